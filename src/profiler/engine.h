@@ -1,0 +1,37 @@
+// KarvoEngine: the profiling engine that each Profiler owns.
+//
+// It holds the current column map in a ColumnMapSlot and offers three operations:
+// construction (an empty map), batch ingestion and flush_and_reset. A batch pins the
+// current map once and writes into it to its end, even when a flush swaps it out
+// meanwhile; a flush swaps in a fresh map before it reads anything, so no cell is
+// counted in two reports.
+//
+// Thread safety: every operation takes the engine by shared reference; any number of
+// batches and flushes may run at once. Lock order: a shard lock before a column's
+// sketch_mutex (only the flush nests them; ingestion never holds two locks).
+#pragma once
+
+#include <span>
+#include <string>
+
+#include "profiler/column_map.h"
+#include "profiler/typed_value.h"
+
+namespace profiler {
+
+class KarvoEngine {
+public:
+    KarvoEngine();  // an empty profile
+
+    // Applies every cell of every row, rows in order.
+    void process_batch(std::span<const TypedRow> rows) const;
+    // The same, for a batch already in cell form.
+    void process_cells(const CellBatch& batch) const;
+    // Takes the current profile out as compact JSON ("{}" when empty) and starts afresh.
+    std::string flush_and_reset() const;
+
+private:
+    ColumnMapSlot columns;
+};
+
+}  // namespace profiler

@@ -1,0 +1,77 @@
+// FxHash: the seedless multiply-rotate hash that keys every column name (row maps,
+// the column map, the report) and turns a text value into its sketch key.
+//
+// Invariants: the hash has no seed, so a name hashes to the same value in every map,
+// process and run; the shard rule of the column map depends on that. All arithmetic is
+// on unsigned 64-bit words modulo 2^64.
+//
+// Thread safety: pure functions, no state.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace sketch {
+
+inline constexpr std::uint64_t kFxMultiplier = 0x517cc1b727220a95ULL;
+
+// One step over a zero-extended piece of input.
+constexpr std::uint64_t fx_step(std::uint64_t h, std::uint64_t word) {
+    return (std::rotl(h, 5) ^ word) * kFxMultiplier;
+}
+
+namespace detail {
+// Little-endian load of n (1..8) bytes, zero-extended; the machine may be of either order.
+inline std::uint64_t load_le(const unsigned char* p, std::size_t n) {
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        v |= static_cast<std::uint64_t>(p[i]) << (8 * i);
+    }
+    return v;
+}
+inline std::uint64_t load_le64(const unsigned char* p) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::uint64_t v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    } else {
+        return load_le(p, 8);
+    }
+}
+}  // namespace detail
+
+// FxHash of a text's bytes: full 8-byte groups front to back, then a 4-, 2- and 1-byte
+// tail as far as the bytes left allow, then the terminating 0xFF step.
+inline std::uint64_t fx_hash(std::string_view text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    std::size_t left = text.size();
+    std::uint64_t h = 0;
+    for (; left >= 8; p += 8, left -= 8) {
+        h = fx_step(h, detail::load_le64(p));
+    }
+    if (left >= 4) {
+        h = fx_step(h, detail::load_le(p, 4));
+        p += 4;
+        left -= 4;
+    }
+    if (left >= 2) {
+        h = fx_step(h, detail::load_le(p, 2));
+        p += 2;
+        left -= 2;
+    }
+    if (left >= 1) {
+        h = fx_step(h, *p);
+    }
+    return fx_step(h, 0xFF);
+}
+
+// Hasher for unordered containers keyed by names; transparent so that a string_view
+// finds a std::string key without a copy.
+struct FxStringHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept { return fx_hash(s); }
+};
+
+}  // namespace sketch
