@@ -1,0 +1,286 @@
+// The sparse form: codes, the difference-encoded list, temp_set and its merge.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "sketch/cardinality_sketch.h"
+#include "sketch_test_support.h"
+
+namespace {
+
+using sketch::CardinalitySketch;
+using sketch::DifIntVec;
+using sketch::RegisterUpdate;
+using sketch_test::code_of;
+using sketch_test::fixed_sketch;
+
+std::vector<std::uint32_t> codes_in(const DifIntVec& list) {
+    std::vector<std::uint32_t> codes;
+    list.for_each([&](std::uint32_t code) { codes.push_back(code); });
+    return codes;
+}
+
+// ---- codes ---------------------------------------------------------------------------
+
+struct CodeCase {
+    std::uint64_t hash;
+    std::uint32_t code;
+    RegisterUpdate update;
+};
+
+class SparseCode : public ::testing::TestWithParam<CodeCase> {};
+
+// The code of a hash decodes to the register and rank dense insertion takes from it.
+TEST_P(SparseCode, EncodesAndDecodesToTheDenseUpdate) {
+    const CodeCase& c = GetParam();
+    EXPECT_EQ(sketch::sparse_code(c.hash), c.code);
+    EXPECT_EQ(sketch::dense_update(c.hash), c.update);
+    EXPECT_EQ(sketch::decode_code(c.code), c.update);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SparseCode,
+    ::testing::Values(
+        // D (bits 49..39) all ones: flag 0, rank 1.
+        CodeCase{0xFFFFFFFFFFFFFFFFULL, 0x03FFFFFE, {16383, 1}},
+        // D = 1: flag 0, the largest rank a flag-0 code holds.
+        CodeCase{std::uint64_t{1} << 39, 0x2, {0, 11}},
+        // D = 0 and bit 38 set: flag 1 with rho' = 1, rank 12.
+        CodeCase{std::uint64_t{1} << 38, 0x3, {0, 12}},
+        // Bits 49..0 all zero: rho' = 40, rank 51, in either form.
+        CodeCase{0xFFFC000000000000ULL, 0xFFFC0051, {16383, 51}}, CodeCase{0, 0x51, {0, 51}},
+        // The lowest bits still count: rank 50 from bit 0, rank 38 from bit 12.
+        CodeCase{1, 0x4F, {0, 50}},
+        CodeCase{(std::uint64_t{1} << 50) | 0x1FFF, 0x00040037, {1, 38}}));
+
+TEST(SparseCode, AgreesWithDenseInsertionOnRandomHashes) {
+    std::mt19937_64 random(7);
+    for (int i = 0; i < 200000; ++i) {
+        std::uint64_t h = random();
+        if (i % 2 == 1) {
+            // D = 0, the flag-1 codes, with every count of leading zeros in bits 38..0.
+            const unsigned zeros = static_cast<unsigned>(i / 2 % 40);
+            const std::uint64_t low = zeros == 39 ? 0 : random() >> (25 + zeros);
+            h = (h & (std::uint64_t{0x3FFF} << 50)) | low;
+        }
+        const std::uint32_t code = sketch::sparse_code(h);
+        ASSERT_EQ(sketch::decode_code(code), sketch::dense_update(h)) << std::hex << h;
+        ASSERT_NE(code, 0xFFFFFFFFu);
+        ASSERT_LE(code, 0xFFFFFFD1u);
+    }
+}
+
+// ---- the list ------------------------------------------------------------------------
+
+struct ListCase {
+    std::vector<std::uint32_t> codes;
+    std::vector<std::uint8_t> bytes;
+};
+
+class DifIntVecFormat : public ::testing::TestWithParam<ListCase> {};
+
+TEST_P(DifIntVecFormat, WritesDifferencesLowGroupFirstAndReadsThemBack) {
+    const ListCase& c = GetParam();
+    DifIntVec list;
+    for (std::uint32_t code : c.codes) {
+        list.push(code);
+    }
+    EXPECT_EQ(list.bytes(), c.bytes);
+    EXPECT_EQ(list.entry_count(), c.codes.size());
+    EXPECT_EQ(list.last_value(), c.codes.back());
+    EXPECT_EQ(codes_in(list), c.codes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DifIntVecFormat,
+    ::testing::Values(ListCase{{5}, {0x05}}, ListCase{{300}, {0xAC, 0x02}},
+                      ListCase{{5, 305}, {0x05, 0xAC, 0x02}},
+                      ListCase{{127, 255}, {0x7F, 0x80, 0x01}},
+                      ListCase{{(1u << 14) - 1}, {0xFF, 0x7F}},
+                      ListCase{{1u << 14}, {0x80, 0x80, 0x01}},
+                      ListCase{{1, (1u << 28) + 1}, {0x01, 0x80, 0x80, 0x80, 0x80, 0x01}},
+                      ListCase{{0xFFFFFFD1}, {0xD1, 0xFF, 0xFF, 0xFF, 0x0F}},
+                      ListCase{{2, 0xFFFFFFFF}, {0x02, 0xFD, 0xFF, 0xFF, 0xFF, 0x0F}}));
+
+TEST(DifIntVec, EncodedLengthSteps) {
+    EXPECT_EQ(DifIntVec::encoded_length(0), 1u);
+    EXPECT_EQ(DifIntVec::encoded_length(127), 1u);
+    EXPECT_EQ(DifIntVec::encoded_length(128), 2u);
+    EXPECT_EQ(DifIntVec::encoded_length((1u << 21) - 1), 3u);
+    EXPECT_EQ(DifIntVec::encoded_length(1u << 21), 4u);
+    EXPECT_EQ(DifIntVec::encoded_length((1u << 28) - 1), 4u);
+    EXPECT_EQ(DifIntVec::encoded_length(1u << 28), 5u);
+    EXPECT_EQ(DifIntVec::encoded_length(0xFFFFFFFF), 5u);
+}
+
+TEST(DifIntVec, PushWithinRefusesToPassTheLimit) {
+    DifIntVec list = DifIntVec::with_capacity(4);
+    EXPECT_EQ(list.bytes().capacity(), 4u);
+    EXPECT_TRUE(list.push_within(300, 4));                // 2 bytes
+    EXPECT_FALSE(list.push_within(300 + (1u << 14), 4));  // 3 more would make 5
+    EXPECT_EQ(list.bytes().size(), 2u);
+    EXPECT_EQ(list.entry_count(), 1u);
+    EXPECT_EQ(list.last_value(), 300u);
+    EXPECT_TRUE(list.push_within(300 + (1u << 13), 4));  // 2 more make exactly 4
+    EXPECT_EQ(list.bytes().capacity(), 4u);
+}
+
+// ---- temp_set and merge --------------------------------------------------------------
+
+// Keys 0, 1, 2, ... whose codes under the fixed key are all distinct, `n` of them.
+std::vector<std::uint64_t> keys_with_distinct_codes(std::size_t n) {
+    std::vector<std::uint64_t> keys;
+    std::set<std::uint32_t> seen;
+    for (std::uint64_t key = 0; keys.size() < n; ++key) {
+        if (seen.insert(code_of(key)).second) {
+            keys.push_back(key);
+        }
+    }
+    return keys;
+}
+
+TEST(SparseSketch, NewSketchHoldsNothing) {
+    CardinalitySketch sketch = fixed_sketch();
+    EXPECT_FALSE(sketch.is_dense());
+    EXPECT_EQ(sketch.registers(), nullptr);
+    EXPECT_EQ(sketch.temp_set_size(), 0u);
+    EXPECT_EQ(sketch.sparse().bytes().capacity(), 0u);
+    EXPECT_EQ(sketch.sparse().entry_count(), 0u);
+}
+
+TEST(SparseSketch, MergesAtTheHundredThirtySecondCode) {
+    const auto keys = keys_with_distinct_codes(132);
+    CardinalitySketch sketch = fixed_sketch();
+    for (std::size_t i = 0; i < 131; ++i) {
+        sketch.insert(keys[i]);
+    }
+    EXPECT_EQ(sketch.temp_set_size(), 131u);
+    EXPECT_EQ(sketch.sparse().entry_count(), 0u);
+    // A repeat runs the trigger test again but adds nothing.
+    sketch.insert(keys[0]);
+    EXPECT_EQ(sketch.temp_set_size(), 131u);
+    EXPECT_TRUE(sketch.sparse().bytes().empty());
+
+    sketch.insert(keys[131]);
+    EXPECT_EQ(sketch.temp_set_size(), 0u);
+    EXPECT_FALSE(sketch.is_dense());
+    std::vector<std::uint32_t> expected;
+    for (std::uint64_t key : keys) {
+        expected.push_back(code_of(key));
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(codes_in(sketch.sparse()), expected);
+    EXPECT_EQ(sketch.sparse().entry_count(), 132u);
+    EXPECT_EQ(sketch.sparse().last_value(), expected.back());
+}
+
+// Codes already in the list pass through temp_set again; the merge writes each once.
+TEST(SparseSketch, CodeInListAndTempSetIsWrittenOnce) {
+    const auto keys = keys_with_distinct_codes(140);
+    CardinalitySketch sketch = fixed_sketch();
+    for (std::size_t i = 0; i < 132; ++i) {
+        sketch.insert(keys[i]);
+    }
+    const std::vector<std::uint8_t> merged = sketch.sparse().bytes();
+    for (std::size_t i = 0; i < 131; ++i) {
+        sketch.insert(keys[i]);
+    }
+    EXPECT_EQ(sketch.temp_set_size(), 131u);
+    sketch.insert(keys[131]);  // the 132nd: a merge of codes all in the list already
+    EXPECT_EQ(sketch.temp_set_size(), 0u);
+    EXPECT_EQ(sketch.sparse().bytes(), merged);
+    EXPECT_EQ(sketch.sparse().entry_count(), 132u);
+
+    sketch.insert(keys[5]);
+    sketch.insert(keys[139]);
+    sketch.count();
+    EXPECT_EQ(sketch.sparse().entry_count(), 133u);
+}
+
+TEST(SparseSketch, RepeatedKeysChangeNothing) {
+    const auto keys = keys_with_distinct_codes(1000);
+    CardinalitySketch once = fixed_sketch();
+    CardinalitySketch thrice = fixed_sketch();
+    for (std::uint64_t key : keys) {
+        once.insert(key);
+    }
+    for (int round = 0; round < 3; ++round) {
+        for (std::uint64_t key : keys) {
+            thrice.insert(key);
+        }
+    }
+    once.merge_sparse();
+    thrice.merge_sparse();
+    ASSERT_FALSE(once.is_dense());
+    sketch_test::expect_same_state(once, thrice);
+    EXPECT_EQ(once.sparse().entry_count(), 1000u);
+}
+
+// Flag-0 codes lie below 2^26 and flag-1 codes mostly far above, so the step to the first
+// flag-1 code can need all five groups.
+TEST(SparseSketch, FiveByteDifferencesOccurAndDecode) {
+    std::uint64_t low = 0;
+    while (code_of(low) & 1u) {
+        ++low;
+    }
+    std::uint64_t high = 0;
+    while (!(code_of(high) & 1u) || code_of(high) - code_of(low) < (1u << 28)) {
+        ++high;
+    }
+    CardinalitySketch sketch = fixed_sketch();
+    sketch.insert(low);
+    sketch.insert(high);
+    sketch.count();
+    const std::uint32_t a = code_of(low);
+    const std::uint32_t b = code_of(high);
+    EXPECT_EQ(sketch.sparse().bytes().size(), DifIntVec::encoded_length(a) + 5);
+    EXPECT_EQ(codes_in(sketch.sparse()), (std::vector<std::uint32_t>{a, b}));
+}
+
+// The list never takes more room than the 13108 bytes of dense registers: its buffer's
+// capacity, not just its length, stays within the limit all the way to the switch.
+TEST(SparseSketch, ListCapacityStaysWithinDenseSize) {
+    CardinalitySketch sketch = fixed_sketch();
+    std::mt19937_64 random(11);
+    std::size_t most = 0;
+    while (!sketch.is_dense()) {
+        sketch.insert(random());
+        const std::size_t capacity = sketch.sparse().bytes().capacity();
+        ASSERT_LE(capacity, sketch::kDenseSizeLimit);
+        ASSERT_LE(sketch.sparse().bytes().size(), capacity);
+        most = std::max(most, sketch.sparse().bytes().size());
+    }
+    EXPECT_GT(most, sketch::kDenseSizeLimit - 700);
+    EXPECT_EQ(sketch.sparse().bytes().capacity(), 0u);
+}
+
+// insert_many has the effect of inserting the keys one at a time, whatever the chunks,
+// including a chunk within which the sketch turns dense.
+TEST(SparseSketch, InsertManyMatchesSingleInserts) {
+    std::mt19937_64 random(5);
+    std::vector<std::uint64_t> keys(30000);
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        keys[i] = (i % 7 == 3) ? keys[random() % (i + 1)] : random();  // some repeats
+    }
+    for (std::size_t chunk : {1u, 7u, 131u, 132u, 1000u, 30000u}) {
+        for (std::size_t n : {0u, 1u, 131u, 132u, 5000u, 30000u}) {
+            CardinalitySketch single = fixed_sketch();
+            CardinalitySketch many = fixed_sketch();
+            for (std::size_t i = 0; i < n; ++i) {
+                single.insert(keys[i]);
+            }
+            for (std::size_t i = 0; i < n; i += chunk) {
+                many.insert_many(std::span(keys).subspan(i, std::min(chunk, n - i)));
+            }
+            SCOPED_TRACE(::testing::Message() << "chunk " << chunk << " n " << n);
+            sketch_test::expect_same_state(single, many);
+        }
+    }
+}
+
+}  // namespace
