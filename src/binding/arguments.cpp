@@ -1,0 +1,141 @@
+#include "binding/arguments.h"
+
+#include <string>
+#include <vector>
+
+#include "binding/entry.h"
+
+namespace binding {
+
+namespace {
+
+// Raises TypeError with a message built by PyUnicode_FromFormat and throws it.
+template <class... Args>
+[[noreturn]] void throw_type_error_format(const char* format, Args... args) {
+    PyRef message = PyRef::steal(PyUnicode_FromFormat(format, args...));
+    if (message) {
+        PyErr_SetObject(PyExc_TypeError, message.get());
+    }
+    throw_pending();
+}
+
+void check_positional_count(const ParamSpec& spec, Py_ssize_t given) {
+    auto n = static_cast<Py_ssize_t>(spec.names.size());
+    if (given > n) {
+        throw_type_error_format("%s takes %zd positional arguments but %zd %s given",
+                                spec.full_name, n, given, given == 1 ? "was" : "were");
+    }
+}
+
+// The index of the parameter named by the keyword, or -1.
+Py_ssize_t find_parameter(const ParamSpec& spec, PyObject* keyword) {
+    if (!type_has_flag(keyword, Py_TPFLAGS_UNICODE_SUBCLASS)) {
+        return -1;
+    }
+    for (std::size_t i = 0; i < spec.names.size(); ++i) {
+        if (PyUnicode_CompareWithASCIIString(keyword, spec.names[i]) == 0) {
+            return static_cast<Py_ssize_t>(i);
+        }
+    }
+    return -1;
+}
+
+[[noreturn]] void throw_unexpected_keyword(const ParamSpec& spec, PyObject* keyword) {
+    if (type_has_flag(keyword, Py_TPFLAGS_UNICODE_SUBCLASS)) {
+        throw_type_error_format("%s got an unexpected keyword argument '%U'", spec.full_name,
+                                keyword);
+    }
+    throw_type_error_format("%s got an unexpected keyword argument '%S'", spec.full_name, keyword);
+}
+
+void bind_keywords(const ParamSpec& spec, PyObject* kwargs, std::span<PyRef> slots) {
+    Py_ssize_t pos = 0;
+    PyObject* keyword = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &pos, &keyword, &value)) {
+        Py_ssize_t index = find_parameter(spec, keyword);
+        if (index < 0) {
+            throw_unexpected_keyword(spec, keyword);
+        }
+        PyRef& slot = slots[static_cast<std::size_t>(index)];
+        if (slot) {
+            throw_type_error_format("%s got multiple values for argument '%s'", spec.full_name,
+                                    spec.names[static_cast<std::size_t>(index)]);
+        }
+        slot = PyRef::borrow(value);
+    }
+}
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
+std::string quoted_list(const std::vector<const char*>& names) {
+    std::string text;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) {
+            text += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+        }
+        text += '\'';
+        text += names[i];
+        text += '\'';
+    }
+    return text;
+}
+
+void check_required(const ParamSpec& spec, Py_ssize_t given, std::span<PyRef> slots) {
+    if (given >= static_cast<Py_ssize_t>(spec.required)) {
+        return;
+    }
+    std::vector<const char*> missing;
+    for (std::size_t i = 0; i < spec.required; ++i) {
+        if (!slots[i]) {
+            missing.push_back(spec.names[i]);
+        }
+    }
+    if (missing.empty()) {
+        return;
+    }
+    throw_type_error_format("%s missing %zd required positional %s: %s", spec.full_name,
+                            static_cast<Py_ssize_t>(missing.size()),
+                            missing.size() == 1 ? "argument" : "arguments",
+                            quoted_list(missing).c_str());
+}
+
+}  // namespace
+
+void bind_arguments(const ParamSpec& spec, PyObject* args, PyObject* kwargs,
+                    std::span<PyRef> slots) {
+    Py_ssize_t given = PyTuple_Size(args);
+    if (given < 0) {
+        fail_api_call();
+    }
+    check_positional_count(spec, given);
+    for (Py_ssize_t i = 0; i < given; ++i) {
+        slots[static_cast<std::size_t>(i)] = PyRef::borrow(must(PyTuple_GetItem(args, i)));
+    }
+    if (kwargs != nullptr) {
+        bind_keywords(spec, kwargs, slots);
+    }
+    check_required(spec, given, slots);
+}
+
+void throw_argument_error(const char* name, PyErrorResult& error) {
+    PyRef text = PyRef::steal(PyObject_Str(error.value()));
+    if (!text) {
+        throw_pending();
+    }
+    PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+    if (!message) {
+        throw_pending();
+    }
+    PyRef wrapped =
+        PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+    if (!wrapped) {
+        throw_pending();
+    }
+    // PyException_SetCause steals its argument, and a null cause leaves __cause__ None.
+    if (PyObject* cause = PyException_GetCause(error.value())) {
+        PyException_SetCause(wrapped.get(), cause);
+    }
+    throw PyErrorResult(PyRef::borrow(PyExc_TypeError), std::move(wrapped), PyRef());
+}
+
+}  // namespace binding

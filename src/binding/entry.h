@@ -1,0 +1,118 @@
+// The entry protocol: how every call from the interpreter into karvo (PyInit_karvo,
+// Profiler.__new__, the three methods, deallocation) ends, whatever happened inside.
+//
+// Inside the binding a call ends early in one of three ways, all C++ exceptions:
+//   - PyErrorResult: an ordinary Python error (a TypeError of argument binding, a key
+//     that cannot be encoded, ...). It carries the exception taken from the interpreter,
+//     so that no Python error is pending while the call's references are released.
+//   - Fault (or the engine's profiler::Panic, or any other std::exception): an internal
+//     fault. It becomes a native_runtime.PanicException carrying the fault's message.
+//   - std::bad_alloc: the process ran out of memory; it becomes MemoryError, leaving the
+//     user's process alive.
+// The entry functions below catch all of them, so no C++ exception reaches the
+// interpreter, set the Python exception and return NULL (or, in deallocation, report it
+// with PyErr_WriteUnraisable).
+//
+// Invariants: a PanicException raised by Python code that karvo called (a conversion hook)
+// is never swallowed: fetch_error turns it into a Fault after printing a notice and its
+// traceback. The PanicException type is created once per process, on first need.
+//
+// Thread safety: everything here runs with the GIL held; the once-only state (the
+// PanicException type) is written only under it.
+#pragma once
+
+#include <exception>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "binding/py_ref.h"
+#include "profiler/panic.h"
+
+namespace binding {
+
+// An ordinary Python exception, taken out of the interpreter.
+class PyErrorResult {
+  public:
+    PyErrorResult(PyRef type, PyRef value, PyRef traceback)
+        : type_(std::move(type)), value_(std::move(value)), traceback_(std::move(traceback)) {}
+
+    PyObject* type() const { return type_.get(); }
+    PyObject* value() const { return value_.get(); }
+    // Sets the exception as the interpreter's current one.
+    void restore() { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
+
+  private:
+    PyRef type_;
+    PyRef value_;
+    PyRef traceback_;
+};
+
+// An internal fault of the binding: a broken invariant, a failed interpreter call that
+// must not fail, a dictionary changed while it was read.
+class Fault : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+inline constexpr const char* kApiCallFailed = "Python API call failed";
+
+// Takes the pending Python exception (normalised) out of the interpreter. A
+// PanicException is not an ordinary error: it is reported on stderr and comes back as a
+// thrown Fault with its text. With nothing pending, the result is the SystemError
+// "attempted to fetch exception but none was set".
+PyErrorResult fetch_error();
+// Throws the pending Python exception as fetch_error describes.
+[[noreturn]] void throw_pending();
+// Drops a pending exception of a failed attempt, of any type, unless it is a
+// PanicException (then throws a Fault, as fetch_error).
+void discard_error();
+// Raises TypeError with the message and throws it.
+[[noreturn]] void throw_type_error(const char* message);
+// For an interpreter call that must not fail: prints the pending error with PyErr_Print
+// and throws Fault "Python API call failed".
+[[noreturn]] void fail_api_call();
+// Returns p, or fails as fail_api_call when it is null.
+inline PyObject* must(PyObject* p) {
+    if (p == nullptr) {
+        fail_api_call();
+    }
+    return p;
+}
+
+// Sets the Python exception that ends a call for the C++ exception being handled.
+// Called only from inside a catch block.
+void set_error_for_current_exception() noexcept;
+
+// Runs a body that returns a new reference; any failure becomes the pending Python
+// exception and the result NULL.
+template <class Body>
+PyObject* enter(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        set_error_for_current_exception();
+        return nullptr;
+    }
+}
+
+// Writes the failure being handled with PyErr_WriteUnraisable on an object whose
+// reference count has reached zero. The object is revived for the report (the hook holds
+// it for a moment); returns false when the hook kept a reference, so that the object
+// must not be freed. Called only from inside a catch block.
+bool report_unraisable_in_dealloc(PyObject* object) noexcept;
+
+// Runs the body of a deallocation; any failure is written with PyErr_WriteUnraisable on
+// the object and not raised. An exception pending before the call is kept. Returns
+// whether the object's memory may be freed.
+template <class Body>
+bool enter_dealloc(PyObject* object, Body&& body) noexcept {
+    try {
+        body();
+        return true;
+    } catch (...) {
+        return report_unraisable_in_dealloc(object);
+    }
+}
+
+}  // namespace binding

@@ -1,0 +1,192 @@
+#include "binding/profiler_type.h"
+
+#include <memory>
+#include <new>
+
+#include "binding/arguments.h"
+#include "binding/entry.h"
+#include "binding/row_extraction.h"
+#include "profiler/engine.h"
+
+namespace binding {
+
+namespace {
+
+using Engine = std::shared_ptr<const profiler::KarvoEngine>;
+
+struct ProfilerObject {
+    PyObject_HEAD Engine engine;  // constructed in place by __new__, destroyed by deallocation
+};
+
+ProfilerObject* as_profiler(PyObject* self) {
+    return reinterpret_cast<ProfilerObject*>(self);
+}
+
+// The instance's engine, shared for the length of a call.
+Engine engine_of(PyObject* self) {
+    Engine engine = as_profiler(self)->engine;
+    if (!engine) {
+        throw Fault("Profiler instance has no engine");
+    }
+    return engine;
+}
+
+constexpr const char* kNewParams[] = {""};
+constexpr const char* kObserveDictParams[] = {"py_dict"};
+constexpr const char* kObserveDictsParams[] = {"py_list"};
+const ParamSpec kNewSpec{"Profiler.__new__()", std::span<const char* const>(kNewParams, 0), 0};
+const ParamSpec kObserveDictSpec{"Profiler.observe_dict()", kObserveDictParams, 1};
+const ParamSpec kObserveDictsSpec{"Profiler.observe_dicts()", kObserveDictsParams, 1};
+
+// The conversion of an argument that must have the type flag.
+PyObject* require_flag(PyObject* object, unsigned long flag, const char* target) {
+    if (!type_has_flag(object, flag)) {
+        throw_cannot_convert(object, target);
+    }
+    return object;
+}
+
+// ---- __new__ and deallocation
+
+PyObject* profiler_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
+    return enter([&]() -> PyObject* {
+        bind_arguments(kNewSpec, args, kwargs, {});
+        Engine engine = std::make_shared<const profiler::KarvoEngine>();
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(subtype, Py_tp_alloc));
+        PyRef self =
+            PyRef::steal(alloc != nullptr ? alloc(subtype, 0) : PyType_GenericAlloc(subtype, 0));
+        if (!self) {
+            throw_pending();
+        }
+        new (&as_profiler(self.get())->engine) Engine(std::move(engine));
+        return self.release();
+    });
+}
+
+void profiler_dealloc(PyObject* self) {
+    bool may_free = enter_dealloc(self, [&] { as_profiler(self)->engine.~Engine(); });
+    if (!may_free) {
+        return;  // an unraisable hook kept the object alive
+    }
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_memory = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_memory(self);
+    Py_DECREF(type);  // instances of a heap type hold a reference to it
+}
+
+// ---- methods
+
+PyObject* observe_dict(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return enter([&]() -> PyObject* {
+        BoundArgs<1> bound;
+        bind_arguments(kObserveDictSpec, args, kwargs, bound);
+        PyObject* dictionary = convert_argument("py_dict", [&] {
+            return require_flag(bound[0].get(), Py_TPFLAGS_DICT_SUBCLASS, "PyDict");
+        });
+        Engine engine = engine_of(self);
+        PyRef hold = PyRef::borrow(dictionary);
+        BatchBuilder builder(static_cast<std::size_t>(PyDict_Size(dictionary)));
+        builder.extract_row(dictionary);
+        engine->process_cells(builder.batch());
+        Py_RETURN_NONE;
+    });
+}
+
+// The number of cells the dictionaries of a list hold now, to reserve the batch once.
+std::size_t count_cells(PyObject* list, Py_ssize_t length) {
+    std::size_t cells = 0;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        PyObject* item = must(PyList_GetItem(list, i));
+        if (type_has_flag(item, Py_TPFLAGS_DICT_SUBCLASS)) {
+            cells += static_cast<std::size_t>(PyDict_Size(item));
+        }
+    }
+    return cells;
+}
+
+// The list's current length; it may shrink or grow while hooks run.
+Py_ssize_t list_size(PyObject* list) {
+    Py_ssize_t size = PyList_Size(list);
+    if (size < 0) {
+        fail_api_call();
+    }
+    return size;
+}
+
+PyObject* observe_dicts(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return enter([&]() -> PyObject* {
+        BoundArgs<1> bound;
+        bind_arguments(kObserveDictsSpec, args, kwargs, bound);
+        PyObject* list = convert_argument("py_list", [&] {
+            return require_flag(bound[0].get(), Py_TPFLAGS_LIST_SUBCLASS, "PyList");
+        });
+        Engine engine = engine_of(self);
+        const Py_ssize_t length = list_size(list);
+        BatchBuilder builder(count_cells(list, length));
+        // Elements appended while hooks run are not visited; a shrinking list ends the walk.
+        for (Py_ssize_t i = 0; i < std::min(length, list_size(list)); ++i) {
+            PyRef item = PyRef::borrow(must(PyList_GetItem(list, i)));
+            if (type_has_flag(item.get(), Py_TPFLAGS_DICT_SUBCLASS)) {
+                builder.extract_row(item.get());
+            }
+        }
+        engine->process_cells(builder.batch());
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* flush(PyObject* self, PyObject* /*unused*/) {
+    return enter([&]() -> PyObject* {
+        Engine engine = engine_of(self);
+        std::string report = engine->flush_and_reset();
+        return must(
+            PyUnicode_FromStringAndSize(report.data(), static_cast<Py_ssize_t>(report.size())));
+    });
+}
+
+// ---- the type
+
+template <class F>
+PyCFunction as_method(F* function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef profiler_methods[] = {
+    {"observe_dict", as_method(observe_dict), METH_VARARGS | METH_KEYWORDS,
+     "observe_dict($self, py_dict)\n--\n\n"},
+    {"observe_dicts", as_method(observe_dicts), METH_VARARGS | METH_KEYWORDS,
+     "observe_dicts($self, py_list)\n--\n\n"},
+    {"flush", as_method(flush), METH_NOARGS, "flush($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+char profiler_doc[] = "Profiler()\n--\n\n";
+
+// The spec's name must outlive the type: interpreters before 3.11 keep pointing at it,
+// which a string literal satisfies on every version.
+PyType_Slot profiler_slots[] = {
+    {Py_tp_doc, profiler_doc},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_new, reinterpret_cast<void*>(profiler_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(profiler_dealloc)},
+    {Py_tp_methods, profiler_methods},
+    {0, nullptr},
+};
+
+PyType_Spec profiler_spec = {
+    "builtins.Profiler", static_cast<int>(sizeof(ProfilerObject)), 0, Py_TPFLAGS_DEFAULT,
+    profiler_slots,
+};
+
+PyObject* profiler_type_object = nullptr;
+
+}  // namespace
+
+PyObject* profiler_type() {
+    if (profiler_type_object == nullptr) {
+        profiler_type_object = PyType_FromSpec(&profiler_spec);
+    }
+    return profiler_type_object;
+}
+
+}  // namespace binding

@@ -1,0 +1,317 @@
+#include "binding/row_extraction.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+
+#include "binding/entry.h"
+#include "sketch/fxhash.h"
+
+namespace binding {
+
+using profiler::Cell;
+using profiler::Tag;
+
+namespace {
+
+constexpr const char* kSizeChanged = "dictionary changed size during iteration";
+constexpr const char* kKeysChanged = "dictionary keys changed during iteration";
+
+// A text key object not seen before but whose text is already a column gets an identity
+// entry of its own only while the identity table stays within this many entries per
+// column; past that (rows that each bring new key objects, as from one json.loads per
+// line) such keys are found by their text each time, keeping the table O(columns).
+constexpr std::size_t kObjectsPerColumn = 4;
+constexpr std::size_t kObjectSlack = 64;
+
+Cell null_cell(std::uint32_t column) {
+    return Cell{column, Tag::Null, 0};
+}
+Cell int_cell(std::uint32_t column, long value) {
+    return Cell{column, Tag::Int, static_cast<std::uint64_t>(static_cast<std::int64_t>(value))};
+}
+// A real value; NaN is null.
+Cell float_cell(std::uint32_t column, double value) {
+    if (std::isnan(value)) {
+        return null_cell(column);
+    }
+    return Cell{column, Tag::Float, std::bit_cast<std::uint64_t>(value)};
+}
+Cell str_cell(std::uint32_t column, const char* data, Py_ssize_t size) {
+    return Cell{column, Tag::Str,
+                sketch::fx_hash(std::string_view(data, static_cast<std::size_t>(size)))};
+}
+
+std::size_t object_hash(PyObject* key) {
+    auto bits = reinterpret_cast<std::uintptr_t>(key) >> 4;
+    return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ULL) >> 17);
+}
+
+// The exact built-in types, whose results under the value rules are known without
+// raising anything or running Python code. Returns false for every other type.
+bool convert_exact(std::uint32_t column, PyObject* value, Cell& cell) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (value == Py_None) {
+        cell = null_cell(column);
+    } else if (type == &PyLong_Type) {
+        int overflow = 0;
+        long integer = PyLong_AsLongAndOverflow(value, &overflow);
+        if (overflow == 0) {
+            cell = int_cell(column, integer);
+        } else {  // beyond 64 bits: the nearest double, or null beyond a double's range
+            double real = PyLong_AsDouble(value);
+            if (real == -1.0 && PyErr_Occurred() != nullptr) {
+                PyErr_Clear();
+                cell = null_cell(column);
+            } else {
+                cell = float_cell(column, real);
+            }
+        }
+    } else if (type == &PyFloat_Type) {
+        cell = float_cell(column, PyFloat_AsDouble(value));
+    } else if (type == &PyUnicode_Type) {
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+        if (data == nullptr) {  // lone surrogates: not text
+            PyErr_Clear();
+            cell = null_cell(column);
+        } else {
+            cell = str_cell(column, data, size);
+        }
+    } else if (type == &PyBool_Type) {
+        cell = int_cell(column, value == Py_True ? 1 : 0);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The value rules as written, for every other type; hooks may run here.
+Cell convert_general(std::uint32_t column, PyObject* value) {
+    PyRef index = PyRef::steal(PyNumber_Index(value));
+    if (index) {
+        long integer = PyLong_AsLong(index.get());
+        if (!(integer == -1 && PyErr_Occurred() != nullptr)) {
+            return int_cell(column, integer);
+        }
+    }
+    discard_error();
+    double real = PyFloat_AsDouble(value);
+    if (!(real == -1.0 && PyErr_Occurred() != nullptr)) {
+        return float_cell(column, real);
+    }
+    discard_error();
+    if (type_has_flag(value, Py_TPFLAGS_UNICODE_SUBCLASS)) {
+        Py_ssize_t size = 0;
+        if (const char* data = PyUnicode_AsUTF8AndSize(value, &size)) {
+            return str_cell(column, data, size);
+        }
+        discard_error();
+    }
+    return null_cell(column);
+}
+
+}  // namespace
+
+std::string type_name(PyObject* object) {
+    PyRef name = PyRef::steal(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
+    if (name && type_has_flag(name.get(), Py_TPFLAGS_UNICODE_SUBCLASS)) {
+        Py_ssize_t size = 0;
+        if (const char* data = PyUnicode_AsUTF8AndSize(name.get(), &size)) {
+            return std::string(data, static_cast<std::size_t>(size));
+        }
+    }
+    discard_error();
+    return "<failed to extract type name>";
+}
+
+void throw_cannot_convert(PyObject* object, const char* target) {
+    PyRef hold = PyRef::borrow(object);  // reading __qualname__ may run Python code
+    std::string message(1, '\'');
+    message.append(type_name(object)).append("' object cannot be converted to '");
+    message.append(target).append("'");
+    throw_type_error(message.c_str());
+}
+
+Cell convert_value(std::uint32_t column, PyObject* value) {
+    Cell cell;
+    if (convert_exact(column, value, cell)) {
+        return cell;
+    }
+    // Hooks may drop the container's reference to the value while they run.
+    PyRef hold = PyRef::borrow(value);
+    return convert_general(column, value);
+}
+
+// ---- KeyInterner
+
+std::int64_t KeyInterner::find_object(PyObject* key) const {
+    if (objects_.empty()) {
+        return -1;
+    }
+    std::size_t mask = objects_.size() - 1;
+    for (std::size_t i = object_hash(key) & mask;; i = (i + 1) & mask) {
+        const ObjectSlot& slot = objects_[i];
+        if (slot.key == key) {
+            return slot.column;
+        }
+        if (slot.key == nullptr) {
+            return -1;
+        }
+    }
+}
+
+void KeyInterner::insert_object(PyObject* key, std::uint32_t column) {
+    if (2 * (object_count_ + 1) > objects_.size()) {
+        std::vector<ObjectSlot> old(std::max<std::size_t>(16, 2 * objects_.size()));
+        old.swap(objects_);
+        object_count_ = 0;
+        for (const ObjectSlot& slot : old) {
+            if (slot.key != nullptr) {
+                insert_object(slot.key, slot.column);
+            }
+        }
+    }
+    std::size_t mask = objects_.size() - 1;
+    std::size_t i = object_hash(key) & mask;
+    while (objects_[i].key != nullptr) {
+        i = (i + 1) & mask;
+    }
+    objects_[i] = ObjectSlot{key, column};
+    ++object_count_;
+}
+
+std::int64_t KeyInterner::find_text(std::uint64_t hash, std::string_view text,
+                                    const std::vector<std::string_view>& columns) const {
+    if (texts_.empty()) {
+        return -1;
+    }
+    std::size_t mask = texts_.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+        const TextSlot& slot = texts_[i];
+        if (slot.column == kNoColumn) {
+            return -1;
+        }
+        if (slot.hash == hash && columns[slot.column] == text) {
+            return slot.column;
+        }
+    }
+}
+
+void KeyInterner::insert_text(std::uint64_t hash, std::uint32_t column) {
+    if (2 * (text_count_ + 1) > texts_.size()) {
+        std::vector<TextSlot> old(std::max<std::size_t>(16, 2 * texts_.size()));
+        old.swap(texts_);
+        text_count_ = 0;
+        for (const TextSlot& slot : old) {
+            if (slot.column != kNoColumn) {
+                insert_text(slot.hash, slot.column);
+            }
+        }
+    }
+    std::size_t mask = texts_.size() - 1;
+    std::size_t i = hash & mask;
+    while (texts_[i].column != kNoColumn) {
+        i = (i + 1) & mask;
+    }
+    texts_[i] = TextSlot{hash, column};
+    ++text_count_;
+}
+
+std::uint32_t KeyInterner::column_of(PyObject* key, std::vector<std::string_view>& columns,
+                                     std::vector<PyRef>& pool) {
+    if (std::int64_t known = find_object(key); known >= 0) {
+        return static_cast<std::uint32_t>(known);
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+    if (data == nullptr) {
+        throw_pending();
+    }
+    std::string_view text(data, static_cast<std::size_t>(size));
+    std::uint64_t hash = sketch::fx_hash(text);
+    if (std::int64_t known = find_text(hash, text, columns); known >= 0) {
+        auto column = static_cast<std::uint32_t>(known);
+        if (object_count_ < kObjectsPerColumn * columns.size() + kObjectSlack) {
+            pool.push_back(PyRef::borrow(key));
+            insert_object(key, column);
+        }
+        return column;
+    }
+    if (columns.size() >= kNoColumn) {
+        throw Fault("too many distinct column names in one call");
+    }
+    auto column = static_cast<std::uint32_t>(columns.size());
+    pool.push_back(PyRef::borrow(key));
+    columns.push_back(text);
+    insert_text(hash, column);
+    insert_object(key, column);
+    return column;
+}
+
+// ---- BatchBuilder
+
+BatchBuilder::BatchBuilder(std::size_t expected_cells) {
+    batch_.cells.reserve(expected_cells);
+}
+
+std::uint32_t BatchBuilder::column_of(PyObject* key) {
+    if (std::int64_t known = interner_.find_object(key); known >= 0) {
+        return static_cast<std::uint32_t>(known);
+    }
+    if (!type_has_flag(key, Py_TPFLAGS_UNICODE_SUBCLASS)) {
+        throw_cannot_convert(key, "PyString");
+    }
+    return interner_.column_of(key, batch_.columns, pool_);
+}
+
+void BatchBuilder::keep_last_cell_per_column(std::size_t row_start) {
+    std::vector<Cell>& cells = batch_.cells;
+    std::size_t end = cells.size();
+    std::size_t out = row_start;
+    for (std::size_t i = row_start; i < end; ++i) {
+        bool replaced_later = false;
+        for (std::size_t j = i + 1; j < end && !replaced_later; ++j) {
+            replaced_later = cells[j].column == cells[i].column;
+        }
+        if (!replaced_later) {
+            cells[out++] = cells[i];
+        }
+    }
+    cells.resize(out);
+}
+
+void BatchBuilder::extract_row(PyObject* dictionary) {
+    PyRef hold = PyRef::borrow(dictionary);  // hooks may drop the caller's reference
+    const Py_ssize_t size = PyDict_Size(dictionary);
+    if (size < 0) {
+        fail_api_call();
+    }
+    const std::size_t row_start = batch_.cells.size();
+    bool all_keys_exact = true;
+    Py_ssize_t countdown = size;
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    for (;;) {
+        if (PyDict_Size(dictionary) != size) {
+            throw Fault(kSizeChanged);
+        }
+        if (countdown == -1) {
+            throw Fault(kKeysChanged);
+        }
+        if (!PyDict_Next(dictionary, &position, &key, &value)) {
+            break;
+        }
+        --countdown;
+        std::uint32_t column = column_of(key);
+        all_keys_exact = all_keys_exact && Py_TYPE(key) == &PyUnicode_Type;
+        batch_.cells.push_back(convert_value(column, value));
+    }
+    if (!all_keys_exact) {
+        keep_last_cell_per_column(row_start);
+    }
+}
+
+}  // namespace binding

@@ -1,0 +1,101 @@
+// Row extraction: Python dictionaries turned into the engine's cell batch.
+//
+// A BatchBuilder serves one observe_dict / observe_dicts call. extract_row reads one
+// dictionary through its own storage (PyDict_Next; the methods of a subclass are never
+// called) and appends one 16-byte cell per entry: the key's batch column and the value
+// typed by the value rules (Null, Int, Float, or Str carried as the FxHash of its UTF-8).
+// Nothing reaches the engine until the whole input is converted, so a failed call
+// ingests nothing.
+//
+// Invariants:
+//   - Every column text in the batch is a view of the UTF-8 of a key object that the
+//     builder's pool holds, so the view (and the object's address, which the interner
+//     uses as identity) stays valid until the builder is destroyed, after the engine call.
+//   - Equal key texts get one batch column, so a row whose keys are all exact str names
+//     distinct columns; a row with a str-subclass key keeps only the last cell of each
+//     column, as a dictionary read entry by entry with later values replacing earlier
+//     ones would.
+//   - Text values are hashed as they are read; the builder keeps no reference to values.
+//
+// Thread safety: one builder per call, used with the GIL held.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "binding/py_ref.h"
+#include "profiler/typed_value.h"
+
+namespace binding {
+
+// The batch column of each distinct key object of a call, found by object identity and,
+// for a key object not seen before, by its text.
+class KeyInterner {
+  public:
+    // The column of a str key, adding its text to `columns` (and a reference to the key
+    // to `pool`) when the batch has not seen that text. Throws UnicodeEncodeError for a
+    // key that is not valid text.
+    std::uint32_t column_of(PyObject* key, std::vector<std::string_view>& columns,
+                            std::vector<PyRef>& pool);
+    // The column already known for this key object, or -1; never raises.
+    std::int64_t find_object(PyObject* key) const;
+
+  private:
+    struct ObjectSlot {
+        PyObject* key = nullptr;
+        std::uint32_t column = 0;
+    };
+    struct TextSlot {
+        std::uint64_t hash = 0;
+        std::uint32_t column = kNoColumn;
+    };
+    static constexpr std::uint32_t kNoColumn = 0xFFFFFFFF;
+
+    void insert_object(PyObject* key, std::uint32_t column);
+    void insert_text(std::uint64_t hash, std::uint32_t column);
+    std::int64_t find_text(std::uint64_t hash, std::string_view text,
+                           const std::vector<std::string_view>& columns) const;
+
+    std::vector<ObjectSlot> objects_;  // open addressing, power-of-two size, under half full
+    std::size_t object_count_ = 0;
+    std::vector<TextSlot> texts_;  // the same, one slot per column
+    std::size_t text_count_ = 0;
+};
+
+class BatchBuilder {
+  public:
+    // Reserves room for the cells the call expects, so appending does not reallocate.
+    explicit BatchBuilder(std::size_t expected_cells);
+
+    // Appends the cells of one dictionary (a dict or subclass). Throws TypeError for a
+    // key that is not a str, UnicodeEncodeError for a key that is not valid text, and a
+    // Fault when the dictionary changes while it is read.
+    void extract_row(PyObject* dictionary);
+
+    const profiler::CellBatch& batch() const { return batch_; }
+
+  private:
+    std::uint32_t column_of(PyObject* key);
+    void keep_last_cell_per_column(std::size_t row_start);
+
+    profiler::CellBatch batch_;
+    KeyInterner interner_;
+    std::vector<PyRef> pool_;  // one reference per key object that names a column
+};
+
+// The typed cell of one value by the value rules (None; integers through __index__;
+// reals through __float__, NaN as null; str as its text; everything else null). Failed
+// attempts' exceptions are dropped, except a PanicException, which ends the call.
+profiler::Cell convert_value(std::uint32_t column, PyObject* value);
+
+// Throws TypeError "'{type}' object cannot be converted to '{target}'", the type being
+// the __qualname__ of object's type or "<failed to extract type name>".
+[[noreturn]] void throw_cannot_convert(PyObject* object, const char* target);
+
+// The __qualname__ of the object's type, or "<failed to extract type name>".
+std::string type_name(PyObject* object);
+
+}  // namespace binding
