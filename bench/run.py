@@ -455,6 +455,11 @@ def print_table(workload: Workload, times: dict) -> dict:
                       "ns_per_cell": ns_cell, "mcells_per_s": cells / seconds / 1e6,
                       "x_floor": seconds / floor if floor else None,
                       "peer_over_karvo": seconds / karvo if karvo and name not in ("karvo", "floor") else None}
+    if floor and karvo:
+        # karvo and the floor run next to each other in every round, so the
+        # ratio within a round is little disturbed by load that comes and goes.
+        paired = [k / f for k, f in zip(times["karvo"], times["floor"])]
+        rows["karvo"]["x_floor_paired"] = statistics.median(paired)
     return rows
 
 
@@ -607,6 +612,8 @@ def parse_args() -> argparse.Namespace:
     parser.add_argument("--no-check", action="store_true", help="skip the exactness check")
     parser.add_argument("--no-memory", action="store_true", help="skip the memory figures")
     parser.add_argument("--json", metavar="PATH", help="also write all figures as JSON")
+    parser.add_argument("--baseline", metavar="PATH",
+                        help="a JSON file written by --json earlier: print before/after ns per cell")
     parser.add_argument("--memory-child", nargs=2, metavar=("TOOL", "FILE"),
                         help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -636,7 +643,8 @@ def print_summary(results: dict) -> bool:
         if karvo["x_floor"] is not None:
             ok = karvo["x_floor"] <= TARGET_FLOOR_RATIO
             all_met &= ok
-            parts.append(f"{karvo['x_floor']:.2f}x floor {'ok' if ok else 'MISSED'}")
+            parts.append(f"{karvo['x_floor']:.2f}x floor {'ok' if ok else 'MISSED'} "
+                         f"(per-round median {karvo['x_floor_paired']:.2f}x)")
         peers = {tool: r["peer_over_karvo"] for tool, r in rows.items()
                  if r["peer_over_karvo"] is not None}
         if peers:
@@ -647,6 +655,29 @@ def print_summary(results: dict) -> bool:
                          f"{'ok' if ok else 'MISSED'}")
         print(f"{name:<9}karvo {karvo['ns_per_cell']:.1f} ns/cell: " + "; ".join(parts))
     return all_met
+
+
+def print_baseline(path: str, results: dict, memory: dict) -> None:
+    """Before/after figures against a run saved with --json."""
+    before = json.loads(Path(path).read_text())
+    print(f"\n== against {path} (ns per cell before -> after, and the speed-up)")
+    for name, rows in results.items():
+        old_rows = before.get("times", {}).get(name, {})
+        parts = []
+        for tool, row in rows.items():
+            old = old_rows.get(tool)
+            if old:
+                parts.append(f"{tool} {old['ns_per_cell']:.1f} -> {row['ns_per_cell']:.1f} "
+                             f"({old['ns_per_cell'] / row['ns_per_cell']:.2f}x)")
+        if parts:
+            print(f"{name:<9}" + "; ".join(parts))
+    for name, tools in memory.items():
+        old = before.get("memory", {}).get(name, {}).get("karvo")
+        new = tools.get("karvo")
+        if old and new:
+            print(f"{name:<9}karvo transient {old['transient_per_cell']:.1f} -> "
+                  f"{new['transient_per_cell']:.1f} B/cell, kept {old['kept_per_column']:.0f} -> "
+                  f"{new['kept_per_column']:.0f} B/column")
 
 
 def main() -> int:
@@ -700,6 +731,8 @@ def main() -> int:
     for name, error in errors.items():
         print(f"note: {name} failed and was dropped: {error}")
     targets_met = print_summary(results)
+    if args.baseline:
+        print_baseline(args.baseline, results, memory)
     if args.json:
         Path(args.json).write_text(json.dumps(
             {"args": {k: v for k, v in vars(args).items() if k != "memory_child"},
