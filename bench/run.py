@@ -217,6 +217,11 @@ class Workload:
 # Tools. Each one takes the rows and returns its profile (or a checksum).
 
 
+# Seconds that the last call of a dataframe peer spent building its frame from
+# the rows (the rest is its column statistics): where a peer's time goes.
+LOAD_PHASE: dict = {}
+
+
 def make_tools(floor_module) -> tuple[dict, dict]:
     """Returns ({name: callable}, {name: reason it was skipped})."""
     tools: dict = {}
@@ -245,7 +250,9 @@ def make_tools(floor_module) -> tuple[dict, dict]:
             # (a key first seen late, an int column with a float later on);
             # strict=False turns a value that does not fit the inferred type
             # into null instead of failing.
+            start = time.perf_counter_ns()
             df = pl.from_dicts(rows, infer_schema_length=None, strict=False)
+            LOAD_PHASE["polars"] = (time.perf_counter_ns() - start) / 1e9
             exprs = []
             for i, (name, dtype) in enumerate(df.schema.items()):
                 col = pl.col(name)
@@ -264,7 +271,9 @@ def make_tools(floor_module) -> tuple[dict, dict]:
         import pandas as pd
 
         def run_pandas(rows):
+            start = time.perf_counter_ns()
             df = pd.DataFrame(rows)
+            LOAD_PHASE["pandas"] = (time.perf_counter_ns() - start) / 1e9
             counts = df.count()
             nulls = df.isna().sum()
             numeric = df.select_dtypes(include=["number", "bool"])
@@ -414,6 +423,10 @@ def time_call(fn, rows) -> float:
         gc.enable()
 
 
+# Per dataframe peer, the share of each round's time spent building the frame.
+LOAD_SHARE: dict = {}
+
+
 def measure(workload: Workload, tools: dict, repeat: int, errors: dict) -> dict:
     """Best and median seconds per tool; tools take turns within each round."""
     times: dict = {name: [] for name in tools}
@@ -423,7 +436,10 @@ def measure(workload: Workload, tools: dict, repeat: int, errors: dict) -> dict:
                 continue
             rows = workload.load()
             try:
-                times[name].append(time_call(fn, rows))
+                seconds = time_call(fn, rows)
+                times[name].append(seconds)
+                if name in LOAD_PHASE:
+                    LOAD_SHARE.setdefault(name, []).append(LOAD_PHASE.pop(name) / seconds)
             except Exception as error:  # a tool that fails is reported, not fatal
                 errors[name] = f"{type(error).__name__}: {error}"
             del rows
@@ -455,6 +471,12 @@ def print_table(workload: Workload, times: dict) -> dict:
                       "ns_per_cell": ns_cell, "mcells_per_s": cells / seconds / 1e6,
                       "x_floor": seconds / floor if floor else None,
                       "peer_over_karvo": seconds / karvo if karvo and name not in ("karvo", "floor") else None}
+    for name, shares in sorted(LOAD_SHARE.items()):
+        print(f"  {name}: {statistics.median(shares):.0%} of its time goes into building "
+              "the frame from the rows, the rest into the column statistics")
+        if name in rows:
+            rows[name]["load_share"] = statistics.median(shares)
+    LOAD_SHARE.clear()
     if floor and karvo:
         # karvo and the floor run next to each other in every round, so the
         # ratio within a round is little disturbed by load that comes and goes.
