@@ -127,7 +127,7 @@ void set_error_for_current_exception() noexcept {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& fault) {  // Fault, profiler::Panic and the rest
-        raise_panic(fault.what()[0] != '\0' ? fault.what() : kNoTextFault);
+        raise_panic(fault.what());
     } catch (...) {
         raise_panic(kNoTextFault);
     }

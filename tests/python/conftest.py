@@ -38,3 +38,19 @@ def panic_exception_type():
     except BaseException as error:  # noqa: B036 - the type under test is a BaseException
         return type(error)
     raise AssertionError("a dictionary that grows while read must end the call")
+
+
+def fx_hash(text):
+    """FxHash of a text's UTF-8, the sketch key of a str value (seedless, so texts can share it)."""
+    mask, k = (1 << 64) - 1, 0x517CC1B727220A95
+
+    def step(h, word):
+        return ((((h << 5) | (h >> 59)) & mask ^ word) * k) & mask
+
+    data, h = text.encode(), 0
+    while len(data) >= 8:
+        h, data = step(h, int.from_bytes(data[:8], "little")), data[8:]
+    for width in (4, 2, 1):
+        if len(data) >= width:
+            h, data = step(h, int.from_bytes(data[:width], "little")), data[width:]
+    return step(h, 0xFF)

@@ -1,0 +1,188 @@
+"""A failed call ingests nothing, whatever made it fail, and the profiler stays usable."""
+
+import json
+
+import pytest
+
+import karvo
+from conftest import panic_exception_type
+
+BEFORE = {"kept": 1}
+
+
+@pytest.fixture
+def primed():
+    """A profiler holding one row, and its report text as it must stay."""
+    p = karvo.Profiler()
+    p.observe_dict(BEFORE)
+    witness = karvo.Profiler()
+    witness.observe_dict(BEFORE)
+    return p, witness.flush()
+
+
+class Key(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda p: p.observe_dict({"a": 1, 2: 1}), TypeError,
+         "'int' object cannot be converted to 'PyString'"),
+        (lambda p: p.observe_dict({"a": 1, (1,): 1}), TypeError,
+         "'tuple' object cannot be converted to 'PyString'"),
+        (lambda p: p.observe_dict({"a": 1, b"a": 1}), TypeError,
+         "'bytes' object cannot be converted to 'PyString'"),
+        (lambda p: p.observe_dicts([{"a": 1}, {2: 1}]), TypeError,
+         "'int' object cannot be converted to 'PyString'"),
+        (lambda p: p.observe_dicts([{"a": 1}] * 1000 + [{"b": 2, None: 1}]), TypeError,
+         "'NoneType' object cannot be converted to 'PyString'"),
+        (lambda p: p.observe_dict({"a": 1, "\ud800": 1}), UnicodeEncodeError, None),
+        (lambda p: p.observe_dict({"a": 1, Key("\udfff"): 1}), UnicodeEncodeError, None),
+        (lambda p: p.observe_dicts([{"a": 1}, {"\ud800x": 1}]), UnicodeEncodeError, None),
+    ],
+)
+def test_bad_key_fails_the_whole_call(primed, call, error, message):
+    p, unchanged = primed
+    with pytest.raises(error) as info:
+        call(p)
+    assert type(info.value) is error
+    if message is not None:
+        assert str(info.value) == message  # not wrapped: the key is no argument
+    assert p.flush() == unchanged
+
+
+def test_profiler_is_usable_after_a_failure(primed):
+    p, _ = primed
+    with pytest.raises(TypeError):
+        p.observe_dict({1: 1})
+    p.observe_dict({"kept": 2})
+    assert json.loads(p.flush())["kept"]["total_count"] == 2
+
+
+def test_grown_dictionary_panics_and_ingests_nothing(primed, capfd):
+    p, unchanged = primed
+    row = {}
+
+    class Grow:
+        def __index__(self):
+            row["grown"] = 1
+            return 1
+
+    row["a"] = 1
+    row["b"] = Grow()
+    row["c"] = 3
+    panic = panic_exception_type()
+    with pytest.raises(panic) as info:
+        p.observe_dicts([{"earlier": 1}, row])
+    assert info.value.args == ("dictionary changed size during iteration",)
+    assert p.flush() == unchanged
+
+
+def test_shrunk_dictionary_panics(primed):
+    p, unchanged = primed
+    row = {}
+
+    class Shrink:
+        def __index__(self):
+            del row["a"]
+            return 1
+
+    row["a"] = 1
+    row["b"] = Shrink()
+    with pytest.raises(panic_exception_type()) as info:
+        p.observe_dict(row)
+    assert str(info.value) == "dictionary changed size during iteration"
+    assert p.flush() == unchanged
+
+
+def test_replaced_keys_of_equal_count_panic(primed):
+    p, unchanged = primed
+    row = {}
+
+    class Swap:
+        def __index__(self):
+            # same size, but an entry already read is gone and a new one follows: the
+            # walk would yield more entries than the dictionary had
+            del row["a"]
+            row["c"] = 1
+            return 1
+
+    row["a"] = Swap()
+    row["b"] = 2
+    with pytest.raises(panic_exception_type()) as info:
+        p.observe_dict(row)
+    assert str(info.value) == "dictionary keys changed during iteration"
+    assert p.flush() == unchanged
+
+
+def test_panic_is_not_caught_by_except_exception():
+    p = karvo.Profiler()
+    row = {}
+
+    class Grow:
+        def __index__(self):
+            row["grown"] = 1
+            return 1
+
+    row["x"] = Grow()
+    caught = None
+    try:
+        try:
+            p.observe_dict(row)
+        except Exception:  # noqa: BLE001 - must not catch it
+            caught = "Exception"
+    except BaseException as error:  # noqa: B036
+        caught = type(error).__name__
+    assert caught == "PanicException"
+
+
+def test_panic_raised_by_a_hook_is_never_swallowed(primed, capfd):
+    p, unchanged = primed
+    panic = panic_exception_type()
+
+    class Hook:
+        def __index__(self):
+            raise panic("raised in a hook")
+
+    capfd.readouterr()
+    with pytest.raises(panic) as info:
+        p.observe_dicts([{"a": 1}, {"b": Hook()}])
+    assert info.value.args == ("raised in a hook",)
+    err = capfd.readouterr().err
+    assert "PanicException" in err
+    assert "raised in a hook" in err
+    assert "in __index__" in err  # the hook's traceback
+    assert p.flush() == unchanged
+
+
+@pytest.mark.parametrize(
+    "argument, text",
+    [
+        ((), ""),  # str() of the value is empty text, which is carried on as it is
+        (("caf\udce9",), "caf?"),
+    ],
+)
+def test_panic_from_a_hook_keeps_its_text(capfd, argument, text):
+    panic = panic_exception_type()
+
+    class Hook:
+        def __float__(self):
+            raise panic(*argument)
+
+    with pytest.raises(panic) as info:
+        karvo.Profiler().observe_dict({"a": Hook()})
+    assert info.value.args == (text,)
+
+
+def test_panic_subclass_from_a_hook_is_an_ordinary_error():
+    class Sub(panic_exception_type()):
+        pass
+
+    class Hook:
+        def __index__(self):
+            raise Sub("dropped")
+
+    p = karvo.Profiler()
+    p.observe_dict({"a": Hook()})
+    assert json.loads(p.flush())["a"]["null_count"] == 1
