@@ -16,12 +16,12 @@ namespace sketch {
 
 namespace detail {
 
-std::size_t TempSet::sorted_codes(std::array<std::uint32_t, kTempSetTrigger>& out) const {
+std::size_t TempSet::sorted_codes(std::array<std::uint32_t, kSlots>& out) const {
+    // Without a branch per slot: half of them are free, at random.
     std::size_t n = 0;
     for (std::uint32_t code : slots_) {
-        if (code != kFree) {
-            out[n++] = code;
-        }
+        out[n] = code;
+        n += code != kFree ? 1 : 0;
     }
     std::sort(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n));
     return n;
@@ -109,51 +109,16 @@ void CardinalitySketch::insert_dense_run(std::span<const std::uint64_t> keys) {
 
 // ---- merge --------------------------------------------------------------------------
 
-namespace {
-
-// Merges the sorted fresh codes into the list, writing a code present on both sides once.
-// The result's buffer is sized up front and never grows: a fresh code adds at most five
-// bytes (it splits one difference into a part of at most five bytes and a part no longer
-// than the whole), and a result that would pass the size limit is abandoned, since the
-// sketch turns dense then anyway. Returns nothing in that case.
-std::optional<DifIntVec> merge_codes(const DifIntVec& list, std::span<const std::uint32_t> fresh) {
-    const std::size_t bound = std::min<std::size_t>(list.bytes().size() + 5 * fresh.size(),
-                                                    static_cast<std::size_t>(kDenseSizeLimit));
-    DifIntVec merged = DifIntVec::with_capacity(bound);
-    DifIntVec::Cursor cursor(list);
-    std::uint32_t old_code;
-    bool have_old = cursor.next(old_code);
-    std::size_t f = 0;
-    while (have_old || f < fresh.size()) {
-        std::uint32_t code;
-        if (!have_old || (f < fresh.size() && fresh[f] < old_code)) {
-            code = fresh[f++];
-        } else {
-            code = old_code;
-            if (f < fresh.size() && fresh[f] == old_code) {
-                ++f;
-            }
-            have_old = cursor.next(old_code);
-        }
-        if (!merged.push_within(code, kDenseSizeLimit)) {
-            return std::nullopt;
-        }
-    }
-    return merged;
-}
-
-}  // namespace
-
 void CardinalitySketch::merge_sparse() {
     // An empty temp_set would rebuild the same list, and the dense form has none.
     if (registers_ || temp_set_.size() == 0) {
         return;
     }
-    std::array<std::uint32_t, kTempSetTrigger> fresh;
+    std::array<std::uint32_t, detail::TempSet::kSlots> fresh;
     const std::size_t n = temp_set_.sorted_codes(fresh);
     temp_set_.clear();
     const std::span<const std::uint32_t> fresh_codes(fresh.data(), n);
-    std::optional<DifIntVec> merged = merge_codes(sparse_, fresh_codes);
+    std::optional<DifIntVec> merged = DifIntVec::merge(sparse_, fresh_codes, kDenseSizeLimit);
     if (merged) {
         sparse_ = std::move(*merged);
     } else {

@@ -121,9 +121,13 @@ class DifIntVec {
 
     // Appends a code larger than every code already present.
     void push(std::uint32_t code);
-    // Appends like push if the list then holds at most `byte_limit` bytes; otherwise
-    // leaves the list as it is and returns false.
-    bool push_within(std::uint32_t code, std::size_t byte_limit);
+
+    // The list with `fresh` (strictly ascending) merged in, a code on both sides written
+    // once; nothing if the result would take more than `byte_limit` bytes. The result's
+    // buffer is allocated once and holds at most byte_limit bytes.
+    static std::optional<DifIntVec> merge(const DifIntVec& list,
+                                          std::span<const std::uint32_t> fresh,
+                                          std::size_t byte_limit);
 
     const std::vector<std::uint8_t>& bytes() const { return bytes_; }
     std::uint64_t entry_count() const { return entry_count_; }
@@ -132,6 +136,21 @@ class DifIntVec {
     // Calls f(code) for every code in ascending order.
     template <class F>
     void for_each(F&& f) const;
+
+    // Reads the difference that starts at `at` and moves `at` past it. Every difference
+    // in a list is complete and at most 5 bytes, so the read stays within the buffer and
+    // the shifts below 32.
+    static std::uint32_t read_difference(const std::uint8_t*& at) {
+        std::uint32_t difference = 0;
+        unsigned shift = 0;
+        std::uint8_t byte;
+        do {
+            byte = *at++;
+            difference |= static_cast<std::uint32_t>(byte & 0x7f) << shift;
+            shift += 7;
+        } while (byte & 0x80);
+        return difference;
+    }
 
   private:
     std::vector<std::uint8_t> bytes_;
@@ -143,17 +162,7 @@ inline bool DifIntVec::Cursor::next(std::uint32_t& code) {
     if (at_ == end_) {
         return false;
     }
-    // Every difference in the list is complete and at most 5 bytes, so the groups stay
-    // within the buffer and the shifts below 32.
-    std::uint32_t difference = 0;
-    unsigned shift = 0;
-    std::uint8_t byte;
-    do {
-        byte = *at_++;
-        difference |= static_cast<std::uint32_t>(byte & 0x7f) << shift;
-        shift += 7;
-    } while (byte & 0x80);
-    total_ += difference;
+    total_ += read_difference(at_);
     code = total_;
     return true;
 }
@@ -223,7 +232,7 @@ class TempSet {
     static constexpr std::size_t kSlots = 256;
     static constexpr std::uint32_t kFree = 0xFFFFFFFF;  // never a sparse code
 
-    explicit TempSet(SipKey key) : offset_(key.k0), multiplier_(key.k1 | 1) { slots_.fill(kFree); }
+    explicit TempSet(SipKey key) : key_(key) { slots_.fill(kFree); }
 
     // Adds the code; false if it was there already. At most kTempSetTrigger codes.
     bool insert(std::uint32_t code) {
@@ -241,16 +250,19 @@ class TempSet {
 
     std::size_t size() const { return size_; }
     // Writes every code to `out`, ascending; returns how many.
-    std::size_t sorted_codes(std::array<std::uint32_t, kTempSetTrigger>& out) const;
+    std::size_t sorted_codes(std::array<std::uint32_t, kSlots>& out) const;
     void clear();
 
   private:
     std::size_t slot_of(std::uint32_t code) const {
-        return static_cast<std::size_t>(((code ^ offset_) * multiplier_) >> 56);
+        // Fixed odd multipliers spread the code over the high bits whatever the key; the
+        // key words enter between them, so each sketch places codes its own way.
+        std::uint64_t x = (code + key_.k0) * 0x9E3779B97F4A7C15ULL;
+        x = ((x ^ (x >> 32)) ^ key_.k1) * 0xBF58476D1CE4E5B9ULL;
+        return static_cast<std::size_t>(x >> 56);
     }
 
-    std::uint64_t offset_;
-    std::uint64_t multiplier_;
+    SipKey key_;
     std::size_t size_ = 0;
     std::array<std::uint32_t, kSlots> slots_;
 };

@@ -118,16 +118,59 @@ TEST(DifIntVec, EncodedLengthSteps) {
     EXPECT_EQ(DifIntVec::encoded_length(0xFFFFFFFF), 5u);
 }
 
-TEST(DifIntVec, PushWithinRefusesToPassTheLimit) {
-    DifIntVec list = DifIntVec::with_capacity(4);
-    EXPECT_EQ(list.bytes().capacity(), 4u);
-    EXPECT_TRUE(list.push_within(300, 4));                // 2 bytes
-    EXPECT_FALSE(list.push_within(300 + (1u << 14), 4));  // 3 more would make 5
-    EXPECT_EQ(list.bytes().size(), 2u);
-    EXPECT_EQ(list.entry_count(), 1u);
-    EXPECT_EQ(list.last_value(), 300u);
-    EXPECT_TRUE(list.push_within(300 + (1u << 13), 4));  // 2 more make exactly 4
-    EXPECT_EQ(list.bytes().capacity(), 4u);
+DifIntVec list_of(const std::set<std::uint32_t>& codes) {
+    DifIntVec list;
+    for (std::uint32_t code : codes) {
+        list.push(code);
+    }
+    return list;
+}
+
+// Merges of random lists and fresh codes (overlapping, before the first code, after the
+// last, in runs and alone) give the list of the union, byte for byte; a limit one byte
+// short of the result refuses the merge.
+TEST(DifIntVec, MergeGivesTheListOfTheUnion) {
+    std::mt19937_64 random(17);
+    for (int trial = 0; trial < 3000; ++trial) {
+        // Spreads from 2^8 to 2^32 give differences of one to five bytes.
+        const unsigned spread_bits = 8 + static_cast<unsigned>(trial % 25);
+        auto random_code = [&] {
+            return static_cast<std::uint32_t>(2 +
+                                              random() % ((std::uint64_t{1} << spread_bits) - 2));
+        };
+        std::set<std::uint32_t> old_codes;
+        const std::size_t old_size = static_cast<std::size_t>(random() % 400);
+        while (old_codes.size() < old_size &&
+               old_codes.size() + 2 < (std::uint64_t{1} << spread_bits) / 2) {
+            old_codes.insert(random_code());
+        }
+        std::set<std::uint32_t> fresh_codes;
+        const std::size_t fresh_size = static_cast<std::size_t>(random() % 133);
+        for (std::size_t i = 0; i < fresh_size; ++i) {
+            if (!old_codes.empty() && random() % 3 == 0) {
+                fresh_codes.insert(*std::next(old_codes.begin(), random() % old_codes.size()));
+            } else {
+                fresh_codes.insert(random_code());
+            }
+        }
+        std::set<std::uint32_t> all = old_codes;
+        all.insert(fresh_codes.begin(), fresh_codes.end());
+        const DifIntVec expected = list_of(all);
+        const std::vector<std::uint32_t> fresh(fresh_codes.begin(), fresh_codes.end());
+        const DifIntVec old_list = list_of(old_codes);
+        SCOPED_TRACE(::testing::Message() << "trial " << trial);
+
+        const std::size_t exact = expected.bytes().size();
+        const auto merged = DifIntVec::merge(old_list, fresh, exact);
+        ASSERT_TRUE(merged.has_value());
+        ASSERT_EQ(merged->bytes(), expected.bytes());
+        EXPECT_EQ(merged->entry_count(), all.size());
+        EXPECT_EQ(merged->last_value(), expected.last_value());
+        EXPECT_LE(merged->bytes().capacity(), exact);
+        if (exact > 0) {
+            EXPECT_FALSE(DifIntVec::merge(old_list, fresh, exact - 1).has_value());
+        }
+    }
 }
 
 // ---- temp_set and merge --------------------------------------------------------------
