@@ -287,6 +287,8 @@ def _run(call, expected):
 def test_reference_counts_unchanged(case, capfd):
     p = karvo.Profiler()
     call, watched, expected = case(p)
+    # None and the bools are shared by the whole interpreter: their counts drift.
+    watched = [o for o in watched if o is not None and not isinstance(o, bool)]
     _run(call, expected)  # first call warms up whatever is cached once per process
     p.flush()
     gc.collect()
