@@ -20,7 +20,7 @@
 namespace profiler {
 
 class KarvoEngine {
-public:
+  public:
     KarvoEngine();  // an empty profile
 
     // Applies every cell of every row, rows in order.
@@ -30,7 +30,7 @@ public:
     // Takes the current profile out as compact JSON ("{}" when empty) and starts afresh.
     std::string flush_and_reset() const;
 
-private:
+  private:
     ColumnMapSlot columns;
 };
 

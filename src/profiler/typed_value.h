@@ -28,7 +28,7 @@ namespace profiler {
 enum class Tag : std::uint8_t { Null = 0, Float = 1, Int = 2, Str = 3 };
 
 class TypedValue {
-public:
+  public:
     static TypedValue null() { return TypedValue(Tag::Null, 0, {}); }
     static TypedValue from_float(double x) {
         return TypedValue(Tag::Float, std::bit_cast<std::uint64_t>(x), {});
@@ -43,7 +43,7 @@ public:
     std::int64_t as_int() const { return static_cast<std::int64_t>(bits_); }
     std::string_view as_str() const { return text_; }
 
-private:
+  private:
     TypedValue(Tag tag, std::uint64_t bits, std::string_view text)
         : tag_(tag), bits_(bits), text_(text) {}
     Tag tag_;
@@ -52,22 +52,24 @@ private:
 };
 
 class TypedRow {
-public:
+  public:
     using Map = std::unordered_map<std::string, TypedValue, sketch::FxStringHash, std::equal_to<>>;
 
     // A later value for the same name replaces the earlier one.
-    void insert(std::string name, TypedValue value) { map_.insert_or_assign(std::move(name), value); }
+    void insert(std::string name, TypedValue value) {
+        map_.insert_or_assign(std::move(name), value);
+    }
     std::size_t size() const { return map_.size(); }
     Map::const_iterator begin() const { return map_.begin(); }
     Map::const_iterator end() const { return map_.end(); }
 
-private:
+  private:
     Map map_;
 };
 
 // One cell of a batch, 16 bytes.
 struct Cell {
-    std::uint32_t column;   // index into CellBatch::columns
+    std::uint32_t column;  // index into CellBatch::columns
     Tag tag;
     std::uint64_t payload;  // Float: double bits; Int: the integer; Str: FxHash; Null: 0
 };
@@ -75,10 +77,14 @@ static_assert(sizeof(Cell) == 16);
 
 inline Cell make_cell(std::uint32_t column, const TypedValue& value) {
     switch (value.tag()) {
-        case Tag::Null: return Cell{column, Tag::Null, 0};
-        case Tag::Float: return Cell{column, Tag::Float, std::bit_cast<std::uint64_t>(value.as_float())};
-        case Tag::Int: return Cell{column, Tag::Int, static_cast<std::uint64_t>(value.as_int())};
-        case Tag::Str: return Cell{column, Tag::Str, sketch::fx_hash(value.as_str())};
+        case Tag::Null:
+            return Cell{column, Tag::Null, 0};
+        case Tag::Float:
+            return Cell{column, Tag::Float, std::bit_cast<std::uint64_t>(value.as_float())};
+        case Tag::Int:
+            return Cell{column, Tag::Int, static_cast<std::uint64_t>(value.as_int())};
+        case Tag::Str:
+            return Cell{column, Tag::Str, sketch::fx_hash(value.as_str())};
     }
     return Cell{column, Tag::Null, 0};
 }

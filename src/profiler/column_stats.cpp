@@ -1,0 +1,64 @@
+#include "profiler/column_stats.h"
+
+namespace profiler {
+
+std::optional<std::uint64_t> sketch_key(const TypedValue& value) {
+    return cell_key(make_cell(0, value));
+}
+
+std::shared_ptr<ColumnStats> ColumnStats::create(std::uint64_t sequence) {
+    return std::make_shared<ColumnStats>(sequence);
+}
+
+void ColumnStats::record(const TypedValue& value) {
+    record_cell(make_cell(0, value));
+}
+
+void ColumnStats::record_cell(const Cell& cell) {
+    total_count.fetch_add(1, std::memory_order_relaxed);
+    if (cell.tag == Tag::Null) {
+        null_count.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    if (const auto x = numeric_value(cell)) {
+        lower_min(*x);
+        raise_max(*x);
+    }
+    if (const auto key = cell_key(cell)) {
+        insert_keys(std::span<const std::uint64_t>(&*key, 1));
+    }
+}
+
+void ColumnStats::lower_min(double x) {
+    std::uint64_t seen = min_bits.load(std::memory_order_relaxed);
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
+    while (std::bit_cast<double>(seen) > x) {
+        if (min_bits.compare_exchange_weak(seen, bits, std::memory_order_relaxed)) {
+            return;
+        }
+    }
+}
+
+void ColumnStats::raise_max(double x) {
+    std::uint64_t seen = max_bits.load(std::memory_order_relaxed);
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
+    while (std::bit_cast<double>(seen) < x) {
+        if (max_bits.compare_exchange_weak(seen, bits, std::memory_order_relaxed)) {
+            return;
+        }
+    }
+}
+
+void ColumnStats::insert_keys(std::span<const std::uint64_t> keys) {
+    if (keys.empty()) {
+        return;
+    }
+    std::lock_guard<std::mutex> hold(sketch_mutex);
+    if (keys.size() == 1) {
+        sketch.insert(keys.front());
+    } else {
+        sketch.insert_many(keys);
+    }
+}
+
+}  // namespace profiler

@@ -1,0 +1,107 @@
+// ColumnStats: the statistics the engine keeps for one column.
+//
+// Fields: total_count (every cell, Null included), null_count, min_bits and max_bits (the
+// bit patterns of the smallest and largest numeric value; +inf and -inf mean "none yet"),
+// and a cardinality sketch of the distinct non-null values behind sketch_mutex. A record
+// also carries the sequence number its map gave it at creation, which orders the report.
+//
+// Invariants:
+//  - min_bits and max_bits never hold NaN; a bound is only ever replaced by a strictly
+//    smaller (larger) value, so of equal values (0.0 and -0.0 included) the first stays.
+//  - the counters only grow (modulo 2^64); each cell adds to total_count before it changes
+//    anything else of the record.
+//  - Null never reaches the sketch; text never touches the bounds.
+//
+// Thread safety: any number of threads may record into one record at once. Counters and
+// bounds are relaxed atomics (compare-and-swap loops for the bounds); the sketch is read
+// and written only under sketch_mutex, which is the innermost lock of the engine: no other
+// lock is taken while it is held. Lock order: a column map shard lock, then sketch_mutex.
+#pragma once
+
+#include <atomic>
+#include <bit>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+
+#include "profiler/typed_value.h"
+#include "sketch/cardinality_sketch.h"
+
+namespace profiler {
+
+inline constexpr std::uint64_t kPositiveInfinityBits = 0x7ff0000000000000ULL;
+inline constexpr std::uint64_t kNegativeInfinityBits = 0xfff0000000000000ULL;
+
+// The numeric value a cell contributes to the bounds: a Float as it is, an Int converted
+// to the nearest double (ties to even, so integers beyond 2^53 lose their low bits).
+// Null, NaN and text have none.
+inline std::optional<double> numeric_value(const Cell& cell) {
+    if (cell.tag == Tag::Int) {
+        return static_cast<double>(static_cast<std::int64_t>(cell.payload));
+    }
+    if (cell.tag == Tag::Float) {
+        const double x = std::bit_cast<double>(cell.payload);
+        if (x == x) {  // not NaN
+            return x;
+        }
+    }
+    return std::nullopt;
+}
+
+// The 64-bit key under which a cell enters the sketch: the bits of its numeric value for
+// Float and Int (so Int 1 and Float 1.0 are one value, 0.0 and -0.0 two), the FxHash of
+// the text for Str. Null and NaN have none.
+inline std::optional<std::uint64_t> cell_key(const Cell& cell) {
+    if (cell.tag == Tag::Str) {
+        return cell.payload;
+    }
+    if (const auto x = numeric_value(cell)) {
+        return std::bit_cast<std::uint64_t>(*x);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::uint64_t> sketch_key(const TypedValue& value);
+
+class ColumnStats {
+  public:
+    // A fresh record: zero counts, no bounds, an empty sketch whose keys come from the
+    // calling thread's key state.
+    explicit ColumnStats(std::uint64_t sequence = 0) : sequence(sequence) {}
+    static std::shared_ptr<ColumnStats> create(std::uint64_t sequence);
+
+    ColumnStats(const ColumnStats&) = delete;
+    ColumnStats& operator=(const ColumnStats&) = delete;
+
+    // Applies one value: total_count, then null_count or the bounds, then the sketch key.
+    void record(const TypedValue& value);
+    void record_cell(const Cell& cell);
+
+    // Lowers the minimum to x if x is strictly smaller (x must not be NaN).
+    void lower_min(double x);
+    // Raises the maximum to x if x is strictly larger (x must not be NaN).
+    void raise_max(double x);
+    // Inserts keys into the sketch under one hold of sketch_mutex.
+    void insert_keys(std::span<const std::uint64_t> keys);
+
+    double min_value() const {
+        return std::bit_cast<double>(min_bits.load(std::memory_order_relaxed));
+    }
+    double max_value() const {
+        return std::bit_cast<double>(max_bits.load(std::memory_order_relaxed));
+    }
+
+    std::atomic<std::uint64_t> total_count{0};
+    std::atomic<std::uint64_t> null_count{0};
+    std::atomic<std::uint64_t> min_bits{kPositiveInfinityBits};
+    std::atomic<std::uint64_t> max_bits{kNegativeInfinityBits};
+    std::mutex sketch_mutex;
+    sketch::CardinalitySketch sketch;  // guarded by sketch_mutex
+    // Order of creation within its map; the report lists columns in this order.
+    const std::uint64_t sequence;
+};
+
+}  // namespace profiler

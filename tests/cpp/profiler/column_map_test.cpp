@@ -1,0 +1,223 @@
+#include "profiler/column_map.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "colliding_names.h"
+#include "sketch/fxhash.h"
+
+namespace profiler {
+namespace {
+
+using testing::colliding_names;
+
+TEST(ShardAmount, FollowsTheProcessorTable) {
+    const std::vector<std::pair<std::size_t, std::size_t>> table = {
+        {0, 4}, {1, 4}, {2, 8}, {3, 16}, {4, 16}, {6, 32}, {8, 32}, {12, 64}, {16, 64}};
+    for (const auto& [processors, shards] : table) {
+        EXPECT_EQ(shard_amount_for(processors, std::nullopt), shards) << processors;
+    }
+}
+
+TEST(ShardAmount, QuotaCapsTheProcessorCount) {
+    struct Case {
+        std::size_t processors;
+        CpuQuota quota;
+        std::size_t shards;
+    };
+    for (const Case& c : {Case{8, {150000, 100000}, 4},   // 1.5 CPUs: one fully usable
+                          Case{8, {50000, 100000}, 4},    // below one CPU: still one
+                          Case{8, {400000, 100000}, 16},  // 4 CPUs
+                          Case{2, {800000, 100000}, 8},   // the quota exceeds the mask
+                          Case{0, {300000, 100000}, 4},   // no figure: one processor
+                          Case{16, {1200000, 100000}, 64}}) {
+        EXPECT_EQ(shard_amount_for(c.processors, c.quota), c.shards)
+            << c.processors << " " << c.quota.quota << "/" << c.quota.period;
+    }
+}
+
+TEST(ShardAmount, ReadsCgroupFiles) {
+    const auto half = parse_cpu_max("50000 100000\n");
+    ASSERT_TRUE(half.has_value());
+    EXPECT_EQ(half->quota, 50000u);
+    EXPECT_EQ(half->period, 100000u);
+    for (const char* none : {"max 100000\n", "max", "", "garbage", "10 0", "-5 100000"}) {
+        EXPECT_FALSE(parse_cpu_max(none).has_value()) << none;
+    }
+    const auto v1 = parse_cfs_quota("200000\n", "100000\n");
+    ASSERT_TRUE(v1.has_value());
+    EXPECT_EQ(v1->quota, 200000u);
+    EXPECT_FALSE(parse_cfs_quota("-1\n", "100000\n").has_value());
+    EXPECT_FALSE(parse_cfs_quota("100000\n", "0\n").has_value());
+}
+
+TEST(ShardAmount, DefaultIsAPowerOfTwoAndStable) {
+    const std::size_t amount = default_shard_amount();
+    EXPECT_GE(amount, 4u);
+    EXPECT_TRUE(std::has_single_bit(amount));
+    EXPECT_EQ(default_shard_amount(), amount);
+    EXPECT_EQ(ColumnMap::with_capacity_and_hasher(0)->shard_amount(), amount);
+}
+
+TEST(ShardSelection, FollowsTheNameTable) {
+    struct Case {
+        const char* name;
+        std::size_t shard4, shard16, shard32, shard64;
+    };
+    ColumnMap map4(0, 4), map16(0, 16), map32(0, 32), map64(0, 64);
+    for (const Case& c : {Case{"", 2, 10, 20, 40}, Case{"a", 0, 2, 4, 8}, Case{"abc", 0, 0, 0, 0},
+                          Case{"abcdefghijk", 2, 8, 16, 33}}) {
+        const std::uint64_t hash = sketch::fx_hash(c.name);
+        EXPECT_EQ(map4.shard_index(hash), c.shard4) << c.name;
+        EXPECT_EQ(map16.shard_index(hash), c.shard16) << c.name;
+        EXPECT_EQ(map32.shard_index(hash), c.shard32) << c.name;
+        EXPECT_EQ(map64.shard_index(hash), c.shard64) << c.name;
+    }
+}
+
+TEST(ColumnMapConstruction, RejectsInvalidShardCounts) {
+    struct Case {
+        std::size_t shards;
+        const char* message;
+    };
+    for (const Case& c : {Case{0, "assertion failed: shard_amount > 1"},
+                          Case{1, "assertion failed: shard_amount > 1"},
+                          Case{12, "assertion failed: shard_amount.is_power_of_two()"},
+                          Case{3, "assertion failed: shard_amount.is_power_of_two()"}}) {
+        try {
+            ColumnMap map(0, c.shards);
+            ADD_FAILURE() << "no panic for " << c.shards;
+        } catch (const Panic& panic) {
+            EXPECT_STREQ(panic.what(), c.message);
+        }
+    }
+    EXPECT_NO_THROW(ColumnMap(100, 2));
+}
+
+StatsRef insert(ColumnMap& map, const std::string& name) {
+    return map.entry(name)
+        .or_insert_with([&map] { return ColumnStats::create(map.take_sequence()); })
+        .value();
+}
+
+TEST(ColumnMapEntries, GetEntryAndOrInsertWith) {
+    ColumnMap map(0, 4);
+    EXPECT_FALSE(map.get("a").has_value());
+    {
+        auto vacant = map.entry("a");
+        EXPECT_FALSE(vacant.is_occupied());
+    }  // dropping a vacant entry inserts nothing and frees the lock
+    EXPECT_FALSE(map.get("a").has_value());
+
+    const StatsRef first = insert(map, "a");
+    auto occupied = map.entry("a");
+    EXPECT_TRUE(occupied.is_occupied());
+    int makes = 0;
+    const StatsRef again = std::move(occupied)
+                               .or_insert_with([&] {
+                                   ++makes;
+                                   return ColumnStats::create(99);
+                               })
+                               .value();
+    EXPECT_EQ(makes, 0);
+    EXPECT_EQ(again, first);
+    EXPECT_EQ(map.get("a")->value(), first);
+    // Letter case, a trailing space and the empty text are other names.
+    for (const char* other : {"A", "a ", ""}) {
+        EXPECT_NE(insert(map, other), first) << other;
+    }
+    const StatsRef empty = insert(map, "");
+    EXPECT_EQ(map.get("")->value(), empty);
+}
+
+TEST(ColumnMapEntries, IterVisitsEachEntryOnce) {
+    ColumnMap empty(0, 8);
+    int visits = 0;
+    empty.iter([&](std::string_view, const StatsRef&) { ++visits; });
+    EXPECT_EQ(visits, 0);
+
+    ColumnMap map(0, 4);
+    std::set<std::string> names;
+    for (int i = 0; i < 200; ++i) {
+        names.insert("column" + std::to_string(i));
+        insert(map, "column" + std::to_string(i));
+    }
+    std::multiset<std::string> seen;
+    std::set<std::uint64_t> sequences;
+    map.iter([&](std::string_view name, const StatsRef& stats) {
+        seen.emplace(name);
+        sequences.insert(stats->sequence);
+    });
+    EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()), names);
+    EXPECT_EQ(seen.size(), names.size());
+    EXPECT_EQ(sequences.size(), names.size());
+    EXPECT_EQ(*sequences.rbegin(), names.size() - 1);
+}
+
+TEST(ColumnMapEntries, NamesSharingOneHashStayDistinct) {
+    const auto names = colliding_names(20000);
+    const std::uint64_t hash = sketch::fx_hash(names.front());
+    for (const auto& name : names) {
+        ASSERT_EQ(sketch::fx_hash(name), hash);
+    }
+    ColumnMap map(0, 4);
+    std::vector<const ColumnStats*> records;
+    for (const auto& name : names) {
+        records.push_back(insert(map, name).get());
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        auto hit = map.get(names[i]);
+        ASSERT_TRUE(hit.has_value()) << i;
+        EXPECT_EQ(hit->value().get(), records[i]) << i;
+        EXPECT_EQ(hit->value()->sequence, i);
+    }
+    std::size_t count = 0;
+    map.iter([&](std::string_view, const StatsRef&) { ++count; });
+    EXPECT_EQ(count, names.size());
+    // A name of the same hash that was never inserted is still a miss.
+    EXPECT_FALSE(map.get(colliding_names(20001).back()).has_value());
+}
+
+TEST(ColumnMapSlot, PinnedMapOutlivesASwap) {
+    ColumnMapSlot slot(ColumnMapRef::make(0, 4));
+    const ColumnMapRef pinned = slot.load();
+    const StatsRef before = insert(*pinned, "a");
+    before->record(TypedValue::from_int(5));
+
+    const ColumnMapRef previous = slot.swap(ColumnMapRef::make(0, 4));
+    EXPECT_EQ(previous.get(), pinned.get());
+    const ColumnMapRef fresh = slot.load();
+    EXPECT_NE(fresh.get(), pinned.get());
+    EXPECT_FALSE(fresh->get("a").has_value());
+
+    // The pinned map still reaches its records and takes new ones.
+    EXPECT_EQ(pinned->get("a")->value(), before);
+    insert(*pinned, "late");
+    EXPECT_TRUE(previous->get("late").has_value());
+    EXPECT_FALSE(slot.load()->get("late").has_value());
+}
+
+TEST(ColumnMapSlot, ManyLoadsAcrossSwapsFreeEachMapOnce) {
+    // More pins than the slot word counts before handing them over, across several
+    // swaps; the sanitizer builds catch a map freed twice, too early or never.
+    ColumnMapSlot slot(ColumnMapRef::make(0, 4));
+    std::vector<ColumnMapRef> pins;
+    for (int round = 0; round < 4; ++round) {
+        for (int i = 0; i < 3000; ++i) {
+            pins.push_back(slot.load());
+        }
+        insert(*pins.back(), "round" + std::to_string(round));
+        ColumnMapRef previous = slot.swap(ColumnMapRef::make(0, 4));
+        EXPECT_EQ(previous.get(), pins.back().get());
+        pins.erase(pins.begin(), pins.begin() + 1500);
+    }
+    EXPECT_TRUE(pins.back()->get("round3").has_value());
+    pins.clear();
+    EXPECT_FALSE(slot.load()->get("round3").has_value());
+}
+
+}  // namespace
+}  // namespace profiler

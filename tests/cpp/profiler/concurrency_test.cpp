@@ -1,0 +1,210 @@
+// Real threads on one engine. Run under -DKARVO_SANITIZE=thread as well.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "profiler/engine.h"
+#include "test_support.h"
+
+namespace profiler {
+namespace {
+
+using testing::read_report;
+
+constexpr int kThreads = 4;
+constexpr int kBatches = 150;
+
+// Thread t's batch b: shared names every thread uses, plus names new to this thread.
+// Each row holds one cell per name; every cell is Int 1, so a column's totals are the
+// number of cells given.
+CellBatch make_batch(int thread, int batch, std::vector<std::string>& storage) {
+    storage.clear();
+    for (int i = 0; i < 6; ++i) {
+        storage.push_back("shared" + std::to_string((batch + i) % 10));
+    }
+    storage.push_back("own" + std::to_string(thread) + "_" + std::to_string(batch % 25));
+    storage.push_back("fresh" + std::to_string(batch));  // new to the map for whoever is first
+    CellBatch cells;
+    for (const auto& name : storage) {
+        cells.columns.push_back(name);
+    }
+    for (int row = 0; row < 5; ++row) {
+        for (std::uint32_t c = 0; c < cells.columns.size(); ++c) {
+            cells.cells.push_back(make_cell(c, TypedValue::from_int(row)));
+        }
+    }
+    return cells;
+}
+
+std::map<std::string, std::uint64_t> cells_given() {
+    std::map<std::string, std::uint64_t> given;
+    std::vector<std::string> storage;
+    for (int t = 0; t < kThreads; ++t) {
+        for (int b = 0; b < kBatches; ++b) {
+            const CellBatch batch = make_batch(t, b, storage);
+            for (const Cell& cell : batch.cells) {
+                ++given[std::string(batch.columns[cell.column])];
+            }
+        }
+    }
+    return given;
+}
+
+void ingest(const KarvoEngine& engine, int thread) {
+    std::vector<std::string> storage;
+    for (int b = 0; b < kBatches; ++b) {
+        engine.process_cells(make_batch(thread, b, storage));
+    }
+}
+
+// Adds a report to the running sums; no column may appear twice in one report.
+void add_report(const std::string& text, std::map<std::string, std::uint64_t>& sums) {
+    std::set<std::string> names;
+    for (const auto& [name, column] : read_report(text)) {
+        EXPECT_TRUE(names.insert(name).second) << "column reported twice: " << name;
+        EXPECT_LE(column.null_count, column.total_count);
+        sums[name] += column.total_count;
+    }
+}
+
+TEST(EngineConcurrency, OverlappingBatchesLoseNothing) {
+    KarvoEngine engine;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back(ingest, std::cref(engine), t);
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    std::map<std::string, std::uint64_t> sums;
+    add_report(engine.flush_and_reset(), sums);
+    EXPECT_EQ(sums, cells_given());
+}
+
+TEST(EngineConcurrency, RowBatchesFromManyThreadsShareRecords) {
+    KarvoEngine engine;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&engine, t] {
+            for (int b = 0; b < 200; ++b) {
+                std::vector<TypedRow> rows(3);
+                for (auto& row : rows) {
+                    row.insert("n" + std::to_string(b % 40), TypedValue::from_int(t));
+                    row.insert("all", TypedValue::from_str("v"));
+                }
+                engine.process_batch(rows);
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    std::map<std::string, std::uint64_t> sums;
+    const auto report = read_report(engine.flush_and_reset());
+    ASSERT_EQ(report.size(), 41u);
+    for (const auto& [name, column] : report) {
+        if (name == "all") {
+            EXPECT_EQ(column.total_count, kThreads * 200u * 3u);
+            EXPECT_EQ(column.estimated_cardinality, 1u);
+        } else {
+            EXPECT_EQ(column.total_count, kThreads * 5u * 3u) << name;
+            EXPECT_EQ(column.min_val, 0.0);
+            EXPECT_EQ(column.max_val, kThreads - 1.0);
+            EXPECT_EQ(column.estimated_cardinality, static_cast<std::uint64_t>(kThreads));
+        }
+    }
+}
+
+TEST(EngineConcurrency, FlushesRacingBatchesNeverOvercount) {
+    KarvoEngine engine;
+    std::atomic<int> ingesting{kThreads};
+    std::mutex sums_mutex;
+    std::map<std::string, std::uint64_t> sums;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            ingest(engine, t);
+            ingesting.fetch_sub(1);
+        });
+    }
+    int flushes = 0;
+    for (int f = 0; f < 2; ++f) {
+        threads.emplace_back([&] {
+            std::map<std::string, std::uint64_t> mine;
+            int count = 0;
+            while (ingesting.load() > 0 || count < 3) {
+                add_report(engine.flush_and_reset(), mine);
+                ++count;
+                std::this_thread::yield();
+            }
+            std::lock_guard<std::mutex> hold(sums_mutex);
+            for (const auto& [name, total] : mine) {
+                sums[name] += total;
+            }
+            flushes += count;
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    add_report(engine.flush_and_reset(), sums);
+    EXPECT_GE(flushes, 6);
+    const auto given = cells_given();
+    for (const auto& [name, total] : sums) {
+        ASSERT_TRUE(given.count(name)) << name;
+        EXPECT_LE(total, given.at(name)) << name;
+    }
+    EXPECT_EQ(engine.flush_and_reset(), "{}");
+}
+
+TEST(EngineConcurrency, FlushesBetweenBatchesOfOneThreadLoseNothing) {
+    KarvoEngine engine;
+    std::map<std::string, std::uint64_t> sums;
+    std::vector<std::string> storage;
+    for (int t = 0; t < kThreads; ++t) {
+        for (int b = 0; b < kBatches; ++b) {
+            engine.process_cells(make_batch(t, b, storage));
+            if ((t * kBatches + b) % 7 == 3) {
+                add_report(engine.flush_and_reset(), sums);
+            }
+        }
+    }
+    add_report(engine.flush_and_reset(), sums);
+    EXPECT_EQ(sums, cells_given());
+}
+
+TEST(EngineConcurrency, SlotLoadsRacingSwaps) {
+    ColumnMapSlot slot(ColumnMapRef::make(0, 4));
+    std::atomic<bool> done{false};
+    std::vector<std::thread> loaders;
+    for (int t = 0; t < kThreads; ++t) {
+        loaders.emplace_back([&] {
+            std::vector<ColumnMapRef> pins;
+            while (!done.load()) {
+                pins.push_back(slot.load());
+                // Reading a pinned map must stay valid whatever the swapper does.
+                pins.back()->get("x");
+                if (pins.size() > 1500) {
+                    pins.erase(pins.begin(), pins.begin() + 1000);
+                }
+            }
+        });
+    }
+    for (int i = 0; i < 2000; ++i) {
+        ColumnMapRef previous = slot.swap(ColumnMapRef::make(0, 4));
+        ASSERT_TRUE(previous);
+    }
+    done.store(true);
+    for (auto& thread : loaders) {
+        thread.join();
+    }
+}
+
+}  // namespace
+}  // namespace profiler
