@@ -327,7 +327,8 @@ def test_rss_flat_over_many_cycles():
 
     def cycle(k):
         p.observe_dicts(rows)
-        p.observe_dict(rows[k % 20])
+        for row in rows[k % 2::2]:  # many small calls: a per-call leak adds up quickly
+            p.observe_dict(row)
         if k % 25 == 0:
             p.observe_dicts(wide)
         try:
@@ -342,4 +343,4 @@ def test_rss_flat_over_many_cycles():
     for k in range(5000):
         cycle(k)
     grown = _rss_bytes() - start
-    assert grown < 4 * 1024 * 1024, f"RSS grew by {grown} bytes over 5000 cycles"
+    assert grown < 1024 * 1024, f"RSS grew by {grown} bytes over 5000 cycles"
