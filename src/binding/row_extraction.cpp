@@ -42,9 +42,19 @@ Cell str_cell(std::uint32_t column, const char* data, Py_ssize_t size) {
                 sketch::fx_hash(std::string_view(data, static_cast<std::size_t>(size)))};
 }
 
-std::size_t object_hash(PyObject* key) {
-    auto bits = reinterpret_cast<std::uintptr_t>(key) >> 4;
-    return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ULL) >> 17);
+// The home slot of a hash in a table of 2^bits slots: the top bits of a multiplicative
+// hash, since the low bits of a product depend only on the low bits of its factors (so
+// both object addresses and FxHash values are weak there).
+std::size_t home_slot(std::uint64_t hash, unsigned bits) {
+    return static_cast<std::size_t>((hash * 0x9E3779B97F4A7C15ULL) >> (64 - bits));
+}
+
+std::uint64_t object_hash(PyObject* key) {
+    return reinterpret_cast<std::uintptr_t>(key);
+}
+
+unsigned table_bits(std::size_t size) {
+    return static_cast<unsigned>(std::countr_zero(size));
 }
 
 // The exact built-in types, whose results under the value rules are known without
@@ -151,7 +161,8 @@ std::int64_t KeyInterner::find_object(PyObject* key) const {
         return -1;
     }
     std::size_t mask = objects_.size() - 1;
-    for (std::size_t i = object_hash(key) & mask;; i = (i + 1) & mask) {
+    for (std::size_t i = home_slot(object_hash(key), table_bits(objects_.size()));;
+         i = (i + 1) & mask) {
         const ObjectSlot& slot = objects_[i];
         if (slot.key == key) {
             return slot.column;
@@ -174,7 +185,7 @@ void KeyInterner::insert_object(PyObject* key, std::uint32_t column) {
         }
     }
     std::size_t mask = objects_.size() - 1;
-    std::size_t i = object_hash(key) & mask;
+    std::size_t i = home_slot(object_hash(key), table_bits(objects_.size()));
     while (objects_[i].key != nullptr) {
         i = (i + 1) & mask;
     }
@@ -188,7 +199,7 @@ std::int64_t KeyInterner::find_text(std::uint64_t hash, std::string_view text,
         return -1;
     }
     std::size_t mask = texts_.size() - 1;
-    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    for (std::size_t i = home_slot(hash, table_bits(texts_.size()));; i = (i + 1) & mask) {
         const TextSlot& slot = texts_[i];
         if (slot.column == kNoColumn) {
             return -1;
@@ -211,7 +222,7 @@ void KeyInterner::insert_text(std::uint64_t hash, std::uint32_t column) {
         }
     }
     std::size_t mask = texts_.size() - 1;
-    std::size_t i = hash & mask;
+    std::size_t i = home_slot(hash, table_bits(texts_.size()));
     while (texts_[i].column != kNoColumn) {
         i = (i + 1) & mask;
     }
@@ -219,25 +230,18 @@ void KeyInterner::insert_text(std::uint64_t hash, std::uint32_t column) {
     ++text_count_;
 }
 
-std::uint32_t KeyInterner::column_of(PyObject* key, std::vector<std::string_view>& columns,
-                                     std::vector<PyRef>& pool) {
-    if (std::int64_t known = find_object(key); known >= 0) {
-        return static_cast<std::uint32_t>(known);
-    }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(key, &size);
-    if (data == nullptr) {
-        throw_pending();
-    }
-    std::string_view text(data, static_cast<std::size_t>(size));
+KeyInterner::Found KeyInterner::column_of_text(PyObject* key, std::string_view text,
+                                               std::vector<std::string_view>& columns,
+                                               std::vector<PyRef>& pool) {
     std::uint64_t hash = sketch::fx_hash(text);
     if (std::int64_t known = find_text(hash, text, columns); known >= 0) {
         auto column = static_cast<std::uint32_t>(known);
-        if (object_count_ < kObjectsPerColumn * columns.size() + kObjectSlack) {
-            pool.push_back(PyRef::borrow(key));
-            insert_object(key, column);
+        if (object_count_ >= kObjectsPerColumn * columns.size() + kObjectSlack) {
+            return Found{column, false};
         }
-        return column;
+        pool.push_back(PyRef::borrow(key));
+        insert_object(key, column);
+        return Found{column, true};
     }
     if (columns.size() >= kNoColumn) {
         throw Fault("too many distinct column names in one call");
@@ -247,7 +251,7 @@ std::uint32_t KeyInterner::column_of(PyObject* key, std::vector<std::string_view
     columns.push_back(text);
     insert_text(hash, column);
     insert_object(key, column);
-    return column;
+    return Found{column, true};
 }
 
 // ---- BatchBuilder
@@ -256,14 +260,49 @@ BatchBuilder::BatchBuilder(std::size_t expected_cells) {
     batch_.cells.reserve(expected_cells);
 }
 
-std::uint32_t BatchBuilder::column_of(PyObject* key) {
-    if (std::int64_t known = interner_.find_object(key); known >= 0) {
-        return static_cast<std::uint32_t>(known);
+std::uint32_t BatchBuilder::column_of(PyObject* key, std::size_t position) {
+    const Guess* guess = position < by_position_.size() ? &by_position_[position] : nullptr;
+    if (guess != nullptr && guess->key == key) {
+        return guess->column;
+    }
+    // When the key at this position was last an object the pool does not hold, rows bring
+    // key objects of their own (as when each row was parsed on its own): looking the
+    // object up would miss, so its text is compared with the guess first.
+    const bool fresh_objects = guess != nullptr && guess->key == nullptr;
+    if (!fresh_objects) {
+        if (std::int64_t known = interner_.find_object(key); known >= 0) {
+            remember(position, key, static_cast<std::uint32_t>(known));
+            return static_cast<std::uint32_t>(known);
+        }
     }
     if (!type_has_flag(key, Py_TPFLAGS_UNICODE_SUBCLASS)) {
         throw_cannot_convert(key, "PyString");
     }
-    return interner_.column_of(key, batch_.columns, pool_);
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+    if (data == nullptr) {
+        throw_pending();
+    }
+    std::string_view text(data, static_cast<std::size_t>(size));
+    if (guess != nullptr && guess->column != kNoGuess && batch_.columns[guess->column] == text) {
+        return guess->column;
+    }
+    if (fresh_objects) {
+        if (std::int64_t known = interner_.find_object(key); known >= 0) {
+            remember(position, key, static_cast<std::uint32_t>(known));
+            return static_cast<std::uint32_t>(known);
+        }
+    }
+    KeyInterner::Found found = interner_.column_of_text(key, text, batch_.columns, pool_);
+    remember(position, found.pooled ? key : nullptr, found.column);
+    return found.column;
+}
+
+void BatchBuilder::remember(std::size_t position, PyObject* key, std::uint32_t column) {
+    if (position >= by_position_.size()) {
+        by_position_.resize(position + 1);
+    }
+    by_position_[position] = Guess{key, column};
 }
 
 void BatchBuilder::keep_last_cell_per_column(std::size_t row_start) {
@@ -305,7 +344,7 @@ void BatchBuilder::extract_row(PyObject* dictionary) {
             break;
         }
         --countdown;
-        std::uint32_t column = column_of(key);
+        std::uint32_t column = column_of(key, static_cast<std::size_t>(size - countdown - 1));
         all_keys_exact = all_keys_exact && Py_TYPE(key) == &PyUnicode_Type;
         batch_.cells.push_back(convert_value(column, value));
     }

@@ -31,17 +31,20 @@
 
 namespace binding {
 
-// The batch column of each distinct key object of a call, found by object identity and,
-// for a key object not seen before, by its text.
+// The batch column of each distinct key text of a call, found by key object identity
+// and, for a key object not seen before, by its text.
 class KeyInterner {
   public:
-    // The column of a str key, adding its text to `columns` (and a reference to the key
-    // to `pool`) when the batch has not seen that text. Throws UnicodeEncodeError for a
-    // key that is not valid text.
-    std::uint32_t column_of(PyObject* key, std::vector<std::string_view>& columns,
-                            std::vector<PyRef>& pool);
+    struct Found {
+        std::uint32_t column;
+        bool pooled;  // the key object itself is now held by the pool (identity is safe)
+    };
     // The column already known for this key object, or -1; never raises.
     std::int64_t find_object(PyObject* key) const;
+    // The column of a str key with the given UTF-8 text, adding the text to `columns`
+    // (and a reference to the key to `pool`) when the batch has not seen it.
+    Found column_of_text(PyObject* key, std::string_view text,
+                         std::vector<std::string_view>& columns, std::vector<PyRef>& pool);
 
   private:
     struct ObjectSlot {
@@ -78,12 +81,22 @@ class BatchBuilder {
     const profiler::CellBatch& batch() const { return batch_; }
 
   private:
-    std::uint32_t column_of(PyObject* key);
+    // What the entry at one position of the previous rows named: rows of a batch mostly
+    // list the same keys in the same order, so this is the first guess for the column.
+    struct Guess {
+        PyObject* key = nullptr;  // only a key object the pool holds, else null
+        std::uint32_t column = kNoGuess;
+    };
+    static constexpr std::uint32_t kNoGuess = 0xFFFFFFFF;
+
+    std::uint32_t column_of(PyObject* key, std::size_t position);
+    void remember(std::size_t position, PyObject* key, std::uint32_t column);
     void keep_last_cell_per_column(std::size_t row_start);
 
     profiler::CellBatch batch_;
     KeyInterner interner_;
-    std::vector<PyRef> pool_;  // one reference per key object that names a column
+    std::vector<PyRef> pool_;  // one reference per key object that the interner relies on
+    std::vector<Guess> by_position_;
 };
 
 // The typed cell of one value by the value rules (None; integers through __index__;

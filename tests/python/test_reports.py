@@ -184,3 +184,39 @@ def test_many_columns(profiler):
     report = json.loads(profiler.flush())
     assert len(report) == 299
     assert report["c0"]["total_count"] == 598
+
+
+def _bounds(text):
+    return {name: (c["total_count"], c["min_val"], c["max_val"]) for name, c in json.loads(text).items()}
+
+
+@pytest.mark.parametrize("parse", ["one document", "one per row"])
+def test_rows_with_varying_key_order_and_key_objects(profiler, parse):
+    rng = random.Random(3)
+    names = [f"k{i}" for i in range(12)]
+    rows = []
+    for r in range(400):
+        chosen = rng.sample(names, rng.randrange(1, 12))  # varying order and subsets
+        rows.append({name: r * 100 + names.index(name) for name in chosen})
+    text_rows = [json.dumps(row) for row in rows]
+    if parse == "one document":  # rows share their key objects
+        parsed = json.loads("[" + ",".join(text_rows) + "]")
+    else:  # every row brings key objects of its own
+        parsed = [json.loads(t) for t in text_rows]
+    profiler.observe_dicts(parsed)
+    expected = {}
+    for row in rows:
+        for name, value in row.items():
+            count, low, high = expected.get(name, (0, float(value), float(value)))
+            expected[name] = (count + 1, min(low, value), max(high, value))
+    assert _bounds(profiler.flush()) == expected
+
+
+def test_key_objects_of_one_text_in_one_call(profiler):
+    class Key(str):
+        pass
+
+    a1, a2 = "".join(["a", "x"]), "".join(["a", "x"])
+    assert a1 is not a2
+    profiler.observe_dicts([{a1: 1, "b": 1}, {a2: 2, "b": 2}, {Key("ax"): 3}, {"b": 4, a1: 5}])
+    assert _bounds(profiler.flush()) == {"ax": (4, 1.0, 5.0), "b": (3, 1.0, 4.0)}
