@@ -8,7 +8,7 @@
 // NaN and the infinities written as null.
 //
 // Writing into memory cannot fail; running out of memory ends the process.
-// Thread safety: pure functions over the caller's buffer.
+// Thread safety: pure functions over the caller's buffer; no shared state, no locks.
 #pragma once
 
 #include <cstdint>
@@ -26,13 +26,13 @@ void write_optional_double(Buffer& out, std::optional<double> value);
 
 // Frames one object: "{" at construction, "," between members, "}" at finish().
 class ObjectWriter {
-public:
+  public:
     explicit ObjectWriter(Buffer& out);
     // Writes the separator, the key as a string, and ":"; the caller then writes the value.
     void key(std::string_view name);
     void finish();
 
-private:
+  private:
     Buffer& out_;
     bool has_member_ = false;
 };
