@@ -27,7 +27,8 @@ constexpr std::size_t kObjectSlack = 64;
 Cell null_cell(std::uint32_t column) {
     return Cell{column, Tag::Null, 0};
 }
-Cell int_cell(std::uint32_t column, long value) {
+// Integers are read as long long, 64 bits on every platform (long is 32 on some).
+Cell int_cell(std::uint32_t column, long long value) {
     return Cell{column, Tag::Int, static_cast<std::uint64_t>(static_cast<std::int64_t>(value))};
 }
 // A real value; NaN is null.
@@ -65,7 +66,7 @@ bool convert_exact(std::uint32_t column, PyObject* value, Cell& cell) {
         cell = null_cell(column);
     } else if (type == &PyLong_Type) {
         int overflow = 0;
-        long integer = PyLong_AsLongAndOverflow(value, &overflow);
+        long long integer = PyLong_AsLongLongAndOverflow(value, &overflow);
         if (overflow == 0) {
             cell = int_cell(column, integer);
         } else {  // beyond 64 bits: the nearest double, or null beyond a double's range
@@ -100,7 +101,7 @@ bool convert_exact(std::uint32_t column, PyObject* value, Cell& cell) {
 Cell convert_general(std::uint32_t column, PyObject* value) {
     PyRef index = PyRef::steal(PyNumber_Index(value));
     if (index) {
-        long integer = PyLong_AsLong(index.get());
+        long long integer = PyLong_AsLongLong(index.get());
         if (!(integer == -1 && PyErr_Occurred() != nullptr)) {
             return int_cell(column, integer);
         }
