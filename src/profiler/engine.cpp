@@ -24,11 +24,11 @@ struct Aggregate {
     std::size_t key_cursor = 0;  // next free place in the key buffer while gathering
 };
 
-// Per entry of batch.columns: its cells and keys, then the aggregate it feeds.
+// Per entry of batch.columns: its keys, and the aggregate it feeds once resolved.
 struct ColumnTally {
-    std::size_t cells = 0;
-    std::size_t keys = 0;
-    std::uint32_t aggregate = 0;
+    static constexpr std::uint32_t kUnseen = UINT32_MAX;
+    std::uint64_t keys = 0;
+    std::uint32_t aggregate = kUnseen;
 };
 
 // The record stored under name, created if the map has none. Only a miss copies the
@@ -42,8 +42,9 @@ StatsRef resolve(ColumnMap& map, std::string_view name) {
         .value();
 }
 
-// Counts cells and keys per column entry and lists the used entries in the order of
-// their first cell, so that new columns are created in the order the rows name them.
+// Counts keys per column entry and lists the used entries in the order of their first
+// cell, so that new columns are created in the order the rows name them. Checks every
+// cell's column before anything is ingested.
 std::vector<std::uint32_t> tally_columns(const CellBatch& batch, std::vector<ColumnTally>& tally) {
     std::vector<std::uint32_t> first_seen;
     for (const Cell& cell : batch.cells) {
@@ -51,7 +52,8 @@ std::vector<std::uint32_t> tally_columns(const CellBatch& batch, std::vector<Col
             throw Panic("cell names a column outside its batch");
         }
         ColumnTally& t = tally[cell.column];
-        if (t.cells++ == 0) {
+        if (t.aggregate == ColumnTally::kUnseen) {
+            t.aggregate = 0;  // seen; resolved later
             first_seen.push_back(cell.column);
         }
         t.keys += cell_key(cell).has_value() ? 1 : 0;
@@ -74,7 +76,6 @@ std::vector<Aggregate> resolve_columns(ColumnMap& map, const CellBatch& batch,
             aggregates.push_back(Aggregate{std::move(stats)});
         }
         Aggregate& aggregate = aggregates[it->second];
-        aggregate.cells += tally[column].cells;
         aggregate.key_count += tally[column].keys;
         tally[column].aggregate = it->second;
     }
@@ -91,11 +92,12 @@ std::size_t lay_out_keys(std::vector<Aggregate>& aggregates) {
     return offset;
 }
 
-// One pass in batch order: nulls, bounds and keys per aggregate.
+// One pass in batch order: cells, nulls, bounds and keys per aggregate.
 void gather(const CellBatch& batch, const std::vector<ColumnTally>& tally,
             std::vector<Aggregate>& aggregates, std::vector<std::uint64_t>& keys) {
     for (const Cell& cell : batch.cells) {
         Aggregate& aggregate = aggregates[tally[cell.column].aggregate];
+        ++aggregate.cells;
         if (cell.tag == Tag::Null) {
             ++aggregate.nulls;
             continue;

@@ -182,28 +182,41 @@ TEST(EngineConcurrency, FlushesBetweenBatchesOfOneThreadLoseNothing) {
 TEST(EngineConcurrency, SlotLoadsRacingSwaps) {
     ColumnMapSlot slot(ColumnMapRef::make(0, 4));
     std::atomic<bool> done{false};
+    std::atomic<std::uint64_t> loads{0};
     std::vector<std::thread> loaders;
     for (int t = 0; t < kThreads; ++t) {
-        loaders.emplace_back([&] {
+        loaders.emplace_back([&, t] {
             std::vector<ColumnMapRef> pins;
             while (!done.load()) {
                 pins.push_back(slot.load());
-                // Reading a pinned map must stay valid whatever the swapper does.
-                pins.back()->get("x");
+                loads.fetch_add(1);
+                // A pinned map stays usable whatever the swapper does meanwhile.
+                pins.back()->entry("t" + std::to_string(t)).or_insert_with([] {
+                    return ColumnStats::create(0);
+                });
                 if (pins.size() > 1500) {
                     pins.erase(pins.begin(), pins.begin() + 1000);
                 }
             }
         });
     }
-    for (int i = 0; i < 2000; ++i) {
+    for (int i = 0; i < 1000; ++i) {
+        if (i % 100 == 0) {
+            // Let one map take thousands of concurrent loads, so that the slot hands
+            // counted loads over to the map while others keep loading.
+            const std::uint64_t target = loads.load() + 5000;
+            while (loads.load() < target) {
+                std::this_thread::yield();
+            }
+        }
         ColumnMapRef previous = slot.swap(ColumnMapRef::make(0, 4));
-        ASSERT_TRUE(previous);
+        EXPECT_TRUE(previous);
     }
     done.store(true);
     for (auto& thread : loaders) {
         thread.join();
     }
+    EXPECT_FALSE(slot.load()->get("never").has_value());
 }
 
 }  // namespace
