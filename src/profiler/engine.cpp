@@ -154,7 +154,9 @@ void KarvoEngine::process_batch(std::span<const TypedRow> rows) const {
     }
     batch.cells.reserve(cell_count);
     // Each distinct name becomes one column entry, so a batch costs one lookup per name.
-    std::unordered_map<std::string_view, std::uint32_t, sketch::FxStringHash> index;
+    // Not keyed by FxHash: names can be crafted to share one FxHash, and this index has
+    // no ordered buckets to absorb that.
+    std::unordered_map<std::string_view, std::uint32_t> index;
     for (const TypedRow& row : rows) {
         for (const auto& [name, value] : row) {
             const auto [it, fresh] =
