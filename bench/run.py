@@ -406,7 +406,8 @@ def check_karvo(workload: Workload, run_karvo) -> tuple[bool, list[str]]:
         if error > ESTIMATE_TOLERANCE and abs(estimate - distinct) > 1:
             problems.append(f"{name}.estimated_cardinality: karvo {estimate}, exact {distinct}")
     summary = (f"check {workload.name}: {len(exact)} columns, total/null/min/max exact "
-               f"{'yes' if not problems else 'NO'}, worst estimate error {worst * 100:.2f}% ({worst_name})")
+               f"{'yes' if not problems else 'NO'}, "
+               f"worst estimate error {worst * 100:.2f}% ({worst_name})")
     return not problems, [summary] + ["  " + p for p in problems[:20]]
 
 
@@ -485,12 +486,14 @@ def print_table(workload: Workload, times: dict, walls: dict) -> dict:
         else:
             vs_karvo = "-"
         print(f"{name:<13}{seconds * 1e3:>10.1f}{statistics.median(times[name]) * 1e3:>11.1f}"
-              f"{min(walls[name]) * 1e3:>10.1f}{ns_cell:>10.1f}{cells / seconds / 1e6:>10.2f}{x_floor:>9}{vs_karvo:>12}")
+              f"{min(walls[name]) * 1e3:>10.1f}{ns_cell:>10.1f}{cells / seconds / 1e6:>10.2f}"
+              f"{x_floor:>9}{vs_karvo:>12}")
         rows[name] = {"best_s": seconds, "median_s": statistics.median(times[name]),
                       "best_wall_s": min(walls[name]),
                       "ns_per_cell": ns_cell, "mcells_per_s": cells / seconds / 1e6,
                       "x_floor": seconds / floor if floor else None,
-                      "peer_over_karvo": seconds / karvo if karvo and name not in ("karvo", "floor") else None}
+                      "peer_over_karvo": (seconds / karvo if karvo and name not in ("karvo", "floor")
+                                          else None)}
     for name, shares in sorted(LOAD_SHARE.items()):
         print(f"  {name}: {statistics.median(shares):.0%} of its time goes into building "
               "the frame from the rows, the rest into the column statistics")
@@ -657,7 +660,8 @@ def parse_args() -> argparse.Namespace:
     parser.add_argument("--no-memory", action="store_true", help="skip the memory figures")
     parser.add_argument("--json", metavar="PATH", help="also write all figures as JSON")
     parser.add_argument("--baseline", metavar="PATH",
-                        help="a JSON file written by --json earlier: print before/after ns per cell")
+                        help="a JSON file written by --json earlier: "
+                             "print before/after ns per cell")
     parser.add_argument("--memory-child", nargs=2, metavar=("TOOL", "FILE"),
                         help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -747,7 +751,8 @@ def main() -> int:
             notes.append(f"{name}: skipped, {reason}")
 
     print(f"karvo benchmark: Python {sys.version.split()[0]}, {os.cpu_count()} CPUs, "
-          f"best of {args.repeat} on the {args.clock} clock, scale {args.scale:g}, tools {', '.join(tools)}")
+          f"best of {args.repeat} on the {args.clock} clock, scale {args.scale:g}, "
+          f"tools {', '.join(tools)}")
     for note in notes:
         print("note: " + note)
 
