@@ -25,7 +25,10 @@ class KarvoEngine {
 
     // Applies every cell of every row, rows in order.
     void process_batch(std::span<const TypedRow> rows) const;
-    // The same, for a batch already in cell form.
+    // The same, for a batch already in cell form. Cells are aggregated per column before
+    // any record is touched; the result equals applying them one by one in batch order.
+    // A cell whose column index lies outside batch.columns is an internal fault: Panic is
+    // thrown before anything is ingested.
     void process_cells(const CellBatch& batch) const;
     // Takes the current profile out as compact JSON ("{}" when empty) and starts afresh.
     std::string flush_and_reset() const;
