@@ -4,6 +4,12 @@
 #
 #   tests/sanitize/run_python_asan.sh [extra pytest arguments]
 #
+# Then, when atheris is installed, the API fuzzer (tests/fuzz/atheris_api_fuzz.py) runs
+# against the same build for KARVO_ASAN_FUZZ_SECONDS seconds (default 30; 0 skips it), so
+# that its hostile hooks and rows meet the sanitizers too. atheris cannot see coverage in
+# this setup (the gcc runtime provides the coverage symbols), so this part is plain random
+# inputs; the coverage-guided runs are tests/fuzz/run_atheris.sh against a normal build.
+#
 # The interpreter itself is not instrumented, so the sanitizer runtime is preloaded into
 # it (LD_PRELOAD; libasan must come first, and libstdc++ must be loaded before ASan starts
 # so that it can intercept C++ throws). Python objects are allocated with plain malloc
@@ -44,15 +50,20 @@ cmake -S "$root" -B "$build" -G Ninja -DKARVO_BUILD_MODULE=ON -DKARVO_BUILD_TEST
     -DPython_EXECUTABLE="$py" >/dev/null
 cmake --build "$build" -j "$jobs"
 
-export LD_PRELOAD="$asan:$ubsan:$stdcxx${LD_PRELOAD:+:$LD_PRELOAD}"
-export PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}"
-export PYTHONMALLOC=malloc
-export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:abort_on_error=0:strict_init_order=1:check_initialization_order=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
-export LSAN_OPTIONS="suppressions=$here/lsan.supp:print_suppressions=0${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
-export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
+# Only the interpreter runs with the sanitizer runtime: exported, it would also go into
+# every tool this script starts (mktemp, grep), whose own leaks LeakSanitizer reports.
+san_env=(
+    LD_PRELOAD="$asan:$ubsan:$stdcxx${LD_PRELOAD:+:$LD_PRELOAD}"
+    PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}"
+    PYTHONMALLOC=malloc
+    ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:abort_on_error=0:strict_init_order=1:check_initialization_order=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
+    LSAN_OPTIONS="suppressions=$here/lsan.supp:print_suppressions=0${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
+    UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
+)
+sanitized() { env "${san_env[@]}" "$@"; }
 
 # The sanitized build must be the karvo that the suite imports, not an installed one.
-imported=$(cd "$root" && "$py" -c '
+imported=$(cd "$root" && sanitized "$py" -c '
 import karvo
 maps = open("/proc/self/maps").read()
 print(karvo.__file__ if "libasan" in maps else "no ASan runtime in the interpreter")')
@@ -67,6 +78,27 @@ esac
 cd "$root"
 start=$SECONDS
 status=0
-"$py" -m pytest -q -p no:cacheprovider tests/python "$@" || status=$?
+sanitized "$py" -m pytest -q -p no:cacheprovider tests/python "$@" || status=$?
 echo "run_python_asan: pytest under ASan+UBSan exited $status after $((SECONDS - start)) s"
+[ "$status" = 0 ] || exit "$status"
+
+fuzz_seconds=${KARVO_ASAN_FUZZ_SECONDS:-30}
+if [ "$fuzz_seconds" -gt 0 ] && "$py" -c 'import atheris' 2>/dev/null; then
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' EXIT
+    start=$SECONDS
+    # libFuzzer's own per-input leak check needs hooks this runtime lacks; LeakSanitizer
+    # still checks the whole run when the interpreter exits.
+    (cd "$work" && sanitized "$py" "$root/tests/fuzz/atheris_api_fuzz.py" -max_total_time="$fuzz_seconds" \
+        -detect_leaks=0 -rss_limit_mb=4096 -timeout=120 -print_final_stats=1 \
+        >"$work/log" 2>&1) || status=$?
+    if [ "$status" != 0 ]; then
+        grep -v -E '^#[0-9]+' "$work/log" | tail -n 80
+        mkdir -p "$root/build/atheris-artifacts"
+        cp "$work"/crash-* "$work"/leak-* "$root/build/atheris-artifacts/" 2>/dev/null || true
+    fi
+    runs=$(grep -E -o '^Done [0-9]+ runs' "$work/log" || echo "no count")
+    echo "run_python_asan: atheris under ASan+UBSan exited $status after" \
+        "$((SECONDS - start)) s ($runs)"
+fi
 exit "$status"
