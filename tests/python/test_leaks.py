@@ -4,8 +4,10 @@ observe/flush cycles (tracemalloc cannot see the engine's allocations, so RSS is
 """
 
 import gc
+import json
 import os
 import sys
+import weakref
 
 import pytest
 
@@ -302,6 +304,53 @@ def test_reference_counts_unchanged(case, capfd):
     assert not changed
     assert p.flush() == "{}"
     capfd.readouterr()  # a hook's PanicException prints a notice; not under test here
+
+
+class DropsItself:
+    """A value whose __index__ removes the dict's reference to it (the only one) and then
+    fails, so that its __float__ still has to be called: the module must hold the value
+    itself. `how` says what the hook does to the dict."""
+
+    def __init__(self, row, key, how):
+        self.row, self.key, self.how = row, key, how
+
+    def __index__(self):
+        row, key, how = self.row, self.key, self.how
+        del self.row  # no cycle: after the hook, only the module holds this object
+        if how == "replace value":
+            row[key] = fresh("replacement")
+        elif how == "delete key":
+            del row[key]
+        else:
+            row.clear()
+        raise ValueError("dropped")
+
+    def __float__(self):
+        return 2.5
+
+
+@pytest.mark.parametrize("how", ["replace value", "delete key", "clear"])
+def test_value_dropped_by_its_own_hook_is_held_then_freed(how):
+    p = karvo.Profiler()
+    for _ in range(50):
+        row = {}
+        key = fresh("k")
+        row[key] = DropsItself(row, key, how)
+        row[fresh("later")] = 1.0
+        value = weakref.ref(row[key])
+        del key
+        try:
+            p.observe_dict(row)
+        except BaseException as exc:  # noqa: BLE001
+            assert how != "replace value" and type(exc) is PANIC, exc
+        else:
+            assert how == "replace value"
+        assert value() is None, "the value outlived the call"
+    report = json.loads(p.flush())
+    if how == "replace value":
+        assert report["k"]["total_count"] == 50 and report["k"]["min_val"] == 2.5
+    else:
+        assert report == {}
 
 
 def _under_asan():
