@@ -5,9 +5,11 @@ tests/python/fx_collide.py for how they are built). A table that chains equal ha
 costs O(n) per lookup there and O(n^2) overall; this script shows how the time actually
 grows, against names of the same length whose hashes are unrelated.
 
-Three ways in, since each goes through a different FxHash-keyed table:
-  rows     observe_dicts of n one-column rows      (the column map)
-  one row  observe_dict of one row with n columns  (the row being converted, then the map)
+Four ways in, since they go through different FxHash-keyed tables:
+  calls    n observe_dict calls of one name each   (the column map alone: every call's own
+                                                    tables hold one name)
+  rows     observe_dicts of n one-column rows      (the call's name table, then the map)
+  one row  observe_dict of one row with n columns  (the same, all names in one row)
   flush    the flush after "rows"                  (the report)
 
 Usage: python3 bench/hostile_names.py [--sizes 12500,25000,50000,100000] [--budget 60]
@@ -36,12 +38,19 @@ def _time(fn):
 def measure(names):
     p = karvo.Profiler()
     rows = [{name: 1} for name in names]
+
+    def one_call_each():
+        for row in rows:
+            p.observe_dict(row)
+
+    t_calls = _time(one_call_each)
+    p.flush()
     t_rows = _time(lambda: p.observe_dicts(rows))
     t_flush = _time(p.flush)
     wide = {name: 1 for name in names}
     t_row = _time(lambda: p.observe_dict(wide))
     p.flush()
-    return {"rows": t_rows, "one row": t_row, "flush": t_flush}
+    return {"calls": t_calls, "rows": t_rows, "one row": t_row, "flush": t_flush}
 
 
 def main():
@@ -52,8 +61,8 @@ def main():
     sizes = [int(s) for s in args.sizes.split(",")]
 
     print(f"karvo from {karvo.__file__}")
-    print(f"{'names':>8} {'kind':>10} {'rows s':>9} {'one row s':>10} {'flush s':>9}  "
-          f"{'growth exp (rows)':>17}")
+    print(f"{'names':>8} {'kind':>10} {'calls s':>9} {'rows s':>9} {'one row s':>10} "
+          f"{'flush s':>9}  {'growth exp (calls, rows)':>24}")
     prev = {}
     over = False
     for n in sizes:
@@ -65,10 +74,11 @@ def main():
             exp = ""
             if kind in prev:
                 pn, pt = prev[kind]
-                exp = f"{math.log(t['rows'] / pt) / math.log(n / pn):.2f}"
-            prev[kind] = (n, t["rows"])
-            print(f"{n:>8} {kind:>10} {t['rows']:>9.4f} {t['one row']:>10.4f} "
-                  f"{t['flush']:>9.4f}  {exp:>17}", flush=True)
+                exp = ", ".join(f"{math.log(t[k] / pt[k]) / math.log(n / pn):.2f}"
+                                for k in ("calls", "rows"))
+            prev[kind] = (n, t)
+            print(f"{n:>8} {kind:>10} {t['calls']:>9.4f} {t['rows']:>9.4f} "
+                  f"{t['one row']:>10.4f} {t['flush']:>9.4f}  {exp:>24}", flush=True)
             if max(t.values()) > args.budget:
                 over = True
     print("growth exp: log(t2/t1)/log(n2/n1) between successive sizes; "
