@@ -706,10 +706,14 @@ def print_summary(results: dict) -> bool:
     return all_met
 
 
-def print_baseline(path: str, results: dict, memory: dict) -> None:
+def print_baseline(path: str, scale: float, results: dict, memory: dict) -> None:
     """Before/after figures against a run saved with --json."""
     before = json.loads(Path(path).read_text())
     print(f"\n== against {path} (ns per cell before -> after, and the speed-up)")
+    old_scale = before.get("args", {}).get("scale")
+    if old_scale != scale:
+        print(f"warning: that run had scale {old_scale}, this one {scale}: "
+              "per-cell figures of different sizes are not comparable")
     for name, rows in results.items():
         old_rows = before.get("times", {}).get(name, {})
         parts = []
@@ -784,7 +788,7 @@ def main() -> int:
         print(f"note: {name} failed and was dropped: {error}")
     targets_met = print_summary(results)
     if args.baseline:
-        print_baseline(args.baseline, results, memory)
+        print_baseline(args.baseline, args.scale, results, memory)
     if args.json:
         Path(args.json).write_text(json.dumps(
             {"args": {k: v for k, v in vars(args).items() if k != "memory_child"},
