@@ -641,6 +641,48 @@ def print_memory(workload: Workload, figures: dict) -> dict:
 # --------------------------------------------------------------------------
 
 
+# --------------------------------------------------------------------------
+# Per-kind figures: karvo and the floor on columns that all hold one kind of
+# value, to locate where karvo's time goes (conversion, bounds, sketch form).
+
+
+def kind_columns(rng: random.Random, n: int) -> dict:
+    return {
+        "None": [None] * n,
+        "bool": [rng.random() < 0.5 for _ in range(n)],
+        "int, one value": [7] * n,
+        "int, 1,000 values": [rng.randrange(1000) for _ in range(n)],
+        "int, unique": rng.sample(range(10**12), n),
+        "float, 1,000 values": [round(rng.randrange(1000) * 0.25, 2) for _ in range(n)],
+        "float, unique": [rng.random() for _ in range(n)],
+        "str, 1,000 values": [f"value{rng.randrange(1000):04d}xx" for _ in range(n)],
+        "str, unique": [random_text(rng, 20, 20) for _ in range(n)],
+        "str, unique non-ASCII": [random_text(rng, 20, 20, accented=1.0) for _ in range(n)],
+    }
+
+
+def run_kinds(tools: dict, repeat: int, scale: float) -> dict:
+    cells = max(10, int(400_000 * scale))
+    columns = 10
+    print(f"\n== per kind: {cells // columns:,} rows x {columns} columns, every cell of one kind "
+          "(ns per cell)")
+    chosen = {name: tools[name] for name in ("floor", "karvo") if name in tools}
+    print(f"{'kind':<24}" + "".join(f"{name:>10}" for name in chosen) + f"{'x floor':>10}")
+    out = {}
+    for kind, values in kind_columns(random.Random(f"{SEED}:kinds"), cells).items():
+        rows = [{f"c{j}": values[i * columns + j] for j in range(columns)}
+                for i in range(cells // columns)]
+        text = json.dumps(rows, ensure_ascii=False)
+        best = {name: min(time_call(fn, json.loads(text))[0] for _ in range(repeat))
+                for name, fn in chosen.items()}
+        ratio = (f"{best['karvo'] / best['floor']:.2f}"
+                 if "karvo" in best and "floor" in best else "-")
+        print(f"{kind:<24}" + "".join(f"{t * 1e9 / cells:>10.1f}" for t in best.values())
+              + f"{ratio:>10}")
+        out[kind] = {name: t * 1e9 / cells for name, t in best.items()}
+    return out
+
+
 def parse_args() -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -656,6 +698,9 @@ def parse_args() -> argparse.Namespace:
                         help="fraction of the nominal rows (default 1, 0.1 with --quick)")
     parser.add_argument("--clock", choices=sorted(CLOCKS), default="cpu",
                         help="what ranks the tools: process CPU time (default) or wall time")
+    parser.add_argument("--kinds", action="store_true",
+                        help="instead of the workloads: karvo and the floor on columns of one "
+                             "kind of value each (where karvo's time goes)")
     parser.add_argument("--no-check", action="store_true", help="skip the exactness check")
     parser.add_argument("--no-memory", action="store_true", help="skip the memory figures")
     parser.add_argument("--json", metavar="PATH", help="also write all figures as JSON")
@@ -759,6 +804,12 @@ def main() -> int:
           f"tools {', '.join(tools)}")
     for note in notes:
         print("note: " + note)
+
+    if args.kinds:
+        kinds = run_kinds(tools, args.repeat, args.scale)
+        if args.json:
+            Path(args.json).write_text(json.dumps({"kinds": kinds}, indent=2))
+        return 0
 
     results: dict = {}
     memory: dict = {}
