@@ -55,6 +55,10 @@ if [ "${KARVO_QUICK:-0}" != 1 ]; then
         step "fuzzing smoke runs"
         "$root/tests/fuzz/run_fuzz.sh" 20
     fi
+    if [ -x "$root/tests/fuzz/run_atheris.sh" ]; then
+        step "atheris smoke run"
+        "$root/tests/fuzz/run_atheris.sh" 30
+    fi
 fi
 
 step "Python tests"
