@@ -154,7 +154,11 @@ def test_small_distinct_counts_are_exact(profiler, n, kind):
     make = {"int": int, "float": lambda i: i + 0.5, "str": lambda i: f"text-{i:06d}"}[kind]
     rows = [{"v": make(i % n)} for i in range(3 * n)]
     profiler.observe_dicts(rows)
-    assert json.loads(profiler.flush())["v"]["estimated_cardinality"] == n
+    # Below a few thousand values the sketch keeps every hash position, so the count is
+    # exact unless two values share a 25-bit position (about 1.5% of runs at n = 1000, and
+    # then the count is one short).
+    estimate = json.loads(profiler.flush())["v"]["estimated_cardinality"]
+    assert n - (n >= 100) <= estimate <= n
 
 
 def test_texts_are_told_apart_by_their_fxhash(profiler):
@@ -163,7 +167,8 @@ def test_texts_are_told_apart_by_their_fxhash(profiler):
     texts = [f"value {i}" for i in range(1000)]
     assert len({fx_hash(t) for t in texts}) == 992
     profiler.observe_dicts([{"v": t} for t in texts])
-    assert json.loads(profiler.flush())["v"]["estimated_cardinality"] == 992
+    # 991 in the rare run where two of the hashes share a sketch position.
+    assert json.loads(profiler.flush())["v"]["estimated_cardinality"] in (991, 992)
     assert fx_hash("abc") == 0x32061E1B06958893
 
 
