@@ -19,48 +19,48 @@ template <class... Args>
     throw_pending();
 }
 
-void check_positional_count(const ParamSpec& spec, Py_ssize_t given) {
-    auto n = static_cast<Py_ssize_t>(spec.names.size());
+void check_positional_count(const ParamSpec& params, Py_ssize_t given) {
+    auto n = static_cast<Py_ssize_t>(params.names.size());
     if (given > n) {
         throw_type_error_format("%s takes %zd positional arguments but %zd %s given",
-                                spec.full_name, n, given, given == 1 ? "was" : "were");
+                                params.full_name, n, given, given == 1 ? "was" : "were");
     }
 }
 
 // The index of the parameter named by the keyword, or -1.
-Py_ssize_t find_parameter(const ParamSpec& spec, PyObject* keyword) {
+Py_ssize_t find_parameter(const ParamSpec& params, PyObject* keyword) {
     if (!type_has_flag(keyword, Py_TPFLAGS_UNICODE_SUBCLASS)) {
         return -1;
     }
-    for (std::size_t i = 0; i < spec.names.size(); ++i) {
-        if (PyUnicode_CompareWithASCIIString(keyword, spec.names[i]) == 0) {
+    for (std::size_t i = 0; i < params.names.size(); ++i) {
+        if (PyUnicode_CompareWithASCIIString(keyword, params.names[i]) == 0) {
             return static_cast<Py_ssize_t>(i);
         }
     }
     return -1;
 }
 
-[[noreturn]] void throw_unexpected_keyword(const ParamSpec& spec, PyObject* keyword) {
+[[noreturn]] void throw_unexpected_keyword(const ParamSpec& params, PyObject* keyword) {
     if (type_has_flag(keyword, Py_TPFLAGS_UNICODE_SUBCLASS)) {
-        throw_type_error_format("%s got an unexpected keyword argument '%U'", spec.full_name,
+        throw_type_error_format("%s got an unexpected keyword argument '%U'", params.full_name,
                                 keyword);
     }
-    throw_type_error_format("%s got an unexpected keyword argument '%S'", spec.full_name, keyword);
+    throw_type_error_format("%s got an unexpected keyword argument '%S'", params.full_name, keyword);
 }
 
-void bind_keywords(const ParamSpec& spec, PyObject* kwargs, std::span<PyRef> slots) {
+void bind_keywords(const ParamSpec& params, PyObject* kwargs, std::span<PyRef> slots) {
     Py_ssize_t pos = 0;
     PyObject* keyword = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &pos, &keyword, &value)) {
-        Py_ssize_t index = find_parameter(spec, keyword);
+        Py_ssize_t index = find_parameter(params, keyword);
         if (index < 0) {
-            throw_unexpected_keyword(spec, keyword);
+            throw_unexpected_keyword(params, keyword);
         }
         PyRef& slot = slots[static_cast<std::size_t>(index)];
         if (slot) {
-            throw_type_error_format("%s got multiple values for argument '%s'", spec.full_name,
-                                    spec.names[static_cast<std::size_t>(index)]);
+            throw_type_error_format("%s got multiple values for argument '%s'", params.full_name,
+                                    params.names[static_cast<std::size_t>(index)]);
         }
         slot = PyRef::borrow(value);
     }
@@ -80,20 +80,20 @@ std::string quoted_list(const std::vector<const char*>& names) {
     return text;
 }
 
-void check_required(const ParamSpec& spec, Py_ssize_t given, std::span<PyRef> slots) {
-    if (given >= static_cast<Py_ssize_t>(spec.required)) {
+void check_required(const ParamSpec& params, Py_ssize_t given, std::span<PyRef> slots) {
+    if (given >= static_cast<Py_ssize_t>(params.required)) {
         return;
     }
     std::vector<const char*> missing;
-    for (std::size_t i = 0; i < spec.required; ++i) {
+    for (std::size_t i = 0; i < params.required; ++i) {
         if (!slots[i]) {
-            missing.push_back(spec.names[i]);
+            missing.push_back(params.names[i]);
         }
     }
     if (missing.empty()) {
         return;
     }
-    throw_type_error_format("%s missing %zd required positional %s: %s", spec.full_name,
+    throw_type_error_format("%s missing %zd required positional %s: %s", params.full_name,
                             static_cast<Py_ssize_t>(missing.size()),
                             missing.size() == 1 ? "argument" : "arguments",
                             quoted_list(missing).c_str());
@@ -101,20 +101,20 @@ void check_required(const ParamSpec& spec, Py_ssize_t given, std::span<PyRef> sl
 
 }  // namespace
 
-void bind_arguments(const ParamSpec& spec, PyObject* args, PyObject* kwargs,
+void bind_arguments(const ParamSpec& params, PyObject* args, PyObject* kwargs,
                     std::span<PyRef> slots) {
     Py_ssize_t given = PyTuple_Size(args);
     if (given < 0) {
         fail_api_call();
     }
-    check_positional_count(spec, given);
+    check_positional_count(params, given);
     for (Py_ssize_t i = 0; i < given; ++i) {
         slots[static_cast<std::size_t>(i)] = PyRef::borrow(must(PyTuple_GetItem(args, i)));
     }
     if (kwargs != nullptr) {
-        bind_keywords(spec, kwargs, slots);
+        bind_keywords(params, kwargs, slots);
     }
-    check_required(spec, given, slots);
+    check_required(params, given, slots);
 }
 
 void throw_argument_error(const char* name, PyErrorResult& error) {

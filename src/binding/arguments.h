@@ -31,7 +31,7 @@ using BoundArgs = std::array<PyRef, N>;
 
 // Fills `slots` (one per parameter) from args (a tuple) and kwargs (a dict or null), or
 // throws the TypeError of the first check that fails.
-void bind_arguments(const ParamSpec& spec, PyObject* args, PyObject* kwargs,
+void bind_arguments(const ParamSpec& params, PyObject* args, PyObject* kwargs,
                     std::span<PyRef> slots);
 
 // Throws TypeError "argument '{name}': {str(error)}" whose __cause__ is error's cause.

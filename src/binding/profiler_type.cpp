@@ -162,7 +162,7 @@ PyMethodDef profiler_methods[] = {
 
 char profiler_doc[] = "Profiler()\n--\n\n";
 
-// The spec's name must outlive the type: interpreters before 3.11 keep pointing at it,
+// The type's name must outlive the type: interpreters before 3.11 keep pointing at it,
 // which a string literal satisfies on every version.
 PyType_Slot profiler_slots[] = {
     {Py_tp_doc, profiler_doc},

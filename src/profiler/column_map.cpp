@@ -67,6 +67,20 @@ std::optional<CpuQuota> tighter(std::optional<CpuQuota> a, std::optional<CpuQuot
     return lhs <= rhs ? a : b;
 }
 
+// Whether a comma-separated controller list such as "cpu,cpuacct" names `controller`.
+bool lists_controller(std::string_view list, std::string_view controller) {
+    for (;;) {
+        const auto comma = list.find(',');
+        if (list.substr(0, comma) == controller) {
+            return true;
+        }
+        if (comma == std::string_view::npos) {
+            return false;
+        }
+        list.remove_prefix(comma + 1);
+    }
+}
+
 // The process's own cgroup path in the given hierarchy ("" for the unified one), from
 // /proc/self/cgroup; "/" when it cannot be read.
 std::string own_cgroup_path(bool unified, std::string_view controller) {
@@ -85,9 +99,7 @@ std::string own_cgroup_path(bool unified, std::string_view controller) {
         const std::string_view controllers =
             std::string_view(line).substr(first + 1, second - first - 1);
         const bool match =
-            unified ? controllers.empty()
-                    : ("," + std::string(controllers) + ",")
-                              .find("," + std::string(controller) + ",") != std::string::npos;
+            unified ? controllers.empty() : lists_controller(controllers, controller);
         if (match) {
             return line.substr(second + 1);
         }

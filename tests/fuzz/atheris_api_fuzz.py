@@ -272,11 +272,11 @@ class Hooked:
             except BaseException as exc:  # noqa: BLE001 - a fault of ours or of the module
                 State.failures.append(f"side effect {action.__name__}: {exc!r}")
 
-    def _answer(self, spec):
+    def _answer(self, answer):
         self._act()
-        if spec[0] == "raise":
-            _raise(spec[1])
-        return spec[1]
+        if answer[0] == "raise":
+            _raise(answer[1])
+        return answer[1]
 
 
 class IndexOnly(Hooked):
