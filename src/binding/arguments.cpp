@@ -45,7 +45,8 @@ Py_ssize_t find_parameter(const ParamSpec& params, PyObject* keyword) {
         throw_type_error_format("%s got an unexpected keyword argument '%U'", params.full_name,
                                 keyword);
     }
-    throw_type_error_format("%s got an unexpected keyword argument '%S'", params.full_name, keyword);
+    throw_type_error_format("%s got an unexpected keyword argument '%S'", params.full_name,
+                            keyword);
 }
 
 void bind_keywords(const ParamSpec& params, PyObject* kwargs, std::span<PyRef> slots) {
