@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "sketch/siphash.h"
 
@@ -25,6 +26,15 @@ std::size_t TempSet::sorted_codes(std::array<std::uint32_t, kSlots>& out) const 
     }
     std::sort(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n));
     return n;
+}
+
+void TempSet::drain_into(std::vector<std::uint32_t>& out) {
+    for (std::uint32_t code : slots_) {
+        if (code != kFree) {
+            out.push_back(code);
+        }
+    }
+    clear();
 }
 
 void TempSet::clear() {
@@ -75,8 +85,22 @@ void CardinalitySketch::insert_sparse(std::uint64_t h) {
     }
 }
 
+namespace {
+
+// Runs at least this long take the gathered path; a shorter one empties temp_set at most
+// once, so one key at a time costs no more.
+constexpr std::size_t kSparseRunMin = kTempSetTrigger;
+// Gathered codes are merged into the list when this many are waiting: the sort stays in
+// cache, and the pass over the list is spread over thousands of codes.
+constexpr std::size_t kPendingLimit = 8192;
+
+}  // namespace
+
 void CardinalitySketch::insert_many(std::span<const std::uint64_t> keys) {
     std::size_t i = 0;
+    if (!registers_ && keys.size() >= kSparseRunMin) {
+        i = insert_sparse_run(keys);
+    }
     for (; i < keys.size() && !registers_; ++i) {
         insert_sparse(siphash13(value_key_, keys[i]));
     }
@@ -105,6 +129,57 @@ void CardinalitySketch::insert_dense_run(std::span<const std::uint64_t> keys) {
         const RegisterUpdate update = dense_update(siphash13(value_key_, keys[i]));
         registers.raise(update.index, update.rank);
     }
+}
+
+// Inserts the keys in the sparse form as insert_sparse would, with the same temp_set and
+// the same points at which it is emptied, but collects the codes emptied out in `pending`
+// instead of merging each handful into the list; returns how many keys it inserted (all
+// unless the sketch turned dense).
+//
+// Why this is the same: the list at any point is the old list joined with every code
+// emptied out so far, whatever the grouping, and its encoding depends only on that set.
+// Adding codes never shortens an encoding, so if the joined set fits the byte limit, so
+// did every merge one at a time would have made; if it does not, one of those merges,
+// in this stretch of keys, turned the sketch dense (see merge_pending).
+std::size_t CardinalitySketch::insert_sparse_run(std::span<const std::uint64_t> keys) {
+    std::vector<std::uint32_t> pending;
+    pending.reserve(std::min(keys.size(), kPendingLimit) + kTempSetTrigger);
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        temp_set_.insert(sparse_code(siphash13(value_key_, keys[i])));
+        if (temp_set_.size() * 100 <= kDenseSizeLimit) {
+            continue;
+        }
+        temp_set_.drain_into(pending);
+        if (pending.size() >= kPendingLimit && !merge_pending(pending)) {
+            return i + 1;  // dense from here on, as after merge_sparse
+        }
+    }
+    merge_pending(pending);
+    return keys.size();
+}
+
+// Merges the pending codes into the list and empties `pending`; false if the result
+// passes the byte limit, in which case the sketch turns dense. One-at-a-time insertion
+// would have turned dense at some earlier emptying of temp_set in the same stretch, and
+// inserted every later key densely; a code decodes to its hash's register and rank, so
+// applying the list, the pending codes and what temp_set holds now gives the same
+// registers, with temp_set empty.
+bool CardinalitySketch::merge_pending(std::vector<std::uint32_t>& pending) {
+    if (pending.empty()) {
+        return true;
+    }
+    std::sort(pending.begin(), pending.end());
+    pending.erase(std::unique(pending.begin(), pending.end()), pending.end());
+    std::optional<DifIntVec> merged = DifIntVec::merge(sparse_, pending, kDenseSizeLimit);
+    if (merged) {
+        sparse_ = std::move(*merged);
+        pending.clear();
+        return true;
+    }
+    temp_set_.drain_into(pending);
+    turn_dense(pending);
+    pending.clear();
+    return false;
 }
 
 // ---- merge --------------------------------------------------------------------------

@@ -24,6 +24,8 @@
 // Cost. insert is one SipHash and a few bit operations. In the sparse form, every 132nd
 // code that reaches temp_set (new or already listed) costs one pass over the list, which
 // copies unchanged stretches as they stand; in the dense form nothing is allocated.
+// insert_many of a long run in the sparse form gathers temp_set's codes instead and
+// merges them with one sort and one pass per few thousand codes (see insert_sparse_run).
 // count costs at most one merge and one pass over the registers.
 //
 // Thread safety: none of its own. The owner serialises every call (a column's
@@ -256,6 +258,8 @@ class TempSet {
     std::size_t size() const { return size_; }
     // Writes every code to `out`, ascending; returns how many.
     std::size_t sorted_codes(std::array<std::uint32_t, kSlots>& out) const;
+    // Appends every code to `out` in slot order, then empties the set.
+    void drain_into(std::vector<std::uint32_t>& out);
     void clear();
 
   private:
@@ -314,6 +318,8 @@ class CardinalitySketch {
     void insert_hash(std::uint64_t h);
     void insert_sparse(std::uint64_t h);
     void insert_dense_run(std::span<const std::uint64_t> keys);
+    std::size_t insert_sparse_run(std::span<const std::uint64_t> keys);
+    bool merge_pending(std::vector<std::uint32_t>& pending);
     void turn_dense(std::span<const std::uint32_t> fresh_codes);
 
     SipKey value_key_;

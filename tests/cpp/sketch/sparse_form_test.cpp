@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <random>
 #include <set>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "sketch/cardinality_sketch.h"
@@ -327,3 +329,83 @@ TEST(SparseSketch, InsertManyMatchesSingleInserts) {
 }
 
 }  // namespace
+
+// ---- long runs of insert_many ----------------------------------------------------------
+
+// `length` keys drawn with repeats from `distinct` random values.
+std::vector<std::uint64_t> drawn_keys(std::size_t distinct, std::size_t length, unsigned seed) {
+    std::mt19937_64 random(seed);
+    std::vector<std::uint64_t> values(distinct);
+    for (std::uint64_t& value : values) {
+        value = random();
+    }
+    std::vector<std::uint64_t> keys(length);
+    for (std::uint64_t& key : keys) {
+        key = values[random() % distinct];
+    }
+    return keys;
+}
+
+// Inserts `lead` one at a time into both, then `keys` into `single` one at a time and into
+// `many` by insert_many in chunks of `chunk`, and compares the two.
+void expect_run_matches(std::span<const std::uint64_t> lead, std::span<const std::uint64_t> keys,
+                        std::size_t chunk) {
+    CardinalitySketch single = fixed_sketch();
+    CardinalitySketch many = fixed_sketch();
+    for (std::uint64_t key : lead) {
+        single.insert(key);
+        many.insert(key);
+    }
+    for (std::uint64_t key : keys) {
+        single.insert(key);
+    }
+    for (std::size_t i = 0; i < keys.size(); i += chunk) {
+        many.insert_many(keys.subspan(i, std::min(chunk, keys.size() - i)));
+    }
+    sketch_test::expect_same_state(single, many);
+}
+
+struct LongRun {
+    const char* name;
+    std::size_t distinct;  // values the keys are drawn from, with repeats
+    std::size_t length;
+};
+
+class InsertManyLongRun : public ::testing::TestWithParam<LongRun> {};
+
+// A long run, in one call or a few, leaves the state single inserts leave, whether or not
+// the sketch held codes before: temp_set emptied at the same points and left holding the
+// same codes, the same list, or the same registers once the run passes the switch.
+TEST_P(InsertManyLongRun, MatchesSingleInserts) {
+    const LongRun& run = GetParam();
+    const auto keys = drawn_keys(run.distinct, run.length, 17);
+    const auto lead = drawn_keys(500, 500, 18);
+    for (std::size_t lead_length : {0u, 500u}) {
+        for (std::size_t chunk : {run.length, run.length / 3 + 1}) {
+            SCOPED_TRACE(::testing::Message() << "lead " << lead_length << " chunk " << chunk);
+            expect_run_matches(std::span(lead).first(lead_length), keys, chunk);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, InsertManyLongRun,
+                         ::testing::Values(LongRun{"ThousandValues", 1000, 200000},
+                                           LongRun{"FourThousandValues", 4000, 60000},
+                                           LongRun{"MostlyNew", 1000000, 60000}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A single call whose keys cross the switch at every distance from its end: the switch
+// found by the run's last merge, by a merge in its middle, or just after it.
+TEST(SparseSketch, InsertManyCrossingTheSwitchMatchesSingleInserts) {
+    const auto keys = drawn_keys(1000000, 40000, 19);
+    CardinalitySketch probe = fixed_sketch();
+    std::size_t switch_at = 0;
+    while (!probe.is_dense()) {
+        probe.insert(keys[switch_at++]);
+    }
+    for (std::size_t n : {switch_at - 1, switch_at, switch_at + 1, switch_at + 131, switch_at + 132,
+                          switch_at + 9000, keys.size()}) {
+        SCOPED_TRACE(::testing::Message() << "switch at " << switch_at << " n " << n);
+        expect_run_matches({}, std::span(keys).first(n), n);
+    }
+}
