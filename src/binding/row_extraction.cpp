@@ -6,6 +6,7 @@
 
 #include "binding/entry.h"
 #include "sketch/fxhash.h"
+#include "sketch/key_state.h"
 
 namespace binding {
 
@@ -48,6 +49,39 @@ Cell str_cell(std::uint32_t column, const char* data, Py_ssize_t size) {
 // both object addresses and FxHash values are weak there).
 std::size_t home_slot(std::uint64_t hash, unsigned bits) {
     return static_cast<std::size_t>((hash * 0x9E3779B97F4A7C15ULL) >> (64 - bits));
+}
+
+// The key of the per-call name tables: drawn once per process from the sketch's random key
+// state, so it is unknown outside the process.
+const sketch::SipKey& name_table_key() {
+    static const sketch::SipKey key = sketch::draw_key();
+    return key;
+}
+
+// SipHash-1-3 of a name's UTF-8 under the process's secret key. The name tables are keyed
+// by this rather than by FxHash: FxHash has no seed, so anyone who feeds rows can compute
+// names that share one FxHash value (and so one chain of the table); with a secret key
+// mixed into every block, collisions cannot be chosen in advance. Only names that miss the
+// identity and position guesses are hashed, so the hot path never comes here.
+std::uint64_t name_table_hash(std::string_view text) {
+    const sketch::SipKey& key = name_table_key();
+    sketch::detail::SipState s{key.k0 ^ 0x736f6d6570736575ULL, key.k1 ^ 0x646f72616e646f6dULL,
+                               key.k0 ^ 0x6c7967656e657261ULL, key.k1 ^ 0x7465646279746573ULL};
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    std::size_t left = text.size();
+    for (; left >= 8; p += 8, left -= 8) {
+        s.absorb(sketch::detail::load_le64(p));
+    }
+    std::uint64_t last = static_cast<std::uint64_t>(text.size() & 0xFF) << 56;
+    if (left > 0) {
+        last |= sketch::detail::load_le(p, left);
+    }
+    s.absorb(last);
+    s.v2 ^= 0xff;
+    s.round();
+    s.round();
+    s.round();
+    return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
 }
 
 std::uint64_t object_hash(PyObject* key) {
@@ -234,7 +268,7 @@ void KeyInterner::insert_text(std::uint64_t hash, std::uint32_t column) {
 KeyInterner::Found KeyInterner::column_of_text(PyObject* key, std::string_view text,
                                                std::vector<std::string_view>& columns,
                                                std::vector<PyRef>& pool) {
-    std::uint64_t hash = sketch::fx_hash(text);
+    std::uint64_t hash = name_table_hash(text);
     if (std::int64_t known = find_text(hash, text, columns); known >= 0) {
         auto column = static_cast<std::uint32_t>(known);
         if (object_count_ >= kObjectsPerColumn * columns.size() + kObjectSlack) {
@@ -308,14 +342,19 @@ void BatchBuilder::remember(std::size_t position, PyObject* key, std::uint32_t c
 
 void BatchBuilder::keep_last_cell_per_column(std::size_t row_start) {
     std::vector<Cell>& cells = batch_.cells;
-    std::size_t end = cells.size();
+    const std::size_t end = cells.size();
+    // Batch columns are small dense numbers, so the last position of each column in the row
+    // is a plain array lookup. Only the row's own columns are written before they are read,
+    // so entries left from earlier rows never matter.
+    if (last_in_row_.size() < batch_.columns.size()) {
+        last_in_row_.resize(batch_.columns.size());
+    }
+    for (std::size_t i = row_start; i < end; ++i) {
+        last_in_row_[cells[i].column] = i;
+    }
     std::size_t out = row_start;
     for (std::size_t i = row_start; i < end; ++i) {
-        bool replaced_later = false;
-        for (std::size_t j = i + 1; j < end && !replaced_later; ++j) {
-            replaced_later = cells[j].column == cells[i].column;
-        }
-        if (!replaced_later) {
+        if (last_in_row_[cells[i].column] == i) {
             cells[out++] = cells[i];
         }
     }

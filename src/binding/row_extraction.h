@@ -32,7 +32,9 @@
 namespace binding {
 
 // The batch column of each distinct key text of a call, found by key object identity
-// and, for a key object not seen before, by its text.
+// and, for a key object not seen before, by its text. The text table is keyed by a hash
+// with a per-process secret key, so names chosen to collide under FxHash (or any
+// precomputed set) do not share a chain.
 class KeyInterner {
   public:
     struct Found {
@@ -97,6 +99,7 @@ class BatchBuilder {
     KeyInterner interner_;
     std::vector<PyRef> pool_;  // one reference per key object that the interner relies on
     std::vector<Guess> by_position_;
+    std::vector<std::size_t> last_in_row_;  // per batch column: its last cell in the row
 };
 
 // The typed cell of one value by the value rules (None; integers through __index__;

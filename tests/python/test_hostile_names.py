@@ -56,3 +56,34 @@ def test_colliding_names_repeated_count_into_their_own_columns(names):
     report = json.loads(p.flush())
     assert len(report) == len(subset)
     assert all(report[n]["total_count"] == 3 and report[n]["null_count"] == 3 for n in subset)
+
+
+class _DistinctKey(str):
+    """A str whose instances are never equal, so one dict holds many keys of one text."""
+
+    def __hash__(self):
+        return id(self)
+
+    def __eq__(self, other):
+        return self is other
+
+
+def test_many_equal_subclass_keys_in_rows_keep_the_last_value_per_column():
+    # Each row holds every text three times (values i, i + 1000, i + 2000 in that order)
+    # plus plain-str names; only the last entry of each text counts, in every row.
+    texts = [f"k{i}" for i in range(1000)]
+    rows = []
+    for r in range(3):
+        row = {f"plain{r}": r}
+        for shift in (0, 1000, 2000):
+            row.update({_DistinctKey(t): i + shift + r for i, t in enumerate(texts)})
+        rows.append(row)
+    p = karvo.Profiler()
+    p.observe_dicts(rows)
+    report = json.loads(p.flush())
+    assert len(report) == len(texts) + 3
+    for i, t in enumerate(texts):
+        col = report[t]
+        assert (col["total_count"], col["null_count"]) == (3, 0)
+        assert (col["min_val"], col["max_val"]) == (i + 2000.0, i + 2002.0)
+    assert all(report[f"plain{r}"]["total_count"] == 1 for r in range(3))
