@@ -195,7 +195,10 @@ bool CardinalitySketch::merge_pending(std::vector<std::uint32_t>& pending) {
     pending.erase(std::unique(pending.begin(), pending.end()), pending.end());
     std::optional<DifIntVec> merged = DifIntVec::merge(sparse_, pending, kDenseSizeLimit);
     if (merged) {
+        // The merge sized the buffer for five bytes a code, up to the byte limit; mostly
+        // repeats fill little of it, and a column that stays sparse keeps its list.
         sparse_ = std::move(*merged);
+        sparse_.shrink_to_fit();
         pending.clear();
         return true;
     }

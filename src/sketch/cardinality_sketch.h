@@ -137,6 +137,8 @@ class DifIntVec {
                                           std::size_t byte_limit);
 
     const std::vector<std::uint8_t>& bytes() const { return bytes_; }
+    // Gives back the buffer's room beyond the codes it holds.
+    void shrink_to_fit() { bytes_.shrink_to_fit(); }
     std::uint64_t entry_count() const { return entry_count_; }
     std::uint32_t last_value() const { return last_value_; }
 
