@@ -12,6 +12,7 @@ import weakref
 import pytest
 
 import karvo
+from value_hooks import Index, Real
 
 REPEAT = 200
 
@@ -19,22 +20,6 @@ REPEAT = 200
 def fresh(text):
     """A str object of its own (not interned), so its reference count is ours alone."""
     return "".join(list(text))
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Real:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
 
 
 class Raising:

@@ -10,6 +10,7 @@ import math
 import pytest
 
 from conftest import profile_of
+from value_hooks import Index, Real
 
 
 def null():
@@ -26,22 +27,6 @@ def number(x):
 def text():
     return {"total_count": 1, "null_count": 0, "min_val": None, "max_val": None,
             "estimated_cardinality": 1}
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Real:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
 
 
 class Raises:
