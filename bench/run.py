@@ -76,8 +76,8 @@ def build_floor() -> object:
         ]
         subprocess.run(command, check=True)
     loader = importlib.machinery.ExtensionFileLoader(FLOOR_MODULE, str(target))
-    spec = importlib.util.spec_from_file_location(FLOOR_MODULE, str(target), loader=loader)
-    module = importlib.util.module_from_spec(spec)
+    location = importlib.util.spec_from_file_location(FLOOR_MODULE, str(target), loader=loader)
+    module = importlib.util.module_from_spec(location)
     loader.exec_module(module)
     return module
 

@@ -2,6 +2,7 @@ import json
 
 import pytest
 
+import fx_collide
 import karvo
 
 
@@ -42,15 +43,4 @@ def panic_exception_type():
 
 def fx_hash(text):
     """FxHash of a text's UTF-8, the sketch key of a str value (seedless, so texts can share it)."""
-    mask, k = (1 << 64) - 1, 0x517CC1B727220A95
-
-    def step(h, word):
-        return ((((h << 5) | (h >> 59)) & mask ^ word) * k) & mask
-
-    data, h = text.encode(), 0
-    while len(data) >= 8:
-        h, data = step(h, int.from_bytes(data[:8], "little")), data[8:]
-    for width in (4, 2, 1):
-        if len(data) >= width:
-            h, data = step(h, int.from_bytes(data[:width], "little")), data[width:]
-    return step(h, 0xFF)
+    return fx_collide.fx_hash(text.encode())

@@ -12,6 +12,7 @@ import weakref
 import pytest
 
 import karvo
+from conftest import panic_exception_type
 from value_hooks import Index, Real
 
 REPEAT = 200
@@ -51,24 +52,7 @@ class Rows(list):
     pass
 
 
-def _panic_type():
-    p = karvo.Profiler()
-    d = {}
-
-    class Grow:
-        def __index__(self):
-            d["grown"] = 1
-            return 0
-
-    d["x"] = Grow()
-    try:
-        p.observe_dict(d)
-    except BaseException as exc:  # noqa: BLE001
-        return type(exc)
-    raise AssertionError("growing the dictionary in a hook was not reported")
-
-
-PANIC = _panic_type()
+PANIC = panic_exception_type()
 
 
 def _values():
