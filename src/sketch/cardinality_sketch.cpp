@@ -17,24 +17,20 @@ namespace sketch {
 
 namespace detail {
 
-std::size_t TempSet::sorted_codes(std::array<std::uint32_t, kSlots>& out) const {
+std::size_t TempSet::codes(std::array<std::uint32_t, kSlots>& out) const {
     // Without a branch per slot: half of them are free, at random.
     std::size_t n = 0;
     for (std::uint32_t code : slots_) {
         out[n] = code;
         n += code != kFree ? 1 : 0;
     }
-    std::sort(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n));
     return n;
 }
 
-void TempSet::drain_into(std::vector<std::uint32_t>& out) {
-    for (std::uint32_t code : slots_) {
-        if (code != kFree) {
-            out.push_back(code);
-        }
-    }
-    clear();
+std::size_t TempSet::sorted_codes(std::array<std::uint32_t, kSlots>& out) const {
+    const std::size_t n = codes(out);
+    std::sort(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n));
+    return n;
 }
 
 void TempSet::clear() {
@@ -90,17 +86,32 @@ namespace {
 // Runs at least this long take the gathered path; a shorter one empties temp_set at most
 // once, so one key at a time costs no more.
 constexpr std::size_t kSparseRunMin = kTempSetTrigger;
-// Gathered codes are merged into the list when this many are waiting: the sort stays in
-// cache, and the pass over the list is spread over thousands of codes.
-constexpr std::size_t kPendingLimit = 8192;
+// Gathered codes are merged into the list when this many distinct ones are waiting: the
+// sort stays in cache, and the pass over the list is spread over thousands of codes.
+constexpr std::size_t kGatheredLimit = 8192;
+// Random codes pass the byte limit at about 5,800 (two or three bytes each), so a run of
+// distinct values checks from here on, and at every further step, whether its list still
+// fits: each check costs a pass over the list, and each finds a column that has turned
+// dense thousands of keys sooner than a full table would.
+constexpr std::uint64_t kLikelyDense = 5632;
+constexpr std::size_t kDenseCheckStep = 1024;
 
-// Sorts codes ascending in four passes of a byte each, in time linear in their number:
-// on a run of repeated values std::sort took most of insert_many's time. An even number
-// of passes leaves the codes in their own buffer, with its capacity.
-void radix_sort(std::vector<std::uint32_t>& codes) {
+// How many distinct gathered codes may wait before the next merge, for a list of `listed`
+// codes.
+std::size_t codes_before_merge(std::uint64_t listed) {
+    if (listed >= kLikelyDense) {
+        return kDenseCheckStep;
+    }
+    return static_cast<std::size_t>(std::min<std::uint64_t>(
+        kGatheredLimit, std::max<std::uint64_t>(kLikelyDense - listed, kDenseCheckStep)));
+}
+
+// Sorts codes ascending in four passes of a byte each, in time linear in their number.
+// An even number of passes leaves the codes in their own buffer.
+void radix_sort(std::vector<std::uint32_t>& codes, std::vector<std::uint32_t>& scratch) {
     constexpr unsigned kDigitBits = 8;
     constexpr std::uint32_t kDigitMask = (1u << kDigitBits) - 1;
-    std::vector<std::uint32_t> scratch(codes.size());
+    scratch.resize(codes.size());
     for (unsigned shift = 0; shift < 32; shift += kDigitBits) {
         std::array<std::uint32_t, kDigitMask + 1> starts{};
         for (std::uint32_t code : codes) {
@@ -119,92 +130,241 @@ void radix_sort(std::vector<std::uint32_t>& codes) {
 
 }  // namespace
 
+namespace detail {
+
+// The SipHash values of one insert_many run, a block at a time: hashing a block before
+// using it lets the processor overlap the independent hash chains.
+//
+// A long run also remembers the hashes of recent keys in a direct-mapped table, since
+// columns of a few categories or a few thousand repeat each value many times and a repeat
+// then costs one load instead of five SipHash rounds. Every slot starts as key 0 with its
+// true hash, so a slot needs no "empty" mark, and a lookup is one comparison. Keys that
+// share a slot only take it from each other: the cost of any input stays at most one
+// hash per key.
+class RunHasher {
+  public:
+    static constexpr std::size_t kBlock = 16;
+
+    RunHasher(SipKey key, std::size_t run_length) : key_(key) {
+        if (run_length >= kMemoMinRun) {
+            memo_keys_.assign(kMemoSlots, 0);
+            memo_hashes_.assign(kMemoSlots, siphash13(key_, 0));
+        }
+    }
+
+    // The hashes of keys[0, n) into out[0, n); n is at most kBlock.
+    void hash_block(const std::uint64_t* keys, std::size_t n, std::uint64_t* out) {
+        if (memo_keys_.empty()) {
+            for (std::size_t i = 0; i < n; ++i) {
+                out[i] = siphash13(key_, keys[i]);
+            }
+            return;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            out[i] = remembered_hash(keys[i]);
+        }
+        looked_up_ += n;
+        if (looked_up_ >= kMemoTrial && hits_ * 4 < looked_up_) {
+            // Mostly distinct keys: the table only adds a store to every hash.
+            memo_keys_ = {};
+            memo_hashes_ = {};
+        }
+    }
+
+  private:
+    static constexpr unsigned kMemoBits = 12;
+    static constexpr std::size_t kMemoSlots = std::size_t{1} << kMemoBits;
+    // Filling the table costs about as much as hashing a few hundred keys.
+    static constexpr std::size_t kMemoMinRun = 4096;
+    // The table is dropped if fewer than a quarter of this many first keys were repeats.
+    static constexpr std::size_t kMemoTrial = 1024;
+
+    std::uint64_t remembered_hash(std::uint64_t key) {
+        // Integers differ in their low bits and doubles in their high ones; the multiply
+        // carries both into the top bits, which pick the slot.
+        const std::size_t slot = static_cast<std::size_t>(
+            ((key ^ (key >> 32)) * 0x9E3779B97F4A7C15ULL) >> (64 - kMemoBits));
+        if (memo_keys_[slot] == key) {
+            ++hits_;
+            return memo_hashes_[slot];
+        }
+        const std::uint64_t h = siphash13(key_, key);
+        memo_keys_[slot] = key;
+        memo_hashes_[slot] = h;
+        return h;
+    }
+
+    SipKey key_;
+    std::vector<std::uint64_t> memo_keys_;  // empty when the run is too short to remember
+    std::vector<std::uint64_t> memo_hashes_;
+    std::size_t looked_up_ = 0;
+    std::size_t hits_ = 0;
+};
+
+// The distinct codes emptied out of temp_set during a run and not yet merged, in an
+// open-addressing table. A run over a column of repeated values empties the same codes
+// out again and again; each repeat costs one probe here instead of a place in the sort.
+// Codes are SipHash bits under a secret key, so no input can be chosen to crowd a chain.
+//
+// The table is sized once, for the run: growing it would re-add every code with a
+// mispredicted branch or two each, which cost more than the rest of the run's bookkeeping.
+// It holds at most half its slots; `room` tells how many more codes fit.
+class GatheredCodes {
+  public:
+    explicit GatheredCodes(std::size_t run_length)
+        : slots_(slots_for(run_length), TempSet::kFree),
+          bits_(static_cast<unsigned>(std::countr_zero(slots_.size()))) {}
+
+    // Adds a code; there must be room.
+    void add(std::uint32_t code) {
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t slot = slot_of(code);
+        while (slots_[slot] != TempSet::kFree) {
+            if (slots_[slot] == code) {
+                return;
+            }
+            slot = (slot + 1) & mask;
+        }
+        slots_[slot] = code;
+        ++size_;
+    }
+
+    std::size_t size() const { return size_; }
+    std::size_t room() const { return slots_.size() / 2 - size_; }
+
+    // The codes ascending, each once; valid until the next call. The set is empty after.
+    std::span<const std::uint32_t> take_sorted() {
+        sorted_.resize(size_ + 1);  // one spare place for the free slots' writes
+        std::size_t n = 0;
+        for (std::uint32_t code : slots_) {
+            sorted_[n] = code;  // a free slot is overwritten by the next code
+            n += code != TempSet::kFree ? 1 : 0;
+        }
+        sorted_.resize(n);
+        std::fill(slots_.begin(), slots_.end(), TempSet::kFree);
+        size_ = 0;
+        if (sorted_.size() > kRadixFrom) {
+            radix_sort(sorted_, scratch_);
+        } else {
+            std::sort(sorted_.begin(), sorted_.end());
+        }
+        return sorted_;
+    }
+
+  private:
+    static constexpr std::size_t kMinSlots = 512;
+    static constexpr std::size_t kMaxSlots = 2 * kGatheredLimit;
+    static constexpr std::size_t kRadixFrom = 512;
+
+    // Room for every key of a short run; a long one merges when the table is half full.
+    static std::size_t slots_for(std::size_t run_length) {
+        return std::clamp(std::bit_ceil(2 * run_length), kMinSlots, kMaxSlots);
+    }
+
+    std::size_t slot_of(std::uint32_t code) const {
+        return static_cast<std::size_t>((code * std::uint64_t{0x9E3779B97F4A7C15ULL}) >>
+                                        (64 - bits_));
+    }
+
+    std::vector<std::uint32_t> slots_;
+    unsigned bits_;
+    std::size_t size_ = 0;
+    std::vector<std::uint32_t> sorted_;
+    std::vector<std::uint32_t> scratch_;
+};
+
+}  // namespace detail
+
 void CardinalitySketch::insert_many(std::span<const std::uint64_t> keys) {
+    detail::RunHasher hasher(value_key_, keys.size());
     std::size_t i = 0;
     if (!registers_ && keys.size() >= kSparseRunMin) {
-        i = insert_sparse_run(keys);
+        i = insert_sparse_run(keys, hasher);
     }
     for (; i < keys.size() && !registers_; ++i) {
         insert_sparse(siphash13(value_key_, keys[i]));
     }
     if (i < keys.size()) {
-        insert_dense_run(keys.subspan(i));
+        insert_dense_run(keys.subspan(i), hasher);
     }
 }
 
-void CardinalitySketch::insert_dense_run(std::span<const std::uint64_t> keys) {
-    // Hashing a block before touching the registers lets the processor overlap the
-    // independent hash chains instead of waiting on each register update.
-    constexpr std::size_t kBlock = 8;
+void CardinalitySketch::insert_dense_run(std::span<const std::uint64_t> keys,
+                                         detail::RunHasher& hasher) {
     RegistersPlus& registers = *registers_;
-    std::array<std::uint64_t, kBlock> hashes;
-    std::size_t i = 0;
-    for (; i + kBlock <= keys.size(); i += kBlock) {
-        for (std::size_t j = 0; j < kBlock; ++j) {
-            hashes[j] = siphash13(value_key_, keys[i + j]);
-        }
-        for (std::uint64_t h : hashes) {
-            const RegisterUpdate update = dense_update(h);
+    std::array<std::uint64_t, detail::RunHasher::kBlock> hashes;
+    for (std::size_t start = 0; start < keys.size(); start += hashes.size()) {
+        const std::size_t n = std::min(hashes.size(), keys.size() - start);
+        hasher.hash_block(keys.data() + start, n, hashes.data());
+        for (std::size_t j = 0; j < n; ++j) {
+            const RegisterUpdate update = dense_update(hashes[j]);
             registers.raise(update.index, update.rank);
         }
-    }
-    for (; i < keys.size(); ++i) {
-        const RegisterUpdate update = dense_update(siphash13(value_key_, keys[i]));
-        registers.raise(update.index, update.rank);
     }
 }
 
 // Inserts the keys in the sparse form as insert_sparse would, with the same temp_set and
-// the same points at which it is emptied, but collects the codes emptied out in `pending`
-// instead of merging each handful into the list; returns how many keys it inserted (all
-// unless the sketch turned dense).
+// the same points at which it is emptied, but gathers the codes emptied out instead of
+// merging each handful into the list; returns how many keys it inserted (all unless the
+// sketch turned dense).
 //
 // Why this is the same: the list at any point is the old list joined with every code
 // emptied out so far, whatever the grouping, and its encoding depends only on that set.
 // Adding codes never shortens an encoding, so if the joined set fits the byte limit, so
 // did every merge one at a time would have made; if it does not, one of those merges,
-// in this stretch of keys, turned the sketch dense (see merge_pending).
-std::size_t CardinalitySketch::insert_sparse_run(std::span<const std::uint64_t> keys) {
-    std::vector<std::uint32_t> pending;
-    pending.reserve(std::min(keys.size(), kPendingLimit) + kTempSetTrigger);
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-        temp_set_.insert(sparse_code(siphash13(value_key_, keys[i])));
-        if (temp_set_.size() * 100 <= kDenseSizeLimit) {
-            continue;
-        }
-        temp_set_.drain_into(pending);
-        if (pending.size() >= kPendingLimit && !merge_pending(pending)) {
-            return i + 1;  // dense from here on, as after merge_sparse
+// in this stretch of keys, turned the sketch dense (see merge_gathered).
+std::size_t CardinalitySketch::insert_sparse_run(std::span<const std::uint64_t> keys,
+                                                 detail::RunHasher& hasher) {
+    detail::GatheredCodes gathered(keys.size());
+    std::size_t merge_at = codes_before_merge(sparse_.entry_count());
+    std::array<std::uint64_t, detail::RunHasher::kBlock> hashes;
+    std::array<std::uint32_t, detail::TempSet::kSlots> emptied;
+    for (std::size_t start = 0; start < keys.size(); start += hashes.size()) {
+        const std::size_t n = std::min(hashes.size(), keys.size() - start);
+        hasher.hash_block(keys.data() + start, n, hashes.data());
+        for (std::size_t j = 0; j < n; ++j) {
+            temp_set_.insert(sparse_code(hashes[j]));
+            if (temp_set_.size() * 100 <= kDenseSizeLimit) {
+                continue;
+            }
+            const std::size_t count = temp_set_.codes(emptied);
+            temp_set_.clear();
+            for (std::size_t k = 0; k < count; ++k) {
+                gathered.add(emptied[k]);
+            }
+            if (gathered.size() < merge_at && gathered.room() >= kTempSetTrigger) {
+                continue;
+            }
+            if (!merge_gathered(gathered)) {
+                return start + j + 1;  // dense from here on, as after merge_sparse
+            }
+            merge_at = codes_before_merge(sparse_.entry_count());
         }
     }
-    merge_pending(pending);
+    merge_gathered(gathered);
     return keys.size();
 }
 
-// Merges the pending codes into the list and empties `pending`; false if the result
+// Merges the gathered codes into the list and empties the set; false if the result
 // passes the byte limit, in which case the sketch turns dense. One-at-a-time insertion
 // would have turned dense at some earlier emptying of temp_set in the same stretch, and
 // inserted every later key densely; a code decodes to its hash's register and rank, so
-// applying the list, the pending codes and what temp_set holds now gives the same
-// registers, with temp_set empty.
-bool CardinalitySketch::merge_pending(std::vector<std::uint32_t>& pending) {
-    if (pending.empty()) {
+// applying the list, the gathered codes and what temp_set holds now gives the same
+// registers.
+bool CardinalitySketch::merge_gathered(detail::GatheredCodes& gathered) {
+    if (gathered.size() == 0) {
         return true;
     }
-    radix_sort(pending);
-    pending.erase(std::unique(pending.begin(), pending.end()), pending.end());
-    std::optional<DifIntVec> merged = DifIntVec::merge(sparse_, pending, kDenseSizeLimit);
+    const std::span<const std::uint32_t> codes = gathered.take_sorted();
+    std::optional<DifIntVec> merged = DifIntVec::merge(sparse_, codes, kDenseSizeLimit);
     if (merged) {
         // The merge sized the buffer for five bytes a code, up to the byte limit; mostly
         // repeats fill little of it, and a column that stays sparse keeps its list.
         sparse_ = std::move(*merged);
         sparse_.shrink_to_fit();
-        pending.clear();
         return true;
     }
-    temp_set_.drain_into(pending);
-    turn_dense(pending);
-    pending.clear();
+    turn_dense(codes);
     return false;
 }
 
@@ -227,9 +387,9 @@ void CardinalitySketch::merge_sparse() {
     }
 }
 
-// Applies every code of the union of the list and the fresh codes to new registers. Each
-// code decodes to the register and rank of its hash, and raising is idempotent and
-// order-free, so this gives the registers of dense insertion of the same keys.
+// Applies every code of the list, the fresh codes and temp_set to new registers, and
+// empties temp_set. Each code decodes to the register and rank of its hash, and raising is
+// idempotent and order-free, so this gives the registers of dense insertion of the same keys.
 void CardinalitySketch::turn_dense(std::span<const std::uint32_t> fresh_codes) {
     RegistersPlus registers = RegistersPlus::with_count(kRegisterCount);
     auto apply = [&registers](std::uint32_t code) {
@@ -240,6 +400,12 @@ void CardinalitySketch::turn_dense(std::span<const std::uint32_t> fresh_codes) {
     for (std::uint32_t code : fresh_codes) {
         apply(code);
     }
+    std::array<std::uint32_t, detail::TempSet::kSlots> waiting;
+    const std::size_t n = temp_set_.codes(waiting);
+    for (std::size_t i = 0; i < n; ++i) {
+        apply(waiting[i]);
+    }
+    temp_set_.clear();
     registers_ = std::move(registers);
     sparse_ = DifIntVec();
 }

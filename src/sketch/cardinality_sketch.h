@@ -24,8 +24,10 @@
 // Cost. insert is one SipHash and a few bit operations. In the sparse form, every 132nd
 // code that reaches temp_set (new or already listed) costs one pass over the list, which
 // copies unchanged stretches as they stand; in the dense form nothing is allocated.
-// insert_many of a long run in the sparse form gathers temp_set's codes instead and
-// merges them with one sort and one pass per few thousand codes (see insert_sparse_run).
+// insert_many of a long run in the sparse form gathers temp_set's distinct codes instead
+// and merges them with one sort and one pass per few thousand codes (see
+// insert_sparse_run); a long run also remembers recent keys' hashes, so repeated values
+// are hashed about once per call.
 // count costs at most one merge and one pass over the registers.
 //
 // Thread safety: none of its own. The owner serialises every call (a column's
@@ -258,10 +260,10 @@ class TempSet {
     }
 
     std::size_t size() const { return size_; }
+    // Writes every code to `out` in slot order; returns how many.
+    std::size_t codes(std::array<std::uint32_t, kSlots>& out) const;
     // Writes every code to `out`, ascending; returns how many.
     std::size_t sorted_codes(std::array<std::uint32_t, kSlots>& out) const;
-    // Appends every code to `out` in slot order, then empties the set.
-    void drain_into(std::vector<std::uint32_t>& out);
     void clear();
 
   private:
@@ -277,6 +279,10 @@ class TempSet {
     std::size_t size_ = 0;
     std::array<std::uint32_t, kSlots> slots_;
 };
+
+// Helpers of insert_many, defined with it.
+class RunHasher;
+class GatheredCodes;
 
 }  // namespace detail
 
@@ -319,9 +325,9 @@ class CardinalitySketch {
 
     void insert_hash(std::uint64_t h);
     void insert_sparse(std::uint64_t h);
-    void insert_dense_run(std::span<const std::uint64_t> keys);
-    std::size_t insert_sparse_run(std::span<const std::uint64_t> keys);
-    bool merge_pending(std::vector<std::uint32_t>& pending);
+    void insert_dense_run(std::span<const std::uint64_t> keys, detail::RunHasher& hasher);
+    std::size_t insert_sparse_run(std::span<const std::uint64_t> keys, detail::RunHasher& hasher);
+    bool merge_gathered(detail::GatheredCodes& gathered);
     void turn_dense(std::span<const std::uint32_t> fresh_codes);
 
     SipKey value_key_;

@@ -379,8 +379,10 @@ class InsertManyLongRun : public ::testing::TestWithParam<LongRun> {};
 TEST_P(InsertManyLongRun, MatchesSingleInserts) {
     const LongRun& run = GetParam();
     const auto keys = drawn_keys(run.distinct, run.length, 17);
-    const auto lead = drawn_keys(500, 500, 18);
-    for (std::size_t lead_length : {0u, 500u}) {
+    // The longest lead leaves a list of about 5,000 codes, near where long runs start
+    // checking after every thousand codes whether the list still fits.
+    const auto lead = drawn_keys(1000000, 5000, 18);
+    for (std::size_t lead_length : {0u, 500u, 5000u}) {
         for (std::size_t chunk : {run.length, run.length / 3 + 1}) {
             SCOPED_TRACE(::testing::Message() << "lead " << lead_length << " chunk " << chunk);
             expect_run_matches(std::span(lead).first(lead_length), keys, chunk);
@@ -389,8 +391,10 @@ TEST_P(InsertManyLongRun, MatchesSingleInserts) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Runs, InsertManyLongRun,
-                         ::testing::Values(LongRun{"ThousandValues", 1000, 200000},
+                         ::testing::Values(LongRun{"TenValues", 10, 20000},
+                                           LongRun{"ThousandValues", 1000, 200000},
                                            LongRun{"FourThousandValues", 4000, 60000},
+                                           LongRun{"SixThousandValues", 6000, 60000},
                                            LongRun{"MostlyNew", 1000000, 60000}),
                          [](const auto& info) { return std::string(info.param.name); });
 
