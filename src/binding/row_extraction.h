@@ -16,6 +16,10 @@
 //     column, as a dictionary read entry by entry with later values replacing earlier
 //     ones would.
 //   - Text values are hashed as they are read; the builder keeps no reference to values.
+//   - A row's entries are listed before they are read only while no Python code can run
+//     (every value so far of an exact built-in type); from the first value that may run a
+//     hook on, the row is walked by the dictionary's own iteration, checked before each
+//     step, so a hook's changes are seen or reported as they would be entry by entry.
 //
 // Thread safety: one builder per call, used with the GIL held.
 #pragma once
@@ -91,6 +95,26 @@ class BatchBuilder {
     };
     static constexpr std::uint32_t kNoGuess = 0xFFFFFFFF;
 
+    // Where the walk over one dictionary stands: its size when the walk began, its
+    // iteration position, and how many entries are still to come.
+    struct RowWalk {
+        Py_ssize_t size = 0;
+        Py_ssize_t position = 0;
+        Py_ssize_t countdown = 0;
+        bool resume = false;  // the checked walk takes over at `position`
+        bool all_keys_exact = true;
+    };
+    // One entry of the dictionary being read, with the iteration position after it.
+    struct Entry {
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        Py_ssize_t next_position = 0;
+    };
+    // How many entries ahead the exact walk asks for value objects.
+    static constexpr std::size_t kPrefetchAhead = 8;
+
+    void extract_exact_entries(PyObject* dictionary, RowWalk& walk);
+    void extract_entries_checked(PyObject* dictionary, RowWalk& walk);
     std::uint32_t column_of(PyObject* key, std::size_t position);
     void remember(std::size_t position, PyObject* key, std::uint32_t column);
     void keep_last_cell_per_column(std::size_t row_start);
@@ -100,6 +124,7 @@ class BatchBuilder {
     std::vector<PyRef> pool_;  // one reference per key object that the interner relies on
     std::vector<Guess> by_position_;
     std::vector<std::size_t> last_in_row_;  // per batch column: its last cell in the row
+    std::vector<Entry> entries_;            // the row being read; borrowed references
 };
 
 // The typed cell of one value by the value rules (None; integers through __index__;

@@ -96,9 +96,11 @@ def test_shrunk_dictionary_panics(primed):
     assert p.flush() == unchanged
 
 
-def test_replaced_keys_of_equal_count_panic(primed):
+# The swapping value first, or after plain values that are read before any hook runs.
+@pytest.mark.parametrize("lead", [{}, {"x": 1, "y": "text"}])
+def test_replaced_keys_of_equal_count_panic(primed, lead):
     p, unchanged = primed
-    row = {}
+    row = dict(lead)
 
     class Swap:
         def __index__(self):

@@ -109,3 +109,21 @@ def test_hook_deletes_the_profiler_reference():
 
     p.observe_dict({"a": Hook(drop)})
     assert columns(p) == {"a": 1}
+
+
+def test_hook_replaces_a_later_value_of_its_row():
+    # Values after the hook's are read as the dictionary holds them once it returns, even
+    # though plain values before it were read without looking back at the dictionary.
+    p = karvo.Profiler()
+    row = {"a": 1}
+    later = object()  # null as it stands
+
+    def replace():
+        row["c"] = 100
+
+    row["b"] = Hook(replace, 5)
+    row["c"] = later
+    p.observe_dict(row)
+    report = json.loads(p.flush())
+    assert report["c"]["min_val"] == 100.0
+    assert report["a"]["min_val"] == 1.0 and report["b"]["min_val"] == 5.0
