@@ -1,6 +1,7 @@
 #include "profiler/engine.h"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <unordered_map>
 #include <vector>
@@ -20,16 +21,44 @@ struct Aggregate {
     std::uint64_t nulls = 0;
     double min = std::numeric_limits<double>::infinity();
     double max = -std::numeric_limits<double>::infinity();
-    std::size_t key_count = 0;
-    std::size_t key_cursor = 0;  // next free place in the key buffer while gathering
+    std::size_t key_room = 0;    // cells, so the most keys it can get
+    std::size_t key_begin = 0;   // its run in the key buffer
+    std::size_t key_cursor = 0;  // next free place in its run while gathering
 };
 
-// Per entry of batch.columns: its keys, and the aggregate it feeds once resolved.
+// Per entry of batch.columns: its cells, and the aggregate it feeds once resolved.
 struct ColumnTally {
     static constexpr std::uint32_t kUnseen = UINT32_MAX;
-    std::uint64_t keys = 0;
+    std::uint64_t cells = 0;
     std::uint32_t aggregate = kUnseen;
 };
+
+// What one cell gives its aggregate, worked out without a branch on its tag: the columns
+// of a batch mix types, so a branch per tag is mispredicted often. A cell with no numeric
+// value bounds with infinities, which never replace a bound (the bounds start there), and
+// a cell with no key writes one that the cursor then does not keep.
+struct CellFacts {
+    double low;   // its numeric value, or +inf
+    double high;  // its numeric value, or -inf
+    std::uint64_t key;
+    std::uint64_t has_key;  // 0 or 1
+    std::uint64_t is_null;  // 0 or 1
+};
+
+CellFacts facts_of(const Cell& cell) {
+    const bool is_int = cell.tag == Tag::Int;
+    const bool is_str = cell.tag == Tag::Str;
+    const double as_int = static_cast<double>(static_cast<std::int64_t>(cell.payload));
+    const double as_float = std::bit_cast<double>(cell.payload);
+    const double x = is_int ? as_int : as_float;
+    // An Int, or a Float that is not NaN; the same as numeric_value.
+    const bool numeric = is_int || (cell.tag == Tag::Float && as_float == as_float);
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    return CellFacts{numeric ? x : kInf, numeric ? x : -kInf,
+                     is_str ? cell.payload : std::bit_cast<std::uint64_t>(x),
+                     static_cast<std::uint64_t>(is_str || numeric),
+                     static_cast<std::uint64_t>(cell.tag == Tag::Null)};
+}
 
 // The record stored under name, created if the map has none. Only a miss copies the
 // name and takes the shard's lock exclusively.
@@ -42,7 +71,7 @@ StatsRef resolve(ColumnMap& map, std::string_view name) {
         .value();
 }
 
-// Counts keys per column entry and lists the used entries in the order of their first
+// Counts cells per column entry and lists the used entries in the order of their first
 // cell, so that new columns are created in the order the rows name them. Checks every
 // cell's column before anything is ingested.
 std::vector<std::uint32_t> tally_columns(const CellBatch& batch, std::vector<ColumnTally>& tally) {
@@ -56,7 +85,7 @@ std::vector<std::uint32_t> tally_columns(const CellBatch& batch, std::vector<Col
             t.aggregate = 0;  // seen; resolved later
             first_seen.push_back(cell.column);
         }
-        t.keys += cell_key(cell).has_value() ? 1 : 0;
+        ++t.cells;
     }
     return first_seen;
 }
@@ -76,18 +105,20 @@ std::vector<Aggregate> resolve_columns(ColumnMap& map, const CellBatch& batch,
             aggregates.push_back(Aggregate{std::move(stats)});
         }
         Aggregate& aggregate = aggregates[it->second];
-        aggregate.key_count += tally[column].keys;
+        aggregate.key_room += tally[column].cells;
         tally[column].aggregate = it->second;
     }
     return aggregates;
 }
 
-// Places each aggregate's keys in one contiguous run of the buffer.
+// Gives each aggregate a run of the key buffer with room for a key from every cell, plus
+// one place that takes the unkept key written after its last kept one.
 std::size_t lay_out_keys(std::vector<Aggregate>& aggregates) {
     std::size_t offset = 0;
     for (Aggregate& aggregate : aggregates) {
+        aggregate.key_begin = offset;
         aggregate.key_cursor = offset;
-        offset += aggregate.key_count;
+        offset += aggregate.key_room + 1;
     }
     return offset;
 }
@@ -97,22 +128,14 @@ void gather(const CellBatch& batch, const std::vector<ColumnTally>& tally,
             std::vector<Aggregate>& aggregates, std::vector<std::uint64_t>& keys) {
     for (const Cell& cell : batch.cells) {
         Aggregate& aggregate = aggregates[tally[cell.column].aggregate];
+        const CellFacts facts = facts_of(cell);
         ++aggregate.cells;
-        if (cell.tag == Tag::Null) {
-            ++aggregate.nulls;
-            continue;
-        }
-        if (const auto x = numeric_value(cell)) {
-            if (*x < aggregate.min) {
-                aggregate.min = *x;
-            }
-            if (*x > aggregate.max) {
-                aggregate.max = *x;
-            }
-        }
-        if (const auto key = cell_key(cell)) {
-            keys[aggregate.key_cursor++] = *key;
-        }
+        aggregate.nulls += facts.is_null;
+        // Strict comparisons: the first of equal extreme values stays, as in the records.
+        aggregate.min = facts.low < aggregate.min ? facts.low : aggregate.min;
+        aggregate.max = facts.high > aggregate.max ? facts.high : aggregate.max;
+        keys[aggregate.key_cursor] = facts.key;
+        aggregate.key_cursor += facts.has_key;
     }
 }
 
@@ -139,10 +162,9 @@ void KarvoEngine::process_cells(const CellBatch& batch) const {
     std::vector<Aggregate> aggregates = resolve_columns(*map, batch, first_seen, tally);
     std::vector<std::uint64_t> keys(lay_out_keys(aggregates));
     gather(batch, tally, aggregates, keys);
-    std::size_t begin = 0;
     for (const Aggregate& aggregate : aggregates) {
-        apply(aggregate, std::span<const std::uint64_t>(keys).subspan(begin, aggregate.key_count));
-        begin += aggregate.key_count;
+        apply(aggregate, std::span<const std::uint64_t>(keys).subspan(
+                             aggregate.key_begin, aggregate.key_cursor - aggregate.key_begin));
     }
 }
 
