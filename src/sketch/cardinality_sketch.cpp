@@ -89,11 +89,12 @@ constexpr std::size_t kSparseRunMin = kTempSetTrigger;
 // Gathered codes are merged into the list when this many distinct ones are waiting: the
 // sort stays in cache, and the pass over the list is spread over thousands of codes.
 constexpr std::size_t kGatheredLimit = 8192;
-// Random codes pass the byte limit at about 5,800 (two or three bytes each), so a run of
-// distinct values checks from here on, and at every further step, whether its list still
-// fits: each check costs a pass over the list, and each finds a column that has turned
-// dense thousands of keys sooner than a full table would.
-constexpr std::uint64_t kLikelyDense = 5632;
+// Random codes pass the byte limit at about 5,850 (two or three bytes each, a spread of a
+// few dozen), so a run of distinct values checks here, and at every further step, whether
+// its list still fits. Checking a little past the usual switch means the first check of a
+// fresh column nearly always fails at once (see DifIntVec::merge) instead of writing out a
+// list that the next step would find too long.
+constexpr std::uint64_t kLikelyDense = 6144;
 constexpr std::size_t kDenseCheckStep = 1024;
 
 // How many distinct gathered codes may wait before the next merge, for a list of `listed`
@@ -204,33 +205,41 @@ class RunHasher {
 // The distinct codes emptied out of temp_set during a run and not yet merged, in an
 // open-addressing table. A run over a column of repeated values empties the same codes
 // out again and again; each repeat costs one probe here instead of a place in the sort.
-// Codes are SipHash bits under a secret key, so no input can be chosen to crowd a chain.
+//
+// Slots follow code order: a code's home slot is its top bits below 2^26, under which lie
+// all codes but the one in about two thousand that carries a rank (those share the last
+// home slot). Read in slot order, the table is sorted but for codes that probing moved
+// past a larger one, a few places at most, so an insertion sort finishes it in about one
+// pass. Codes are SipHash bits under a secret key: no input can be chosen to crowd a run
+// of slots, and if codes ever did, the sort falls back to a radix sort, so only time would
+// suffer.
 //
 // The table is sized once, for the run: growing it would re-add every code with a
 // mispredicted branch or two each, which cost more than the rest of the run's bookkeeping.
-// It holds at most half its slots; `room` tells how many more codes fit.
+// It holds at most half its home slots; `room` tells how many more codes fit. Slots past
+// the last home slot take the codes probed beyond it, before probing wraps around.
 class GatheredCodes {
   public:
     explicit GatheredCodes(std::size_t run_length)
-        : slots_(slots_for(run_length), TempSet::kFree),
-          bits_(static_cast<unsigned>(std::countr_zero(slots_.size()))) {}
+        : homes_(homes_for(run_length)),
+          shift_(kCodeBits - static_cast<unsigned>(std::countr_zero(homes_))),
+          slots_(homes_ + kTailSlots, TempSet::kFree) {}
 
     // Adds a code; there must be room.
     void add(std::uint32_t code) {
-        const std::size_t mask = slots_.size() - 1;
-        std::size_t slot = slot_of(code);
+        std::size_t slot = std::min<std::size_t>(code >> shift_, homes_ - 1);
         while (slots_[slot] != TempSet::kFree) {
             if (slots_[slot] == code) {
                 return;
             }
-            slot = (slot + 1) & mask;
+            slot = slot + 1 == slots_.size() ? 0 : slot + 1;
         }
         slots_[slot] = code;
         ++size_;
     }
 
     std::size_t size() const { return size_; }
-    std::size_t room() const { return slots_.size() / 2 - size_; }
+    std::size_t room() const { return homes_ / 2 - size_; }
 
     // The codes ascending, each once; valid until the next call. The set is empty after.
     std::span<const std::uint32_t> take_sorted() {
@@ -243,31 +252,46 @@ class GatheredCodes {
         sorted_.resize(n);
         std::fill(slots_.begin(), slots_.end(), TempSet::kFree);
         size_ = 0;
-        if (sorted_.size() > kRadixFrom) {
+        if (!insertion_sort(sorted_, kMovesPerCode * n)) {
             radix_sort(sorted_, scratch_);
-        } else {
-            std::sort(sorted_.begin(), sorted_.end());
         }
         return sorted_;
     }
 
   private:
-    static constexpr std::size_t kMinSlots = 512;
-    static constexpr std::size_t kMaxSlots = 2 * kGatheredLimit;
-    static constexpr std::size_t kRadixFrom = 512;
+    static constexpr unsigned kCodeBits = 26;  // codes without a rank lie below 2^26
+    static constexpr std::size_t kMinHomes = 512;
+    static constexpr std::size_t kMaxHomes = 2 * kGatheredLimit;
+    static constexpr std::size_t kTailSlots = 64;
+    static constexpr std::size_t kMovesPerCode = 4;
 
     // Room for every key of a short run; a long one merges when the table is half full.
-    static std::size_t slots_for(std::size_t run_length) {
-        return std::clamp(std::bit_ceil(2 * run_length), kMinSlots, kMaxSlots);
+    static std::size_t homes_for(std::size_t run_length) {
+        return std::clamp(std::bit_ceil(2 * run_length), kMinHomes, kMaxHomes);
     }
 
-    std::size_t slot_of(std::uint32_t code) const {
-        return static_cast<std::size_t>((code * std::uint64_t{0x9E3779B97F4A7C15ULL}) >>
-                                        (64 - bits_));
+    // Sorts nearly sorted codes; false, leaving them in some order, if that took more than
+    // `budget` moves.
+    static bool insertion_sort(std::vector<std::uint32_t>& codes, std::size_t budget) {
+        std::size_t moves = 0;
+        for (std::size_t i = 1; i < codes.size(); ++i) {
+            const std::uint32_t code = codes[i];
+            std::size_t j = i;
+            for (; j > 0 && codes[j - 1] > code; --j) {
+                codes[j] = codes[j - 1];
+            }
+            codes[j] = code;
+            moves += i - j;
+            if (moves > budget) {
+                return false;
+            }
+        }
+        return true;
     }
 
+    std::size_t homes_;
+    unsigned shift_;
     std::vector<std::uint32_t> slots_;
-    unsigned bits_;
     std::size_t size_ = 0;
     std::vector<std::uint32_t> sorted_;
     std::vector<std::uint32_t> scratch_;

@@ -131,6 +131,8 @@ class DifIntVec {
     // Appends a code larger than every code already present.
     void push(std::uint32_t code);
 
+    // Bytes of a list holding exactly these codes (ascending, each once).
+    static std::size_t encoded_size(std::span<const std::uint32_t> codes);
     // The list with `fresh` (strictly ascending) merged in, a code on both sides written
     // once; nothing if the result would take more than `byte_limit` bytes. The result's
     // buffer is allocated once and holds at most byte_limit bytes.

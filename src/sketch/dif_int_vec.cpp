@@ -218,9 +218,22 @@ void DifIntVec::push(std::uint32_t code) {
 // five bytes and a part no longer than the whole. So the buffer is sized once, to that
 // bound or the limit, whichever is less, and a merge that runs out of room has passed the
 // limit.
+std::size_t DifIntVec::encoded_size(std::span<const std::uint32_t> codes) {
+    std::size_t size = 0;
+    std::uint32_t previous = 0;
+    for (std::uint32_t code : codes) {
+        size += encoded_length(code - previous);
+        previous = code;
+    }
+    return size;
+}
+
 std::optional<DifIntVec> DifIntVec::merge(const DifIntVec& list,
                                           std::span<const std::uint32_t> fresh,
                                           std::size_t byte_limit) {
+    if (list.bytes_.empty() && encoded_size(fresh) > byte_limit) {
+        return std::nullopt;  // a fresh column of many values: no need to write it out
+    }
     const std::size_t room = std::min(list.bytes_.size() + 5 * fresh.size(), byte_limit);
     DifIntVec merged = with_capacity(room);
     merged.bytes_.resize(room);

@@ -163,6 +163,14 @@ TEST(DifIntVec, MergeGivesTheListOfTheUnion) {
         SCOPED_TRACE(::testing::Message() << "trial " << trial);
 
         const std::size_t exact = expected.bytes().size();
+        EXPECT_EQ(DifIntVec::encoded_size(std::vector<std::uint32_t>(all.begin(), all.end())),
+                  exact);
+        // Into an empty list, a merge is refused by its size alone, before it writes.
+        const std::size_t fresh_bytes = DifIntVec::encoded_size(fresh);
+        EXPECT_TRUE(DifIntVec::merge(DifIntVec(), fresh, fresh_bytes).has_value());
+        if (fresh_bytes > 0) {
+            EXPECT_FALSE(DifIntVec::merge(DifIntVec(), fresh, fresh_bytes - 1).has_value());
+        }
         const auto merged = DifIntVec::merge(old_list, fresh, exact);
         ASSERT_TRUE(merged.has_value());
         ASSERT_EQ(merged->bytes(), expected.bytes());
