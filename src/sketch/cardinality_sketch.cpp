@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "sketch/siphash.h"
+#include "sketch/siphash_many.h"
 
 namespace sketch {
 
@@ -133,8 +134,8 @@ void radix_sort(std::vector<std::uint32_t>& codes, std::vector<std::uint32_t>& s
 
 namespace detail {
 
-// The SipHash values of one insert_many run, a block at a time: hashing a block before
-// using it lets the processor overlap the independent hash chains.
+// The SipHash values of one insert_many run, a block at a time, so that the keys of a block
+// are hashed side by side (see siphash_many.h).
 //
 // A long run also remembers the hashes of recent keys in a direct-mapped table, since
 // columns of a few categories or a few thousand repeat each value many times and a repeat
@@ -156,14 +157,31 @@ class RunHasher {
     // The hashes of keys[0, n) into out[0, n); n is at most kBlock.
     void hash_block(const std::uint64_t* keys, std::size_t n, std::uint64_t* out) {
         if (memo_keys_.empty()) {
-            for (std::size_t i = 0; i < n; ++i) {
-                out[i] = siphash13(key_, keys[i]);
-            }
+            siphash13_many(key_, {keys, n}, {out, n});
             return;
         }
+        // Look every key up first, then hash the ones missed together.
+        std::array<std::uint64_t, kBlock> missed_keys;
+        std::array<std::uint64_t, kBlock> missed_hashes;
+        std::array<std::uint8_t, kBlock> missed_at;
+        std::size_t missed = 0;
         for (std::size_t i = 0; i < n; ++i) {
-            out[i] = remembered_hash(keys[i]);
+            const std::size_t slot = memo_slot(keys[i]);
+            if (memo_keys_[slot] == keys[i]) {
+                out[i] = memo_hashes_[slot];
+            } else {
+                missed_keys[missed] = keys[i];
+                missed_at[missed++] = static_cast<std::uint8_t>(i);
+            }
         }
+        siphash13_many(key_, {missed_keys.data(), missed}, {missed_hashes.data(), missed});
+        for (std::size_t j = 0; j < missed; ++j) {
+            const std::size_t slot = memo_slot(missed_keys[j]);
+            memo_keys_[slot] = missed_keys[j];
+            memo_hashes_[slot] = missed_hashes[j];
+            out[missed_at[j]] = missed_hashes[j];
+        }
+        hits_ += n - missed;
         looked_up_ += n;
         if (looked_up_ >= kMemoTrial && hits_ * 4 < looked_up_) {
             // Mostly distinct keys: the table only adds a store to every hash.
@@ -180,19 +198,11 @@ class RunHasher {
     // The table is dropped if fewer than a quarter of this many first keys were repeats.
     static constexpr std::size_t kMemoTrial = 1024;
 
-    std::uint64_t remembered_hash(std::uint64_t key) {
-        // Integers differ in their low bits and doubles in their high ones; the multiply
-        // carries both into the top bits, which pick the slot.
-        const std::size_t slot = static_cast<std::size_t>(
-            ((key ^ (key >> 32)) * 0x9E3779B97F4A7C15ULL) >> (64 - kMemoBits));
-        if (memo_keys_[slot] == key) {
-            ++hits_;
-            return memo_hashes_[slot];
-        }
-        const std::uint64_t h = siphash13(key_, key);
-        memo_keys_[slot] = key;
-        memo_hashes_[slot] = h;
-        return h;
+    // Integers differ in their low bits and doubles in their high ones; the multiply
+    // carries both into the top bits, which pick the slot.
+    static std::size_t memo_slot(std::uint64_t key) {
+        return static_cast<std::size_t>(((key ^ (key >> 32)) * 0x9E3779B97F4A7C15ULL) >>
+                                        (64 - kMemoBits));
     }
 
     SipKey key_;
@@ -297,6 +307,71 @@ class GatheredCodes {
     std::vector<std::uint32_t> scratch_;
 };
 
+// temp_set's part during a long run: the same set of codes, emptied at the same points,
+// in a table eight times as large, so that a probe nearly always ends at its first slot,
+// and with each slot stamped by the fill it belongs to, so that emptying is one
+// increment. Slots follow code order as in GatheredCodes. The codes of the current fill
+// are also listed in order of arrival, for emptying and for handing back to temp_set.
+class RunTempSet {
+  public:
+    // Takes over temp_set's codes, leaving temp_set empty.
+    explicit RunTempSet(TempSet& temp_set) {
+        std::array<std::uint32_t, TempSet::kSlots> codes;
+        const std::size_t n = temp_set.codes(codes);
+        temp_set.clear();
+        for (std::size_t i = 0; i < n; ++i) {
+            insert(codes[i]);
+        }
+    }
+
+    // Adds the code; false if it was there already.
+    bool insert(std::uint32_t code) {
+        std::size_t slot = std::min<std::size_t>(code >> kShift, kSlots - 1);
+        while (slots_[slot].fill == fill_) {
+            if (slots_[slot].code == code) {
+                return false;
+            }
+            slot = (slot + 1) & (kSlots - 1);
+        }
+        slots_[slot] = Slot{code, fill_};
+        members_[size_++] = code;
+        return true;
+    }
+
+    std::size_t size() const { return size_; }
+    std::span<const std::uint32_t> codes() const { return {members_.data(), size_}; }
+
+    void clear() {
+        size_ = 0;
+        if (++fill_ == 0) {  // stamps wrapped: no slot may look current
+            for (Slot& slot : slots_) {
+                slot.fill = 0;
+            }
+            fill_ = 1;
+        }
+    }
+
+    // Hands the current codes back to temp_set, which must be empty.
+    void give_back(TempSet& temp_set) const {
+        for (std::uint32_t code : codes()) {
+            temp_set.insert(code);
+        }
+    }
+
+  private:
+    static constexpr std::size_t kSlots = 1024;
+    static constexpr unsigned kShift = 26 - 10;  // codes without a rank lie below 2^26
+    struct Slot {
+        std::uint32_t code = 0;
+        std::uint32_t fill = 0;  // fill_ when the slot is taken in the current fill
+    };
+
+    std::array<Slot, kSlots> slots_{};
+    std::array<std::uint32_t, kTempSetTrigger> members_;
+    std::size_t size_ = 0;
+    std::uint32_t fill_ = 1;
+};
+
 }  // namespace detail
 
 void CardinalitySketch::insert_many(std::span<const std::uint64_t> keys) {
@@ -340,31 +415,33 @@ void CardinalitySketch::insert_dense_run(std::span<const std::uint64_t> keys,
 std::size_t CardinalitySketch::insert_sparse_run(std::span<const std::uint64_t> keys,
                                                  detail::RunHasher& hasher) {
     detail::GatheredCodes gathered(keys.size());
+    detail::RunTempSet waiting(temp_set_);
     std::size_t merge_at = codes_before_merge(sparse_.entry_count());
     std::array<std::uint64_t, detail::RunHasher::kBlock> hashes;
-    std::array<std::uint32_t, detail::TempSet::kSlots> emptied;
     for (std::size_t start = 0; start < keys.size(); start += hashes.size()) {
         const std::size_t n = std::min(hashes.size(), keys.size() - start);
         hasher.hash_block(keys.data() + start, n, hashes.data());
         for (std::size_t j = 0; j < n; ++j) {
-            temp_set_.insert(sparse_code(hashes[j]));
-            if (temp_set_.size() * 100 <= kDenseSizeLimit) {
+            // Only a new code can bring temp_set to the trigger.
+            if (!waiting.insert(sparse_code(hashes[j])) ||
+                waiting.size() * 100 <= kDenseSizeLimit) {
                 continue;
             }
-            const std::size_t count = temp_set_.codes(emptied);
-            temp_set_.clear();
-            for (std::size_t k = 0; k < count; ++k) {
-                gathered.add(emptied[k]);
+            for (std::uint32_t code : waiting.codes()) {
+                gathered.add(code);
             }
+            waiting.clear();
             if (gathered.size() < merge_at && gathered.room() >= kTempSetTrigger) {
                 continue;
             }
+            // temp_set is empty here, as after every emptying.
             if (!merge_gathered(gathered)) {
                 return start + j + 1;  // dense from here on, as after merge_sparse
             }
             merge_at = codes_before_merge(sparse_.entry_count());
         }
     }
+    waiting.give_back(temp_set_);
     merge_gathered(gathered);
     return keys.size();
 }
