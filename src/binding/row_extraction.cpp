@@ -92,15 +92,14 @@ unsigned table_bits(std::size_t size) {
     return static_cast<unsigned>(std::countr_zero(size));
 }
 
-// The exact built-in types, whose results under the value rules are known without
-// raising anything or running Python code. Returns false for every other type.
-// Asks for the cache lines of an object about to be read: its header (type, and an int's or
-// float's value) and, for a short text, the characters stored after the header.
+// Asks for the cache line of an object about to be read: its type and, for an int or a
+// float, its value.
 void prefetch_object(PyObject* object) {
     __builtin_prefetch(object);
-    __builtin_prefetch(reinterpret_cast<const char*>(object) + 64);
 }
 
+// The exact built-in types, whose results under the value rules are known without
+// raising anything or running Python code. Returns false for every other type.
 bool convert_exact(std::uint32_t column, PyObject* value, Cell& cell) {
     PyTypeObject* type = Py_TYPE(value);
     if (value == Py_None) {
@@ -392,14 +391,20 @@ void BatchBuilder::extract_row(PyObject* dictionary) {
 // miss. At the first value that needs the general rules, the walk is handed to
 // extract_entries_checked at that entry's place.
 void BatchBuilder::extract_exact_entries(PyObject* dictionary, RowWalk& walk) {
-    entries_.clear();
+    const auto size = static_cast<std::size_t>(walk.size);
+    if (entries_.size() < size) {
+        entries_.resize(size);
+    }
+    std::size_t count = 0;
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(dictionary, &position, &key, &value)) {
-        entries_.push_back(Entry{key, value, position});
+        if (count == size) {  // cannot happen while no code runs; checked all the same
+            throw Fault(kKeysChanged);
+        }
+        entries_[count++] = Entry{key, value, position};
     }
-    const std::size_t count = entries_.size();
     for (std::size_t i = 0; i < std::min(count, kPrefetchAhead); ++i) {
         prefetch_object(entries_[i].value);
     }

@@ -111,7 +111,7 @@ class BatchBuilder {
         Py_ssize_t next_position = 0;
     };
     // How many entries ahead the exact walk asks for value objects.
-    static constexpr std::size_t kPrefetchAhead = 8;
+    static constexpr std::size_t kPrefetchAhead = 16;
 
     void extract_exact_entries(PyObject* dictionary, RowWalk& walk);
     void extract_entries_checked(PyObject* dictionary, RowWalk& walk);
