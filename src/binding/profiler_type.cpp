@@ -85,23 +85,11 @@ PyObject* observe_dict(PyObject* self, PyObject* args, PyObject* kwargs) {
         });
         Engine engine = engine_of(self);
         PyRef hold = PyRef::borrow(dictionary);
-        BatchBuilder builder(static_cast<std::size_t>(PyDict_Size(dictionary)));
+        BatchBuilder builder;
         builder.extract_row(dictionary);
-        engine->process_cells(builder.batch());
+        engine->process_columns(builder.batch());
         Py_RETURN_NONE;
     });
-}
-
-// The number of cells the dictionaries of a list hold now, to reserve the batch once.
-std::size_t count_cells(PyObject* list, Py_ssize_t length) {
-    std::size_t cells = 0;
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        PyObject* item = must(PyList_GetItem(list, i));
-        if (type_has_flag(item, Py_TPFLAGS_DICT_SUBCLASS)) {
-            cells += static_cast<std::size_t>(PyDict_Size(item));
-        }
-    }
-    return cells;
 }
 
 // The list's current length; it may shrink or grow while hooks run.
@@ -122,7 +110,7 @@ PyObject* observe_dicts(PyObject* self, PyObject* args, PyObject* kwargs) {
         });
         Engine engine = engine_of(self);
         const Py_ssize_t length = list_size(list);
-        BatchBuilder builder(count_cells(list, length));
+        BatchBuilder builder;
         // Elements appended while hooks run are not visited; a shrinking list ends the walk.
         for (Py_ssize_t i = 0; i < std::min(length, list_size(list)); ++i) {
             PyRef item = PyRef::borrow(must(PyList_GetItem(list, i)));
@@ -130,7 +118,7 @@ PyObject* observe_dicts(PyObject* self, PyObject* args, PyObject* kwargs) {
                 builder.extract_row(item.get());
             }
         }
-        engine->process_cells(builder.batch());
+        engine->process_columns(builder.batch());
         Py_RETURN_NONE;
     });
 }

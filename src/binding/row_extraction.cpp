@@ -297,10 +297,6 @@ KeyInterner::Found KeyInterner::column_of_text(PyObject* key, std::string_view t
 
 // ---- BatchBuilder
 
-BatchBuilder::BatchBuilder(std::size_t expected_cells) {
-    batch_.cells.reserve(expected_cells);
-}
-
 std::uint32_t BatchBuilder::column_of(PyObject* key, std::size_t position) {
     const Guess* guess = position < by_position_.size() ? &by_position_[position] : nullptr;
     if (guess != nullptr && guess->key == key) {
@@ -325,7 +321,7 @@ std::uint32_t BatchBuilder::column_of(PyObject* key, std::size_t position) {
         throw_pending();
     }
     std::string_view text(data, static_cast<std::size_t>(size));
-    if (guess != nullptr && guess->column != kNoGuess && batch_.columns[guess->column] == text) {
+    if (guess != nullptr && guess->column != kNoGuess && batch_.names[guess->column] == text) {
         return guess->column;
     }
     if (fresh_objects) {
@@ -334,7 +330,10 @@ std::uint32_t BatchBuilder::column_of(PyObject* key, std::size_t position) {
             return static_cast<std::uint32_t>(known);
         }
     }
-    KeyInterner::Found found = interner_.column_of_text(key, text, batch_.columns, pool_);
+    KeyInterner::Found found = interner_.column_of_text(key, text, batch_.names, pool_);
+    if (batch_.parts.size() < batch_.names.size()) {
+        batch_.parts.emplace_back();  // a new column
+    }
     remember(position, found.pooled ? key : nullptr, found.column);
     return found.column;
 }
@@ -346,25 +345,30 @@ void BatchBuilder::remember(std::size_t position, PyObject* key, std::uint32_t c
     by_position_[position] = Guess{key, column};
 }
 
-void BatchBuilder::keep_last_cell_per_column(std::size_t row_start) {
-    std::vector<Cell>& cells = batch_.cells;
-    const std::size_t end = cells.size();
+void BatchBuilder::fold_row() {
+    for (const Cell& cell : row_) {
+        batch_.parts[cell.column].add(cell);
+    }
+    row_.clear();
+}
+
+void BatchBuilder::keep_last_cell_per_column() {
     // Batch columns are small dense numbers, so the last position of each column in the row
     // is a plain array lookup. Only the row's own columns are written before they are read,
     // so entries left from earlier rows never matter.
-    if (last_in_row_.size() < batch_.columns.size()) {
-        last_in_row_.resize(batch_.columns.size());
+    if (last_in_row_.size() < batch_.names.size()) {
+        last_in_row_.resize(batch_.names.size());
     }
-    for (std::size_t i = row_start; i < end; ++i) {
-        last_in_row_[cells[i].column] = i;
+    for (std::size_t i = 0; i < row_.size(); ++i) {
+        last_in_row_[row_[i].column] = i;
     }
-    std::size_t out = row_start;
-    for (std::size_t i = row_start; i < end; ++i) {
-        if (last_in_row_[cells[i].column] == i) {
-            cells[out++] = cells[i];
+    std::size_t out = 0;
+    for (std::size_t i = 0; i < row_.size(); ++i) {
+        if (last_in_row_[row_[i].column] == i) {
+            row_[out++] = row_[i];
         }
     }
-    cells.resize(out);
+    row_.resize(out);
 }
 
 void BatchBuilder::extract_row(PyObject* dictionary) {
@@ -373,15 +377,16 @@ void BatchBuilder::extract_row(PyObject* dictionary) {
     if (size < 0) {
         fail_api_call();
     }
-    const std::size_t row_start = batch_.cells.size();
+    row_.clear();
     RowWalk walk{size};
     extract_exact_entries(dictionary, walk);
     if (walk.resume) {
         extract_entries_checked(dictionary, walk);
     }
     if (!walk.all_keys_exact) {
-        keep_last_cell_per_column(row_start);
+        keep_last_cell_per_column();
     }
+    fold_row();
 }
 
 // Lists the row's entries first, then converts them while every value is of an exact
@@ -422,7 +427,7 @@ void BatchBuilder::extract_exact_entries(PyObject* dictionary, RowWalk& walk) {
             return;
         }
         walk.all_keys_exact = walk.all_keys_exact && Py_TYPE(entry.key) == &PyUnicode_Type;
-        batch_.cells.push_back(cell);
+        row_.push_back(cell);
     }
 }
 
@@ -445,7 +450,7 @@ void BatchBuilder::extract_entries_checked(PyObject* dictionary, RowWalk& walk) 
         const auto index = static_cast<std::size_t>(walk.size - walk.countdown - 1);
         const std::uint32_t column = column_of(key, index);
         walk.all_keys_exact = walk.all_keys_exact && Py_TYPE(key) == &PyUnicode_Type;
-        batch_.cells.push_back(convert_value(column, value));
+        row_.push_back(convert_value(column, value));
     }
 }
 

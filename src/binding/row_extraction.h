@@ -1,9 +1,10 @@
-// Row extraction: Python dictionaries turned into the engine's cell batch.
+// Row extraction: Python dictionaries turned into the engine's column batch.
 //
 // A BatchBuilder serves one observe_dict / observe_dicts call. extract_row reads one
 // dictionary through its own storage (PyDict_Next; the methods of a subclass are never
-// called) and appends one 16-byte cell per entry: the key's batch column and the value
-// typed by the value rules (Null, Int, Float, or Str carried as the FxHash of its UTF-8).
+// called) into one 16-byte cell per entry: the key's batch column and the value typed by
+// the value rules (Null, Int, Float, or Str carried as the FxHash of its UTF-8). At the
+// row's end its cells are folded into their columns' parts (counts, bounds, sketch keys).
 // Nothing reaches the engine until the whole input is converted, so a failed call
 // ingests nothing.
 //
@@ -31,6 +32,7 @@
 #include <vector>
 
 #include "binding/py_ref.h"
+#include "profiler/column_batch.h"
 #include "profiler/typed_value.h"
 
 namespace binding {
@@ -76,15 +78,12 @@ class KeyInterner {
 
 class BatchBuilder {
   public:
-    // Reserves room for the cells the call expects, so appending does not reallocate.
-    explicit BatchBuilder(std::size_t expected_cells);
-
     // Appends the cells of one dictionary (a dict or subclass). Throws TypeError for a
     // key that is not a str, UnicodeEncodeError for a key that is not valid text, and a
     // Fault when the dictionary changes while it is read.
     void extract_row(PyObject* dictionary);
 
-    const profiler::CellBatch& batch() const { return batch_; }
+    const profiler::ColumnBatch& batch() const { return batch_; }
 
   private:
     // What the entry at one position of the previous rows named: rows of a batch mostly
@@ -117,9 +116,11 @@ class BatchBuilder {
     void extract_entries_checked(PyObject* dictionary, RowWalk& walk);
     std::uint32_t column_of(PyObject* key, std::size_t position);
     void remember(std::size_t position, PyObject* key, std::uint32_t column);
-    void keep_last_cell_per_column(std::size_t row_start);
+    void keep_last_cell_per_column();
+    void fold_row();
 
-    profiler::CellBatch batch_;
+    profiler::ColumnBatch batch_;
+    std::vector<profiler::Cell> row_;  // the cells of the row being read
     KeyInterner interner_;
     std::vector<PyRef> pool_;  // one reference per key object that the interner relies on
     std::vector<Guess> by_position_;

@@ -1,9 +1,9 @@
 #include "profiler/engine.h"
 
 #include <algorithm>
-#include <bit>
 #include <limits>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "profiler/snapshot.h"
@@ -11,54 +11,6 @@
 namespace profiler {
 
 namespace {
-
-// What a batch contributes to one column record, gathered before the record is touched.
-// Applying it gives what applying the cells one by one in batch order would give: counts
-// add up, and the first of equal extreme values wins, as it would in the bound loops.
-struct Aggregate {
-    StatsRef stats;
-    std::uint64_t cells = 0;
-    std::uint64_t nulls = 0;
-    double min = std::numeric_limits<double>::infinity();
-    double max = -std::numeric_limits<double>::infinity();
-    std::size_t key_room = 0;    // cells, so the most keys it can get
-    std::size_t key_begin = 0;   // its run in the key buffer
-    std::size_t key_cursor = 0;  // next free place in its run while gathering
-};
-
-// Per entry of batch.columns: its cells, and the aggregate it feeds once resolved.
-struct ColumnTally {
-    static constexpr std::uint32_t kUnseen = UINT32_MAX;
-    std::uint64_t cells = 0;
-    std::uint32_t aggregate = kUnseen;
-};
-
-// What one cell gives its aggregate, worked out without a branch on its tag: the columns
-// of a batch mix types, so a branch per tag is mispredicted often. A cell with no numeric
-// value bounds with infinities, which never replace a bound (the bounds start there), and
-// a cell with no key writes one that the cursor then does not keep.
-struct CellFacts {
-    double low;   // its numeric value, or +inf
-    double high;  // its numeric value, or -inf
-    std::uint64_t key;
-    std::uint64_t has_key;  // 0 or 1
-    std::uint64_t is_null;  // 0 or 1
-};
-
-CellFacts facts_of(const Cell& cell) {
-    const bool is_int = cell.tag == Tag::Int;
-    const bool is_str = cell.tag == Tag::Str;
-    const double as_int = static_cast<double>(static_cast<std::int64_t>(cell.payload));
-    const double as_float = std::bit_cast<double>(cell.payload);
-    const double x = is_int ? as_int : as_float;
-    // An Int, or a Float that is not NaN; the same as numeric_value.
-    const bool numeric = is_int || (cell.tag == Tag::Float && as_float == as_float);
-    constexpr double kInf = std::numeric_limits<double>::infinity();
-    return CellFacts{numeric ? x : kInf, numeric ? x : -kInf,
-                     is_str ? cell.payload : std::bit_cast<std::uint64_t>(x),
-                     static_cast<std::uint64_t>(is_str || numeric),
-                     static_cast<std::uint64_t>(cell.tag == Tag::Null)};
-}
 
 // The record stored under name, created if the map has none. Only a miss copies the
 // name and takes the shard's lock exclusively.
@@ -71,84 +23,45 @@ StatsRef resolve(ColumnMap& map, std::string_view name) {
         .value();
 }
 
-// Counts cells per column entry and lists the used entries in the order of their first
-// cell, so that new columns are created in the order the rows name them. Checks every
-// cell's column before anything is ingested.
-std::vector<std::uint32_t> tally_columns(const CellBatch& batch, std::vector<ColumnTally>& tally) {
-    std::vector<std::uint32_t> first_seen;
+// Applies one part to its record: total first, then nulls, bounds, sketch keys.
+void apply(ColumnStats& stats, const ColumnPart& part) {
+    stats.total_count.fetch_add(part.cells, std::memory_order_relaxed);
+    if (part.nulls > 0) {
+        stats.null_count.fetch_add(part.nulls, std::memory_order_relaxed);
+    }
+    stats.lower_min(part.min);
+    stats.raise_max(part.max);
+    stats.insert_keys(part.keys);
+}
+
+// Folds a cell batch per column. Entries of equal text become one part, and parts are
+// listed in the order of their first cell; entries without cells get none. Checks every
+// cell's column before anything else.
+ColumnBatch fold_cells(const CellBatch& batch) {
     for (const Cell& cell : batch.cells) {
-        if (cell.column >= tally.size()) {
+        if (cell.column >= batch.columns.size()) {
             throw Panic("cell names a column outside its batch");
         }
-        ColumnTally& t = tally[cell.column];
-        if (t.aggregate == ColumnTally::kUnseen) {
-            t.aggregate = 0;  // seen; resolved later
-            first_seen.push_back(cell.column);
-        }
-        ++t.cells;
     }
-    return first_seen;
-}
-
-// Resolves each used entry once and gives entries of equal text one aggregate.
-std::vector<Aggregate> resolve_columns(ColumnMap& map, const CellBatch& batch,
-                                       const std::vector<std::uint32_t>& first_seen,
-                                       std::vector<ColumnTally>& tally) {
-    std::vector<Aggregate> aggregates;
-    aggregates.reserve(first_seen.size());
-    std::unordered_map<const ColumnStats*, std::uint32_t> aggregate_of;
-    for (const std::uint32_t column : first_seen) {
-        StatsRef stats = resolve(map, batch.columns[column]);
-        const auto [it, fresh] =
-            aggregate_of.try_emplace(stats.get(), static_cast<std::uint32_t>(aggregates.size()));
-        if (fresh) {
-            aggregates.push_back(Aggregate{std::move(stats)});
-        }
-        Aggregate& aggregate = aggregates[it->second];
-        aggregate.key_room += tally[column].cells;
-        tally[column].aggregate = it->second;
-    }
-    return aggregates;
-}
-
-// Gives each aggregate a run of the key buffer with room for a key from every cell, plus
-// one place that takes the unkept key written after its last kept one.
-std::size_t lay_out_keys(std::vector<Aggregate>& aggregates) {
-    std::size_t offset = 0;
-    for (Aggregate& aggregate : aggregates) {
-        aggregate.key_begin = offset;
-        aggregate.key_cursor = offset;
-        offset += aggregate.key_room + 1;
-    }
-    return offset;
-}
-
-// One pass in batch order: cells, nulls, bounds and keys per aggregate.
-void gather(const CellBatch& batch, const std::vector<ColumnTally>& tally,
-            std::vector<Aggregate>& aggregates, std::vector<std::uint64_t>& keys) {
+    constexpr std::uint32_t kUnseen = UINT32_MAX;
+    std::vector<std::uint32_t> part_of(batch.columns.size(), kUnseen);
+    std::unordered_map<std::string_view, std::uint32_t> part_of_text;
+    ColumnBatch folded;
     for (const Cell& cell : batch.cells) {
-        Aggregate& aggregate = aggregates[tally[cell.column].aggregate];
-        const CellFacts facts = facts_of(cell);
-        ++aggregate.cells;
-        aggregate.nulls += facts.is_null;
-        // Strict comparisons: the first of equal extreme values stays, as in the records.
-        aggregate.min = facts.low < aggregate.min ? facts.low : aggregate.min;
-        aggregate.max = facts.high > aggregate.max ? facts.high : aggregate.max;
-        keys[aggregate.key_cursor] = facts.key;
-        aggregate.key_cursor += facts.has_key;
+        std::uint32_t& part = part_of[cell.column];
+        if (part == kUnseen) {
+            const std::string_view name = batch.columns[cell.column];
+            const auto [it, fresh] =
+                part_of_text.try_emplace(name, static_cast<std::uint32_t>(folded.parts.size()));
+            if (fresh) {
+                folded.names.push_back(name);
+                folded.parts.emplace_back();
+            }
+            part = it->second;
+        }
+        folded.parts[part].add(cell);
     }
-}
-
-// Applies one aggregate to its record: total first, then nulls, bounds, sketch keys.
-void apply(const Aggregate& aggregate, std::span<const std::uint64_t> keys) {
-    ColumnStats& stats = *aggregate.stats;
-    stats.total_count.fetch_add(aggregate.cells, std::memory_order_relaxed);
-    if (aggregate.nulls > 0) {
-        stats.null_count.fetch_add(aggregate.nulls, std::memory_order_relaxed);
-    }
-    stats.lower_min(aggregate.min);
-    stats.raise_max(aggregate.max);
-    stats.insert_keys(keys);
+    return folded;
 }
 
 }  // namespace
@@ -156,15 +69,24 @@ void apply(const Aggregate& aggregate, std::span<const std::uint64_t> keys) {
 KarvoEngine::KarvoEngine() : columns(ColumnMap::with_capacity_and_hasher(0)) {}
 
 void KarvoEngine::process_cells(const CellBatch& batch) const {
+    process_columns(fold_cells(batch));
+}
+
+void KarvoEngine::process_columns(const ColumnBatch& batch) const {
+    if (batch.names.size() != batch.parts.size()) {
+        throw Panic("a column batch whose names and parts differ in number");
+    }
+    {
+        std::unordered_set<std::string_view> distinct(batch.names.begin(), batch.names.end());
+        if (distinct.size() != batch.names.size()) {
+            throw Panic("a column batch that names one column twice");
+        }
+    }
     const ColumnMapRef map = columns.load();  // pinned for the whole batch
-    std::vector<ColumnTally> tally(batch.columns.size());
-    const std::vector<std::uint32_t> first_seen = tally_columns(batch, tally);
-    std::vector<Aggregate> aggregates = resolve_columns(*map, batch, first_seen, tally);
-    std::vector<std::uint64_t> keys(lay_out_keys(aggregates));
-    gather(batch, tally, aggregates, keys);
-    for (const Aggregate& aggregate : aggregates) {
-        apply(aggregate, std::span<const std::uint64_t>(keys).subspan(
-                             aggregate.key_begin, aggregate.key_cursor - aggregate.key_begin));
+    for (std::size_t i = 0; i < batch.parts.size(); ++i) {
+        if (batch.parts[i].cells > 0) {
+            apply(*resolve(*map, batch.names[i]), batch.parts[i]);
+        }
     }
 }
 

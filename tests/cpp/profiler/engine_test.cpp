@@ -161,6 +161,25 @@ TEST(EngineBatch, CellOutsideItsBatchIsAFaultAndIngestsNothing) {
     EXPECT_EQ(engine.flush_and_reset(), "{}");
 }
 
+// A column batch that is not well formed is an internal fault, found before any record is
+// created.
+TEST(EngineBatch, MalformedColumnBatchIsAFaultAndIngestsNothing) {
+    KarvoEngine engine;
+    ColumnBatch twice;
+    twice.names = {"a", "b", "a"};
+    twice.parts.resize(3);
+    for (ColumnPart& part : twice.parts) {
+        part.add(Cell{0, Tag::Int, 1});
+    }
+    EXPECT_THROW(engine.process_columns(twice), Panic);
+    ColumnBatch uneven;
+    uneven.names = {"a", "b"};
+    uneven.parts.resize(1);
+    uneven.parts[0].add(Cell{0, Tag::Int, 1});
+    EXPECT_THROW(engine.process_columns(uneven), Panic);
+    EXPECT_EQ(engine.flush_and_reset(), "{}");
+}
+
 // Aggregating a batch per column must give exactly what recording its cells one by one
 // gives: counts, and bounds to the bit (of equal values the first stays).
 TEST(EngineBatch, AggregationEqualsCellByCellRecording) {
