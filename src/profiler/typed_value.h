@@ -5,11 +5,12 @@
 // carrying it has been processed). `TypedRow` maps column names to values, names unique
 // within a row (a later value for the same name replaces the earlier one).
 //
-// `CellBatch` is the form the engine works on: column names borrowed once per batch and
-// 16-byte cells (column index, tag, payload) in batch order. The binding builds it
-// directly; `process_batch` over rows converts to it. A cell's payload is what the
-// engine needs of its value and nothing more: the double bits of a Float, the integer of
-// an Int, the FxHash of a Str's text (its sketch key), nothing for Null.
+// `Cell` is one typed value in compact form: 16 bytes of column index, tag and payload.
+// A cell's payload is what the engine needs of its value and nothing more: the double
+// bits of a Float, the integer of an Int, the FxHash of a Str's text (its sketch key),
+// nothing for Null. `CellBatch` is a batch of cells with column names borrowed once per
+// batch; the engine folds it per column (see column_batch.h), as the binding folds the
+// cells of each row it reads.
 //
 // Thread safety: plain values; no shared state.
 #pragma once
