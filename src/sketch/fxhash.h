@@ -31,14 +31,19 @@ inline std::uint64_t load_le(const unsigned char* p, std::size_t n) {
     }
     return v;
 }
-inline std::uint64_t load_le64(const unsigned char* p) {
+// The N bytes at p as a little-endian number: one load where the machine is little-endian.
+template <class Word>
+inline std::uint64_t load_le_word(const unsigned char* p) {
     if constexpr (std::endian::native == std::endian::little) {
-        std::uint64_t v;
+        Word v;
         std::memcpy(&v, p, sizeof v);
         return v;
     } else {
-        return load_le(p, 8);
+        return load_le(p, sizeof(Word));
     }
+}
+inline std::uint64_t load_le64(const unsigned char* p) {
+    return load_le_word<std::uint64_t>(p);
 }
 }  // namespace detail
 
@@ -52,12 +57,12 @@ inline std::uint64_t fx_hash(std::string_view text) {
         h = fx_step(h, detail::load_le64(p));
     }
     if (left >= 4) {
-        h = fx_step(h, detail::load_le(p, 4));
+        h = fx_step(h, detail::load_le_word<std::uint32_t>(p));
         p += 4;
         left -= 4;
     }
     if (left >= 2) {
-        h = fx_step(h, detail::load_le(p, 2));
+        h = fx_step(h, detail::load_le_word<std::uint16_t>(p));
         p += 2;
         left -= 2;
     }
