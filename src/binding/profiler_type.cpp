@@ -114,7 +114,8 @@ PyObject* observe_dicts(PyObject* self, PyObject* args, PyObject* kwargs) {
         // Elements appended while hooks run are not visited; a shrinking list ends the walk.
         for (Py_ssize_t i = 0; i < std::min(length, list_size(list)); ++i) {
             PyRef item = PyRef::borrow(must(PyList_GetItem(list, i)));
-            if (type_has_flag(item.get(), Py_TPFLAGS_DICT_SUBCLASS)) {
+            if (Py_TYPE(item.get()) == &PyDict_Type ||
+                type_has_flag(item.get(), Py_TPFLAGS_DICT_SUBCLASS)) {
                 builder.extract_row(item.get());
             }
         }

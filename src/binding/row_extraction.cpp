@@ -372,7 +372,6 @@ void BatchBuilder::keep_last_cell_per_column() {
 }
 
 void BatchBuilder::extract_row(PyObject* dictionary) {
-    PyRef hold = PyRef::borrow(dictionary);  // hooks may drop the caller's reference
     const Py_ssize_t size = PyDict_Size(dictionary);
     if (size < 0) {
         fail_api_call();

@@ -78,9 +78,10 @@ class KeyInterner {
 
 class BatchBuilder {
   public:
-    // Appends the cells of one dictionary (a dict or subclass). Throws TypeError for a
-    // key that is not a str, UnicodeEncodeError for a key that is not valid text, and a
-    // Fault when the dictionary changes while it is read.
+    // Appends the cells of one dictionary (a dict or subclass), which the caller holds a
+    // reference to for the call (hooks may drop every other). Throws TypeError for a key
+    // that is not a str, UnicodeEncodeError for a key that is not valid text, and a Fault
+    // when the dictionary changes while it is read.
     void extract_row(PyObject* dictionary);
 
     const profiler::ColumnBatch& batch() const { return batch_; }
