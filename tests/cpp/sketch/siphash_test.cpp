@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <random>
+#include <vector>
+
+#include "sketch/siphash_many.h"
 
 #include "sketch_test_support.h"
 
@@ -22,6 +26,36 @@ TEST(SipHash13, ReferenceVectors) {
                   sketch_test::parse_hex64(row[3]))
             << "k0 " << row[0] << " k1 " << row[1] << " key " << row[2];
     }
+}
+
+// Many words at once give each word's own hash: the reference rows, whose keys differ,
+// one row at a time; and runs of every length up to a few lane groups (so that each
+// remainder after the groups of four occurs) under one key.
+TEST(SipHash13Many, EqualsOneWordAtATime) {
+    for (const auto& row : sketch_test::read_tsv("siphash13_u64.tsv")) {
+        const sketch::SipKey key{sketch_test::parse_hex64(row[0]),
+                                 sketch_test::parse_hex64(row[1])};
+        const std::vector<std::uint64_t> words(5, sketch_test::parse_hex64(row[2]));
+        std::vector<std::uint64_t> hashes(words.size());
+        sketch::siphash13_many(key, words, hashes);
+        for (std::uint64_t h : hashes) {
+            EXPECT_EQ(h, sketch_test::parse_hex64(row[3])) << "key " << row[2];
+        }
+    }
+    std::mt19937_64 random(61);
+    const sketch::SipKey key{random(), random()};
+    for (std::size_t n = 0; n <= 13; ++n) {
+        std::vector<std::uint64_t> words(n);
+        for (std::uint64_t& word : words) {
+            word = random();
+        }
+        std::vector<std::uint64_t> hashes(n, 0);
+        sketch::siphash13_many(key, words, hashes);
+        for (std::size_t i = 0; i < n; ++i) {
+            EXPECT_EQ(hashes[i], sketch::siphash13(key, words[i])) << "n " << n << " i " << i;
+        }
+    }
+    RecordProperty("lanes", sketch::siphash13_many_uses_lanes() ? "avx2" : "none");
 }
 
 }  // namespace
