@@ -336,6 +336,27 @@ def make_tools(floor_module) -> tuple[dict, dict]:
     return tools, skipped
 
 
+def load_karvo_build(path: str):
+    """The karvo extension module built at `path` (another build, loaded beside the
+    installed one: each load of the file makes a module object of its own)."""
+    spec = importlib.util.spec_from_file_location("karvo", path)
+    if spec is None or spec.loader is None:
+        raise ImportError(f"{path} is not an extension module")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+
+    def run_build(rows):
+        profiler = module.Profiler()
+        profiler.observe_dicts(rows)
+        return profiler.flush()
+
+    return run_build
+
+
+def is_peer(tool: str) -> bool:
+    return tool not in ("karvo", "floor") and not tool.startswith("karvo@")
+
+
 # --------------------------------------------------------------------------
 # Correctness check: karvo's report against an exact profile made in Python
 # with the same value rules (None, NaN and unsupported types are null; ints
@@ -481,7 +502,7 @@ def print_table(workload: Workload, times: dict, walls: dict) -> dict:
     for name, seconds in sorted(best.items(), key=lambda item: item[1]):
         ns_cell = seconds * 1e9 / cells
         x_floor = f"{seconds / floor:.2f}" if floor else "-"
-        if karvo and name not in ("karvo", "floor"):
+        if karvo and name not in ("karvo", "floor"):  # for another build: how much faster
             vs_karvo = f"{seconds / karvo:.1f}x"
         else:
             vs_karvo = "-"
@@ -492,8 +513,9 @@ def print_table(workload: Workload, times: dict, walls: dict) -> dict:
                       "best_wall_s": min(walls[name]),
                       "ns_per_cell": ns_cell, "mcells_per_s": cells / seconds / 1e6,
                       "x_floor": seconds / floor if floor else None,
-                      "peer_over_karvo": (seconds / karvo if karvo and name not in ("karvo", "floor")
-                                          else None)}
+                      "peer_over_karvo": seconds / karvo if karvo and is_peer(name) else None}
+        if karvo and name.startswith("karvo@"):
+            rows[name]["build_over_karvo"] = seconds / karvo
     for name, shares in sorted(LOAD_SHARE.items()):
         print(f"  {name}: {statistics.median(shares):.0%} of its time goes into building "
               "the frame from the rows, the rest into the column statistics")
@@ -707,6 +729,9 @@ def parse_args() -> argparse.Namespace:
     parser.add_argument("--baseline", metavar="PATH",
                         help="a JSON file written by --json earlier: "
                              "print before/after ns per cell")
+    parser.add_argument("--karvo-build", action="append", default=[], metavar="NAME=PATH",
+                        help="also time the karvo extension module at PATH (say, a build of an "
+                             "earlier commit) as tool karvo@NAME, in the same rounds; repeatable")
     parser.add_argument("--memory-child", nargs=2, metavar=("TOOL", "FILE"),
                         help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -717,6 +742,13 @@ def parse_args() -> argparse.Namespace:
     for tool in args.only:
         if tool not in ALL_TOOLS:
             parser.error(f"unknown tool {tool!r}; choose from {', '.join(ALL_TOOLS)}")
+    builds = {}
+    for spec in args.karvo_build:
+        name, sep, path = spec.partition("=")
+        if not sep or not name or not path:
+            parser.error(f"--karvo-build wants NAME=PATH, not {spec!r}")
+        builds[f"karvo@{name}"] = path
+    args.karvo_build = builds
     for name in args.workloads:
         if name not in WORKLOADS:
             parser.error(f"unknown workload {name!r}; choose from {', '.join(ALL_WORKLOADS)}")
@@ -798,6 +830,11 @@ def main() -> int:
     for name, reason in skipped.items():
         if name in args.only:
             notes.append(f"{name}: skipped, {reason}")
+    for name, path in args.karvo_build.items():
+        try:
+            tools[name] = load_karvo_build(path)
+        except (ImportError, OSError) as error:
+            notes.append(f"{name}: skipped, {path} could not be loaded ({error})")
 
     print(f"karvo benchmark: Python {sys.version.split()[0]}, {os.cpu_count()} CPUs, "
           f"best of {args.repeat} on the {args.clock} clock, scale {args.scale:g}, "
