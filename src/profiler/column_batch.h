@@ -18,12 +18,37 @@
 #include <bit>
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <string_view>
 #include <vector>
 
 #include "profiler/typed_value.h"
 
 namespace profiler {
+
+// The sketch keys of one part, in batch order. The first key is kept in place, so that a
+// call with a single row, one key per part, allocates nothing for them.
+class KeyList {
+  public:
+    void push_back(std::uint64_t key) {
+        if (size_ == 0) {
+            first_ = key;
+        } else {
+            rest_.push_back(key);
+        }
+        ++size_;
+    }
+
+    std::size_t size() const { return size_; }
+    // The keys as two runs, in order: the first key (or nothing), then the rest.
+    std::span<const std::uint64_t> head() const { return {&first_, size_ > 0 ? 1u : 0u}; }
+    std::span<const std::uint64_t> tail() const { return rest_; }
+
+  private:
+    std::size_t size_ = 0;
+    std::uint64_t first_ = 0;
+    std::vector<std::uint64_t> rest_;
+};
 
 class ColumnPart {
   public:
@@ -42,7 +67,7 @@ class ColumnPart {
     std::uint64_t nulls = 0;
     double min = std::numeric_limits<double>::infinity();   // +inf: no numeric value yet
     double max = -std::numeric_limits<double>::infinity();  // -inf: no numeric value yet
-    std::vector<std::uint64_t> keys;                        // sketch keys, batch order
+    KeyList keys;                                           // sketch keys, batch order
 
   private:
     // What one cell gives, worked out without a branch on its tag (the cells of a batch

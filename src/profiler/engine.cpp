@@ -31,7 +31,7 @@ void apply(ColumnStats& stats, const ColumnPart& part) {
     }
     stats.lower_min(part.min);
     stats.raise_max(part.max);
-    stats.insert_keys(part.keys);
+    stats.insert_keys(part.keys.head(), part.keys.tail());
 }
 
 // Folds a cell batch per column. Entries of equal text become one part, and parts are
@@ -64,6 +64,24 @@ ColumnBatch fold_cells(const CellBatch& batch) {
     return folded;
 }
 
+// Whether no two names are equal. A batch of one row has a handful of names, compared
+// pairwise without allocating; longer lists go through a hash set.
+bool names_are_distinct(const std::vector<std::string_view>& names) {
+    constexpr std::size_t kPairwiseUpTo = 32;
+    if (names.size() <= kPairwiseUpTo) {
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            for (std::size_t j = i + 1; j < names.size(); ++j) {
+                if (names[i] == names[j]) {
+                    return false;
+                }
+            }
+        }
+        return true;
+    }
+    const std::unordered_set<std::string_view> distinct(names.begin(), names.end());
+    return distinct.size() == names.size();
+}
+
 }  // namespace
 
 KarvoEngine::KarvoEngine() : columns(ColumnMap::with_capacity_and_hasher(0)) {}
@@ -76,11 +94,8 @@ void KarvoEngine::process_columns(const ColumnBatch& batch) const {
     if (batch.names.size() != batch.parts.size()) {
         throw Panic("a column batch whose names and parts differ in number");
     }
-    {
-        std::unordered_set<std::string_view> distinct(batch.names.begin(), batch.names.end());
-        if (distinct.size() != batch.names.size()) {
-            throw Panic("a column batch that names one column twice");
-        }
+    if (!names_are_distinct(batch.names)) {
+        throw Panic("a column batch that names one column twice");
     }
     const ColumnMapRef map = columns.load();  // pinned for the whole batch
     for (std::size_t i = 0; i < batch.parts.size(); ++i) {
