@@ -85,7 +85,8 @@ PyObject* observe_dict(PyObject* self, PyObject* args, PyObject* kwargs) {
         });
         Engine engine = engine_of(self);
         PyRef hold = PyRef::borrow(dictionary);
-        BatchBuilder builder;
+        BatchBuilder builder(
+            static_cast<std::size_t>(std::max<Py_ssize_t>(0, PyDict_Size(dictionary))));
         builder.extract_row(dictionary);
         engine->process_columns(builder.batch());
         Py_RETURN_NONE;

@@ -271,6 +271,11 @@ void KeyInterner::insert_text(std::uint64_t hash, std::uint32_t column) {
     ++text_count_;
 }
 
+void KeyInterner::add_column(PyObject* key, std::string_view text, std::uint32_t column) {
+    insert_text(name_table_hash(text), column);
+    insert_object(key, column);
+}
+
 KeyInterner::Found KeyInterner::column_of_text(PyObject* key, std::string_view text,
                                                std::vector<std::string_view>& columns,
                                                std::vector<PyRef>& pool) {
@@ -297,7 +302,39 @@ KeyInterner::Found KeyInterner::column_of_text(PyObject* key, std::string_view t
 
 // ---- BatchBuilder
 
+BatchBuilder::BatchBuilder(std::size_t expected_columns) {
+    batch_.names.reserve(expected_columns);
+    batch_.parts.reserve(expected_columns);
+    pool_.reserve(expected_columns);
+}
+
+std::uint32_t BatchBuilder::new_column(PyObject* key) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+    if (data == nullptr) {
+        throw_pending();
+    }
+    const auto column = static_cast<std::uint32_t>(batch_.names.size());
+    pool_.push_back(PyRef::borrow(key));
+    batch_.names.emplace_back(data, static_cast<std::size_t>(size));
+    batch_.parts.emplace_back();
+    unindexed_ = true;
+    return column;
+}
+
+void BatchBuilder::index_first_row() {
+    for (std::uint32_t column = 0; column < batch_.names.size(); ++column) {
+        PyObject* key = pool_[column].get();
+        interner_.add_column(key, batch_.names[column], column);
+        remember(column, key, column);
+    }
+    unindexed_ = false;
+}
+
 std::uint32_t BatchBuilder::column_of(PyObject* key, std::size_t position) {
+    if (unindexed_) {
+        index_first_row();
+    }
     const Guess* guess = position < by_position_.size() ? &by_position_[position] : nullptr;
     if (guess != nullptr && guess->key == key) {
         return guess->column;
@@ -412,12 +449,18 @@ void BatchBuilder::extract_exact_entries(PyObject* dictionary, RowWalk& walk) {
     for (std::size_t i = 0; i < std::min(count, kPrefetchAhead); ++i) {
         prefetch_object(entries_[i].value);
     }
+    // The first row of a batch whose keys are all exact str names distinct texts (as a
+    // dictionary's keys are), so its keys become columns without any lookup.
+    bool first_row = batch_.names.empty();
+    for (std::size_t i = 0; first_row && i < count; ++i) {
+        first_row = Py_TYPE(entries_[i].key) == &PyUnicode_Type;
+    }
     for (std::size_t i = 0; i < count; ++i) {
         if (i + kPrefetchAhead < count) {
             prefetch_object(entries_[i + kPrefetchAhead].value);
         }
         const Entry& entry = entries_[i];
-        const std::uint32_t column = column_of(entry.key, i);
+        const std::uint32_t column = first_row ? new_column(entry.key) : column_of(entry.key, i);
         Cell cell;
         if (!convert_exact(column, entry.value, cell)) {
             walk.position = i == 0 ? 0 : entries_[i - 1].next_position;

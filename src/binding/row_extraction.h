@@ -53,6 +53,8 @@ class KeyInterner {
     // (and a reference to the key to `pool`) when the batch has not seen it.
     Found column_of_text(PyObject* key, std::string_view text,
                          std::vector<std::string_view>& columns, std::vector<PyRef>& pool);
+    // Indexes a column made without a lookup, whose key object the pool holds.
+    void add_column(PyObject* key, std::string_view text, std::uint32_t column);
 
   private:
     struct ObjectSlot {
@@ -78,6 +80,9 @@ class KeyInterner {
 
 class BatchBuilder {
   public:
+    // Reserves room for as many columns as the call is expected to name.
+    explicit BatchBuilder(std::size_t expected_columns = 0);
+
     // Appends the cells of one dictionary (a dict or subclass), which the caller holds a
     // reference to for the call (hooks may drop every other). Throws TypeError for a key
     // that is not a str, UnicodeEncodeError for a key that is not valid text, and a Fault
@@ -116,6 +121,10 @@ class BatchBuilder {
     void extract_exact_entries(PyObject* dictionary, RowWalk& walk);
     void extract_entries_checked(PyObject* dictionary, RowWalk& walk);
     std::uint32_t column_of(PyObject* key, std::size_t position);
+    // A new column for a key of the batch's first row, all of whose keys are exact str.
+    std::uint32_t new_column(PyObject* key);
+    // Indexes the columns of the first row, made by new_column, for the rows after it.
+    void index_first_row();
     void remember(std::size_t position, PyObject* key, std::uint32_t column);
     void keep_last_cell_per_column();
     void fold_row();
@@ -126,6 +135,7 @@ class BatchBuilder {
     std::vector<PyRef> pool_;  // one reference per key object that the interner relies on
     std::vector<Guess> by_position_;
     std::vector<std::size_t> last_in_row_;  // per batch column: its last cell in the row
+    bool unindexed_ = false;                // the first row's columns are not indexed yet
     std::vector<Entry> entries_;            // the row being read; borrowed references
 };
 
