@@ -15,39 +15,84 @@
 // Thread safety: plain values; no shared state.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "profiler/typed_value.h"
 
 namespace profiler {
 
-// The sketch keys of one part, in batch order. The first key is kept in place, so that a
-// call with a single row, one key per part, allocates nothing for them.
+// The sketch keys of one part, in batch order and contiguous. The first key has a place
+// inside the list, so that a call with a single row, one key per part, allocates nothing
+// for them; appending costs one comparison either way.
 class KeyList {
   public:
-    void push_back(std::uint64_t key) {
-        if (size_ == 0) {
-            first_ = key;
-        } else {
-            rest_.push_back(key);
+    KeyList() = default;
+    KeyList(KeyList&& other) noexcept { take(other); }
+    KeyList& operator=(KeyList&& other) noexcept {
+        if (this != &other) {
+            take(other);
         }
-        ++size_;
+        return *this;
+    }
+    KeyList(const KeyList&) = delete;
+    KeyList& operator=(const KeyList&) = delete;
+    ~KeyList() = default;
+
+    void push_back(std::uint64_t key) {
+        if (end_ == limit_) {
+            grow();
+        }
+        *end_++ = key;
     }
 
-    std::size_t size() const { return size_; }
-    // The keys as two runs, in order: the first key (or nothing), then the rest.
-    std::span<const std::uint64_t> head() const { return {&first_, size_ > 0 ? 1u : 0u}; }
-    std::span<const std::uint64_t> tail() const { return rest_; }
+    std::size_t size() const { return static_cast<std::size_t>(end_ - begin_); }
+    operator std::span<const std::uint64_t>() const { return {begin_, size()}; }
 
   private:
-    std::size_t size_ = 0;
-    std::uint64_t first_ = 0;
-    std::vector<std::uint64_t> rest_;
+    void grow() {
+        const std::size_t size = this->size();
+        const std::size_t capacity = std::max(kFirstHeapCapacity, 2 * size);
+        auto grown = std::make_unique_for_overwrite<std::uint64_t[]>(capacity);
+        std::copy(begin_, end_, grown.get());
+        heap_ = std::move(grown);
+        begin_ = heap_.get();
+        end_ = begin_ + size;
+        limit_ = begin_ + capacity;
+    }
+
+    // Takes other's keys and leaves it empty; a key stored in place is copied.
+    void take(KeyList& other) {
+        const std::size_t size = other.size();
+        if (other.heap_) {
+            limit_ = other.limit_;
+            heap_ = std::move(other.heap_);
+            begin_ = heap_.get();
+        } else {
+            inline_ = other.inline_;
+            heap_.reset();
+            begin_ = &inline_;
+            limit_ = begin_ + 1;
+        }
+        end_ = begin_ + size;
+        other.begin_ = other.end_ = &other.inline_;
+        other.limit_ = other.begin_ + 1;
+    }
+
+    static constexpr std::size_t kFirstHeapCapacity = 16;
+
+    std::uint64_t inline_ = 0;
+    std::uint64_t* begin_ = &inline_;
+    std::uint64_t* end_ = &inline_;
+    std::uint64_t* limit_ = &inline_ + 1;
+    std::unique_ptr<std::uint64_t[]> heap_;
 };
 
 class ColumnPart {

@@ -49,18 +49,15 @@ void ColumnStats::raise_max(double x) {
     }
 }
 
-void ColumnStats::insert_keys(std::span<const std::uint64_t> keys,
-                              std::span<const std::uint64_t> more) {
-    if (keys.empty() && more.empty()) {
+void ColumnStats::insert_keys(std::span<const std::uint64_t> keys) {
+    if (keys.empty()) {
         return;
     }
     std::lock_guard<std::mutex> hold(sketch_mutex);
-    for (const std::span<const std::uint64_t> run : {keys, more}) {
-        if (run.size() == 1) {
-            sketch.insert(run.front());
-        } else if (!run.empty()) {
-            sketch.insert_many(run);
-        }
+    if (keys.size() == 1) {
+        sketch.insert(keys.front());
+    } else {
+        sketch.insert_many(keys);
     }
 }
 

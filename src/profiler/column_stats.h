@@ -84,8 +84,8 @@ class ColumnStats {
     void lower_min(double x);
     // Raises the maximum to x if x is strictly larger (x must not be NaN).
     void raise_max(double x);
-    // Inserts keys, then more, into the sketch under one hold of sketch_mutex.
-    void insert_keys(std::span<const std::uint64_t> keys, std::span<const std::uint64_t> more = {});
+    // Inserts keys into the sketch under one hold of sketch_mutex.
+    void insert_keys(std::span<const std::uint64_t> keys);
 
     double min_value() const {
         return std::bit_cast<double>(min_bits.load(std::memory_order_relaxed));

@@ -31,7 +31,7 @@ void apply(ColumnStats& stats, const ColumnPart& part) {
     }
     stats.lower_min(part.min);
     stats.raise_max(part.max);
-    stats.insert_keys(part.keys.head(), part.keys.tail());
+    stats.insert_keys(part.keys);
 }
 
 // Folds a cell batch per column. Entries of equal text become one part, and parts are
