@@ -339,11 +339,11 @@ def make_tools(floor_module) -> tuple[dict, dict]:
 def load_karvo_build(path: str):
     """The karvo extension module built at `path` (another build, loaded beside the
     installed one: each load of the file makes a module object of its own)."""
-    spec = importlib.util.spec_from_file_location("karvo", path)
-    if spec is None or spec.loader is None:
+    found = importlib.util.spec_from_file_location("karvo", path)
+    if found is None or found.loader is None:
         raise ImportError(f"{path} is not an extension module")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
 
     def run_build(rows):
         profiler = module.Profiler()
@@ -743,10 +743,10 @@ def parse_args() -> argparse.Namespace:
         if tool not in ALL_TOOLS:
             parser.error(f"unknown tool {tool!r}; choose from {', '.join(ALL_TOOLS)}")
     builds = {}
-    for spec in args.karvo_build:
-        name, sep, path = spec.partition("=")
+    for given in args.karvo_build:
+        name, sep, path = given.partition("=")
         if not sep or not name or not path:
-            parser.error(f"--karvo-build wants NAME=PATH, not {spec!r}")
+            parser.error(f"--karvo-build wants NAME=PATH, not {given!r}")
         builds[f"karvo@{name}"] = path
     args.karvo_build = builds
     for name in args.workloads:

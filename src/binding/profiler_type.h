@@ -9,7 +9,7 @@
 //         def flush(self) -> str: ...      # the JSON report so far; starts a new profile
 //
 // Each instance owns one profiler::KarvoEngine. The type is made once per process from a
-// type spec (limited API: slots Py_tp_doc, Py_tp_base, Py_tp_new, Py_tp_dealloc and
+// PyType_Spec (limited API: slots Py_tp_doc, Py_tp_base, Py_tp_new, Py_tp_dealloc and
 // Py_tp_methods, flags Py_TPFLAGS_DEFAULT only, so it is neither subclassable nor tracked
 // by the cyclic collector) and lives until the process ends.
 //
