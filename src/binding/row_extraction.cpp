@@ -7,6 +7,7 @@
 #include "binding/entry.h"
 #include "sketch/fxhash.h"
 #include "sketch/key_state.h"
+#include "sketch/siphash.h"
 
 namespace binding {
 
@@ -64,24 +65,7 @@ const sketch::SipKey& name_table_key() {
 // mixed into every block, collisions cannot be chosen in advance. Only names that miss the
 // identity and position guesses are hashed, so the hot path never comes here.
 std::uint64_t name_table_hash(std::string_view text) {
-    const sketch::SipKey& key = name_table_key();
-    sketch::detail::SipState s{key.k0 ^ 0x736f6d6570736575ULL, key.k1 ^ 0x646f72616e646f6dULL,
-                               key.k0 ^ 0x6c7967656e657261ULL, key.k1 ^ 0x7465646279746573ULL};
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    std::size_t left = text.size();
-    for (; left >= 8; p += 8, left -= 8) {
-        s.absorb(sketch::detail::load_le64(p));
-    }
-    std::uint64_t last = static_cast<std::uint64_t>(text.size() & 0xFF) << 56;
-    if (left > 0) {
-        last |= sketch::detail::load_le(p, left);
-    }
-    s.absorb(last);
-    s.v2 ^= 0xff;
-    s.round();
-    s.round();
-    s.round();
-    return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+    return sketch::siphash13_text(name_table_key(), text);
 }
 
 std::uint64_t object_hash(PyObject* key) {

@@ -3,7 +3,8 @@
 // One compression round per message block and three finalisation rounds, with the
 // standard initialisation constants. The message is the word's 8 bytes, least
 // significant byte first, so it forms exactly one block; the length block that follows
-// carries only the length (8) in its top byte.
+// carries only the length (8) in its top byte. siphash13_text hashes a byte string the
+// same way (the binding keys its per-call name tables by it).
 //
 // Invariants: pure function of (key, message); the result does not depend on the
 // machine's byte order.
@@ -13,6 +14,9 @@
 
 #include <bit>
 #include <cstdint>
+#include <string_view>
+
+#include "sketch/fxhash.h"  // little-endian loads
 
 namespace sketch {
 
@@ -26,6 +30,12 @@ namespace detail {
 
 struct SipState {
     std::uint64_t v0, v1, v2, v3;
+
+    // The standard initial state under `key`.
+    static constexpr SipState keyed(SipKey key) {
+        return SipState{key.k0 ^ 0x736f6d6570736575ULL, key.k1 ^ 0x646f72616e646f6dULL,
+                        key.k0 ^ 0x6c7967656e657261ULL, key.k1 ^ 0x7465646279746573ULL};
+    }
 
     constexpr void round() {
         v0 += v1;
@@ -50,6 +60,15 @@ struct SipState {
         round();
         v0 ^= block;
     }
+
+    // The d = 3 finalisation rounds and the result.
+    constexpr std::uint64_t finish() {
+        v2 ^= 0xff;
+        round();
+        round();
+        round();
+        return v0 ^ v1 ^ v2 ^ v3;
+    }
 };
 
 inline constexpr std::uint64_t kSipLengthBlock = std::uint64_t{8} << 56;
@@ -59,15 +78,28 @@ inline constexpr std::uint64_t kSipLengthBlock = std::uint64_t{8} << 56;
 // SipHash-1-3 of the 8 bytes of `message`, least significant byte first. Inline because
 // every sketch insertion starts with it.
 constexpr std::uint64_t siphash13(SipKey key, std::uint64_t message) {
-    detail::SipState s{key.k0 ^ 0x736f6d6570736575ULL, key.k1 ^ 0x646f72616e646f6dULL,
-                       key.k0 ^ 0x6c7967656e657261ULL, key.k1 ^ 0x7465646279746573ULL};
+    detail::SipState s = detail::SipState::keyed(key);
     s.absorb(message);
     s.absorb(detail::kSipLengthBlock);
-    s.v2 ^= 0xff;
-    s.round();
-    s.round();
-    s.round();
-    return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+    return s.finish();
+}
+
+// SipHash-1-3 of a text's bytes: 8-byte blocks front to back, then a last block holding
+// the remaining bytes and, in its top byte, the length modulo 256. For an 8-byte text
+// this is siphash13 of the word those bytes make, least significant first.
+inline std::uint64_t siphash13_text(SipKey key, std::string_view text) {
+    detail::SipState s = detail::SipState::keyed(key);
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    std::size_t left = text.size();
+    for (; left >= 8; p += 8, left -= 8) {
+        s.absorb(detail::load_le64(p));
+    }
+    std::uint64_t last = static_cast<std::uint64_t>(text.size() & 0xFF) << 56;
+    if (left > 0) {
+        last |= detail::load_le(p, left);
+    }
+    s.absorb(last);
+    return s.finish();
 }
 
 }  // namespace sketch

@@ -69,12 +69,11 @@ __m256i broadcast(std::uint64_t x) {
 // of four).
 [[gnu::target("avx2")]] std::size_t hash_lanes(SipKey key, const std::uint64_t* messages,
                                                std::uint64_t* hashes, std::size_t n) {
-    const __m256i k0 = broadcast(key.k0);
-    const __m256i k1 = broadcast(key.k1);
-    const __m256i init0 = _mm256_xor_si256(k0, broadcast(0x736f6d6570736575ULL));
-    const __m256i init1 = _mm256_xor_si256(k1, broadcast(0x646f72616e646f6dULL));
-    const __m256i init2 = _mm256_xor_si256(k0, broadcast(0x6c7967656e657261ULL));
-    const __m256i init3 = _mm256_xor_si256(k1, broadcast(0x7465646279746573ULL));
+    const detail::SipState keyed = detail::SipState::keyed(key);
+    const __m256i init0 = broadcast(keyed.v0);
+    const __m256i init1 = broadcast(keyed.v1);
+    const __m256i init2 = broadcast(keyed.v2);
+    const __m256i init3 = broadcast(keyed.v3);
     const __m256i length_block = broadcast(detail::kSipLengthBlock);
     const __m256i finish = broadcast(0xff);
     std::size_t i = 0;

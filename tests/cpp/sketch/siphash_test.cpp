@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <random>
+#include <string_view>
 #include <vector>
 
 #include "sketch/siphash_many.h"
@@ -25,6 +26,23 @@ TEST(SipHash13, ReferenceVectors) {
         EXPECT_EQ(sketch::siphash13(key, sketch_test::parse_hex64(row[2])),
                   sketch_test::parse_hex64(row[3]))
             << "k0 " << row[0] << " k1 " << row[1] << " key " << row[2];
+    }
+}
+
+// A text of 8 bytes hashes as the word they make, least significant byte first: the
+// reference rows pin the text form's blocks, length byte and rounds.
+TEST(SipHash13Text, EightByteTextEqualsItsWord) {
+    for (const auto& row : sketch_test::read_tsv("siphash13_u64.tsv")) {
+        const sketch::SipKey key{sketch_test::parse_hex64(row[0]),
+                                 sketch_test::parse_hex64(row[1])};
+        const std::uint64_t word = sketch_test::parse_hex64(row[2]);
+        char text[8];
+        for (int i = 0; i < 8; ++i) {
+            text[i] = static_cast<char>(word >> (8 * i));
+        }
+        EXPECT_EQ(sketch::siphash13_text(key, std::string_view(text, 8)),
+                  sketch_test::parse_hex64(row[3]))
+            << "key " << row[2];
     }
 }
 
