@@ -18,14 +18,34 @@ namespace sketch {
 
 namespace detail {
 
-std::size_t TempSet::codes(std::array<std::uint32_t, kSlots>& out) const {
-    // Without a branch per slot: half of them are free, at random.
+namespace {
+
+// Copies the codes of an open-addressing table's slots to `out` in slot order; returns how
+// many. Without a branch per slot, since about half the slots are free, at random: a free
+// slot is written too, and overwritten by the next code, so `out` needs room for one more
+// than the codes.
+std::size_t copy_codes(std::span<const std::uint32_t> slots, std::uint32_t* out) {
     std::size_t n = 0;
-    for (std::uint32_t code : slots_) {
+    for (std::uint32_t code : slots) {
         out[n] = code;
-        n += code != kFree ? 1 : 0;
+        n += code != TempSet::kFree ? 1 : 0;
     }
     return n;
+}
+
+// Codes without a rank lie below 2^26 (a rank-carrying code, one in about two thousand,
+// lies above). The home slot of a code in a table of 2^bits slots that follow code order:
+// its top bits below 2^26, the rank-carrying codes sharing the last slot.
+constexpr unsigned kCodeBits = 26;
+std::size_t code_order_slot(std::uint32_t code, unsigned bits) {
+    return std::min<std::size_t>(code >> (kCodeBits - bits), (std::size_t{1} << bits) - 1);
+}
+
+}  // namespace
+
+std::size_t TempSet::codes(std::array<std::uint32_t, kSlots>& out) const {
+    // A table of kSlots holds at most kTempSetTrigger codes, so out has room to spare.
+    return copy_codes(slots_, out.data());
 }
 
 std::size_t TempSet::sorted_codes(std::array<std::uint32_t, kSlots>& out) const {
@@ -216,13 +236,11 @@ class RunHasher {
 // open-addressing table. A run over a column of repeated values empties the same codes
 // out again and again; each repeat costs one probe here instead of a place in the sort.
 //
-// Slots follow code order: a code's home slot is its top bits below 2^26, under which lie
-// all codes but the one in about two thousand that carries a rank (those share the last
-// home slot). Read in slot order, the table is sorted but for codes that probing moved
-// past a larger one, a few places at most, so an insertion sort finishes it in about one
-// pass. Codes are SipHash bits under a secret key: no input can be chosen to crowd a run
-// of slots, and if codes ever did, the sort falls back to a radix sort, so only time would
-// suffer.
+// Slots follow code order (code_order_slot). Read in slot order, the table is sorted but
+// for codes that probing moved past a larger one, a few places at most, so an insertion
+// sort finishes it in about one pass. Codes are SipHash bits under a secret key: no input
+// can be chosen to crowd a run of slots, and if codes ever did, the sort falls back to a
+// radix sort, so only time would suffer.
 //
 // The table is sized once, for the run: growing it would re-add every code with a
 // mispredicted branch or two each, which cost more than the rest of the run's bookkeeping.
@@ -232,12 +250,12 @@ class GatheredCodes {
   public:
     explicit GatheredCodes(std::size_t run_length)
         : homes_(homes_for(run_length)),
-          shift_(kCodeBits - static_cast<unsigned>(std::countr_zero(homes_))),
+          home_bits_(static_cast<unsigned>(std::countr_zero(homes_))),
           slots_(homes_ + kTailSlots, TempSet::kFree) {}
 
     // Adds a code; there must be room.
     void add(std::uint32_t code) {
-        std::size_t slot = std::min<std::size_t>(code >> shift_, homes_ - 1);
+        std::size_t slot = code_order_slot(code, home_bits_);
         while (slots_[slot] != TempSet::kFree) {
             if (slots_[slot] == code) {
                 return;
@@ -253,23 +271,17 @@ class GatheredCodes {
 
     // The codes ascending, each once; valid until the next call. The set is empty after.
     std::span<const std::uint32_t> take_sorted() {
-        sorted_.resize(size_ + 1);  // one spare place for the free slots' writes
-        std::size_t n = 0;
-        for (std::uint32_t code : slots_) {
-            sorted_[n] = code;  // a free slot is overwritten by the next code
-            n += code != TempSet::kFree ? 1 : 0;
-        }
-        sorted_.resize(n);
+        sorted_.resize(size_ + 1);
+        sorted_.resize(copy_codes(slots_, sorted_.data()));
         std::fill(slots_.begin(), slots_.end(), TempSet::kFree);
         size_ = 0;
-        if (!insertion_sort(sorted_, kMovesPerCode * n)) {
+        if (!insertion_sort(sorted_, kMovesPerCode * sorted_.size())) {
             radix_sort(sorted_, scratch_);
         }
         return sorted_;
     }
 
   private:
-    static constexpr unsigned kCodeBits = 26;  // codes without a rank lie below 2^26
     static constexpr std::size_t kMinHomes = 512;
     static constexpr std::size_t kMaxHomes = 2 * kGatheredLimit;
     static constexpr std::size_t kTailSlots = 64;
@@ -300,7 +312,7 @@ class GatheredCodes {
     }
 
     std::size_t homes_;
-    unsigned shift_;
+    unsigned home_bits_;
     std::vector<std::uint32_t> slots_;
     std::size_t size_ = 0;
     std::vector<std::uint32_t> sorted_;
@@ -326,7 +338,7 @@ class RunTempSet {
 
     // Adds the code; false if it was there already.
     bool insert(std::uint32_t code) {
-        std::size_t slot = std::min<std::size_t>(code >> kShift, kSlots - 1);
+        std::size_t slot = code_order_slot(code, kSlotBits);
         while (slots_[slot].fill == fill_) {
             if (slots_[slot].code == code) {
                 return false;
@@ -359,8 +371,8 @@ class RunTempSet {
     }
 
   private:
-    static constexpr std::size_t kSlots = 1024;
-    static constexpr unsigned kShift = 26 - 10;  // codes without a rank lie below 2^26
+    static constexpr unsigned kSlotBits = 10;
+    static constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
     struct Slot {
         std::uint32_t code = 0;
         std::uint32_t fill = 0;  // fill_ when the slot is taken in the current fill

@@ -214,10 +214,6 @@ void DifIntVec::push(std::uint32_t code) {
     last_value_ = code;
 }
 
-// A fresh code adds at most five bytes: it splits one difference into a part of at most
-// five bytes and a part no longer than the whole. So the buffer is sized once, to that
-// bound or the limit, whichever is less, and a merge that runs out of room has passed the
-// limit.
 std::size_t DifIntVec::encoded_size(std::span<const std::uint32_t> codes) {
     std::size_t size = 0;
     std::uint32_t previous = 0;
@@ -228,6 +224,10 @@ std::size_t DifIntVec::encoded_size(std::span<const std::uint32_t> codes) {
     return size;
 }
 
+// A fresh code adds at most five bytes: it splits one difference into a part of at most
+// five bytes and a part no longer than the whole. So the buffer is sized once, to that
+// bound or the limit, whichever is less, and a merge that runs out of room has passed the
+// limit.
 std::optional<DifIntVec> DifIntVec::merge(const DifIntVec& list,
                                           std::span<const std::uint32_t> fresh,
                                           std::size_t byte_limit) {
