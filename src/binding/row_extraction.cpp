@@ -433,12 +433,15 @@ void BatchBuilder::extract_exact_entries(PyObject* dictionary, RowWalk& walk) {
     for (std::size_t i = 0; i < std::min(count, kPrefetchAhead); ++i) {
         prefetch_object(entries_[i].value);
     }
-    // The first row of a batch whose keys are all exact str names distinct texts (as a
-    // dictionary's keys are), so its keys become columns without any lookup.
-    bool first_row = batch_.names.empty();
-    for (std::size_t i = 0; first_row && i < count; ++i) {
-        first_row = Py_TYPE(entries_[i].key) == &PyUnicode_Type;
+    // Whether a str-subclass key may share its text with another key of the row. Taken
+    // from the listed keys: if a hook later replaces some, an unneeded pass over the row's
+    // cells is all that can follow. The first row of a batch whose keys are all exact str
+    // names distinct texts (as a dictionary's keys are), so its keys become columns without
+    // any lookup.
+    for (std::size_t i = 0; walk.all_keys_exact && i < count; ++i) {
+        walk.all_keys_exact = Py_TYPE(entries_[i].key) == &PyUnicode_Type;
     }
+    const bool first_row = batch_.names.empty() && walk.all_keys_exact;
     for (std::size_t i = 0; i < count; ++i) {
         if (i + kPrefetchAhead < count) {
             prefetch_object(entries_[i + kPrefetchAhead].value);
@@ -452,7 +455,6 @@ void BatchBuilder::extract_exact_entries(PyObject* dictionary, RowWalk& walk) {
             walk.resume = true;
             return;
         }
-        walk.all_keys_exact = walk.all_keys_exact && Py_TYPE(entry.key) == &PyUnicode_Type;
         row_.push_back(cell);
     }
 }
