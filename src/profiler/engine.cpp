@@ -106,27 +106,23 @@ void KarvoEngine::process_columns(const ColumnBatch& batch) const {
 }
 
 void KarvoEngine::process_batch(std::span<const TypedRow> rows) const {
-    CellBatch batch;
-    std::size_t cell_count = 0;
-    for (const TypedRow& row : rows) {
-        cell_count += row.size();
-    }
-    batch.cells.reserve(cell_count);
-    // Each distinct name becomes one column entry, so a batch costs one lookup per name.
-    // Not keyed by FxHash: names can be crafted to share one FxHash, and this index has
-    // no ordered buckets to absorb that.
+    // Each distinct name becomes one part, so a batch costs one lookup per name. Not keyed
+    // by FxHash: names can be crafted to share one FxHash, and this index has no ordered
+    // buckets to absorb that.
+    ColumnBatch batch;
     std::unordered_map<std::string_view, std::uint32_t> index;
     for (const TypedRow& row : rows) {
         for (const auto& [name, value] : row) {
             const auto [it, fresh] =
-                index.try_emplace(name, static_cast<std::uint32_t>(batch.columns.size()));
+                index.try_emplace(name, static_cast<std::uint32_t>(batch.parts.size()));
             if (fresh) {
-                batch.columns.push_back(name);
+                batch.names.push_back(name);
+                batch.parts.emplace_back();
             }
-            batch.cells.push_back(make_cell(it->second, value));
+            batch.parts[it->second].add(make_cell(it->second, value));
         }
     }
-    process_cells(batch);
+    process_columns(batch);
 }
 
 std::string KarvoEngine::flush_and_reset() const {
