@@ -101,8 +101,15 @@ void throw_pending() {
 }
 
 void discard_error() {
-    if (panic_type != nullptr && PyErr_Occurred() == panic_type) {
-        fetch_error();  // throws
+    PyObject* type = PyErr_Occurred();
+    if (type == nullptr) {
+        return;
+    }
+    // Only an Exception says that an attempt failed. The rest ask the program to stop
+    // (KeyboardInterrupt from Ctrl-C, SystemExit, GeneratorExit, a PanicException): they
+    // end the call, which then ingests nothing.
+    if (!PyErr_GivenExceptionMatches(type, PyExc_Exception)) {
+        throw_pending();
     }
     PyErr_Clear();
 }

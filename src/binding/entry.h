@@ -15,7 +15,9 @@
 //
 // Invariants: a PanicException raised by Python code that karvo called (a conversion hook)
 // is never swallowed: fetch_error turns it into a Fault after printing a notice and its
-// traceback. The PanicException type is created once per process, on first need.
+// traceback. Nor is any other exception that is not an Exception (KeyboardInterrupt,
+// SystemExit, GeneratorExit): it ends the call as itself. The PanicException type is
+// created once per process, on first need.
 //
 // Thread safety: everything here runs with the GIL held; the once-only state (the
 // PanicException type) is written only under it.
@@ -64,8 +66,9 @@ inline constexpr const char* kApiCallFailed = "Python API call failed";
 PyErrorResult fetch_error();
 // Throws the pending Python exception as fetch_error describes.
 [[noreturn]] void throw_pending();
-// Drops a pending exception of a failed attempt, of any type, unless it is a
-// PanicException (then throws a Fault, as fetch_error).
+// Drops a pending exception of a failed attempt when it is an Exception. Any other
+// (KeyboardInterrupt, SystemExit, ...) is thrown as fetch_error describes, so that it ends
+// the call: as a Fault for a PanicException, as itself otherwise.
 void discard_error();
 // Raises TypeError with the message and throws it.
 [[noreturn]] void throw_type_error(const char* message);

@@ -392,7 +392,7 @@ void BatchBuilder::keep_last_cell_per_column() {
     row_.resize(out);
 }
 
-void BatchBuilder::extract_row(PyObject* dictionary) {
+std::size_t BatchBuilder::extract_row(PyObject* dictionary) {
     const Py_ssize_t size = PyDict_Size(dictionary);
     if (size < 0) {
         fail_api_call();
@@ -407,6 +407,7 @@ void BatchBuilder::extract_row(PyObject* dictionary) {
         keep_last_cell_per_column();
     }
     fold_row();
+    return walk.count;
 }
 
 // Lists the row's entries first, then converts them while every value is of an exact
@@ -414,7 +415,7 @@ void BatchBuilder::extract_row(PyObject* dictionary) {
 // change and its entries' borrowed references stay valid; listing them first lets the
 // loop fetch values some entries ahead, since reading each value object is mostly a cache
 // miss. At the first value that needs the general rules, the walk is handed to
-// extract_entries_checked at that entry's place.
+// extract_entries_checked at that entry's place, with the list as its snapshot.
 void BatchBuilder::extract_exact_entries(PyObject* dictionary, RowWalk& walk) {
     const auto size = static_cast<std::size_t>(walk.size);
     if (entries_.size() < size) {
@@ -430,6 +431,7 @@ void BatchBuilder::extract_exact_entries(PyObject* dictionary, RowWalk& walk) {
         }
         entries_[count++] = Entry{key, value, position};
     }
+    walk.count = count;
     for (std::size_t i = 0; i < std::min(count, kPrefetchAhead); ++i) {
         prefetch_object(entries_[i].value);
     }
@@ -450,8 +452,7 @@ void BatchBuilder::extract_exact_entries(PyObject* dictionary, RowWalk& walk) {
         const std::uint32_t column = first_row ? new_column(entry.key) : column_of(entry.key, i);
         Cell cell;
         if (!convert_exact(column, entry.value, cell)) {
-            walk.position = i == 0 ? 0 : entries_[i - 1].next_position;
-            walk.countdown = walk.size - static_cast<Py_ssize_t>(i);
+            walk.resume_at = i;
             walk.resume = true;
             return;
         }
@@ -459,26 +460,80 @@ void BatchBuilder::extract_exact_entries(PyObject* dictionary, RowWalk& walk) {
     }
 }
 
-// The walk by the dictionary's own iteration, checked for changes before every step:
-// hooks run here and may change the dictionary or drop its values.
-void BatchBuilder::extract_entries_checked(PyObject* dictionary, RowWalk& walk) {
+// The rest of the row, from the first value that may run a hook. Hooks are Python code
+// and may change the dictionary in any way; the limited API offers no version tag to tell
+// whether they did, only the size and the entries that PyDict_Next yields. So the listed
+// entries are the snapshot the dictionary must keep matching:
+//   - before each entry is read, the size must be unchanged ("changed size" otherwise, as
+//     a grown or shrunk dictionary always was), and the entry is fetched again at its
+//     recorded position: the key there must be the same object (O(1) a step). The value
+//     read is the one there now, so a hook that replaces values at unchanged keys is
+//     honoured, entry by entry.
+//   - once the row is read (its last hook has returned), the dictionary must yield exactly
+//     the listed (position, key) sequence, and no more.
+// Every listed key is held by a strong reference while hooks may run, so a key that a
+// hook deletes cannot be freed and its address taken by a new key: the same address at
+// the same position means the same key.
+//
+// Why the whole sequence is compared once per row and not after every hook: each cell of
+// the row was read at a moment when its entry held its listed key (the step check), so the
+// row has exactly one cell per listed entry, of that entry's key. The final check shows
+// that the dictionary's keys, when the row ends, are exactly the listed ones at their
+// listed places. The row therefore counts each key of the dictionary as it was when the
+// row began, and is again when it ends, exactly once: nothing is lost and nothing is
+// counted twice, whatever happened in between. What a per-hook check could add is to
+// see a change that a later hook undid; but a single hook can make and undo a change
+// within itself, which no check from here can see. Such a change leaves no trace (the
+// same keys, at the same positions, of the same objects) and costs the row nothing: the
+// keys it added and removed again were never the dictionary's at a moment the row is
+// counted for. Checking once keeps a row full of hook-bearing values (numpy scalars,
+// Decimals) linear in its width.
+void BatchBuilder::extract_entries_checked(PyObject* dictionary, const RowWalk& walk) {
+    held_keys_.clear();
+    for (std::size_t i = 0; i < walk.count; ++i) {
+        held_keys_.push_back(PyRef::borrow(entries_[i].key));
+    }
+    for (std::size_t i = walk.resume_at; i < walk.count; ++i) {
+        PyObject* value = fetch_again(dictionary, walk, i);
+        const std::uint32_t column = column_of(entries_[i].key, i);
+        row_.push_back(convert_value(column, value));
+    }
+    check_unchanged(dictionary, walk);
+    // Every held key is still in the dictionary (just checked), so no release frees one.
+    held_keys_.clear();
+}
+
+PyObject* BatchBuilder::fetch_again(PyObject* dictionary, const RowWalk& walk,
+                                    std::size_t i) const {
+    if (PyDict_Size(dictionary) != walk.size) {
+        throw Fault(kSizeChanged);
+    }
+    Py_ssize_t position = i == 0 ? 0 : entries_[i - 1].next_position;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    for (;;) {
-        if (PyDict_Size(dictionary) != walk.size) {
-            throw Fault(kSizeChanged);
-        }
-        if (walk.countdown == -1) {
+    if (!PyDict_Next(dictionary, &position, &key, &value) || key != entries_[i].key ||
+        position != entries_[i].next_position) {
+        throw Fault(kKeysChanged);
+    }
+    return value;
+}
+
+void BatchBuilder::check_unchanged(PyObject* dictionary, const RowWalk& walk) const {
+    if (PyDict_Size(dictionary) != walk.size) {
+        throw Fault(kSizeChanged);
+    }
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    std::size_t i = 0;
+    while (PyDict_Next(dictionary, &position, &key, &value)) {
+        if (i == walk.count || key != entries_[i].key || position != entries_[i].next_position) {
             throw Fault(kKeysChanged);
         }
-        if (!PyDict_Next(dictionary, &walk.position, &key, &value)) {
-            break;
-        }
-        --walk.countdown;
-        const auto index = static_cast<std::size_t>(walk.size - walk.countdown - 1);
-        const std::uint32_t column = column_of(key, index);
-        walk.all_keys_exact = walk.all_keys_exact && Py_TYPE(key) == &PyUnicode_Type;
-        row_.push_back(convert_value(column, value));
+        ++i;
+    }
+    if (i != walk.count) {
+        throw Fault(kKeysChanged);
     }
 }
 

@@ -17,10 +17,16 @@
 //     column, as a dictionary read entry by entry with later values replacing earlier
 //     ones would.
 //   - Text values are hashed as they are read; the builder keeps no reference to values.
-//   - A row's entries are listed before they are read only while no Python code can run
-//     (every value so far of an exact built-in type); from the first value that may run a
-//     hook on, the row is walked by the dictionary's own iteration, checked before each
-//     step, so a hook's changes are seen or reported as they would be entry by entry.
+//   - A row's entries (key object and iteration position) are listed before any value is
+//     read, while no Python code can run. Values of exact built-in types are read from
+//     that list. From the first value that may run a hook (the general rules) on, the list
+//     is a snapshot that the dictionary must keep matching: each later entry is fetched
+//     again at its recorded position and must still hold the same key object, and once
+//     the row is read the dictionary must still yield exactly the snapshot's (position,
+//     key) sequence. Any change to the keys that a hook leaves visible, a rebuild or
+//     reorder at equal size included, ends the call with a Fault; so a row never loses a
+//     cell nor counts one twice. Values replaced at unchanged keys are read as they are
+//     when their entry comes.
 //
 // Thread safety: one builder per call, used with the GIL held.
 #pragma once
@@ -84,10 +90,11 @@ class BatchBuilder {
     explicit BatchBuilder(std::size_t expected_columns = 0);
 
     // Appends the cells of one dictionary (a dict or subclass), which the caller holds a
-    // reference to for the call (hooks may drop every other). Throws TypeError for a key
-    // that is not a str, UnicodeEncodeError for a key that is not valid text, and a Fault
-    // when the dictionary changes while it is read.
-    void extract_row(PyObject* dictionary);
+    // reference to for the call (hooks may drop every other), and returns how many entries
+    // it read. Throws TypeError for a key that is not a str, UnicodeEncodeError for a key
+    // that is not valid text, a Fault when the dictionary's keys change while it is read,
+    // and the exception of a hook that asks to stop (one that is not an Exception).
+    std::size_t extract_row(PyObject* dictionary);
 
     const profiler::ColumnBatch& batch() const { return batch_; }
 
@@ -100,13 +107,13 @@ class BatchBuilder {
     };
     static constexpr std::uint32_t kNoGuess = 0xFFFFFFFF;
 
-    // Where the walk over one dictionary stands: its size when the walk began, its
-    // iteration position, and how many entries are still to come.
+    // Where the walk over one dictionary stands: its size when the walk began, how many
+    // entries were listed, and the first entry whose value needs the general rules.
     struct RowWalk {
         Py_ssize_t size = 0;
-        Py_ssize_t position = 0;
-        Py_ssize_t countdown = 0;
-        bool resume = false;  // the checked walk takes over at `position`
+        std::size_t count = 0;
+        std::size_t resume_at = 0;
+        bool resume = false;  // the checked walk takes over at entry `resume_at`
         bool all_keys_exact = true;
     };
     // One entry of the dictionary being read, with the iteration position after it.
@@ -119,7 +126,11 @@ class BatchBuilder {
     static constexpr std::size_t kPrefetchAhead = 16;
 
     void extract_exact_entries(PyObject* dictionary, RowWalk& walk);
-    void extract_entries_checked(PyObject* dictionary, RowWalk& walk);
+    void extract_entries_checked(PyObject* dictionary, const RowWalk& walk);
+    // The value now at listed entry i, after checking that the entry is still there.
+    PyObject* fetch_again(PyObject* dictionary, const RowWalk& walk, std::size_t i) const;
+    // Checks that the dictionary yields exactly the listed entries, as listed.
+    void check_unchanged(PyObject* dictionary, const RowWalk& walk) const;
     std::uint32_t column_of(PyObject* key, std::size_t position);
     // A new column for a key of the batch's first row, all of whose keys are exact str.
     std::uint32_t new_column(PyObject* key);
@@ -137,11 +148,13 @@ class BatchBuilder {
     std::vector<std::size_t> last_in_row_;  // per batch column: its last cell in the row
     bool unindexed_ = false;                // the first row's columns are not indexed yet
     std::vector<Entry> entries_;            // the row being read; borrowed references
+    std::vector<PyRef> held_keys_;          // the listed keys, while hooks may run
 };
 
 // The typed cell of one value by the value rules (None; integers through __index__;
 // reals through __float__, NaN as null; str as its text; everything else null). Failed
-// attempts' exceptions are dropped, except a PanicException, which ends the call.
+// attempts' exceptions are dropped when they are an Exception; any other (a
+// PanicException, KeyboardInterrupt, SystemExit, ...) ends the call.
 profiler::Cell convert_value(std::uint32_t column, PyObject* value);
 
 // Throws TypeError "'{type}' object cannot be converted to '{target}'", the type being
