@@ -59,7 +59,7 @@ def _values():
     return [None, True, fresh("text"), 2**70 + 7, -(2**63), 2**63, 2**1100, 1.5 * 3, float("nan"),
             -0.0, float("inf"), b"bytes", [1, 2], (3,), {"k": 1}, object(), Index(7),
             Index(2**80), Real(2.5), Real(fresh("not a float")), Raising(ValueError),
-            Raising(KeyboardInterrupt), Raising(MemoryError), Raising(Custom),
+            Raising(MemoryError),
             fresh("\ud800 lone surrogate value"), Key(fresh("str subclass value"))]
 
 
@@ -210,6 +210,40 @@ def case_panic_raised_by_hook(p):
     hook = Panics()
     d = {fresh("a"): hook}
     return (lambda: p.observe_dict(d)), [d, hook], PANIC
+
+
+def _stopped_by_hook(p, exc_type):
+    values = _values()
+    earlier = _row(values)
+    d = _row(values[::-1] + [Raising(exc_type)])
+    rows = [earlier, d]
+    return (lambda: p.observe_dicts(rows)), [rows, earlier, d, *d.keys(), *values], exc_type
+
+
+def case_keyboard_interrupt_raised_by_hook(p):
+    return _stopped_by_hook(p, KeyboardInterrupt)
+
+
+def case_base_exception_raised_by_hook(p):
+    return _stopped_by_hook(p, Custom)
+
+
+def case_dict_keys_moved_by_hook(p):
+    # The row's keys are held while hooks run; a fault must release them all the same.
+    values = _values()
+    d = _row(values)
+    key = fresh("moves")
+
+    class Moves:
+        def __index__(self):
+            d[key] = d.pop(key)
+            return 1
+
+    hook = Moves()
+    d[key] = hook
+    d[fresh("after")] = 1
+
+    return (lambda: p.observe_dict(d)), [d, key, hook, *d.keys(), *values], PANIC
 
 
 def case_missing_argument(p):

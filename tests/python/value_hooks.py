@@ -19,3 +19,17 @@ class Real:
 
     def __float__(self):
         return self.value
+
+
+class Acting:
+    """An integer through __index__ that first runs `action` once (on its first call)."""
+
+    def __init__(self, action, value=1):
+        self.action = action
+        self.value = value
+
+    def __index__(self):
+        action, self.action = self.action, None
+        if action is not None:
+            action()
+        return self.value
