@@ -81,6 +81,24 @@ class Panic:
         self.message = message
 
 
+class Stopped:
+    """The model's marker for a value whose hook raised an exception that is not an
+    Exception (KeyboardInterrupt, SystemExit, ...): it ends the call as itself."""
+
+    def __init__(self, exc_type):
+        self.exc_type = exc_type
+
+
+def _raised(kind):
+    """What a hook raising `kind` makes of the conversion: None when it only fails the
+    attempt (an Exception), else the marker of the end of the call."""
+    if kind == "panic":
+        return Panic(PANIC_TEXT)
+    if not issubclass(kind, Exception):
+        return Stopped(kind)
+    return None
+
+
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
 
 
@@ -303,14 +321,14 @@ def typed_hooked(v):
     has_float = isinstance(v, (FloatOnly, Both))
     if has_index:
         kind, r = v.index
-        if kind == "raise" and r == "panic":
-            return Panic(PANIC_TEXT)
+        if kind == "raise" and _raised(r) is not None:
+            return _raised(r)
         if kind == "ret" and type(r) is int and INT64_MIN <= r <= INT64_MAX:
             return num(float(r))
     if has_float:
         kind, r = v.floatv
         if kind == "raise":
-            return Panic(PANIC_TEXT) if r == "panic" else NULL
+            return _raised(r) or NULL
         return typed_float(r) if type(r) is float else NULL
     # No __float__: the real attempt falls back on __index__.
     kind, r = v.index
@@ -334,6 +352,17 @@ def act_shrink_dict(h):
 
 def act_clear_dict(h):
     dict.clear(h.owner)
+
+
+def act_move_first_key(h):
+    # Re-inserts the row's first key, which moves it last, then adds and deletes 50 keys,
+    # which rebuilds the row at its old size. With two keys or more the order has changed.
+    first = next(iter(dict.keys(h.owner)))
+    dict.__setitem__(h.owner, first, dict.pop(h.owner, first))
+    for i in range(50):
+        dict.__setitem__(h.owner, f"churned by a hook {i}", 0)
+    for i in range(50):
+        dict.__delitem__(h.owner, f"churned by a hook {i}")
 
 
 def act_replace_own_value(h):
@@ -414,7 +443,8 @@ def act_observe_bad_key(h):
 
 
 DICT_SIZE_ACTIONS = (act_grow_dict, act_shrink_dict, act_clear_dict)
-ACTIONS = [None] * 6 + [act_grow_dict, act_shrink_dict, act_clear_dict, act_replace_own_value,
+ACTIONS = [None] * 6 + [act_grow_dict, act_shrink_dict, act_clear_dict, act_move_first_key,
+                        act_replace_own_value,
                         act_flush, act_flush, act_observe_dict, act_observe_dicts,
                         act_observe_bad_key] + [
     _list_action(f) for f in (list_append, list_truncate_here, list_clear, list_insert_front,
@@ -589,7 +619,8 @@ def typed_any(v):
 def model_row(d, items=None):
     """The model's row of one dict, or raises Failure with what the call must raise."""
     row = {}
-    for key, value in (items if items is not None else list(dict.items(d))):
+    items = items if items is not None else list(dict.items(d))
+    for key, value in items:
         if not isinstance(key, str):
             raise Failure(TypeError, f"'{type(key).__qualname__}' object cannot be converted "
                                      "to 'PyString'")
@@ -600,8 +631,13 @@ def model_row(d, items=None):
         tv = typed_any(value)
         if isinstance(tv, Panic):
             raise Failure(State.panic_type, tv.message)
+        if isinstance(tv, Stopped):
+            raise Failure(tv.exc_type, "raised by a fuzzed hook")
         if isinstance(value, Hooked) and value.action_taken in DICT_SIZE_ACTIONS:
             raise Failure(State.panic_type, "dictionary changed size during iteration")
+        if isinstance(value, Hooked) and value.action_taken is act_move_first_key and len(
+                items) >= 2:
+            raise Failure(State.panic_type, "dictionary keys changed during iteration")
         row[name] = tv
     return row
 
