@@ -1,66 +1,155 @@
 #!/usr/bin/env bash
-# Runs every test of karvo on a fresh machine of this project's kind: installs what is
-# missing (Debian packages as root, pip packages), builds, and runs
-#   1. the C++ suites (release, then AddressSanitizer + UndefinedBehaviorSanitizer, then
-#      ThreadSanitizer),
-#   2. the Python suite against the installed module,
-#   3. the sanitized Python suite and short fuzzing smoke runs, where their scripts exist.
-# Set KARVO_QUICK=1 to run only stages 1 (release) and 2.
-set -euo pipefail
+# Runs every test of karvo on a fresh machine of this project's kind (Debian 12, as root)
+# and on a developer's machine alike.
+#
+# Setup: installs the Debian packages that are missing (GoogleTest, g++, clang and its
+# fuzzing runtime, and the venv module and headers of the python3 on PATH), then makes a
+# virtual environment in build/venv from that python3 (kept, so later runs reuse it and
+# its packages) and puts it first on PATH. Every pip install and every Python run of this
+# script and of the scripts it calls goes to that environment, never to the system's
+# Python, which Debian does not let pip change. It also brings the CMake and Ninja that
+# the builds use.
+#
+# Stages, in this order:
+#   cpp-release   the C++ suites (GoogleTest)
+#   cpp-asan      the same under AddressSanitizer + UndefinedBehaviorSanitizer
+#   cpp-tsan      the same under ThreadSanitizer
+#   python        installs karvo into build/venv and runs the Python suite against it
+#   python-asan   the Python suite against an ASan+UBSan build (tests/sanitize)
+#   fuzz          libFuzzer smoke runs of the JSON writer and the sketch (tests/fuzz)
+#   atheris       an atheris smoke run of the Python API (tests/fuzz)
+# Set KARVO_QUICK=1 to run only cpp-release and python.
+#
+# A failing stage does not stop the stages after it, since each builds and tests on its own
+# (atheris uses the karvo that the python stage installed); only a failed setup ends the
+# run at once. The last two lines give each stage's result and time, then the verdict,
+# e.g. "run_all: 7 passed, 0 failed". The exit status is non-zero when anything failed.
+set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
+quick=${KARVO_QUICK:-0}
+venv="$root/build/venv"
 
 step() { printf '\n==== %s\n' "$*"; }
 
-need_apt=()
-[ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
-command -v clang++ >/dev/null 2>&1 || need_apt+=(clang)
-dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || need_apt+=(libclang-rt-14-dev)
-command -v g++ >/dev/null 2>&1 || need_apt+=(g++)
-if [ ${#need_apt[@]} -gt 0 ]; then
-    step "installing Debian packages: ${need_apt[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq "${need_apt[@]}" >/dev/null
-fi
-step "installing Python tools"
-python3 -m pip install -q --disable-pip-version-check \
-    "scikit-build-core>=0.10" "cmake>=3.26" ninja "pytest>=7" atheris
+names=()
+outcomes=()
+passed=0
+failed=0
+skipped=0
+
+verdict() {
+    local summary="" i
+    for i in "${!names[@]}"; do
+        summary+="${summary:+, }${names[$i]} ${outcomes[$i]}"
+    done
+    printf '\nrun_all: %s\n' "$summary"
+    if [ "$skipped" -gt 0 ]; then
+        echo "run_all: $passed passed, $failed failed, $skipped skipped"
+    else
+        echo "run_all: $passed passed, $failed failed"
+    fi
+}
+
+# Runs one stage, a function or script, with errexit on inside a subshell (so its first
+# failing command ends it), and records the outcome.
+stage() {  # name, function, arguments...
+    local name=$1 start=$SECONDS rc
+    shift
+    step "$name"
+    ( set -e; "$@" )
+    rc=$?
+    names+=("$name")
+    if [ "$rc" = 0 ]; then
+        outcomes+=("passed ($((SECONDS - start)) s)")
+        passed=$((passed + 1))
+    else
+        outcomes+=("FAILED (exit $rc, $((SECONDS - start)) s)")
+        failed=$((failed + 1))
+        echo "run_all: stage $name FAILED (exit $rc)" >&2
+    fi
+}
+
+skip() {
+    names+=("$1")
+    outcomes+=("skipped")
+    skipped=$((skipped + 1))
+}
+
+setup() {
+    local need_apt=()
+    [ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
+    command -v g++ >/dev/null 2>&1 || need_apt+=(g++)
+    if [ "$quick" != 1 ]; then
+        command -v clang++ >/dev/null 2>&1 || need_apt+=(clang)
+        dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || need_apt+=(libclang-rt-14-dev)
+    fi
+    # Debian's own python3 comes without venv's ensurepip and without its headers.
+    python3 -c 'import ensurepip' 2>/dev/null || need_apt+=(python3-venv)
+    python3 -c 'import os, sysconfig; assert os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h"))' \
+        2>/dev/null || need_apt+=(python3-dev)
+    if [ ${#need_apt[@]} -gt 0 ]; then
+        step "installing Debian packages: ${need_apt[*]}"
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get update -qq
+        apt-get install -y -qq "${need_apt[@]}" >/dev/null
+    fi
+    if ! "$venv/bin/python3" -c '' 2>/dev/null; then
+        step "making the virtual environment $venv"
+        rm -rf "$venv"
+        python3 -m venv "$venv"
+    fi
+    step "installing Python tools into $venv"
+    local tools=("scikit-build-core>=0.10" "cmake>=3.26" ninja "pytest>=7")
+    [ "$quick" = 1 ] || tools+=(atheris)
+    "$venv/bin/python3" -m pip install -q --disable-pip-version-check "${tools[@]}"
+}
 
 cxx_suite() {  # name, extra cmake args...
     local dir="$root/build/test-$1"
     shift
-    step "C++ tests: $(basename "$dir")"
     cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
     cmake --build "$dir" -j "$jobs"
     ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 }
 
-cxx_suite release
-if [ "${KARVO_QUICK:-0}" != 1 ]; then
-    cxx_suite asan -DKARVO_SANITIZE=address
-    TSAN_OPTIONS="halt_on_error=1" cxx_suite tsan -DKARVO_SANITIZE=thread
+python_suite() {
+    python3 -m pip install -q --disable-pip-version-check --no-build-isolation "$root"
+    python3 -m pytest -q tests/python
+}
+
+# Errexit holds inside the subshell only while the subshell is no condition: so no `if`.
+( set -e; setup )
+if [ $? != 0 ]; then
+    echo "run_all: setup failed; no stage ran" >&2
+    names+=(setup)
+    outcomes+=(FAILED)
+    failed=1
+    verdict
+    exit 1
+fi
+export VIRTUAL_ENV="$venv"
+export PATH="$venv/bin:$PATH"
+
+stage cpp-release cxx_suite release
+if [ "$quick" != 1 ]; then
+    stage cpp-asan cxx_suite asan -DKARVO_SANITIZE=address
+    TSAN_OPTIONS="halt_on_error=1" stage cpp-tsan cxx_suite tsan -DKARVO_SANITIZE=thread
+else
+    skip cpp-asan
+    skip cpp-tsan
+fi
+stage python python_suite
+if [ "$quick" != 1 ]; then
+    stage python-asan "$root/tests/sanitize/run_python_asan.sh"
+    stage fuzz "$root/tests/fuzz/run_fuzz.sh" 20
+    stage atheris "$root/tests/fuzz/run_atheris.sh" 30
+else
+    skip python-asan
+    skip fuzz
+    skip atheris
 fi
 
-step "installing karvo"
-python3 -m pip install -q --disable-pip-version-check --no-build-isolation "$root"
-
-if [ "${KARVO_QUICK:-0}" != 1 ]; then
-    if [ -x "$root/tests/sanitize/run_python_asan.sh" ]; then
-        step "Python tests against an ASan+UBSan build"
-        "$root/tests/sanitize/run_python_asan.sh"
-    fi
-    if [ -x "$root/tests/fuzz/run_fuzz.sh" ]; then
-        step "fuzzing smoke runs"
-        "$root/tests/fuzz/run_fuzz.sh" 20
-    fi
-    if [ -x "$root/tests/fuzz/run_atheris.sh" ]; then
-        step "atheris smoke run"
-        "$root/tests/fuzz/run_atheris.sh" 30
-    fi
-fi
-
-step "Python tests"
-cd "$root"
-python3 -m pytest -q tests/python
+verdict
+[ "$failed" = 0 ]

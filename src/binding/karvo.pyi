@@ -28,6 +28,7 @@ class Profiler:
         starts a new profile.
 
         The report is a JSON object with one member per column, each holding
-        "total_count", "null_count", "min_val", "max_val" (null when the column had no
-        finite numeric value) and "estimated_cardinality" (about 0.8% standard error).
+        "total_count", "null_count", "min_val", "max_val" (each null when it is not
+        finite: no numeric value was seen, or the smallest value is -inf, or the largest
+        inf) and "estimated_cardinality" (about 0.8% standard error).
         """

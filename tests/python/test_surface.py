@@ -115,11 +115,14 @@ def test_first_module_still_works_after_failed_reimport():
     assert result.stdout.startswith('{"a":{"total_count":1,')
 
 
-def test_installed_as_one_abi3_module_with_stub():
+def test_installed_as_one_abi3_module_with_stubs():
     from pathlib import Path
 
     module_file = Path(karvo.__file__)
     assert module_file.name == "karvo.abi3.so"
     if module_file.parent.name not in ("site-packages", "dist-packages"):
         pytest.skip("karvo is imported from a build directory, not installed")
-    assert (module_file.parent / "karvo.pyi").is_file()
+    stub = module_file.parent / "karvo.pyi"
+    assert stub.is_file()
+    # The stub-only package that mypy reads carries the same stubs as the file pyright reads.
+    assert (module_file.parent / "karvo-stubs" / "__init__.pyi").read_text() == stub.read_text()
