@@ -126,8 +126,8 @@ TEST(ValueKeys, OneSecretGivesOneKeyingAnywhere) {
     EXPECT_NE(KarvoEngine().value_keys(), KarvoEngine().value_keys());
 }
 
-// The reproductions through the engine: wide ids and FxHash-colliding texts count
-// as distinct values.
+// Through the engine: wide ids, and texts that FxHash maps together, count as distinct
+// values.
 TEST(EngineKeys, WideIntsAndTextsCountDistinct) {
     struct Case {
         const char* label;
