@@ -490,14 +490,15 @@ void BatchBuilder::extract_exact_entries(PyObject* dictionary, RowWalk& walk) {
         }
         const Entry& entry = entries_[i];
         const std::uint32_t column = first_row ? new_column(entry.key) : column_of(entry.key, i);
-        Cell cell;
-        if (!convert_exact(column, entry.value, keys_, cell)) {
+        // Converted in place: a cell built apart and copied in is read back before its
+        // parts have been stored, which stalls on every cell.
+        if (!convert_exact(column, entry.value, keys_, row_.emplace_back())) {
+            row_.pop_back();
             walk.position = i == 0 ? 0 : entries_[i - 1].next_position;
             walk.countdown = walk.size - static_cast<Py_ssize_t>(i);
             walk.resume = true;
             return;
         }
-        row_.push_back(cell);
     }
 }
 
