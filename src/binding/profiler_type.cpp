@@ -85,8 +85,8 @@ PyObject* observe_dict(PyObject* self, PyObject* args, PyObject* kwargs) {
         });
         Engine engine = engine_of(self);
         PyRef hold = PyRef::borrow(dictionary);
-        BatchBuilder builder(
-            static_cast<std::size_t>(std::max<Py_ssize_t>(0, PyDict_Size(dictionary))));
+        BatchBuilder builder(engine->value_keys(), static_cast<std::size_t>(std::max<Py_ssize_t>(
+                                                       0, PyDict_Size(dictionary))));
         builder.extract_row(dictionary);
         engine->process_columns(builder.batch());
         Py_RETURN_NONE;
@@ -127,7 +127,7 @@ PyObject* observe_dicts(PyObject* self, PyObject* args, PyObject* kwargs) {
         });
         Engine engine = engine_of(self);
         const Py_ssize_t length = list_size(list);
-        BatchBuilder builder;
+        BatchBuilder builder(engine->value_keys());
         std::size_t work = 0;
         // Elements appended while hooks run are not visited; a shrinking list ends the walk.
         for (Py_ssize_t i = 0; i < std::min(length, list_size(list)); ++i) {

@@ -5,14 +5,16 @@
 #include <cmath>
 
 #include "binding/entry.h"
-#include "sketch/fxhash.h"
 #include "sketch/key_state.h"
 #include "sketch/siphash.h"
 
 namespace binding {
 
 using profiler::Cell;
+using profiler::int_cell;  // integers are read as long long, 64 bits on every platform
+using profiler::null_cell;
 using profiler::Tag;
+using profiler::ValueKeys;
 
 namespace {
 
@@ -26,23 +28,70 @@ constexpr const char* kKeysChanged = "dictionary keys changed during iteration";
 constexpr std::size_t kObjectsPerColumn = 4;
 constexpr std::size_t kObjectSlack = 64;
 
-Cell null_cell(std::uint32_t column) {
-    return Cell{column, Tag::Null, 0};
-}
-// Integers are read as long long, 64 bits on every platform (long is 32 on some).
-Cell int_cell(std::uint32_t column, long long value) {
-    return Cell{column, Tag::Int, static_cast<std::uint64_t>(static_cast<std::int64_t>(value))};
-}
 // A real value; NaN is null.
 Cell float_cell(std::uint32_t column, double value) {
     if (std::isnan(value)) {
         return null_cell(column);
     }
-    return Cell{column, Tag::Float, std::bit_cast<std::uint64_t>(value)};
+    return profiler::float_cell(column, value);
 }
-Cell str_cell(std::uint32_t column, const char* data, Py_ssize_t size) {
-    return Cell{column, Tag::Str,
-                sketch::fx_hash(std::string_view(data, static_cast<std::size_t>(size)))};
+Cell str_cell(std::uint32_t column, const char* data, Py_ssize_t size, const ValueKeys& keys) {
+    return profiler::str_cell(column, std::string_view(data, static_cast<std::size_t>(size)), keys);
+}
+
+// str.isascii as the C function behind it: CPython implements it as a METH_NOARGS
+// function, which is called with the string and no argument, and it answers from the
+// string's header without reading its text. Null when the running interpreter does not
+// implement it so; every text then takes the encoding path, which is slower but as right.
+using NoArgsFunction = PyObject* (*)(PyObject*, PyObject*);
+
+NoArgsFunction find_isascii() {
+    PyRef empty = PyRef::steal(PyUnicode_FromStringAndSize("", 0));
+    PyRef method = PyRef::steal(empty ? PyObject_GetAttrString(empty.get(), "isascii") : nullptr);
+    if (!method || !PyCFunction_Check(method.get()) ||
+        PyCFunction_GetFlags(method.get()) != METH_NOARGS) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return reinterpret_cast<NoArgsFunction>(PyCFunction_GetFunction(method.get()));
+}
+
+// Whether an exact str holds only ASCII characters.
+bool is_ascii(PyObject* text) {
+    static const NoArgsFunction isascii = find_isascii();
+    if (isascii == nullptr) {
+        return false;
+    }
+    PyObject* answer = isascii(text, nullptr);
+    if (answer == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool ascii = answer == Py_True;
+    Py_DECREF(answer);
+    return ascii;
+}
+
+// An exact str value, read without changing the caller's object. ASCII text is its own
+// UTF-8, which PyUnicode_AsUTF8AndSize hands out in place. For other text that call would
+// cache a UTF-8 copy inside the object for the object's whole life (a profiled list of
+// non-ASCII rows would keep about twice its text), so it is encoded into a temporary bytes
+// object instead, hashed and released at once. A lone surrogate has no UTF-8: null.
+Cell exact_str_cell(std::uint32_t column, PyObject* value, const ValueKeys& keys) {
+    if (is_ascii(value)) {
+        Py_ssize_t size = 0;
+        if (const char* data = PyUnicode_AsUTF8AndSize(value, &size)) {
+            return str_cell(column, data, size, keys);
+        }
+    } else if (PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(value))) {
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(utf8.get(), &data, &size) == 0) {
+            return str_cell(column, data, size, keys);
+        }
+    }
+    PyErr_Clear();
+    return null_cell(column);
 }
 
 // The home slot of a hash in a table of 2^bits slots: the top bits of a multiplicative
@@ -84,7 +133,7 @@ void prefetch_object(PyObject* object) {
 
 // The exact built-in types, whose results under the value rules are known without
 // raising anything or running Python code. Returns false for every other type.
-bool convert_exact(std::uint32_t column, PyObject* value, Cell& cell) {
+bool convert_exact(std::uint32_t column, PyObject* value, const ValueKeys& keys, Cell& cell) {
     PyTypeObject* type = Py_TYPE(value);
     if (value == Py_None) {
         cell = null_cell(column);
@@ -92,7 +141,7 @@ bool convert_exact(std::uint32_t column, PyObject* value, Cell& cell) {
         int overflow = 0;
         long long integer = PyLong_AsLongLongAndOverflow(value, &overflow);
         if (overflow == 0) {
-            cell = int_cell(column, integer);
+            cell = int_cell(column, integer, keys);
         } else {  // beyond 64 bits: the nearest double, or null beyond a double's range
             double real = PyLong_AsDouble(value);
             if (real == -1.0 && PyErr_Occurred() != nullptr) {
@@ -105,16 +154,9 @@ bool convert_exact(std::uint32_t column, PyObject* value, Cell& cell) {
     } else if (type == &PyFloat_Type) {
         cell = float_cell(column, PyFloat_AsDouble(value));
     } else if (type == &PyUnicode_Type) {
-        Py_ssize_t size = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-        if (data == nullptr) {  // lone surrogates: not text
-            PyErr_Clear();
-            cell = null_cell(column);
-        } else {
-            cell = str_cell(column, data, size);
-        }
+        cell = exact_str_cell(column, value, keys);
     } else if (type == &PyBool_Type) {
-        cell = int_cell(column, value == Py_True ? 1 : 0);
+        cell = int_cell(column, value == Py_True ? 1 : 0, keys);
     } else {
         return false;
     }
@@ -122,12 +164,12 @@ bool convert_exact(std::uint32_t column, PyObject* value, Cell& cell) {
 }
 
 // The value rules as written, for every other type; hooks may run here.
-Cell convert_general(std::uint32_t column, PyObject* value) {
+Cell convert_general(std::uint32_t column, PyObject* value, const ValueKeys& keys) {
     PyRef index = PyRef::steal(PyNumber_Index(value));
     if (index) {
         long long integer = PyLong_AsLongLong(index.get());
         if (!(integer == -1 && PyErr_Occurred() != nullptr)) {
-            return int_cell(column, integer);
+            return int_cell(column, integer, keys);
         }
     }
     discard_error();
@@ -139,7 +181,7 @@ Cell convert_general(std::uint32_t column, PyObject* value) {
     if (type_has_flag(value, Py_TPFLAGS_UNICODE_SUBCLASS)) {
         Py_ssize_t size = 0;
         if (const char* data = PyUnicode_AsUTF8AndSize(value, &size)) {
-            return str_cell(column, data, size);
+            return str_cell(column, data, size, keys);
         }
         discard_error();
     }
@@ -169,14 +211,14 @@ void throw_cannot_convert(PyObject* object, const char* target) {
     throw_type_error(message.c_str());
 }
 
-Cell convert_value(std::uint32_t column, PyObject* value) {
+Cell convert_value(std::uint32_t column, PyObject* value, const ValueKeys& keys) {
     Cell cell;
-    if (convert_exact(column, value, cell)) {
+    if (convert_exact(column, value, keys, cell)) {
         return cell;
     }
     // Hooks may drop the container's reference to the value while they run.
     PyRef hold = PyRef::borrow(value);
-    return convert_general(column, value);
+    return convert_general(column, value, keys);
 }
 
 // ---- KeyInterner
@@ -286,7 +328,7 @@ KeyInterner::Found KeyInterner::column_of_text(PyObject* key, std::string_view t
 
 // ---- BatchBuilder
 
-BatchBuilder::BatchBuilder(std::size_t expected_columns) {
+BatchBuilder::BatchBuilder(const ValueKeys& keys, std::size_t expected_columns) : keys_(keys) {
     batch_.names.reserve(expected_columns);
     batch_.parts.reserve(expected_columns);
     pool_.reserve(expected_columns);
@@ -450,13 +492,14 @@ void BatchBuilder::extract_exact_entries(PyObject* dictionary, RowWalk& walk) {
         }
         const Entry& entry = entries_[i];
         const std::uint32_t column = first_row ? new_column(entry.key) : column_of(entry.key, i);
-        Cell cell;
-        if (!convert_exact(column, entry.value, cell)) {
+        // Converted in place: a cell built apart and copied in is read back before its
+        // parts have been stored, which stalls on every cell.
+        if (!convert_exact(column, entry.value, keys_, row_.emplace_back())) {
+            row_.pop_back();
             walk.resume_at = i;
             walk.resume = true;
             return;
         }
-        row_.push_back(cell);
     }
 }
 
@@ -496,7 +539,7 @@ void BatchBuilder::extract_entries_checked(PyObject* dictionary, const RowWalk& 
     for (std::size_t i = walk.resume_at; i < walk.count; ++i) {
         PyObject* value = fetch_again(dictionary, walk, i);
         const std::uint32_t column = column_of(entries_[i].key, i);
-        row_.push_back(convert_value(column, value));
+        row_.push_back(convert_value(column, value, keys_));
     }
     check_unchanged(dictionary, walk);
     // Every held key is still in the dictionary (just checked), so no release frees one.

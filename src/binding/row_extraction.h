@@ -2,9 +2,10 @@
 //
 // A BatchBuilder serves one observe_dict / observe_dicts call. extract_row reads one
 // dictionary through its own storage (PyDict_Next; the methods of a subclass are never
-// called) into one 16-byte cell per entry: the key's batch column and the value typed by
-// the value rules (Null, Int, Float, or Str carried as the FxHash of its UTF-8). At the
-// row's end its cells are folded into their columns' parts (counts, bounds, sketch keys).
+// called) into one cell per entry: the key's batch column and the value typed by the value
+// rules (Null, Int, Float or Str) with its sketch key, made under the engine's value keys
+// (a Str is carried by its key alone). At the row's end its cells are folded into their
+// columns' parts (counts, bounds, sketch keys).
 // Nothing reaches the engine until the whole input is converted, so a failed call
 // ingests nothing.
 //
@@ -16,7 +17,8 @@
 //     distinct columns; a row with a str-subclass key keeps only the last cell of each
 //     column, as a dictionary read entry by entry with later values replacing earlier
 //     ones would.
-//   - Text values are hashed as they are read; the builder keeps no reference to values.
+//   - Text values are hashed as they are read; the builder keeps no reference to values,
+//     and leaves exact str values as it found them (no UTF-8 copy is cached on them).
 //   - A row's entries (key object and iteration position) are listed before any value is
 //     read, while no Python code can run. Values of exact built-in types are read from
 //     that list. From the first value that may run a hook (the general rules) on, the list
@@ -86,8 +88,9 @@ class KeyInterner {
 
 class BatchBuilder {
   public:
-    // Reserves room for as many columns as the call is expected to name.
-    explicit BatchBuilder(std::size_t expected_columns = 0);
+    // Cells are keyed under `keys` (the engine's); reserves room for as many columns as the
+    // call is expected to name.
+    explicit BatchBuilder(const profiler::ValueKeys& keys, std::size_t expected_columns = 0);
 
     // Appends the cells of one dictionary (a dict or subclass), which the caller holds a
     // reference to for the call (hooks may drop every other), and returns how many entries
@@ -140,6 +143,7 @@ class BatchBuilder {
     void keep_last_cell_per_column();
     void fold_row();
 
+    const profiler::ValueKeys keys_;
     profiler::ColumnBatch batch_;
     std::vector<profiler::Cell> row_;  // the cells of the row being read
     KeyInterner interner_;
@@ -154,8 +158,10 @@ class BatchBuilder {
 // The typed cell of one value by the value rules (None; integers through __index__;
 // reals through __float__, NaN as null; str as its text; everything else null). Failed
 // attempts' exceptions are dropped when they are an Exception; any other (a
-// PanicException, KeyboardInterrupt, SystemExit, ...) ends the call.
-profiler::Cell convert_value(std::uint32_t column, PyObject* value);
+// PanicException, KeyboardInterrupt, SystemExit, ...) ends the call. The cell's sketch
+// key is made under `keys`.
+profiler::Cell convert_value(std::uint32_t column, PyObject* value,
+                             const profiler::ValueKeys& keys);
 
 // Throws TypeError "'{type}' object cannot be converted to '{target}'", the type being
 // the __qualname__ of object's type or "<failed to extract type name>".

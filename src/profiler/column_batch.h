@@ -136,8 +136,7 @@ class ColumnPart {
         // An Int, or a Float that is not NaN.
         const bool numeric = is_int || (cell.tag == Tag::Float && as_float == as_float);
         constexpr double kInf = std::numeric_limits<double>::infinity();
-        return Facts{numeric ? x : kInf, numeric ? x : -kInf,
-                     is_str ? cell.payload : std::bit_cast<std::uint64_t>(x), is_str || numeric,
+        return Facts{numeric ? x : kInf, numeric ? x : -kInf, cell.key, is_str || numeric,
                      static_cast<std::uint64_t>(cell.tag == Tag::Null)};
     }
 };

@@ -2,16 +2,16 @@
 
 namespace profiler {
 
-std::optional<std::uint64_t> sketch_key(const TypedValue& value) {
-    return cell_key(make_cell(0, value));
+std::optional<std::uint64_t> sketch_key(const TypedValue& value, const ValueKeys& keys) {
+    return cell_key(make_cell(0, value, keys));
 }
 
 std::shared_ptr<ColumnStats> ColumnStats::create(std::uint64_t sequence) {
     return std::make_shared<ColumnStats>(sequence);
 }
 
-void ColumnStats::record(const TypedValue& value) {
-    record_cell(make_cell(0, value));
+void ColumnStats::record(const TypedValue& value, const ValueKeys& keys) {
+    record_cell(make_cell(0, value, keys));
 }
 
 void ColumnStats::record_cell(const Cell& cell) {

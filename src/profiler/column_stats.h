@@ -51,20 +51,17 @@ inline std::optional<double> numeric_value(const Cell& cell) {
     return std::nullopt;
 }
 
-// The 64-bit key under which a cell enters the sketch: the bits of its numeric value for
-// Float and Int (so Int 1 and Float 1.0 are one value, 0.0 and -0.0 two), the FxHash of
-// the text for Str. Null and NaN have none.
+// The 64-bit key under which a cell enters the sketch (value_key.h); Null and NaN have
+// none.
 inline std::optional<std::uint64_t> cell_key(const Cell& cell) {
-    if (cell.tag == Tag::Str) {
-        return cell.payload;
-    }
-    if (const auto x = numeric_value(cell)) {
-        return std::bit_cast<std::uint64_t>(*x);
+    if (cell.tag == Tag::Str || numeric_value(cell)) {
+        return cell.key;
     }
     return std::nullopt;
 }
 
-std::optional<std::uint64_t> sketch_key(const TypedValue& value);
+// The sketch key of a value under the given keys; Null and NaN have none.
+std::optional<std::uint64_t> sketch_key(const TypedValue& value, const ValueKeys& keys);
 
 class ColumnStats {
   public:
@@ -76,8 +73,9 @@ class ColumnStats {
     ColumnStats(const ColumnStats&) = delete;
     ColumnStats& operator=(const ColumnStats&) = delete;
 
-    // Applies one value: total_count, then null_count or the bounds, then the sketch key.
-    void record(const TypedValue& value);
+    // Applies one value: total_count, then null_count or the bounds, then the sketch key
+    // (keyed under `keys`).
+    void record(const TypedValue& value, const ValueKeys& keys);
     void record_cell(const Cell& cell);
 
     // Lowers the minimum to x if x is strictly smaller (x must not be NaN).

@@ -84,7 +84,10 @@ bool names_are_distinct(const std::vector<std::string_view>& names) {
 
 }  // namespace
 
-KarvoEngine::KarvoEngine() : columns(ColumnMap::with_capacity_and_hasher(0)) {}
+KarvoEngine::KarvoEngine() : KarvoEngine(ValueKeys::from_os()) {}
+
+KarvoEngine::KarvoEngine(const ValueKeys& keys)
+    : keys_(keys), columns(ColumnMap::with_capacity_and_hasher(0)) {}
 
 void KarvoEngine::process_cells(const CellBatch& batch) const {
     process_columns(fold_cells(batch));
@@ -119,7 +122,7 @@ void KarvoEngine::process_batch(std::span<const TypedRow> rows) const {
                 batch.names.push_back(name);
                 batch.parts.emplace_back();
             }
-            batch.parts[it->second].add(make_cell(it->second, value));
+            batch.parts[it->second].add(make_cell(it->second, value, keys_));
         }
     }
     process_columns(batch);

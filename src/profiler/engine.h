@@ -6,6 +6,11 @@
 // meanwhile; a flush swaps in a fresh map before it reads anything, so no cell is
 // counted in two reports.
 //
+// The engine also owns the secret keys under which text values and ints that no double
+// holds become sketch keys (value_key.h): drawn from the operating system's random source
+// when the engine is made, or given, so that engines in different processes that share a
+// secret key values alike. Cells given to the engine must be keyed under value_keys().
+//
 // Thread safety: every operation takes the engine by shared reference; any number of
 // batches and flushes may run at once. Lock order: a shard lock before a column's
 // sketch_mutex (only the flush nests them; ingestion never holds two locks).
@@ -17,12 +22,18 @@
 #include "profiler/column_batch.h"
 #include "profiler/column_map.h"
 #include "profiler/typed_value.h"
+#include "profiler/value_key.h"
 
 namespace profiler {
 
 class KarvoEngine {
   public:
-    KarvoEngine();  // an empty profile
+    KarvoEngine();  // an empty profile, with value keys from the OS random source
+    // An empty profile whose values are keyed under the given keys.
+    explicit KarvoEngine(const ValueKeys& keys);
+
+    // The keys under which this engine's cells are to be made.
+    const ValueKeys& value_keys() const { return keys_; }
 
     // Applies every cell of every row, rows in order.
     void process_batch(std::span<const TypedRow> rows) const;
@@ -40,6 +51,7 @@ class KarvoEngine {
     std::string flush_and_reset() const;
 
   private:
+    const ValueKeys keys_;
     ColumnMapSlot columns;
 };
 

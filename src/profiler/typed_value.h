@@ -5,12 +5,13 @@
 // carrying it has been processed). `TypedRow` maps column names to values, names unique
 // within a row (a later value for the same name replaces the earlier one).
 //
-// `Cell` is one typed value in compact form: 16 bytes of column index, tag and payload.
-// A cell's payload is what the engine needs of its value and nothing more: the double
-// bits of a Float, the integer of an Int, the FxHash of a Str's text (its sketch key),
-// nothing for Null. `CellBatch` is a batch of cells with column names borrowed once per
-// batch; the engine folds it per column (see column_batch.h), as the binding folds the
-// cells of each row it reads.
+// `Cell` is one typed value in compact form: column index, tag, payload and sketch key.
+// A cell holds what the engine needs of its value and nothing more: the payload is the
+// double bits of a Float or the integer of an Int (for the bounds), and the key is the
+// value's sketch key (value_key.h), worked out when the value is read, so that a Str's text
+// need not outlive its reading. A Null has neither. `CellBatch` is a batch of cells with
+// column names borrowed once per batch; the engine folds it per column (see
+// column_batch.h), as the binding folds the cells of each row it reads.
 //
 // Thread safety: plain values; no shared state.
 #pragma once
@@ -22,6 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "profiler/value_key.h"
 #include "sketch/fxhash.h"
 
 namespace profiler {
@@ -68,26 +70,41 @@ class TypedRow {
     Map map_;
 };
 
-// One cell of a batch, 16 bytes.
+// One cell of a batch, 24 bytes.
 struct Cell {
     std::uint32_t column;  // index into CellBatch::columns
     Tag tag;
-    std::uint64_t payload;  // Float: double bits; Int: the integer; Str: FxHash; Null: 0
+    std::uint64_t payload;  // Float: double bits; Int: the integer; Str and Null: 0
+    std::uint64_t key;      // the sketch key; Null: 0 (a NaN Float's is never used)
 };
-static_assert(sizeof(Cell) == 16);
+static_assert(sizeof(Cell) == 24);
 
-inline Cell make_cell(std::uint32_t column, const TypedValue& value) {
+inline Cell null_cell(std::uint32_t column) {
+    return Cell{column, Tag::Null, 0, 0};
+}
+inline Cell float_cell(std::uint32_t column, double x) {
+    return Cell{column, Tag::Float, std::bit_cast<std::uint64_t>(x), float_key(x)};
+}
+inline Cell int_cell(std::uint32_t column, std::int64_t i, const ValueKeys& keys) {
+    return Cell{column, Tag::Int, static_cast<std::uint64_t>(i), int_key(keys, i)};
+}
+inline Cell str_cell(std::uint32_t column, std::string_view utf8, const ValueKeys& keys) {
+    return Cell{column, Tag::Str, 0, text_key(keys, utf8)};
+}
+
+// The cell of a value, keyed under `keys` (those of the engine that will take the cell).
+inline Cell make_cell(std::uint32_t column, const TypedValue& value, const ValueKeys& keys) {
     switch (value.tag()) {
         case Tag::Null:
-            return Cell{column, Tag::Null, 0};
+            return null_cell(column);
         case Tag::Float:
-            return Cell{column, Tag::Float, std::bit_cast<std::uint64_t>(value.as_float())};
+            return float_cell(column, value.as_float());
         case Tag::Int:
-            return Cell{column, Tag::Int, static_cast<std::uint64_t>(value.as_int())};
+            return int_cell(column, value.as_int(), keys);
         case Tag::Str:
-            return Cell{column, Tag::Str, sketch::fx_hash(value.as_str())};
+            return str_cell(column, value.as_str(), keys);
     }
-    return Cell{column, Tag::Null, 0};
+    return null_cell(column);
 }
 
 // A batch in the engine's form. `columns` may name the same text more than once (two key

@@ -1,5 +1,5 @@
 // FxHash: the seedless multiply-rotate hash that keys every column name (row maps,
-// the column map, the report) and turns a text value into its sketch key.
+// the column map, the report).
 //
 // Invariants: the hash has no seed, so a name hashes to the same value in every map,
 // process and run; the shard rule of the column map depends on that. All arithmetic is

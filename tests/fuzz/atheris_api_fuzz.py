@@ -38,36 +38,15 @@ import atheris
 import karvo
 
 # ---------------------------------------------------------------------------------------
-# FxHash, the key of a text value in the sketch: equal hashes count as one distinct value.
-
-_MASK = (1 << 64) - 1
-_K = 0x517CC1B727220A95
-
-
-def _fx_step(h, w):
-    return ((((h << 5) | (h >> 59)) & _MASK ^ w) * _K) & _MASK
-
-
-def fx_hash(data):
-    h, i, n = 0, 0, len(data)
-    while n - i >= 8:
-        h = _fx_step(h, int.from_bytes(data[i:i + 8], "little"))
-        i += 8
-    for width in (4, 2, 1):
-        if n - i >= width:
-            h = _fx_step(h, int.from_bytes(data[i:i + width], "little"))
-            i += width
-    return _fx_step(h, 0xFF)
-
-
-# ---------------------------------------------------------------------------------------
 # Typed values as the model sees them.
 
 NULL = ("null",)
 
 
-def num(x):
-    return ("num", x)
+def num(x, key=None):
+    """A number: its double for the bounds and its key in the distinct count (by default the
+    double's bits, so 1 and 1.0 are one value)."""
+    return ("num", x, ("k", bits(x)) if key is None else key)
 
 
 def text(b):
@@ -104,7 +83,8 @@ INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
 
 def typed_int(i):
     if INT64_MIN <= i <= INT64_MAX:
-        return num(float(i))
+        # An int that no double holds counts by its exact value.
+        return num(float(i), None if float(i) == i else ("i", i))
     return typed_long_as_double(i)
 
 
@@ -172,16 +152,16 @@ class Model:
                 if tv is NULL:
                     col.nulls += 1
                 elif tv[0] == "text":
-                    col.keys.add(("k", fx_hash(tv[1])))
+                    col.keys.add(("t", tv[1]))
                 else:
                     x = tv[1]
                     if x < col.lo:
                         col.lo = x
                     if x > col.hi:
                         col.hi = x
-                    col.keys.add(("k", bits(x)))
-        # Int and Float keys are the double's bits, text keys its FxHash: both u64, one set.
-        # (A text whose FxHash equals a number's bits would count once; harmless here.)
+                    col.keys.add(tv[2])
+        # Numbers count by the double's bits (ints that no double holds by their value),
+        # texts by their bytes: distinct keys in the engine up to 64-bit chance.
 
     def check(self, report_text):
         """Compare a flush's report with the model, then start the next profile."""
@@ -324,7 +304,7 @@ def typed_hooked(v):
         if kind == "raise" and _raised(r) is not None:
             return _raised(r)
         if kind == "ret" and type(r) is int and INT64_MIN <= r <= INT64_MAX:
-            return num(float(r))
+            return typed_int(r)
     if has_float:
         kind, r = v.floatv
         if kind == "raise":

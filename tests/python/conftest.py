@@ -2,7 +2,6 @@ import json
 
 import pytest
 
-import fx_collide
 import karvo
 
 
@@ -40,7 +39,3 @@ def panic_exception_type():
         return type(error)
     raise AssertionError("a dictionary that grows while read must end the call")
 
-
-def fx_hash(text):
-    """FxHash of a text's UTF-8, the sketch key of a str value (seedless, so texts can share it)."""
-    return fx_collide.fx_hash(text.encode())

@@ -51,7 +51,7 @@ TEST(ColumnPart, PartsKeepTheirKeysWhileTheirVectorGrows) {
     for (std::uint32_t i = 0; i < 40; ++i) {
         parts.emplace_back();
         for (std::uint32_t j = 0; j <= i % 3; ++j) {
-            parts.back().add(Cell{i, Tag::Int, i * 10 + j});
+            parts.back().add(int_cell(i, i * 10 + j, ValueKeys{}));
         }
     }
     for (std::uint32_t i = 0; i < 40; ++i) {

@@ -185,7 +185,7 @@ TEST(ColumnMapSlot, PinnedMapOutlivesASwap) {
     ColumnMapSlot slot(ColumnMapRef::make(0, 4));
     const ColumnMapRef pinned = slot.load();
     const StatsRef before = insert(*pinned, "a");
-    before->record(TypedValue::from_int(5));
+    before->record(TypedValue::from_int(5), ValueKeys{});
 
     const ColumnMapRef previous = slot.swap(ColumnMapRef::make(0, 4));
     EXPECT_EQ(previous.get(), pinned.get());

@@ -44,7 +44,7 @@ CellBatch make_batch(int thread, int batch, std::vector<std::string>& storage) {
     }
     for (int row = 0; row < 5; ++row) {
         for (std::uint32_t c = 0; c < cells.columns.size(); ++c) {
-            cells.cells.push_back(make_cell(c, TypedValue::from_int(row)));
+            cells.cells.push_back(make_cell(c, TypedValue::from_int(row), testing::kTestKeys));
         }
     }
     return cells;
@@ -82,7 +82,7 @@ void add_report(const std::string& text, std::map<std::string, std::uint64_t>& s
 }
 
 TEST(EngineConcurrency, OverlappingBatchesLoseNothing) {
-    KarvoEngine engine;
+    KarvoEngine engine(testing::kTestKeys);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back(ingest, std::cref(engine), t);
@@ -96,7 +96,7 @@ TEST(EngineConcurrency, OverlappingBatchesLoseNothing) {
 }
 
 TEST(EngineConcurrency, RowBatchesFromManyThreadsShareRecords) {
-    KarvoEngine engine;
+    KarvoEngine engine(testing::kTestKeys);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&engine, t] {
@@ -130,7 +130,7 @@ TEST(EngineConcurrency, RowBatchesFromManyThreadsShareRecords) {
 }
 
 TEST(EngineConcurrency, FlushesRacingBatchesNeverOvercount) {
-    KarvoEngine engine;
+    KarvoEngine engine(testing::kTestKeys);
     std::atomic<int> ingesting{kThreads};
     std::mutex sums_mutex;
     std::map<std::string, std::uint64_t> sums;
@@ -172,7 +172,7 @@ TEST(EngineConcurrency, FlushesRacingBatchesNeverOvercount) {
 }
 
 TEST(EngineConcurrency, FlushesBetweenBatchesOfOneThreadLoseNothing) {
-    KarvoEngine engine;
+    KarvoEngine engine(testing::kTestKeys);
     std::map<std::string, std::uint64_t> sums;
     std::vector<std::string> storage;
     for (int t = 0; t < kThreads; ++t) {

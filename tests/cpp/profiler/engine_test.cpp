@@ -140,11 +140,8 @@ TEST(EngineBatch, EqualColumnTextsInOneBatchAreOneColumn) {
     KarvoEngine engine;
     CellBatch batch;
     batch.columns = {"k", "other", "k"};
-    batch.cells = {{0, Tag::Float, std::bit_cast<std::uint64_t>(0.0)},
-                   {2, Tag::Float, std::bit_cast<std::uint64_t>(-0.0)},
-                   {1, Tag::Null, 0},
-                   {2, Tag::Int, static_cast<std::uint64_t>(std::int64_t{-4})},
-                   {0, Tag::Int, 9}};
+    batch.cells = {float_cell(0, 0.0), float_cell(2, -0.0), null_cell(1),
+                   int_cell(2, -4, engine.value_keys()), int_cell(0, 9, engine.value_keys())};
     engine.process_cells(batch);
     EXPECT_EQ(
         engine.flush_and_reset(),
@@ -156,7 +153,7 @@ TEST(EngineBatch, CellOutsideItsBatchIsAFaultAndIngestsNothing) {
     KarvoEngine engine;
     CellBatch batch;
     batch.columns = {"a"};
-    batch.cells = {{0, Tag::Int, 1}, {1, Tag::Int, 2}};
+    batch.cells = {int_cell(0, 1, engine.value_keys()), int_cell(1, 2, engine.value_keys())};
     EXPECT_THROW(engine.process_cells(batch), Panic);
     EXPECT_EQ(engine.flush_and_reset(), "{}");
 }
@@ -169,13 +166,13 @@ TEST(EngineBatch, MalformedColumnBatchIsAFaultAndIngestsNothing) {
     twice.names = {"a", "b", "a"};
     twice.parts.resize(3);
     for (ColumnPart& part : twice.parts) {
-        part.add(Cell{0, Tag::Int, 1});
+        part.add(int_cell(0, 1, ValueKeys{}));
     }
     EXPECT_THROW(engine.process_columns(twice), Panic);
     ColumnBatch uneven;
     uneven.names = {"a", "b"};
     uneven.parts.resize(1);
-    uneven.parts[0].add(Cell{0, Tag::Int, 1});
+    uneven.parts[0].add(int_cell(0, 1, ValueKeys{}));
     EXPECT_THROW(engine.process_columns(uneven), Panic);
     EXPECT_EQ(engine.flush_and_reset(), "{}");
 }
@@ -199,7 +196,7 @@ TEST(EngineBatch, AggregationEqualsCellByCellRecording) {
         for (std::size_t i = 0; i < cells; ++i) {
             const auto column = static_cast<std::uint32_t>(random() % column_entries);
             TypedValue value = TypedValue::null();
-            switch (random() % 4) {
+            switch (random() % 5) {
                 case 0:
                     break;
                 case 1:
@@ -211,11 +208,15 @@ TEST(EngineBatch, AggregationEqualsCellByCellRecording) {
                 case 3:
                     value = TypedValue::from_str(texts[random() % texts.size()]);
                     break;
+                case 4:  // ints that no double holds, keyed by their hash
+                    value = TypedValue::from_int((std::int64_t{1} << 60) + random() % 3);
+                    break;
             }
-            batch.cells.push_back(make_cell(column, value));
-            reference.try_emplace(std::string(batch.columns[column])).first->second.record(value);
+            batch.cells.push_back(make_cell(column, value, testing::kTestKeys));
+            reference.try_emplace(std::string(batch.columns[column]))
+                .first->second.record(value, testing::kTestKeys);
         }
-        KarvoEngine engine;
+        KarvoEngine engine(testing::kTestKeys);
         engine.process_cells(batch);
         const auto report = read_report(engine.flush_and_reset());
         ASSERT_EQ(report.size(), reference.size()) << trial;
@@ -259,7 +260,8 @@ TEST(EngineBatch, NamesSharingOneHashAreSeparateColumns) {
     for (int pass = 0; pass < 2; ++pass) {
         for (std::uint32_t i = 0; i < names.size(); ++i) {
             batch.cells.push_back(
-                make_cell(i, TypedValue::from_int(static_cast<std::int64_t>(i) * (pass + 1))));
+                make_cell(i, TypedValue::from_int(static_cast<std::int64_t>(i) * (pass + 1)),
+                          engine.value_keys()));
         }
     }
     engine.process_cells(batch);

@@ -12,8 +12,12 @@
 #include <vector>
 
 #include "profiler/typed_value.h"
+#include "profiler/value_key.h"
 
 namespace profiler::testing {
+
+// Fixed value keys, for cells and records made outside an engine.
+inline constexpr ValueKeys kTestKeys = ValueKeys::from_secret({0x0123456789abcdefULL, 42});
 
 struct ReportedColumn {
     std::uint64_t total_count = 0;

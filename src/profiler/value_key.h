@@ -1,0 +1,72 @@
+// Sketch keys of values: the 64-bit word under which a value enters its column's sketch.
+//
+// A number is keyed by the bit pattern of its double, so an int and the equal float (1,
+// 1.0 and True) are one value, while 0.0 and -0.0 are two (int 0 is +0.0). An int that no
+// double holds exactly (a magnitude beyond 2^53 with low bits set) would lose those bits in
+// its double, and with them its identity; it is keyed instead by SipHash-1-3 of its 8
+// little-endian bytes under the engine's integer key. A text is keyed by SipHash-1-3 of all
+// of its UTF-8 bytes under the engine's text key; the finalisation takes in the length, so
+// trailing NUL bytes count ("a" and "a\0" differ).
+//
+// The two hashed keys then enter the sketch like any other 64-bit key: distinct texts and
+// distinct wide ints get distinct keys, and keys distinct from every double's bits, up to
+// 64-bit chance. The keys are secret, so nobody outside the engine can pick values that
+// collide. Texts and ints are hashed under different keys because an 8-byte text and an
+// int are the same SipHash input.
+//
+// Invariants: keys are a pure function of (ValueKeys, value). Two engines built from the
+// same secret key every value alike, whatever process they run in.
+//
+// Thread safety: pure functions and plain values; ValueKeys::from_os reads the operating
+// system's random source.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <string_view>
+
+#include "sketch/key_state.h"
+#include "sketch/siphash.h"
+
+namespace profiler {
+
+struct ValueKeys {
+    sketch::SipKey text;     // keys text values
+    sketch::SipKey integer;  // keys ints that no double holds
+
+    // Both keys derived from one 128-bit secret, so that one seed is all an engine needs.
+    static constexpr ValueKeys from_secret(sketch::SipKey secret) {
+        return ValueKeys{{sketch::siphash13(secret, 0), sketch::siphash13(secret, 1)},
+                         {sketch::siphash13(secret, 2), sketch::siphash13(secret, 3)}};
+    }
+    // Keys from a fresh secret of the operating system's random source.
+    static ValueKeys from_os() { return from_secret(sketch::KeyState::from_os().draw()); }
+
+    friend bool operator==(const ValueKeys&, const ValueKeys&) = default;
+};
+
+// Whether a double holds the integer exactly: its significant bits, from the highest set
+// bit down to the lowest, span at most 53. Holds for 0 and for -2^63 (one bit), not for
+// 2^63 - 1 (63 bits), which would round to 2^63.
+constexpr bool double_holds(std::int64_t i) {
+    const auto u = static_cast<std::uint64_t>(i);
+    const std::uint64_t magnitude = i < 0 ? 0 - u : u;
+    return static_cast<int>(std::bit_width(magnitude)) - std::countr_zero(magnitude) <= 53;
+}
+
+constexpr std::uint64_t float_key(double x) {
+    return std::bit_cast<std::uint64_t>(x);
+}
+
+constexpr std::uint64_t int_key(const ValueKeys& keys, std::int64_t i) {
+    if (double_holds(i)) [[likely]] {
+        return float_key(static_cast<double>(i));
+    }
+    return sketch::siphash13(keys.integer, static_cast<std::uint64_t>(i));
+}
+
+inline std::uint64_t text_key(const ValueKeys& keys, std::string_view utf8) {
+    return sketch::siphash13_text(keys.text, utf8);
+}
+
+}  // namespace profiler

@@ -1,0 +1,146 @@
+"""How values are told apart in the distinct count, and what reading them leaves behind.
+
+Ints that a double holds count as that double (1, 1.0 and True are one value); wider ints
+count by their exact value. Texts count by a keyed hash of all their UTF-8 bytes and their
+length. Reading a text value leaves the caller's str object as it was.
+"""
+
+import json
+import sys
+
+import pytest
+
+import karvo
+from fx_collide import colliding_names, fx_hash
+
+
+def profile(values, observe="observe_dicts"):
+    p = karvo.Profiler()
+    if observe == "observe_dicts":
+        p.observe_dicts([{"v": value} for value in values])
+    else:
+        for value in values:
+            p.observe_dict({"v": value})
+    return json.loads(p.flush())["v"]
+
+
+def within(estimate, n, fraction):
+    return abs(estimate - n) <= fraction * n
+
+
+TWO_53 = 2**53
+TWO_63 = 2**63
+
+# (label, values, distinct count, min_val, max_val). Counts up to a few thousand are exact
+# unless two values share one of the sketch's 2^25 positions (one short, in about 1.5% of
+# runs at a thousand values).
+INT_CASES = [
+    ("ids_2**60+i", [2**60 + i for i in range(10_000)], 10_000, float(2**60),
+     float(2**60 + 9_999)),
+    ("2**53_and_next", [TWO_53, TWO_53 + 1], 2, float(TWO_53), float(TWO_53)),
+    ("minus_2**53_and_next", [-TWO_53, -TWO_53 - 1], 2, float(-TWO_53), float(-TWO_53)),
+    ("odd_neighbours_past_2**53", [TWO_53 + 1, TWO_53 + 3, TWO_53 + 5], 3, float(TWO_53),
+     float(TWO_53 + 4)),
+    ("int_float_bool_one_value", [1, 1.0, True], 1, 1.0, 1.0),
+    ("zero_false_and_zero_point_zero", [0, False, 0.0], 1, 0.0, 0.0),
+    ("zero_and_negative_zero", [0, -0.0], 2, 0.0, 0.0),
+    ("int_and_float_of_2**63-1024", [TWO_63 - 1024, float(TWO_63 - 1024)], 1,
+     float(TWO_63 - 1024), float(TWO_63 - 1024)),
+    ("int_min_and_its_float", [-TWO_63, float(-TWO_63)], 1, float(-TWO_63), float(-TWO_63)),
+    ("int_max_and_the_float_it_rounds_to", [TWO_63 - 1, float(TWO_63)], 2, float(TWO_63),
+     float(TWO_63)),
+    ("int_min_plus_one_and_int_min", [-TWO_63 + 1, -TWO_63], 2, float(-TWO_63), float(-TWO_63)),
+]
+
+
+@pytest.mark.parametrize("label,values,distinct,low,high", INT_CASES,
+                         ids=[case[0] for case in INT_CASES])
+def test_ints_beyond_a_double_keep_their_identity(label, values, distinct, low, high):
+    column = profile(values)
+    if distinct > 5_000:
+        assert within(column["estimated_cardinality"], distinct, 0.03)
+    else:
+        assert distinct - (distinct >= 1_000) <= column["estimated_cardinality"] <= distinct
+    # The bounds stay the ints' doubles.
+    assert (column["min_val"], column["max_val"]) == (low, high)
+    assert column["total_count"] == len(values)
+
+
+NUL_TEXTS = ["", "\x00", "\x00\x00", "\x00" * 4, "\x00" * 8, "a", "a\x00", "ab", "ab\x00\x00"]
+VALUE_TEXTS = [f"value {i}" for i in range(1000)]
+
+
+def _colliding_texts():
+    texts = colliding_names(20_000, seed=11)
+    assert len({fx_hash(t.encode()) for t in texts}) == 1  # the fixture is what it claims
+    return texts
+
+
+TEXT_CASES = [
+    ("trailing_nul_bytes", lambda: NUL_TEXTS, len(NUL_TEXTS)),
+    ("value_0_to_999", lambda: VALUE_TEXTS, 1000),
+    ("one_fxhash_for_20000", _colliding_texts, 20_000),
+]
+
+
+@pytest.mark.parametrize("label,texts,distinct", TEXT_CASES, ids=[case[0] for case in TEXT_CASES])
+def test_distinct_texts_are_distinct_values(label, texts, distinct):
+    texts = texts()
+    assert len(set(texts)) == distinct
+    estimate = profile(texts * 2)["estimated_cardinality"]
+    if distinct > 5_000:
+        assert within(estimate, distinct, 0.03)
+    else:
+        assert distinct - (distinct >= 1_000) <= estimate <= distinct
+
+
+class Text(str):
+    """A str subclass: read through another path than an exact str."""
+
+
+# Texts of each storage width, and ASCII for comparison.
+GROWTH_CASES = [
+    ("ascii", "plain text " * 100),
+    ("latin_1", "caf\u00e9 cr\u00e8me " * 100),
+    ("two_byte", "\u65e5\u672c\u8a9e\u306e\u6587 " * 100),
+    ("four_byte", "\U0001f600 smile " * 100),
+    ("one_non_ascii_at_the_end", "x" * 999 + "\u00ff"),
+    ("short_non_ascii", "\u00e9"),
+]
+
+
+@pytest.mark.parametrize("observe", ["observe_dicts", "observe_dict"])
+@pytest.mark.parametrize("label,text", GROWTH_CASES, ids=[case[0] for case in GROWTH_CASES])
+def test_text_values_are_left_as_they_were(label, text, observe):
+    # A fresh object: literals are shared, and another test may have grown this one.
+    value = "".join(list(text))
+    before = sys.getsizeof(value)
+    column = profile([value], observe)
+    assert sys.getsizeof(value) == before
+    assert column["estimated_cardinality"] == 1
+
+
+@pytest.mark.parametrize("label,text", GROWTH_CASES, ids=[case[0] for case in GROWTH_CASES])
+def test_a_text_counts_alike_however_it_is_read(label, text):
+    # An exact str and a str subclass of the same text are hashed from the same UTF-8.
+    column = profile(["".join(list(text)), Text(text), "".join(list(text))])
+    assert column["estimated_cardinality"] == 1
+
+
+def test_lone_surrogate_value_is_null_and_left_as_it_was():
+    value = "".join(["a\u00e9", "\ud800"])
+    before = sys.getsizeof(value)
+    column = profile([value, "a\u00e9"])
+    assert (column["null_count"], column["estimated_cardinality"]) == (1, 1)
+    assert sys.getsizeof(value) == before
+
+
+def test_a_profiled_list_of_non_ascii_rows_keeps_its_size():
+    rows = [{"name": f"r\u00e9sum\u00e9 {i}", "city": f"M\u00fcnchen {i % 50}"} for i in range(2000)]
+    before = sum(sys.getsizeof(v) for row in rows for v in row.values())
+    p = karvo.Profiler()
+    p.observe_dicts(rows)
+    report = json.loads(p.flush())
+    assert sum(sys.getsizeof(v) for row in rows for v in row.values()) == before
+    assert within(report["name"]["estimated_cardinality"], 2000, 0.01)
+    assert report["city"]["estimated_cardinality"] == 50
