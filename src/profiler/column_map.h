@@ -2,8 +2,8 @@
 // ColumnMapSlot, the atomically swappable reference through which the engine holds it.
 //
 // Layout. A map has a fixed power-of-two number of shards (default_shard_amount(), at
-// least 4), chosen once per process. A name's FxHash picks its shard: the bits just below
-// the hash's top 7 bits. Each shard is a table guarded by its own reader-writer lock. The
+// least 4), chosen once per process from the CPUs it may use (cpu_budget.h). A name's
+// FxHash picks its shard: the bits just below the hash's top 7 bits. Each shard is a table guarded by its own reader-writer lock. The
 // table is keyed by the same 64-bit hash; names that share a hash go to one bucket that
 // keeps its first name inline and the others in an ordered tree, so even names crafted to
 // collide (the hash has no seed) cost O(log n) per lookup. Entries are only ever added.
@@ -35,26 +35,11 @@
 #include <utility>
 
 #include "profiler/column_stats.h"
+#include "profiler/cpu_budget.h"
 #include "profiler/panic.h"
 #include "sketch/fxhash.h"
 
 namespace profiler {
-
-// A control-group CPU limit: `quota` microseconds of CPU time per `period`.
-struct CpuQuota {
-    std::uint64_t quota = 0;
-    std::uint64_t period = 0;
-};
-
-// The shard count for a process that may run on `processors` CPUs (0 when unknown),
-// capped by `quota` where one applies: the smallest power of two at least 4 x P.
-std::size_t shard_amount_for(std::size_t processors, std::optional<CpuQuota> quota);
-// The contents of a cgroup v2 cpu.max file ("max 100000" or "50000 100000").
-std::optional<CpuQuota> parse_cpu_max(std::string_view text);
-// The contents of cgroup v1 cpu.cfs_quota_us and cpu.cfs_period_us (-1: no quota).
-std::optional<CpuQuota> parse_cfs_quota(std::string_view quota_text, std::string_view period_text);
-// The shard count of every map in this process, read from the platform on first call.
-std::size_t default_shard_amount();
 
 using StatsRef = std::shared_ptr<ColumnStats>;
 

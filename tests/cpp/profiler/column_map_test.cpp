@@ -14,52 +14,8 @@ namespace {
 
 using testing::colliding_names;
 
-TEST(ShardAmount, FollowsTheProcessorTable) {
-    const std::vector<std::pair<std::size_t, std::size_t>> table = {
-        {0, 4}, {1, 4}, {2, 8}, {3, 16}, {4, 16}, {6, 32}, {8, 32}, {12, 64}, {16, 64}};
-    for (const auto& [processors, shards] : table) {
-        EXPECT_EQ(shard_amount_for(processors, std::nullopt), shards) << processors;
-    }
-}
-
-TEST(ShardAmount, QuotaCapsTheProcessorCount) {
-    struct Case {
-        std::size_t processors;
-        CpuQuota quota;
-        std::size_t shards;
-    };
-    for (const Case& c : {Case{8, {150000, 100000}, 4},   // 1.5 CPUs: one fully usable
-                          Case{8, {50000, 100000}, 4},    // below one CPU: still one
-                          Case{8, {400000, 100000}, 16},  // 4 CPUs
-                          Case{2, {800000, 100000}, 8},   // the quota exceeds the mask
-                          Case{0, {300000, 100000}, 4},   // no figure: one processor
-                          Case{16, {1200000, 100000}, 64}}) {
-        EXPECT_EQ(shard_amount_for(c.processors, c.quota), c.shards)
-            << c.processors << " " << c.quota.quota << "/" << c.quota.period;
-    }
-}
-
-TEST(ShardAmount, ReadsCgroupFiles) {
-    const auto half = parse_cpu_max("50000 100000\n");
-    ASSERT_TRUE(half.has_value());
-    EXPECT_EQ(half->quota, 50000u);
-    EXPECT_EQ(half->period, 100000u);
-    for (const char* none : {"max 100000\n", "max", "", "garbage", "10 0", "-5 100000"}) {
-        EXPECT_FALSE(parse_cpu_max(none).has_value()) << none;
-    }
-    const auto v1 = parse_cfs_quota("200000\n", "100000\n");
-    ASSERT_TRUE(v1.has_value());
-    EXPECT_EQ(v1->quota, 200000u);
-    EXPECT_FALSE(parse_cfs_quota("-1\n", "100000\n").has_value());
-    EXPECT_FALSE(parse_cfs_quota("100000\n", "0\n").has_value());
-}
-
-TEST(ShardAmount, DefaultIsAPowerOfTwoAndStable) {
-    const std::size_t amount = default_shard_amount();
-    EXPECT_GE(amount, 4u);
-    EXPECT_TRUE(std::has_single_bit(amount));
-    EXPECT_EQ(default_shard_amount(), amount);
-    EXPECT_EQ(ColumnMap::with_capacity_and_hasher(0)->shard_amount(), amount);
+TEST(ShardAmount, EveryMapTakesTheDefault) {
+    EXPECT_EQ(ColumnMap::with_capacity_and_hasher(0)->shard_amount(), default_shard_amount());
 }
 
 TEST(ShardSelection, FollowsTheNameTable) {
