@@ -7,40 +7,24 @@ namespace profiler {
 
 // ---- Shard table ---------------------------------------------------------------------
 
-const StatsRef* ColumnMapShard::find(std::uint64_t hash, std::string_view name) const {
-    const auto it = table_.find(hash);
-    if (it == table_.end()) {
-        return nullptr;
+void ColumnMapShard::prepare(const NameHash& hash, std::size_t entries) {
+    table_ = decltype(table_)(0, hash);  // bucket hint 0: no storage until the first name
+    if (entries > 0) {
+        table_.reserve(entries);
     }
-    const Bucket& bucket = it->second;
-    if (bucket.name == name) {
-        return &bucket.value;
-    }
-    if (bucket.spill) {
-        const auto found = bucket.spill->find(name);
-        if (found != bucket.spill->end()) {
-            return &found->second;
-        }
-    }
-    return nullptr;
 }
 
-StatsRef* ColumnMapShard::find(std::uint64_t hash, std::string_view name) {
-    return const_cast<StatsRef*>(std::as_const(*this).find(hash, name));
+const StatsRef* ColumnMapShard::find(std::string_view name) const {
+    const auto it = table_.find(name);
+    return it == table_.end() ? nullptr : &it->second;
 }
 
-StatsRef& ColumnMapShard::insert(std::uint64_t hash, std::string name, StatsRef value) {
-    const auto [it, fresh] = table_.try_emplace(hash);
-    Bucket& bucket = it->second;
-    if (fresh) {
-        bucket.name = std::move(name);
-        bucket.value = std::move(value);
-        return bucket.value;
-    }
-    if (!bucket.spill) {
-        bucket.spill = std::make_unique<Spill>();
-    }
-    return bucket.spill->emplace(std::move(name), std::move(value)).first->second;
+StatsRef* ColumnMapShard::find(std::string_view name) {
+    return const_cast<StatsRef*>(std::as_const(*this).find(name));
+}
+
+StatsRef& ColumnMapShard::insert(std::string name, StatsRef value) {
+    return table_.emplace(std::move(name), std::move(value)).first->second;
 }
 
 // ---- Map -----------------------------------------------------------------------------
@@ -60,12 +44,11 @@ std::size_t checked_shard_amount(std::size_t shard_amount) {
 ColumnMap::ColumnMap(std::size_t capacity, std::size_t shard_amount)
     : shard_amount_(checked_shard_amount(shard_amount)),
       shift_(64 - static_cast<std::uint64_t>(std::countr_zero(shard_amount))),
+      name_hash_(NameHash::from_os()),
       shards_(new ColumnMapShard[shard_amount]) {
-    if (capacity > 0) {
-        const std::size_t per_shard = (capacity + shard_amount - 1) / shard_amount;
-        for (std::size_t i = 0; i < shard_amount; ++i) {
-            shards_[i].reserve(per_shard);
-        }
+    const std::size_t per_shard = (capacity + shard_amount - 1) / shard_amount;
+    for (std::size_t i = 0; i < shard_amount; ++i) {
+        shards_[i].prepare(name_hash_, per_shard);
     }
 }
 
@@ -77,7 +60,7 @@ std::optional<ColumnMap::ReadRef> ColumnMap::get(std::string_view name) const {
     const std::uint64_t hash = sketch::fx_hash(name);
     const ColumnMapShard& shard = shards_[shard_index(hash)];
     std::shared_lock<std::shared_mutex> hold(shard.lock);
-    const StatsRef* found = shard.find(hash, name);
+    const StatsRef* found = shard.find(name);
     if (found == nullptr) {
         return std::nullopt;
     }
@@ -88,8 +71,8 @@ ColumnMap::Entry ColumnMap::entry(std::string name) {
     const std::uint64_t hash = sketch::fx_hash(name);
     ColumnMapShard& shard = shards_[shard_index(hash)];
     std::unique_lock<std::shared_mutex> hold(shard.lock);
-    StatsRef* found = shard.find(hash, name);
-    return Entry(std::move(hold), &shard, hash, std::move(name), found);
+    StatsRef* found = shard.find(name);
+    return Entry(std::move(hold), &shard, std::move(name), found);
 }
 
 // ---- Shared references and the slot --------------------------------------------------

@@ -3,10 +3,12 @@
 //
 // Layout. A map has a fixed power-of-two number of shards (default_shard_amount(), at
 // least 4), chosen once per process from the CPUs it may use (cpu_budget.h). A name's
-// FxHash picks its shard: the bits just below the hash's top 7 bits. Each shard is a table guarded by its own reader-writer lock. The
-// table is keyed by the same 64-bit hash; names that share a hash go to one bucket that
-// keeps its first name inline and the others in an ordered tree, so even names crafted to
-// collide (the hash has no seed) cost O(log n) per lookup. Entries are only ever added.
+// FxHash picks its shard: the bits just below the hash's top 7 bits. Each shard is a hash
+// table guarded by its own reader-writer lock. The tables do not place names by FxHash:
+// it has no seed, so callers could pick names that share a bucket (or the whole hash) and
+// make every lookup walk them all. They place names by the map's NameHash, SipHash under
+// a key the map draws from the operating system's random source when it is made; crafted
+// names can still crowd one shard's lock, but not one bucket. Entries are only ever added.
 //
 // Invariants:
 //  - a name appears at most once in a map; its record never changes for the map's life.
@@ -24,7 +26,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -36,6 +37,7 @@
 
 #include "profiler/column_stats.h"
 #include "profiler/cpu_budget.h"
+#include "profiler/name_hash.h"
 #include "profiler/panic.h"
 #include "sketch/fxhash.h"
 
@@ -43,40 +45,30 @@ namespace profiler {
 
 using StatsRef = std::shared_ptr<ColumnStats>;
 
-// One shard's table. Not synchronised by itself: its owner holds `lock` around each use.
+// One shard's table, keyed by the map's NameHash. Not synchronised by itself: its owner
+// holds `lock` around each use.
 class ColumnMapShard {
   public:
     mutable std::shared_mutex lock;
 
-    void reserve(std::size_t entries) { table_.reserve(entries); }
+    // Empties the table and keys it by `hash`, with room for `entries` names.
+    void prepare(const NameHash& hash, std::size_t entries);
     // The record stored under name, or nullptr.
-    const StatsRef* find(std::uint64_t hash, std::string_view name) const;
-    StatsRef* find(std::uint64_t hash, std::string_view name);
+    const StatsRef* find(std::string_view name) const;
+    StatsRef* find(std::string_view name);
     // Stores a name the shard does not hold yet and returns its stored value.
-    StatsRef& insert(std::uint64_t hash, std::string name, StatsRef value);
+    StatsRef& insert(std::string name, StatsRef value);
 
     // Calls visit(name, record) for every entry.
     template <class Visit>
     void for_each(Visit& visit) const {
-        for (const auto& [hash, bucket] : table_) {
-            visit(std::string_view(bucket.name), bucket.value);
-            if (bucket.spill) {
-                for (const auto& [name, value] : *bucket.spill) {
-                    visit(std::string_view(name), value);
-                }
-            }
+        for (const auto& [name, value] : table_) {
+            visit(std::string_view(name), value);
         }
     }
 
   private:
-    using Spill = std::map<std::string, StatsRef, std::less<>>;
-    // Names sharing one hash: the first inline, the rest in name order.
-    struct Bucket {
-        std::string name;
-        StatsRef value;
-        std::unique_ptr<Spill> spill;
-    };
-    std::unordered_map<std::uint64_t, Bucket> table_;
+    std::unordered_map<std::string, StatsRef, NameHash, std::equal_to<>> table_;
 };
 
 class ColumnMapRef;
@@ -118,30 +110,25 @@ class ColumnMap {
         template <class Maker>
         WriteRef or_insert_with(Maker&& maker) && {
             if (found_ == nullptr) {
-                found_ = &shard_->insert(hash_, std::move(name_), maker());
+                found_ = &shard_->insert(std::move(name_), maker());
             }
             return WriteRef(std::move(lock_), found_);
         }
 
       private:
         friend class ColumnMap;
-        Entry(std::unique_lock<std::shared_mutex> lock, ColumnMapShard* shard, std::uint64_t hash,
-              std::string name, StatsRef* found)
-            : lock_(std::move(lock)),
-              shard_(shard),
-              hash_(hash),
-              name_(std::move(name)),
-              found_(found) {}
+        Entry(std::unique_lock<std::shared_mutex> lock, ColumnMapShard* shard, std::string name,
+              StatsRef* found)
+            : lock_(std::move(lock)), shard_(shard), name_(std::move(name)), found_(found) {}
         std::unique_lock<std::shared_mutex> lock_;
         ColumnMapShard* shard_;
-        std::uint64_t hash_;
         std::string name_;
         StatsRef* found_;
     };
 
     // A map with `shard_amount` shards, each with room for ceil(capacity / shard_amount)
-    // entries (none at all for capacity 0). Throws Panic unless shard_amount is a power of
-    // two greater than 1.
+    // entries (none at all for capacity 0), its tables keyed by a NameHash of its own.
+    // Throws Panic unless shard_amount is a power of two greater than 1.
     ColumnMap(std::size_t capacity, std::size_t shard_amount);
     ColumnMap(const ColumnMap&) = delete;
     ColumnMap& operator=(const ColumnMap&) = delete;
@@ -163,6 +150,9 @@ class ColumnMap {
     }
 
     std::size_t shard_amount() const { return shard_amount_; }
+    // The hash of this map's tables; also fit for any index of names a call builds while it
+    // holds the map.
+    const NameHash& name_hash() const { return name_hash_; }
     std::size_t shard_index(std::uint64_t hash) const {
         return static_cast<std::size_t>((hash << 7) >> shift_);
     }
@@ -172,6 +162,7 @@ class ColumnMap {
   private:
     std::size_t shard_amount_;
     std::uint64_t shift_;  // 64 - log2(shard_amount_)
+    NameHash name_hash_;
     std::unique_ptr<ColumnMapShard[]> shards_;
     std::atomic<std::uint64_t> next_sequence_{0};
 };

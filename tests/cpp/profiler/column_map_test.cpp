@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "colliding_names.h"
@@ -12,7 +14,10 @@
 namespace profiler {
 namespace {
 
+using testing::bucket_sharing_names;
 using testing::colliding_names;
+using testing::hostile_families;
+using testing::std_hash_colliding_names;
 
 TEST(ShardAmount, EveryMapTakesTheDefault) {
     EXPECT_EQ(ColumnMap::with_capacity_and_hasher(0)->shard_amount(), default_shard_amount());
@@ -135,6 +140,54 @@ TEST(ColumnMapEntries, NamesSharingOneHashStayDistinct) {
     EXPECT_EQ(count, names.size());
     // A name of the same hash that was never inserted is still a miss.
     EXPECT_FALSE(map.get(colliding_names(20001).back()).has_value());
+}
+
+// The fixtures really have the property that made them hostile, against the real hash
+// functions; otherwise the tests below would pass for the wrong reason.
+TEST(HostileNames, FixturesCollideAsClaimed) {
+    const auto fx_equal = colliding_names(500);
+    const auto bucketed = bucket_sharing_names(500, 5087);
+    const auto std_equal = std_hash_colliding_names(500);
+    const ColumnMap map64(0, 64);
+    std::set<std::uint64_t> fx_values;
+    for (std::size_t i = 0; i < 500; ++i) {
+        EXPECT_EQ(sketch::fx_hash(fx_equal[i]), sketch::fx_hash(fx_equal[0]));
+        const std::uint64_t fx = sketch::fx_hash(bucketed[i]);
+        fx_values.insert(fx);
+        EXPECT_EQ(fx % 5087, 7u);
+        EXPECT_EQ(map64.shard_index(fx), 0u);
+        EXPECT_EQ(std::hash<std::string_view>{}(std_equal[i]),
+                  std::hash<std::string_view>{}(std_equal[0]));
+    }
+    EXPECT_EQ(fx_values.size(), 500u);
+    for (const auto& family : {fx_equal, bucketed, std_equal}) {
+        EXPECT_EQ(std::set<std::string>(family.begin(), family.end()).size(), 500u);
+    }
+}
+
+TEST(HostileNames, EachMapDrawsItsOwnKey) {
+    const ColumnMap a(0, 4), b(0, 4);
+    EXPECT_FALSE(a.name_hash().key == b.name_hash().key);
+    EXPECT_FALSE(a.name_hash().key == sketch::SipKey{});
+}
+
+TEST(HostileNames, CraftedNamesStayDistinctInTheMap) {
+    for (const auto& [what, names] : hostile_families(3000)) {
+        ColumnMap map(0, 4);
+        std::vector<const ColumnStats*> records;
+        for (const auto& name : names) {
+            records.push_back(insert(map, name).get());
+        }
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            auto hit = map.get(names[i]);
+            ASSERT_TRUE(hit.has_value()) << what << " " << i;
+            EXPECT_EQ(hit->value().get(), records[i]) << what << " " << i;
+            EXPECT_EQ(hit->value()->sequence, i) << what;
+        }
+        std::set<std::string> seen;
+        map.iter([&](std::string_view name, const StatsRef&) { seen.emplace(name); });
+        EXPECT_EQ(seen, std::set<std::string>(names.begin(), names.end())) << what;
+    }
 }
 
 TEST(ColumnMapSlot, PinnedMapOutlivesASwap) {
