@@ -53,7 +53,11 @@ ColumnMap::ColumnMap(std::size_t capacity, std::size_t shard_amount)
 }
 
 ColumnMapRef ColumnMap::with_capacity_and_hasher(std::size_t capacity) {
-    return ColumnMapRef::make(capacity, default_shard_amount());
+    return make(capacity, default_shard_amount());
+}
+
+ColumnMapRef ColumnMap::make(std::size_t capacity, std::size_t shard_amount) {
+    return std::make_shared<ColumnMap>(capacity, shard_amount);
 }
 
 std::optional<ColumnMap::ReadRef> ColumnMap::get(std::string_view name) const {
@@ -75,92 +79,31 @@ ColumnMap::Entry ColumnMap::entry(std::string name) {
     return Entry(std::move(hold), &shard, std::move(name), found);
 }
 
-// ---- Shared references and the slot --------------------------------------------------
-
-void detail::adjust_refs(ColumnMapNode* node, std::int64_t delta) {
-    if (node->refs.fetch_add(delta, std::memory_order_acq_rel) + delta == 0) {
-        delete node;
-    }
-}
-
-ColumnMapRef ColumnMapRef::make(std::size_t capacity, std::size_t shard_amount) {
-    return ColumnMapRef(new detail::ColumnMapNode(capacity, shard_amount));
-}
-
-ColumnMapRef::ColumnMapRef(const ColumnMapRef& other) : node_(other.node_) {
-    if (node_ != nullptr) {
-        node_->refs.fetch_add(1, std::memory_order_relaxed);
-    }
-}
-
-ColumnMapRef::~ColumnMapRef() {
-    if (node_ != nullptr) {
-        detail::adjust_refs(node_, -1);
-    }
-}
+// ---- The slot ----------------------------------------------------------------------
 
 namespace {
-detail::ColumnMapNode* node_of(std::uint64_t word) {
-    return reinterpret_cast<detail::ColumnMapNode*>(word & ~ColumnMapSlot::kCountMask);
-}
-std::uint64_t count_of(std::uint64_t word) {
-    return word & ColumnMapSlot::kCountMask;
-}
-}  // namespace
-
-// Turns the caller's reference into the slot's biased one and returns the slot word.
-std::uint64_t ColumnMapSlot::install(ColumnMapRef map) {
+ColumnMapRef checked_map(ColumnMapRef map) {
     if (!map) {
         throw Panic("column map slot given no map");
     }
-    detail::ColumnMapNode* node = map.release();
-    node->refs.fetch_add(kInstalledBias - 1, std::memory_order_relaxed);
-    return reinterpret_cast<std::uint64_t>(node);
+    return map;
 }
+}  // namespace
 
-// Credits the loads counted in a word taken out of the slot to its map and removes the
-// slot's bias, keeping `handed_out` references for the caller.
-void ColumnMapSlot::uninstall(std::uint64_t word, std::int64_t handed_out) {
-    const auto loads = static_cast<std::int64_t>(count_of(word));
-    detail::adjust_refs(node_of(word), loads + handed_out - kInstalledBias);
-}
-
-ColumnMapSlot::ColumnMapSlot(ColumnMapRef map) : word_(install(std::move(map))) {}
-
-ColumnMapSlot::~ColumnMapSlot() {
-    uninstall(word_.load(std::memory_order_acquire), 0);
-}
+ColumnMapSlot::ColumnMapSlot(ColumnMapRef map) : map_(checked_map(std::move(map))) {}
 
 ColumnMapRef ColumnMapSlot::load() const {
-    const std::uint64_t word = word_.fetch_add(1, std::memory_order_acquire);
-    detail::ColumnMapNode* node = node_of(word);
-    if (count_of(word) + 1 >= kHandOverAt) {
-        hand_over(node);
-    }
-    return ColumnMapRef(node);
+    std::lock_guard<std::mutex> hold(mutex_);
+    return map_;
 }
 
-// Moves the loads counted in the word to the map's own count. The map is credited before
-// the word is cleared, so its count is never short of its holders; the caller's own load
-// keeps the node alive throughout.
-void ColumnMapSlot::hand_over(detail::ColumnMapNode* node) const {
-    std::uint64_t seen = word_.load(std::memory_order_relaxed);
-    while (node_of(seen) == node && count_of(seen) >= kHandOverAt) {
-        const std::uint64_t loads = count_of(seen);
-        node->refs.fetch_add(static_cast<std::int64_t>(loads), std::memory_order_relaxed);
-        if (word_.compare_exchange_weak(seen, seen - loads, std::memory_order_acq_rel,
-                                        std::memory_order_relaxed)) {
-            return;
-        }
-        node->refs.fetch_sub(static_cast<std::int64_t>(loads), std::memory_order_relaxed);
-    }
-}
-
+// The caller's reference to the previous map leaves the lock with it, so the map is never
+// freed while the mutex is held.
 ColumnMapRef ColumnMapSlot::swap(ColumnMapRef map) const {
-    const std::uint64_t previous =
-        word_.exchange(install(std::move(map)), std::memory_order_acq_rel);
-    uninstall(previous, 1);
-    return ColumnMapRef(node_of(previous));
+    map = checked_map(std::move(map));
+    std::lock_guard<std::mutex> hold(mutex_);
+    map_.swap(map);
+    return map;
 }
 
 }  // namespace profiler

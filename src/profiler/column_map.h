@@ -19,8 +19,10 @@
 // until the resulting reference is dropped; iter holds each shard's lock shared while it
 // visits that shard. The lock (std::shared_mutex, glibc's reader-preferring rwlock) lets
 // new readers in while a writer waits. Lock order: a shard lock, then a column's
-// sketch_mutex; no code holds two shard locks. The slot's load and swap take no lock:
-// load never waits for a swap and swap never waits for readers.
+// sketch_mutex; no code holds two shard locks. The slot's load and swap hold the slot's
+// mutex only to copy or exchange its pointer, never together with another lock: a pinned
+// map is used with no lock of the slot's, and a swap never waits for the previous map's
+// holders.
 #pragma once
 
 #include <atomic>
@@ -71,7 +73,10 @@ class ColumnMapShard {
     std::unordered_map<std::string, StatsRef, NameHash, std::equal_to<>> table_;
 };
 
-class ColumnMapRef;
+class ColumnMap;
+// A shared reference to a map; the map is freed with its last reference. Copies may be
+// made and dropped from any thread.
+using ColumnMapRef = std::shared_ptr<ColumnMap>;
 
 class ColumnMap {
   public:
@@ -135,6 +140,8 @@ class ColumnMap {
 
     // A shared map with default_shard_amount() shards.
     static ColumnMapRef with_capacity_and_hasher(std::size_t capacity);
+    // A shared map with the given shard count (which must be valid, as above).
+    static ColumnMapRef make(std::size_t capacity, std::size_t shard_amount);
 
     std::optional<ReadRef> get(std::string_view name) const;
     Entry entry(std::string name);
@@ -167,78 +174,31 @@ class ColumnMap {
     std::atomic<std::uint64_t> next_sequence_{0};
 };
 
-namespace detail {
-// Maps are allocated at this alignment so that the slot can keep a count of loads in
-// progress in the low bits of the map's address.
-inline constexpr std::size_t kMapAlignment = 4096;
-
-struct alignas(kMapAlignment) ColumnMapNode {
-    ColumnMapNode(std::size_t capacity, std::size_t shard_amount) : map(capacity, shard_amount) {}
-    std::atomic<std::int64_t> refs{1};
-    ColumnMap map;
-};
-
-// Adds delta to the node's count and frees it if that was the last reference.
-void adjust_refs(ColumnMapNode* node, std::int64_t delta);
-}  // namespace detail
-
-// A shared reference to a map; the map is freed with its last reference. Copies may be
-// made and dropped from any thread.
-class ColumnMapRef {
-  public:
-    ColumnMapRef() = default;
-    static ColumnMapRef make(std::size_t capacity, std::size_t shard_amount);
-    ColumnMapRef(const ColumnMapRef& other);
-    ColumnMapRef(ColumnMapRef&& other) noexcept : node_(std::exchange(other.node_, nullptr)) {}
-    ColumnMapRef& operator=(ColumnMapRef other) noexcept {
-        std::swap(node_, other.node_);
-        return *this;
-    }
-    ~ColumnMapRef();
-
-    ColumnMap* get() const { return node_ ? &node_->map : nullptr; }
-    ColumnMap* operator->() const { return &node_->map; }
-    ColumnMap& operator*() const { return node_->map; }
-    explicit operator bool() const { return node_ != nullptr; }
-
-  private:
-    friend class ColumnMapSlot;
-    explicit ColumnMapRef(detail::ColumnMapNode* node) : node_(node) {}
-    detail::ColumnMapNode* release() { return std::exchange(node_, nullptr); }
-    detail::ColumnMapNode* node_ = nullptr;
-};
-
 // The engine's current map, replaceable in one atomic step.
 //
-// The slot's word holds the map's address and, in its low bits, the number of loads that
-// took a reference through the word and have not yet been credited to the map's own
-// count. A load is one fetch_add on the word; a swap exchanges the word and credits the
-// loads it counted to the old map. While a map is installed its count carries a large
-// bias for the slot's own reference, so loads that finish before being credited can
-// never free it. Neither operation waits for the other. A load that finds many uncredited
-// loads in the word hands them over to the map (bounded by kHandOverAt), so the field
-// cannot fill up unless thousands of loads are in progress at the same instant.
+// A shared pointer under a mutex that is held only to copy or exchange the pointer, never
+// while a map is used or freed: a pinned map is used with no lock of the slot's, a swap
+// never waits for the holders of the previous map, and the previous map's last release
+// happens outside the mutex. A load is made once per batch, so the uncontended lock
+// costs nothing measurable. (libstdc++'s std::atomic<std::shared_ptr> would do the same
+// with a spin lock in a pointer bit, but ThreadSanitizer cannot see that lock and reports
+// every load racing a swap.)
 class ColumnMapSlot {
   public:
+    // Throws Panic when given no map: the slot always holds one.
     explicit ColumnMapSlot(ColumnMapRef map);
-    ~ColumnMapSlot();
     ColumnMapSlot(const ColumnMapSlot&) = delete;
     ColumnMapSlot& operator=(const ColumnMapSlot&) = delete;
 
     // The current map, pinned: it stays alive until the returned reference is dropped.
     ColumnMapRef load() const;
-    // Installs map and returns the previous one; later loads see the new map.
+    // Installs map and returns the previous one; later loads see the new map. Throws
+    // Panic when given no map.
     ColumnMapRef swap(ColumnMapRef map) const;
 
-    static constexpr std::uint64_t kCountMask = detail::kMapAlignment - 1;
-    static constexpr std::uint64_t kHandOverAt = 1024;
-    static constexpr std::int64_t kInstalledBias = std::int64_t{1} << 40;
-
   private:
-    static std::uint64_t install(ColumnMapRef map);
-    static void uninstall(std::uint64_t word, std::int64_t handed_out);
-    void hand_over(detail::ColumnMapNode* node) const;
-    mutable std::atomic<std::uint64_t> word_;
+    mutable std::mutex mutex_;
+    mutable ColumnMapRef map_;  // guarded by mutex_; never empty
 };
 
 }  // namespace profiler

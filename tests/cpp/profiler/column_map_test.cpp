@@ -191,12 +191,12 @@ TEST(HostileNames, CraftedNamesStayDistinctInTheMap) {
 }
 
 TEST(ColumnMapSlot, PinnedMapOutlivesASwap) {
-    ColumnMapSlot slot(ColumnMapRef::make(0, 4));
+    ColumnMapSlot slot(ColumnMap::make(0, 4));
     const ColumnMapRef pinned = slot.load();
     const StatsRef before = insert(*pinned, "a");
     before->record(TypedValue::from_int(5));
 
-    const ColumnMapRef previous = slot.swap(ColumnMapRef::make(0, 4));
+    const ColumnMapRef previous = slot.swap(ColumnMap::make(0, 4));
     EXPECT_EQ(previous.get(), pinned.get());
     const ColumnMapRef fresh = slot.load();
     EXPECT_NE(fresh.get(), pinned.get());
@@ -209,17 +209,25 @@ TEST(ColumnMapSlot, PinnedMapOutlivesASwap) {
     EXPECT_FALSE(slot.load()->get("late").has_value());
 }
 
+TEST(ColumnMapSlot, NeverHoldsNoMap) {
+    EXPECT_THROW(ColumnMapSlot slot(nullptr), Panic);
+    ColumnMapSlot slot(ColumnMap::make(0, 4));
+    const ColumnMapRef current = slot.load();
+    EXPECT_THROW(slot.swap(nullptr), Panic);
+    EXPECT_EQ(slot.load(), current);
+}
+
 TEST(ColumnMapSlot, ManyLoadsAcrossSwapsFreeEachMapOnce) {
-    // More pins than the slot word counts before handing them over, across several
-    // swaps; the sanitizer builds catch a map freed twice, too early or never.
-    ColumnMapSlot slot(ColumnMapRef::make(0, 4));
+    // Thousands of pins of each map across several swaps, released out of order; the
+    // sanitizer builds catch a map freed twice, too early or never.
+    ColumnMapSlot slot(ColumnMap::make(0, 4));
     std::vector<ColumnMapRef> pins;
     for (int round = 0; round < 4; ++round) {
         for (int i = 0; i < 3000; ++i) {
             pins.push_back(slot.load());
         }
         insert(*pins.back(), "round" + std::to_string(round));
-        ColumnMapRef previous = slot.swap(ColumnMapRef::make(0, 4));
+        ColumnMapRef previous = slot.swap(ColumnMap::make(0, 4));
         EXPECT_EQ(previous.get(), pins.back().get());
         pins.erase(pins.begin(), pins.begin() + 1500);
     }
