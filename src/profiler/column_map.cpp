@@ -44,7 +44,7 @@ std::size_t checked_shard_amount(std::size_t shard_amount) {
 ColumnMap::ColumnMap(std::size_t capacity, std::size_t shard_amount)
     : shard_amount_(checked_shard_amount(shard_amount)),
       shift_(64 - static_cast<std::uint64_t>(std::countr_zero(shard_amount))),
-      name_hash_(NameHash::from_os()),
+      name_hash_(NameHash::fresh()),
       shards_(new ColumnMapShard[shard_amount]) {
     const std::size_t per_shard = (capacity + shard_amount - 1) / shard_amount;
     for (std::size_t i = 0; i < shard_amount; ++i) {

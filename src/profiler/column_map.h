@@ -7,8 +7,9 @@
 // table guarded by its own reader-writer lock. The tables do not place names by FxHash:
 // it has no seed, so callers could pick names that share a bucket (or the whole hash) and
 // make every lookup walk them all. They place names by the map's NameHash, SipHash under
-// a key the map draws from the operating system's random source when it is made; crafted
-// names can still crowd one shard's lock, but not one bucket. Entries are only ever added.
+// a key of the map's own that derives from a secret the process draws from the operating
+// system's random source (name_hash.h); crafted names can still crowd one shard's lock,
+// but not one bucket. Entries are only ever added.
 //
 // Invariants:
 //  - a name appears at most once in a map; its record never changes for the map's life.

@@ -4,12 +4,15 @@
 // Names come from whoever feeds rows. A hash they can compute (FxHash, which has no seed,
 // or std::hash, whose seed is fixed) lets them choose names that all fall into one bucket,
 // and every lookup then walks every name: tens of thousands of such names turn one call
-// into tens of seconds. NameHash is SipHash-1-3 under a key drawn from the operating
-// system's random source, once per column map; a batch's own indexes use the key of the
-// map it pinned, so a call draws nothing. Bucket placement, not correctness, rests on the
-// key: names are always compared in full.
+// into tens of seconds. NameHash is SipHash-1-3 under a key of its own for each column
+// map; a batch's own indexes use the key of the map it pinned, so a call draws nothing.
+// A map's key is SipHash of a running count under a secret that the process draws once
+// from the operating system's random source: keys no caller can know, without a system
+// call per map (a flush makes a map, and a getrandom call would cost more than a small
+// flush). Bucket placement, not correctness, rests on the key: names are always compared
+// in full.
 //
-// Thread safety: an immutable value; copies may be used from any thread.
+// Thread safety: fresh() may be called from any thread; a NameHash is an immutable value.
 #pragma once
 
 #include <cstddef>
@@ -18,7 +21,6 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "sketch/key_state.h"
 #include "sketch/siphash.h"
 
 namespace profiler {
@@ -28,8 +30,8 @@ struct NameHash {
 
     sketch::SipKey key;
 
-    // A hash under a fresh key from the operating system's random source.
-    static NameHash from_os() { return NameHash{sketch::KeyState::from_os().draw()}; }
+    // A hash under a key no earlier call returned.
+    static NameHash fresh();
 
     std::size_t operator()(std::string_view name) const noexcept {
         return static_cast<std::size_t>(sketch::siphash13_text(key, name));
