@@ -2,11 +2,14 @@
 // ColumnMapSlot, the atomically swappable reference through which the engine holds it.
 //
 // Layout. A map has a fixed power-of-two number of shards (default_shard_amount(), at
-// least 4), chosen once per process. A name's FxHash picks its shard: the bits just below
-// the hash's top 7 bits. Each shard is a table guarded by its own reader-writer lock. The
-// table is keyed by the same 64-bit hash; names that share a hash go to one bucket that
-// keeps its first name inline and the others in an ordered tree, so even names crafted to
-// collide (the hash has no seed) cost O(log n) per lookup. Entries are only ever added.
+// least 4), chosen once per process from the CPUs it may use (cpu_budget.h). A name's
+// FxHash picks its shard: the bits just below the hash's top 7 bits. Each shard is a hash
+// table guarded by its own reader-writer lock. The tables do not place names by FxHash:
+// it has no seed, so callers could pick names that share a bucket (or the whole hash) and
+// make every lookup walk them all. They place names by the map's NameHash, SipHash under
+// a key of the map's own that derives from a secret the process draws from the operating
+// system's random source (name_hash.h); crafted names can still crowd one shard's lock,
+// but not one bucket. Entries are only ever added.
 //
 // Invariants:
 //  - a name appears at most once in a map; its record never changes for the map's life.
@@ -17,14 +20,15 @@
 // until the resulting reference is dropped; iter holds each shard's lock shared while it
 // visits that shard. The lock (std::shared_mutex, glibc's reader-preferring rwlock) lets
 // new readers in while a writer waits. Lock order: a shard lock, then a column's
-// sketch_mutex; no code holds two shard locks. The slot's load and swap take no lock:
-// load never waits for a swap and swap never waits for readers.
+// sketch_mutex; no code holds two shard locks. The slot's load and swap hold the slot's
+// mutex only to copy or exchange its pointer, never together with another lock: a pinned
+// map is used with no lock of the slot's, and a swap never waits for the previous map's
+// holders.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -35,66 +39,45 @@
 #include <utility>
 
 #include "profiler/column_stats.h"
+#include "profiler/cpu_budget.h"
+#include "profiler/name_hash.h"
 #include "profiler/panic.h"
 #include "sketch/fxhash.h"
 
 namespace profiler {
 
-// A control-group CPU limit: `quota` microseconds of CPU time per `period`.
-struct CpuQuota {
-    std::uint64_t quota = 0;
-    std::uint64_t period = 0;
-};
-
-// The shard count for a process that may run on `processors` CPUs (0 when unknown),
-// capped by `quota` where one applies: the smallest power of two at least 4 x P.
-std::size_t shard_amount_for(std::size_t processors, std::optional<CpuQuota> quota);
-// The contents of a cgroup v2 cpu.max file ("max 100000" or "50000 100000").
-std::optional<CpuQuota> parse_cpu_max(std::string_view text);
-// The contents of cgroup v1 cpu.cfs_quota_us and cpu.cfs_period_us (-1: no quota).
-std::optional<CpuQuota> parse_cfs_quota(std::string_view quota_text, std::string_view period_text);
-// The shard count of every map in this process, read from the platform on first call.
-std::size_t default_shard_amount();
-
 using StatsRef = std::shared_ptr<ColumnStats>;
 
-// One shard's table. Not synchronised by itself: its owner holds `lock` around each use.
+// One shard's table, keyed by the map's NameHash. Not synchronised by itself: its owner
+// holds `lock` around each use.
 class ColumnMapShard {
   public:
     mutable std::shared_mutex lock;
 
-    void reserve(std::size_t entries) { table_.reserve(entries); }
+    // Empties the table and keys it by `hash`, with room for `entries` names.
+    void prepare(const NameHash& hash, std::size_t entries);
     // The record stored under name, or nullptr.
-    const StatsRef* find(std::uint64_t hash, std::string_view name) const;
-    StatsRef* find(std::uint64_t hash, std::string_view name);
+    const StatsRef* find(std::string_view name) const;
+    StatsRef* find(std::string_view name);
     // Stores a name the shard does not hold yet and returns its stored value.
-    StatsRef& insert(std::uint64_t hash, std::string name, StatsRef value);
+    StatsRef& insert(std::string name, StatsRef value);
 
     // Calls visit(name, record) for every entry.
     template <class Visit>
     void for_each(Visit& visit) const {
-        for (const auto& [hash, bucket] : table_) {
-            visit(std::string_view(bucket.name), bucket.value);
-            if (bucket.spill) {
-                for (const auto& [name, value] : *bucket.spill) {
-                    visit(std::string_view(name), value);
-                }
-            }
+        for (const auto& [name, value] : table_) {
+            visit(std::string_view(name), value);
         }
     }
 
   private:
-    using Spill = std::map<std::string, StatsRef, std::less<>>;
-    // Names sharing one hash: the first inline, the rest in name order.
-    struct Bucket {
-        std::string name;
-        StatsRef value;
-        std::unique_ptr<Spill> spill;
-    };
-    std::unordered_map<std::uint64_t, Bucket> table_;
+    std::unordered_map<std::string, StatsRef, NameHash, std::equal_to<>> table_;
 };
 
-class ColumnMapRef;
+class ColumnMap;
+// A shared reference to a map; the map is freed with its last reference. Copies may be
+// made and dropped from any thread.
+using ColumnMapRef = std::shared_ptr<ColumnMap>;
 
 class ColumnMap {
   public:
@@ -133,36 +116,33 @@ class ColumnMap {
         template <class Maker>
         WriteRef or_insert_with(Maker&& maker) && {
             if (found_ == nullptr) {
-                found_ = &shard_->insert(hash_, std::move(name_), maker());
+                found_ = &shard_->insert(std::move(name_), maker());
             }
             return WriteRef(std::move(lock_), found_);
         }
 
       private:
         friend class ColumnMap;
-        Entry(std::unique_lock<std::shared_mutex> lock, ColumnMapShard* shard, std::uint64_t hash,
-              std::string name, StatsRef* found)
-            : lock_(std::move(lock)),
-              shard_(shard),
-              hash_(hash),
-              name_(std::move(name)),
-              found_(found) {}
+        Entry(std::unique_lock<std::shared_mutex> lock, ColumnMapShard* shard, std::string name,
+              StatsRef* found)
+            : lock_(std::move(lock)), shard_(shard), name_(std::move(name)), found_(found) {}
         std::unique_lock<std::shared_mutex> lock_;
         ColumnMapShard* shard_;
-        std::uint64_t hash_;
         std::string name_;
         StatsRef* found_;
     };
 
     // A map with `shard_amount` shards, each with room for ceil(capacity / shard_amount)
-    // entries (none at all for capacity 0). Throws Panic unless shard_amount is a power of
-    // two greater than 1.
+    // entries (none at all for capacity 0), its tables keyed by a NameHash of its own.
+    // Throws Panic unless shard_amount is a power of two greater than 1.
     ColumnMap(std::size_t capacity, std::size_t shard_amount);
     ColumnMap(const ColumnMap&) = delete;
     ColumnMap& operator=(const ColumnMap&) = delete;
 
     // A shared map with default_shard_amount() shards.
     static ColumnMapRef with_capacity_and_hasher(std::size_t capacity);
+    // A shared map with the given shard count (which must be valid, as above).
+    static ColumnMapRef make(std::size_t capacity, std::size_t shard_amount);
 
     std::optional<ReadRef> get(std::string_view name) const;
     Entry entry(std::string name);
@@ -178,6 +158,9 @@ class ColumnMap {
     }
 
     std::size_t shard_amount() const { return shard_amount_; }
+    // The hash of this map's tables; also fit for any index of names a call builds while it
+    // holds the map.
+    const NameHash& name_hash() const { return name_hash_; }
     std::size_t shard_index(std::uint64_t hash) const {
         return static_cast<std::size_t>((hash << 7) >> shift_);
     }
@@ -187,82 +170,36 @@ class ColumnMap {
   private:
     std::size_t shard_amount_;
     std::uint64_t shift_;  // 64 - log2(shard_amount_)
+    NameHash name_hash_;
     std::unique_ptr<ColumnMapShard[]> shards_;
     std::atomic<std::uint64_t> next_sequence_{0};
 };
 
-namespace detail {
-// Maps are allocated at this alignment so that the slot can keep a count of loads in
-// progress in the low bits of the map's address.
-inline constexpr std::size_t kMapAlignment = 4096;
-
-struct alignas(kMapAlignment) ColumnMapNode {
-    ColumnMapNode(std::size_t capacity, std::size_t shard_amount) : map(capacity, shard_amount) {}
-    std::atomic<std::int64_t> refs{1};
-    ColumnMap map;
-};
-
-// Adds delta to the node's count and frees it if that was the last reference.
-void adjust_refs(ColumnMapNode* node, std::int64_t delta);
-}  // namespace detail
-
-// A shared reference to a map; the map is freed with its last reference. Copies may be
-// made and dropped from any thread.
-class ColumnMapRef {
-  public:
-    ColumnMapRef() = default;
-    static ColumnMapRef make(std::size_t capacity, std::size_t shard_amount);
-    ColumnMapRef(const ColumnMapRef& other);
-    ColumnMapRef(ColumnMapRef&& other) noexcept : node_(std::exchange(other.node_, nullptr)) {}
-    ColumnMapRef& operator=(ColumnMapRef other) noexcept {
-        std::swap(node_, other.node_);
-        return *this;
-    }
-    ~ColumnMapRef();
-
-    ColumnMap* get() const { return node_ ? &node_->map : nullptr; }
-    ColumnMap* operator->() const { return &node_->map; }
-    ColumnMap& operator*() const { return node_->map; }
-    explicit operator bool() const { return node_ != nullptr; }
-
-  private:
-    friend class ColumnMapSlot;
-    explicit ColumnMapRef(detail::ColumnMapNode* node) : node_(node) {}
-    detail::ColumnMapNode* release() { return std::exchange(node_, nullptr); }
-    detail::ColumnMapNode* node_ = nullptr;
-};
-
 // The engine's current map, replaceable in one atomic step.
 //
-// The slot's word holds the map's address and, in its low bits, the number of loads that
-// took a reference through the word and have not yet been credited to the map's own
-// count. A load is one fetch_add on the word; a swap exchanges the word and credits the
-// loads it counted to the old map. While a map is installed its count carries a large
-// bias for the slot's own reference, so loads that finish before being credited can
-// never free it. Neither operation waits for the other. A load that finds many uncredited
-// loads in the word hands them over to the map (bounded by kHandOverAt), so the field
-// cannot fill up unless thousands of loads are in progress at the same instant.
+// A shared pointer under a mutex that is held only to copy or exchange the pointer, never
+// while a map is used or freed: a pinned map is used with no lock of the slot's, a swap
+// never waits for the holders of the previous map, and the previous map's last release
+// happens outside the mutex. A load is made once per batch, so the uncontended lock
+// costs nothing measurable. (libstdc++'s std::atomic<std::shared_ptr> would do the same
+// with a spin lock in a pointer bit, but ThreadSanitizer cannot see that lock and reports
+// every load racing a swap.)
 class ColumnMapSlot {
   public:
+    // Throws Panic when given no map: the slot always holds one.
     explicit ColumnMapSlot(ColumnMapRef map);
-    ~ColumnMapSlot();
     ColumnMapSlot(const ColumnMapSlot&) = delete;
     ColumnMapSlot& operator=(const ColumnMapSlot&) = delete;
 
     // The current map, pinned: it stays alive until the returned reference is dropped.
     ColumnMapRef load() const;
-    // Installs map and returns the previous one; later loads see the new map.
+    // Installs map and returns the previous one; later loads see the new map. Throws
+    // Panic when given no map.
     ColumnMapRef swap(ColumnMapRef map) const;
 
-    static constexpr std::uint64_t kCountMask = detail::kMapAlignment - 1;
-    static constexpr std::uint64_t kHandOverAt = 1024;
-    static constexpr std::int64_t kInstalledBias = std::int64_t{1} << 40;
-
   private:
-    static std::uint64_t install(ColumnMapRef map);
-    static void uninstall(std::uint64_t word, std::int64_t handed_out);
-    void hand_over(detail::ColumnMapNode* node) const;
-    mutable std::atomic<std::uint64_t> word_;
+    mutable std::mutex mutex_;
+    mutable ColumnMapRef map_;  // guarded by mutex_; never empty
 };
 
 }  // namespace profiler

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "profiler/snapshot.h"
@@ -37,7 +35,7 @@ void apply(ColumnStats& stats, const ColumnPart& part) {
 // Folds a cell batch per column. Entries of equal text become one part, and parts are
 // listed in the order of their first cell; entries without cells get none. Checks every
 // cell's column before anything else.
-ColumnBatch fold_cells(const CellBatch& batch) {
+ColumnBatch fold_cells(const CellBatch& batch, const NameHash& hash) {
     for (const Cell& cell : batch.cells) {
         if (cell.column >= batch.columns.size()) {
             throw Panic("cell names a column outside its batch");
@@ -45,7 +43,7 @@ ColumnBatch fold_cells(const CellBatch& batch) {
     }
     constexpr std::uint32_t kUnseen = UINT32_MAX;
     std::vector<std::uint32_t> part_of(batch.columns.size(), kUnseen);
-    std::unordered_map<std::string_view, std::uint32_t> part_of_text;
+    NameIndex<std::uint32_t> part_of_text(0, hash);
     ColumnBatch folded;
     for (const Cell& cell : batch.cells) {
         std::uint32_t& part = part_of[cell.column];
@@ -66,7 +64,7 @@ ColumnBatch fold_cells(const CellBatch& batch) {
 
 // Whether no two names are equal. A batch of one row has a handful of names, compared
 // pairwise without allocating; longer lists go through a hash set.
-bool names_are_distinct(const std::vector<std::string_view>& names) {
+bool names_are_distinct(const std::vector<std::string_view>& names, const NameHash& hash) {
     constexpr std::size_t kPairwiseUpTo = 32;
     if (names.size() <= kPairwiseUpTo) {
         for (std::size_t i = 0; i < names.size(); ++i) {
@@ -78,8 +76,24 @@ bool names_are_distinct(const std::vector<std::string_view>& names) {
         }
         return true;
     }
-    const std::unordered_set<std::string_view> distinct(names.begin(), names.end());
+    const NameSet distinct(names.begin(), names.end(), names.size(), hash);
     return distinct.size() == names.size();
+}
+
+// Applies a folded batch to the pinned map after checking its shape; nothing is ingested
+// when the check fails.
+void apply_columns(ColumnMap& map, const ColumnBatch& batch) {
+    if (batch.names.size() != batch.parts.size()) {
+        throw Panic("a column batch whose names and parts differ in number");
+    }
+    if (!names_are_distinct(batch.names, map.name_hash())) {
+        throw Panic("a column batch that names one column twice");
+    }
+    for (std::size_t i = 0; i < batch.parts.size(); ++i) {
+        if (batch.parts[i].cells > 0) {
+            apply(*resolve(map, batch.names[i]), batch.parts[i]);
+        }
+    }
 }
 
 }  // namespace
@@ -89,31 +103,24 @@ KarvoEngine::KarvoEngine() : KarvoEngine(ValueKeys::from_os()) {}
 KarvoEngine::KarvoEngine(const ValueKeys& keys)
     : keys_(keys), columns(ColumnMap::with_capacity_and_hasher(0)) {}
 
+// Each entry point pins the map once, first: the batch works on that map to its end, and
+// its own indexes of names take that map's hash.
+
 void KarvoEngine::process_cells(const CellBatch& batch) const {
-    process_columns(fold_cells(batch));
+    const ColumnMapRef map = columns.load();
+    apply_columns(*map, fold_cells(batch, map->name_hash()));
 }
 
 void KarvoEngine::process_columns(const ColumnBatch& batch) const {
-    if (batch.names.size() != batch.parts.size()) {
-        throw Panic("a column batch whose names and parts differ in number");
-    }
-    if (!names_are_distinct(batch.names)) {
-        throw Panic("a column batch that names one column twice");
-    }
-    const ColumnMapRef map = columns.load();  // pinned for the whole batch
-    for (std::size_t i = 0; i < batch.parts.size(); ++i) {
-        if (batch.parts[i].cells > 0) {
-            apply(*resolve(*map, batch.names[i]), batch.parts[i]);
-        }
-    }
+    const ColumnMapRef map = columns.load();
+    apply_columns(*map, batch);
 }
 
 void KarvoEngine::process_batch(std::span<const TypedRow> rows) const {
-    // Each distinct name becomes one part, so a batch costs one lookup per name. Not keyed
-    // by FxHash: names can be crafted to share one FxHash, and this index has no ordered
-    // buckets to absorb that.
+    const ColumnMapRef map = columns.load();
+    // Each distinct name becomes one part, so a batch costs one lookup per name.
     ColumnBatch batch;
-    std::unordered_map<std::string_view, std::uint32_t> index;
+    NameIndex<std::uint32_t> index(0, map->name_hash());
     for (const TypedRow& row : rows) {
         for (const auto& [name, value] : row) {
             const auto [it, fresh] =
@@ -125,7 +132,7 @@ void KarvoEngine::process_batch(std::span<const TypedRow> rows) const {
             batch.parts[it->second].add(make_cell(it->second, value, keys_));
         }
     }
-    process_columns(batch);
+    apply_columns(*map, batch);
 }
 
 std::string KarvoEngine::flush_and_reset() const {

@@ -11,6 +11,12 @@
 // when the engine is made, or given, so that engines in different processes that share a
 // secret key values alike. Cells given to the engine must be keyed under value_keys().
 //
+// Names come from callers and may be crafted to collide under any hash they can compute.
+// Every index of names a call builds (folding cells per column, checking that a batch's
+// names are distinct) therefore uses the pinned map's NameHash, whose key callers cannot
+// know, as the map's own tables do; a flush builds no index of names (its report is a
+// list in creation order).
+//
 // Thread safety: every operation takes the engine by shared reference; any number of
 // batches and flushes may run at once. Lock order: a shard lock before a column's
 // sketch_mutex (only the flush nests them; ingestion never holds two locks).

@@ -1,8 +1,9 @@
-"""Column names built to share one FxHash value must still be kept apart.
+"""Column names built to collide under an unseeded hash must still be kept apart.
 
-Names are hashed without a seed, so anyone who feeds rows can choose names that collide.
-These checks only care that the columns stay distinct and exact; how the time grows with
-the number of colliding names is measured in bench/hostile_names.py.
+FxHash and libstdc++'s std::hash have no secret, so anyone who feeds rows can choose names
+that share a hash, or a shard and a bucket. These checks only care that the columns stay
+distinct and exact; how the time grows with the number of crafted names is measured in
+bench/hostile_names.py.
 """
 
 import json
@@ -10,6 +11,7 @@ import json
 import pytest
 
 import karvo
+from crafted_names import bucket_count_for, bucket_sharing_names, std_hash, std_hash_names
 from fx_collide import COLLIDING_HASH, colliding_names, fx_hash
 
 N = 5000
@@ -56,6 +58,46 @@ def test_colliding_names_repeated_count_into_their_own_columns(names):
     report = json.loads(p.flush())
     assert len(report) == len(subset)
     assert all(report[n]["total_count"] == 3 and report[n]["null_count"] == 3 for n in subset)
+
+
+_FAMILIES = {
+    "one FxHash": lambda n: colliding_names(n, seed=11),
+    "one shard and one FxHash bucket": lambda n: bucket_sharing_names(n, seed=11),
+    "one std::hash": lambda n: std_hash_names(n, seed=11),
+}
+
+
+def test_crafted_families_collide_as_claimed():
+    n = 3000
+    fx_equal, bucketed, std_equal = (make(n) for make in _FAMILIES.values())
+    assert len({fx_hash(s.encode()) for s in fx_equal}) == 1
+    fx_values = [fx_hash(s.encode()) for s in bucketed]
+    assert len(set(fx_values)) == n
+    assert len({v % bucket_count_for(n) for v in fx_values}) == 1
+    assert max(fx_values) < 1 << 50  # one shard of any map of up to 128 shards
+    assert len({std_hash(s.encode()) for s in std_equal}) == 1
+    assert all(len(set(family)) == n for family in (fx_equal, bucketed, std_equal))
+
+
+@pytest.mark.parametrize("family", list(_FAMILIES))
+@pytest.mark.parametrize("shape", ["one row", "one row per name", "one call per name"])
+def test_crafted_names_are_exact_columns(family, shape):
+    names = _FAMILIES[family](3000)
+    p = karvo.Profiler()
+    for repeat in range(2):  # the second pass finds the columns the first made
+        if shape == "one row":
+            p.observe_dict({name: i * (repeat + 1) for i, name in enumerate(names)})
+        elif shape == "one row per name":
+            p.observe_dicts([{name: i * (repeat + 1)} for i, name in enumerate(names)])
+        else:
+            for i, name in enumerate(names):
+                p.observe_dict({name: i * (repeat + 1)})
+    report = json.loads(p.flush())
+    assert len(report) == len(names)
+    for i, name in enumerate(names):
+        col = report[name]
+        assert (col["total_count"], col["min_val"], col["max_val"]) == (2, float(i), 2.0 * i)
+        assert col["estimated_cardinality"] == (1 if i == 0 else 2)
 
 
 class _DistinctKey(str):

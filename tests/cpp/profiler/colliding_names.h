@@ -1,7 +1,10 @@
-// Column names that all share one FxHash, built from the hash's own structure.
+// Column names crafted against unseeded hashes, built from each hash's own structure:
+// names that share one FxHash, names whose FxHash values share a shard and a bucket of a
+// table keyed by that value, and names that share one std::hash (libstdc++, 64-bit).
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -28,6 +31,82 @@ inline std::vector<std::string> colliding_names(std::size_t count) {
         names.push_back(std::move(name));
     }
     return names;
+}
+
+namespace detail {
+inline std::string two_words(std::uint64_t w1, std::uint64_t w2) {
+    std::string name(16, '\0');
+    for (int b = 0; b < 8; ++b) {
+        name[b] = static_cast<char>(w1 >> (8 * b));
+        name[8 + b] = static_cast<char>(w2 >> (8 * b));
+    }
+    return name;
+}
+// The inverse of an odd multiplier modulo 2^64 (Newton's iteration).
+constexpr std::uint64_t inverse(std::uint64_t odd) {
+    std::uint64_t x = odd;
+    for (int i = 0; i < 6; ++i) {
+        x *= 2 - odd * x;
+    }
+    return x;
+}
+constexpr std::uint64_t shift_mix(std::uint64_t v) {
+    return v ^ (v >> 47);
+}
+inline constexpr std::uint64_t kStdMul = 0xc6a4a7935bd1e995ULL;
+inline constexpr std::uint64_t kStdSeed = 0xc70f6907ULL;
+}  // namespace detail
+
+// `count` names with distinct FxHash values, all congruent to `residue` modulo `modulus`
+// and all below 2^50, so that they share shard 0 of any map of up to 128 shards and one
+// bucket of a table of `modulus` buckets keyed by the hash value. Each is two words: the
+// second is solved from the first so that the hash comes out as wanted.
+inline std::vector<std::string> bucket_sharing_names(std::size_t count, std::uint64_t modulus,
+                                                     std::uint64_t residue = 7) {
+    constexpr std::uint64_t kInv = detail::inverse(sketch::kFxMultiplier);
+    std::vector<std::string> names;
+    names.reserve(count);
+    for (std::uint64_t i = 0; i < count; ++i) {
+        const std::uint64_t fx = residue + (i + 1) * modulus;
+        const std::uint64_t h2 = std::rotr((fx * kInv) ^ 0xFF, 5);
+        const std::uint64_t w1 = 0x2d74656b63756200ULL + i;
+        const std::uint64_t w2 = std::rotl(w1 * sketch::kFxMultiplier, 5) ^ (h2 * kInv);
+        names.push_back(detail::two_words(w1, w2));
+    }
+    return names;
+}
+
+// `count` 16-byte names that share one libstdc++ std::hash value: a block k enters that
+// hash as h = (h ^ f(k)) * M with f invertible, so the second block is solved from the
+// first to bring every name to one state.
+inline std::vector<std::string> std_hash_colliding_names(std::size_t count) {
+    using detail::kStdMul;
+    using detail::shift_mix;
+    constexpr std::uint64_t kInv = detail::inverse(kStdMul);
+    constexpr std::uint64_t kTarget = 0x6b61727661313233ULL;
+    const auto f = [](std::uint64_t k) { return shift_mix(k * kStdMul) * kStdMul; };
+    const auto f_inverse = [](std::uint64_t y) { return shift_mix(y * kInv) * kInv; };
+    const std::uint64_t start = detail::kStdSeed ^ (16 * kStdMul);
+    std::vector<std::string> names;
+    names.reserve(count);
+    for (std::uint64_t i = 0; i < count; ++i) {
+        const std::uint64_t w1 = 0x2d6873616800ULL + i;
+        const std::uint64_t w2 = f_inverse((kTarget * kInv) ^ ((start ^ f(w1)) * kStdMul));
+        names.push_back(detail::two_words(w1, w2));
+    }
+    return names;
+}
+
+// The reproductions of the hostile-name reports, `count` names each.
+struct HostileFamily {
+    const char* what;
+    std::vector<std::string> names;
+};
+inline std::vector<HostileFamily> hostile_families(std::size_t count) {
+    // 5087 is a bucket count libstdc++'s tables pass through on their way to ~5000 names.
+    return {{"one FxHash", colliding_names(count)},
+            {"one shard and one FxHash bucket", bucket_sharing_names(count, 5087)},
+            {"one std::hash", std_hash_colliding_names(count)}};
 }
 
 }  // namespace profiler::testing

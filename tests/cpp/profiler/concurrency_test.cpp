@@ -188,7 +188,7 @@ TEST(EngineConcurrency, FlushesBetweenBatchesOfOneThreadLoseNothing) {
 }
 
 TEST(EngineConcurrency, SlotLoadsRacingSwaps) {
-    ColumnMapSlot slot(ColumnMapRef::make(0, 4));
+    ColumnMapSlot slot(ColumnMap::make(0, 4));
     std::atomic<bool> done{false};
     std::atomic<std::uint64_t> loads{0};
     std::vector<std::thread> loaders;
@@ -210,14 +210,14 @@ TEST(EngineConcurrency, SlotLoadsRacingSwaps) {
     }
     for (int i = 0; i < 1000; ++i) {
         if (i % 100 == 0) {
-            // Let one map take thousands of concurrent loads, so that the slot hands
-            // counted loads over to the map while others keep loading.
+            // Let one map take thousands of concurrent loads before it is swapped out,
+            // so that many pins of it are still held when it leaves the slot.
             const std::uint64_t target = loads.load() + 5000;
             while (loads.load() < target) {
                 std::this_thread::yield();
             }
         }
-        ColumnMapRef previous = slot.swap(ColumnMapRef::make(0, 4));
+        ColumnMapRef previous = slot.swap(ColumnMap::make(0, 4));
         EXPECT_TRUE(previous);
     }
     done.store(true);

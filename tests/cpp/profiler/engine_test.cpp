@@ -285,5 +285,73 @@ TEST(EngineBatch, NamesSharingOneHashAreSeparateColumns) {
     }
 }
 
+// Every entry point with every family of crafted names: each name is its own column, and
+// a second batch finds the columns the first made.
+TEST(EngineBatch, CraftedNamesAreSeparateColumnsOnEveryPath) {
+    enum class Path { Cells, Columns, Rows };
+    for (const auto& [what, names] : testing::hostile_families(3000)) {
+        for (Path path : {Path::Cells, Path::Columns, Path::Rows}) {
+            KarvoEngine engine;
+            for (int pass = 0; pass < 2; ++pass) {
+                const auto value = [&](std::size_t i) {
+                    return TypedValue::from_int(static_cast<std::int64_t>(i) * (pass + 1));
+                };
+                if (path == Path::Cells) {
+                    CellBatch batch;
+                    for (std::uint32_t i = 0; i < names.size(); ++i) {
+                        batch.columns.push_back(names[i]);
+                        batch.cells.push_back(make_cell(i, value(i)));
+                    }
+                    engine.process_cells(batch);
+                } else if (path == Path::Columns) {
+                    ColumnBatch batch;
+                    for (std::uint32_t i = 0; i < names.size(); ++i) {
+                        batch.names.push_back(names[i]);
+                        batch.parts.emplace_back().add(make_cell(i, value(i)));
+                    }
+                    engine.process_columns(batch);
+                } else {
+                    std::vector<TypedRow> rows(1);
+                    for (std::size_t i = 0; i < names.size(); ++i) {
+                        rows[0].insert(names[i], value(i));
+                    }
+                    engine.process_batch(rows);
+                }
+            }
+            const auto report = read_report(engine.flush_and_reset());
+            ASSERT_EQ(report.size(), names.size()) << what;
+            std::map<std::string, testing::ReportedColumn> by_name(report.begin(), report.end());
+            ASSERT_EQ(by_name.size(), names.size()) << what;
+            for (std::size_t i = 0; i < names.size(); ++i) {
+                const auto& column = by_name.at(names[i]);
+                EXPECT_EQ(column.total_count, 2u) << what << " " << i;
+                EXPECT_EQ(column.min_val, static_cast<double>(i)) << what;
+                EXPECT_EQ(column.max_val, static_cast<double>(2 * i)) << what;
+            }
+        }
+    }
+}
+
+// The distinctness check of a column batch still tells equal names from colliding ones.
+TEST(EngineBatch, CraftedNamesRepeatedInAColumnBatchAreAFault) {
+    for (const auto& [what, names] : testing::hostile_families(3000)) {
+        ColumnBatch batch;
+        for (const auto& name : names) {
+            batch.names.push_back(name);
+            batch.parts.emplace_back().add(Cell{0, Tag::Int, 1});
+        }
+        KarvoEngine engine;
+        engine.process_columns(batch);  // all distinct: accepted
+        batch.names.push_back(names[names.size() / 2]);
+        batch.parts.emplace_back().add(Cell{0, Tag::Int, 1});
+        EXPECT_THROW(engine.process_columns(batch), Panic) << what;
+        const auto report = read_report(engine.flush_and_reset());
+        ASSERT_EQ(report.size(), names.size()) << what;
+        for (const auto& [name, column] : report) {
+            EXPECT_EQ(column.total_count, 1u) << what;  // the faulty batch added nothing
+        }
+    }
+}
+
 }  // namespace
 }  // namespace profiler
