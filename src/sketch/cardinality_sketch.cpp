@@ -20,19 +20,6 @@ namespace detail {
 
 namespace {
 
-// Copies the codes of an open-addressing table's slots to `out` in slot order; returns how
-// many. Without a branch per slot, since about half the slots are free, at random: a free
-// slot is written too, and overwritten by the next code, so `out` needs room for one more
-// than the codes.
-std::size_t copy_codes(std::span<const std::uint32_t> slots, std::uint32_t* out) {
-    std::size_t n = 0;
-    for (std::uint32_t code : slots) {
-        out[n] = code;
-        n += code != TempSet::kFree ? 1 : 0;
-    }
-    return n;
-}
-
 // Codes without a rank lie below 2^26 (a rank-carrying code, one in about two thousand,
 // lies above). The home slot of a code in a table of 2^bits slots that follow code order:
 // its top bits below 2^26, the rank-carrying codes sharing the last slot.
@@ -45,18 +32,13 @@ std::size_t code_order_slot(std::uint32_t code, unsigned bits) {
 
 std::size_t TempSet::codes(std::array<std::uint32_t, kSlots>& out) const {
     // A table of kSlots holds at most kTempSetTrigger codes, so out has room to spare.
-    return copy_codes(slots_, out.data());
+    return table_.copy_taken(out.data(), [](std::uint32_t code) { return code; });
 }
 
 std::size_t TempSet::sorted_codes(std::array<std::uint32_t, kSlots>& out) const {
     const std::size_t n = codes(out);
     std::sort(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n));
     return n;
-}
-
-void TempSet::clear() {
-    slots_.fill(kFree);
-    size_ = 0;
 }
 
 }  // namespace detail
@@ -169,14 +151,13 @@ class RunHasher {
 
     RunHasher(SipKey key, std::size_t run_length) : key_(key) {
         if (run_length >= kMemoMinRun) {
-            memo_keys_.assign(kMemoSlots, 0);
-            memo_hashes_.assign(kMemoSlots, siphash13(key_, 0));
+            memo_ = Memo(kMemoSlots, MemoSlots{{0, siphash13(key_, 0)}});
         }
     }
 
     // The hashes of keys[0, n) into out[0, n); n is at most kBlock.
     void hash_block(const std::uint64_t* keys, std::size_t n, std::uint64_t* out) {
-        if (memo_keys_.empty()) {
+        if (memo_.slot_count() == 0) {
             siphash13_many(key_, {keys, n}, {out, n});
             return;
         }
@@ -186,9 +167,9 @@ class RunHasher {
         std::array<std::uint8_t, kBlock> missed_at;
         std::size_t missed = 0;
         for (std::size_t i = 0; i < n; ++i) {
-            const std::size_t slot = memo_slot(keys[i]);
-            if (memo_keys_[slot] == keys[i]) {
-                out[i] = memo_hashes_[slot];
+            const MemoSlots::Slot& remembered = memo_[memo_slot(keys[i])];
+            if (remembered.key == keys[i]) {
+                out[i] = remembered.hash;
             } else {
                 missed_keys[missed] = keys[i];
                 missed_at[missed++] = static_cast<std::uint8_t>(i);
@@ -196,17 +177,14 @@ class RunHasher {
         }
         siphash13_many(key_, {missed_keys.data(), missed}, {missed_hashes.data(), missed});
         for (std::size_t j = 0; j < missed; ++j) {
-            const std::size_t slot = memo_slot(missed_keys[j]);
-            memo_keys_[slot] = missed_keys[j];
-            memo_hashes_[slot] = missed_hashes[j];
+            memo_.set(memo_slot(missed_keys[j]), {missed_keys[j], missed_hashes[j]});
             out[missed_at[j]] = missed_hashes[j];
         }
         hits_ += n - missed;
         looked_up_ += n;
         if (looked_up_ >= kMemoTrial && hits_ * 4 < looked_up_) {
             // Mostly distinct keys: the table only adds a store to every hash.
-            memo_keys_ = {};
-            memo_hashes_ = {};
+            memo_ = {};
         }
     }
 
@@ -217,6 +195,20 @@ class RunHasher {
     static constexpr std::size_t kMemoMinRun = 4096;
     // The table is dropped if fewer than a quarter of this many first keys were repeats.
     static constexpr std::size_t kMemoTrial = 1024;
+    static_assert(kBlock <= 256, "a block's missed keys are placed by an 8-bit index");
+
+    // A direct-mapped memo: a key is remembered in its home slot only, and a miss takes
+    // the slot over. No slot is ever free: an unused one holds key 0 with its true hash.
+    struct MemoSlots {
+        struct Slot {
+            std::uint64_t key;
+            std::uint64_t hash;
+        };
+        Slot unused;
+        bool is_free(const Slot&) const { return false; }
+        void clear(std::span<Slot> slots) { std::fill(slots.begin(), slots.end(), unused); }
+    };
+    using Memo = common::ProbeTable<MemoSlots>;
 
     // Integers differ in their low bits and doubles in their high ones; the multiply
     // carries both into the top bits, which pick the slot.
@@ -226,8 +218,7 @@ class RunHasher {
     }
 
     SipKey key_;
-    std::vector<std::uint64_t> memo_keys_;  // empty when the run is too short to remember
-    std::vector<std::uint64_t> memo_hashes_;
+    Memo memo_;  // without slots when the run is too short to remember
     std::size_t looked_up_ = 0;
     std::size_t hits_ = 0;
 };
@@ -251,30 +242,22 @@ class GatheredCodes {
     explicit GatheredCodes(std::size_t run_length)
         : homes_(homes_for(run_length)),
           home_bits_(static_cast<unsigned>(std::countr_zero(homes_))),
-          slots_(homes_ + kTailSlots, TempSet::kFree) {}
+          table_(homes_ + kTailSlots) {}
 
     // Adds a code; there must be room.
     void add(std::uint32_t code) {
-        std::size_t slot = code_order_slot(code, home_bits_);
-        while (slots_[slot] != TempSet::kFree) {
-            if (slots_[slot] == code) {
-                return;
-            }
-            slot = slot + 1 == slots_.size() ? 0 : slot + 1;
-        }
-        slots_[slot] = code;
-        ++size_;
+        table_.insert(code_order_slot(code, home_bits_), code,
+                      [code](std::uint32_t taken) { return taken == code; });
     }
 
-    std::size_t size() const { return size_; }
-    std::size_t room() const { return homes_ / 2 - size_; }
+    std::size_t size() const { return table_.size(); }
+    std::size_t room() const { return homes_ / 2 - table_.size(); }
 
     // The codes ascending, each once; valid until the next call. The set is empty after.
     std::span<const std::uint32_t> take_sorted() {
-        sorted_.resize(size_ + 1);
-        sorted_.resize(copy_codes(slots_, sorted_.data()));
-        std::fill(slots_.begin(), slots_.end(), TempSet::kFree);
-        size_ = 0;
+        sorted_.resize(table_.size() + 1);
+        sorted_.resize(table_.copy_taken(sorted_.data(), [](std::uint32_t code) { return code; }));
+        table_.clear();
         if (!insertion_sort(sorted_, kMovesPerCode * sorted_.size())) {
             radix_sort(sorted_, scratch_);
         }
@@ -313,8 +296,7 @@ class GatheredCodes {
 
     std::size_t homes_;
     unsigned home_bits_;
-    std::vector<std::uint32_t> slots_;
-    std::size_t size_ = 0;
+    common::ProbeTable<common::ReservedFree<std::uint32_t, TempSet::kFree>> table_;
     std::vector<std::uint32_t> sorted_;
     std::vector<std::uint32_t> scratch_;
 };
@@ -338,30 +320,20 @@ class RunTempSet {
 
     // Adds the code; false if it was there already.
     bool insert(std::uint32_t code) {
-        std::size_t slot = code_order_slot(code, kSlotBits);
-        while (slots_[slot].fill == fill_) {
-            if (slots_[slot].code == code) {
-                return false;
-            }
-            slot = (slot + 1) & (kSlots - 1);
+        const StampedSlots::Slot slot{code, table_.policy().fill};
+        if (!table_.insert(
+                code_order_slot(code, kSlotBits), slot,
+                [code](const StampedSlots::Slot& taken) { return taken.code == code; })) {
+            return false;
         }
-        slots_[slot] = Slot{code, fill_};
-        members_[size_++] = code;
+        members_[table_.size() - 1] = code;
         return true;
     }
 
-    std::size_t size() const { return size_; }
-    std::span<const std::uint32_t> codes() const { return {members_.data(), size_}; }
+    std::size_t size() const { return table_.size(); }
+    std::span<const std::uint32_t> codes() const { return {members_.data(), table_.size()}; }
 
-    void clear() {
-        size_ = 0;
-        if (++fill_ == 0) {  // stamps wrapped: no slot may look current
-            for (Slot& slot : slots_) {
-                slot.fill = 0;
-            }
-            fill_ = 1;
-        }
-    }
+    void clear() { table_.clear(); }
 
     // Hands the current codes back to temp_set, which must be empty.
     void give_back(TempSet& temp_set) const {
@@ -373,15 +345,31 @@ class RunTempSet {
   private:
     static constexpr unsigned kSlotBits = 10;
     static constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
-    struct Slot {
-        std::uint32_t code = 0;
-        std::uint32_t fill = 0;  // fill_ when the slot is taken in the current fill
+    static_assert(kSlots / kTempSetTrigger >= 7,
+                  "temp_set's codes fill about an eighth of the slots at most, so that a probe "
+                  "nearly always ends at its home slot");
+
+    // A slot is taken when it carries the stamp of the current fill; emptying moves on to
+    // the next stamp, and clears every slot only when the stamps wrap around.
+    struct StampedSlots {
+        struct Slot {
+            std::uint32_t code = 0;
+            std::uint32_t fill = 0;
+        };
+        std::uint32_t fill = 0;  // the table's construction clears once, moving to stamp 1
+        bool is_free(const Slot& slot) const { return slot.fill != fill; }
+        void clear(std::span<Slot> slots) {
+            if (++fill == 0) {  // stamps wrapped: no slot may look current
+                for (Slot& slot : slots) {
+                    slot.fill = 0;
+                }
+                fill = 1;
+            }
+        }
     };
 
-    std::array<Slot, kSlots> slots_{};
+    common::ProbeTable<StampedSlots, kSlots> table_;
     std::array<std::uint32_t, kTempSetTrigger> members_;
-    std::size_t size_ = 0;
-    std::uint32_t fill_ = 1;
 };
 
 }  // namespace detail

@@ -43,6 +43,7 @@
 #include <span>
 #include <vector>
 
+#include "common/probe_table.h"
 #include "sketch/key_state.h"
 
 namespace sketch {
@@ -236,37 +237,28 @@ inline void RegistersPlus::raise(std::size_t index, std::uint32_t rank) {
 
 namespace detail {
 
-// The unsorted codes in front of the sparse list: an open-addressing table of 256 slots
-// with linear probing, filled to at most 132 codes (just over half) before the owner
-// empties it. Its slot hash is keyed by the sketch's second key pair, so that no input
-// can be chosen to collide in every sketch.
+// The unsorted codes in front of the sparse list: a probe table of 256 slots, filled to at
+// most 132 codes (just over half) before the owner empties it. Its slot hash is keyed by
+// the sketch's second key pair, so that no input can be chosen to collide in every sketch.
 class TempSet {
   public:
     static constexpr std::size_t kSlots = 256;
     static constexpr std::uint32_t kFree = 0xFFFFFFFF;  // never a sparse code
 
-    explicit TempSet(SipKey key) : key_(key) { slots_.fill(kFree); }
+    explicit TempSet(SipKey key) : key_(key) {}
 
     // Adds the code; false if it was there already. At most kTempSetTrigger codes.
     bool insert(std::uint32_t code) {
-        std::size_t slot = slot_of(code);
-        while (slots_[slot] != kFree) {
-            if (slots_[slot] == code) {
-                return false;
-            }
-            slot = (slot + 1) % kSlots;
-        }
-        slots_[slot] = code;
-        ++size_;
-        return true;
+        return table_.insert(slot_of(code), code,
+                             [code](std::uint32_t taken) { return taken == code; });
     }
 
-    std::size_t size() const { return size_; }
+    std::size_t size() const { return table_.size(); }
     // Writes every code to `out` in slot order; returns how many.
     std::size_t codes(std::array<std::uint32_t, kSlots>& out) const;
     // Writes every code to `out`, ascending; returns how many.
     std::size_t sorted_codes(std::array<std::uint32_t, kSlots>& out) const;
-    void clear();
+    void clear() { table_.clear(); }
 
   private:
     std::size_t slot_of(std::uint32_t code) const {
@@ -278,8 +270,7 @@ class TempSet {
     }
 
     SipKey key_;
-    std::size_t size_ = 0;
-    std::array<std::uint32_t, kSlots> slots_;
+    common::ProbeTable<common::ReservedFree<std::uint32_t, kFree>, kSlots> table_;
 };
 
 // Helpers of insert_many, defined with it.
