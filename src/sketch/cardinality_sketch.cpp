@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/mix64.h"
 #include "sketch/siphash.h"
 #include "sketch/siphash_many.h"
 
@@ -210,12 +211,7 @@ class RunHasher {
     };
     using Memo = common::ProbeTable<MemoSlots>;
 
-    // Integers differ in their low bits and doubles in their high ones; the multiply
-    // carries both into the top bits, which pick the slot.
-    static std::size_t memo_slot(std::uint64_t key) {
-        return static_cast<std::size_t>(((key ^ (key >> 32)) * 0x9E3779B97F4A7C15ULL) >>
-                                        (64 - kMemoBits));
-    }
+    static std::size_t memo_slot(std::uint64_t key) { return common::mix_slot(key, kMemoBits); }
 
     SipKey key_;
     Memo memo_;  // without slots when the run is too short to remember

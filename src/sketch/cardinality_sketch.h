@@ -43,6 +43,7 @@
 #include <span>
 #include <vector>
 
+#include "common/mix64.h"
 #include "common/probe_table.h"
 #include "sketch/key_state.h"
 
@@ -242,7 +243,8 @@ namespace detail {
 // the sketch's second key pair, so that no input can be chosen to collide in every sketch.
 class TempSet {
   public:
-    static constexpr std::size_t kSlots = 256;
+    static constexpr unsigned kSlotBits = 8;
+    static constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
     static constexpr std::uint32_t kFree = 0xFFFFFFFF;  // never a sparse code
 
     explicit TempSet(SipKey key) : key_(key) {}
@@ -261,12 +263,10 @@ class TempSet {
     void clear() { table_.clear(); }
 
   private:
+    // The key words enter before and between two mixes, so each sketch places codes its
+    // own way.
     std::size_t slot_of(std::uint32_t code) const {
-        // Fixed odd multipliers spread the code over the high bits whatever the key; the
-        // key words enter between them, so each sketch places codes its own way.
-        std::uint64_t x = (code + key_.k0) * 0x9E3779B97F4A7C15ULL;
-        x = ((x ^ (x >> 32)) ^ key_.k1) * 0xBF58476D1CE4E5B9ULL;
-        return static_cast<std::size_t>(x >> 56);
+        return common::mix_slot(common::mix64(code + key_.k0) ^ key_.k1, kSlotBits);
     }
 
     SipKey key_;
