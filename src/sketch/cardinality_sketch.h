@@ -87,8 +87,6 @@ class CardinalitySketch {
     const DifIntVec& sparse() const { return sparse_; }
     const RegistersPlus* registers() const { return registers_ ? &*registers_ : nullptr; }
 
-    void merge_sparse();
-
   private:
     struct Keys {
         SipKey value_key;
@@ -97,6 +95,9 @@ class CardinalitySketch {
     static Keys draw_keys();
     explicit CardinalitySketch(Keys keys);
 
+    // Merges temp_set into the sparse list, and turns dense if the list passes the byte
+    // limit; run by insert and count only.
+    void merge_sparse();
     void insert_hash(std::uint64_t h);
     void insert_sparse(std::uint64_t h);
     void insert_dense_run(std::span<const std::uint64_t> keys, detail::RunHasher& hasher);
