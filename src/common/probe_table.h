@@ -15,7 +15,7 @@
 // The table keeps its policy by value, so a policy may hold state: a fill stamp that frees
 // every slot at once, or the hash of the key that marks an unused slot.
 //
-// Matching is the caller's: probe, insert and find_slot take a predicate over the taken
+// Matching is the caller's: insert and find_slot take a predicate over the taken
 // slots, so a slot may hold a hash whose key lives elsewhere and is compared only there.
 //
 // A table may also serve as a direct-mapped cache (a key only ever in its home slot, a miss
@@ -78,31 +78,27 @@ class ProbeTable {
     std::span<const Slot> slots() const { return slots_; }
     const Policy& policy() const { return policy_; }
 
-    // The first slot from `home` on that is free or that `match` holds for; is_free of the
-    // answer tells which.
-    template <class Match>
-    std::size_t probe(std::size_t home, Match&& match) const {
-        std::size_t i = home;
-        while (!policy_.is_free(slots_[i]) && !match(slots_[i])) {
-            i = i + 1 == slots_.size() ? 0 : i + 1;
-        }
-        return i;
-    }
-
-    // The taken slot from `home` on that `match` holds for, or nullptr.
+    // The taken slot from `home` on that `match` holds for, or nullptr if a free slot
+    // comes first.
     template <class Match>
     const Slot* find_slot(std::size_t home, Match&& match) const {
-        const std::size_t i = probe(home, match);
-        return policy_.is_free(slots_[i]) ? nullptr : &slots_[i];
+        for (std::size_t i = home; !policy_.is_free(slots_[i]); i = next(i)) {
+            if (match(slots_[i])) {
+                return &slots_[i];
+            }
+        }
+        return nullptr;
     }
 
     // Stores `slot` in the first free slot from `home` on, unless a slot that `match`
     // holds for comes first; true if it was stored.
     template <class Match>
     bool insert(std::size_t home, const Slot& slot, Match&& match) {
-        const std::size_t i = probe(home, match);
-        if (!policy_.is_free(slots_[i])) {
-            return false;
+        std::size_t i = home;
+        for (; !policy_.is_free(slots_[i]); i = next(i)) {
+            if (match(slots_[i])) {
+                return false;
+            }
         }
         slots_[i] = slot;
         ++size_;
@@ -153,6 +149,8 @@ class ProbeTable {
     }
 
   private:
+    std::size_t next(std::size_t i) const { return i + 1 == slots_.size() ? 0 : i + 1; }
+
     using Storage = std::conditional_t<kFixed, std::array<Slot, kFixedSlots>, std::vector<Slot>>;
 
     [[no_unique_address]] Policy policy_{};

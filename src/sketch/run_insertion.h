@@ -25,6 +25,7 @@
 #include "common/probe_table.h"
 #include "sketch/hash_position.h"
 #include "sketch/siphash.h"  // SipKey
+#include "sketch/siphash_many.h"
 #include "sketch/temp_set.h"
 
 namespace sketch::detail {
@@ -70,7 +71,37 @@ class RunHasher {
     }
 
     // The hashes of keys[0, n) into out[0, n); n is at most kBlock.
-    void hash_block(const std::uint64_t* keys, std::size_t n, std::uint64_t* out);
+    void hash_block(const std::uint64_t* keys, std::size_t n, std::uint64_t* out) {
+        if (memo_.slot_count() == 0) {
+            siphash13_many(key_, {keys, n}, {out, n});
+            return;
+        }
+        // Look every key up first, then hash the ones missed together.
+        std::array<std::uint64_t, kBlock> missed_keys;
+        std::array<std::uint64_t, kBlock> missed_hashes;
+        std::array<std::uint8_t, kBlock> missed_at;
+        std::size_t missed = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const MemoSlots::Slot& remembered = memo_[memo_slot(keys[i])];
+            if (remembered.key == keys[i]) {
+                out[i] = remembered.hash;
+            } else {
+                missed_keys[missed] = keys[i];
+                missed_at[missed++] = static_cast<std::uint8_t>(i);
+            }
+        }
+        siphash13_many(key_, {missed_keys.data(), missed}, {missed_hashes.data(), missed});
+        for (std::size_t j = 0; j < missed; ++j) {
+            memo_.set(memo_slot(missed_keys[j]), {missed_keys[j], missed_hashes[j]});
+            out[missed_at[j]] = missed_hashes[j];
+        }
+        hits_ += n - missed;
+        looked_up_ += n;
+        if (looked_up_ >= kMemoTrial && hits_ * 4 < looked_up_) {
+            // Mostly distinct keys: the table only adds a store to every hash.
+            memo_ = {};
+        }
+    }
 
   private:
     static constexpr unsigned kMemoBits = 12;
