@@ -1,3 +1,5 @@
+#include "sketch/dif_int_vec.h"
+
 #include <algorithm>
 #include <bit>
 #include <cstddef>
@@ -6,7 +8,6 @@
 #include <optional>
 #include <span>
 
-#include "sketch/cardinality_sketch.h"
 #include "sketch/fxhash.h"  // detail::load_le64
 
 namespace sketch {
@@ -251,14 +252,6 @@ std::optional<DifIntVec> DifIntVec::merge(const DifIntVec& list,
     merged.last_value_ =
         fresh.empty() ? list.last_value_ : std::max(list.last_value_, fresh.back());
     return merged;
-}
-
-RegistersPlus RegistersPlus::with_count(std::uint64_t n) {
-    RegistersPlus registers;
-    registers.words_.assign(static_cast<std::size_t>((n + kPerWord - 1) / kPerWord), 0);
-    registers.register_count_ = n;
-    registers.zero_count_ = n;
-    return registers;
 }
 
 }  // namespace sketch

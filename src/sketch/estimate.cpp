@@ -1,10 +1,6 @@
-// count(): the HyperLogLog++ estimate of a sketch in either form.
-//
-// Sparse: linear counting of the exact codes over 2^24 buckets. Dense: linear counting of
-// the zero registers while that stays at or below 11500, else the raw harmonic-mean
-// estimate, less the bias interpolated from the empirical tables while it is at most
-// 81920. Every step is evaluated in a fixed order, so the result is the same double on
-// every run with the same registers.
+// count(): the HyperLogLog++ estimate of a sketch in either form (see estimate.h).
+
+#include "sketch/estimate.h"
 
 #include <algorithm>
 #include <bit>
@@ -19,9 +15,12 @@ namespace sketch {
 namespace {
 
 // 2^-r exactly, built from the exponent bits: r is at most 51, far from subnormals.
-double inverse_power_of_two(std::uint32_t r) {
+constexpr double inverse_power_of_two(std::uint32_t r) {
     return std::bit_cast<double>(static_cast<std::uint64_t>(1023 - r) << 52);
 }
+
+static_assert(inverse_power_of_two(0) == 1.0 && inverse_power_of_two(51) * 0x1p51 == 1.0,
+              "every register's term is the exact power of two, built from exponent bits");
 
 }  // namespace
 
