@@ -300,14 +300,14 @@ TEST(EngineBatch, CraftedNamesAreSeparateColumnsOnEveryPath) {
                     CellBatch batch;
                     for (std::uint32_t i = 0; i < names.size(); ++i) {
                         batch.columns.push_back(names[i]);
-                        batch.cells.push_back(make_cell(i, value(i)));
+                        batch.cells.push_back(make_cell(i, value(i), engine.value_keys()));
                     }
                     engine.process_cells(batch);
                 } else if (path == Path::Columns) {
                     ColumnBatch batch;
                     for (std::uint32_t i = 0; i < names.size(); ++i) {
                         batch.names.push_back(names[i]);
-                        batch.parts.emplace_back().add(make_cell(i, value(i)));
+                        batch.parts.emplace_back().add(make_cell(i, value(i), engine.value_keys()));
                     }
                     engine.process_columns(batch);
                 } else {
@@ -338,12 +338,12 @@ TEST(EngineBatch, CraftedNamesRepeatedInAColumnBatchAreAFault) {
         ColumnBatch batch;
         for (const auto& name : names) {
             batch.names.push_back(name);
-            batch.parts.emplace_back().add(Cell{0, Tag::Int, 1});
+            batch.parts.emplace_back().add(int_cell(0, 1, ValueKeys{}));
         }
         KarvoEngine engine;
         engine.process_columns(batch);  // all distinct: accepted
         batch.names.push_back(names[names.size() / 2]);
-        batch.parts.emplace_back().add(Cell{0, Tag::Int, 1});
+        batch.parts.emplace_back().add(int_cell(0, 1, ValueKeys{}));
         EXPECT_THROW(engine.process_columns(batch), Panic) << what;
         const auto report = read_report(engine.flush_and_reset());
         ASSERT_EQ(report.size(), names.size()) << what;
