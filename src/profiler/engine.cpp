@@ -12,17 +12,6 @@ namespace profiler {
 
 namespace {
 
-// The record stored under name, created if the map has none. Only a miss copies the
-// name and takes the shard's lock exclusively.
-StatsRef resolve(ColumnMap& map, std::string_view name) {
-    if (auto hit = map.get(name)) {
-        return hit->value();
-    }
-    return map.entry(std::string(name))
-        .or_insert_with([&map] { return ColumnStats::create(map.take_sequence()); })
-        .value();
-}
-
 // Applies one part to its record: total first, then nulls, bounds, sketch keys.
 void apply(ColumnStats& stats, const ColumnPart& part) {
     stats.total_count.fetch_add(part.cells, std::memory_order_relaxed);
@@ -85,6 +74,22 @@ bool names_are_distinct(const std::vector<std::string_view>& names) {
 }  // namespace
 
 KarvoEngine::KarvoEngine() : columns(ColumnMap::with_capacity_and_hasher(0)) {}
+
+KarvoEngine::KarvoEngine(const sketch::SketchKeys& keys)
+    : columns(ColumnMap::with_capacity_and_hasher(0)), sketch_keys(keys) {}
+
+// Only a miss copies the name and takes the shard's lock exclusively.
+StatsRef KarvoEngine::resolve(ColumnMap& map, std::string_view name) const {
+    if (auto hit = map.get(name)) {
+        return hit->value();
+    }
+    return map.entry(std::string(name))
+        .or_insert_with([&map, this] {
+            return sketch_keys ? ColumnStats::create(map.take_sequence(), *sketch_keys)
+                               : ColumnStats::create(map.take_sequence());
+        })
+        .value();
+}
 
 void KarvoEngine::process_cells(const CellBatch& batch) const {
     process_columns(fold_cells(batch));
