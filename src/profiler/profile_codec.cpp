@@ -27,11 +27,6 @@ constexpr std::uint32_t kMaxRank = 51;
 // The fewest bytes a column takes: name length, flags, two counts, a list length.
 constexpr std::size_t kMinColumnSize = 5;
 
-std::uint64_t checksum_of(std::span<const std::uint8_t> bytes) {
-    return sketch::siphash13_text(
-        kChecksumKey, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-}
-
 // ---- writing ------------------------------------------------------------------------
 
 class Writer {
@@ -343,13 +338,18 @@ std::uint64_t check_envelope(std::span<const std::uint8_t> data) {
     }
     const std::size_t body_end = data.size() - kChecksumSize;
     Reader tail(data, body_end, data.size());
-    if (tail.fixed(8, "checksum") != checksum_of(data.first(body_end))) {
+    if (tail.fixed(8, "checksum") != profile_checksum(data.first(body_end))) {
         fail("checksum mismatch: the profile is damaged");
     }
     return header.fixed(8, "fingerprint");
 }
 
 }  // namespace
+
+std::uint64_t profile_checksum(std::span<const std::uint8_t> bytes) {
+    return sketch::siphash13_text(
+        kChecksumKey, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
 
 std::vector<std::uint8_t> encode_profile(const ProfileState& state, std::uint64_t fingerprint) {
     std::size_t expected = kHeaderSize + 10 + kChecksumSize;
@@ -372,7 +372,7 @@ std::vector<std::uint8_t> encode_profile(const ProfileState& state, std::uint64_
     for (unsigned i = 0; i < 8; ++i) {
         out[6 + i] = static_cast<std::uint8_t>(length >> (8 * i));
     }
-    w.fixed(checksum_of(out), 8);
+    w.fixed(profile_checksum(out), 8);
     return std::move(out);
 }
 

@@ -52,4 +52,7 @@ std::vector<std::uint8_t> encode_profile(const ProfileState& state, std::uint64_
 // The profile stored in data, which must carry this fingerprint; throws FormatError.
 ProfileState decode_profile(std::span<const std::uint8_t> data, std::uint64_t fingerprint);
 
+// The checksum of a profile's bytes before the checksum field.
+std::uint64_t profile_checksum(std::span<const std::uint8_t> bytes);
+
 }  // namespace profiler
