@@ -15,14 +15,14 @@ using binding::throw_pending;
 
 PyModuleDef native_module = {
     PyModuleDef_HEAD_INIT,
-    "karvo_dist._native",                                   // m_name
+    "karvo_dist._native",                                  // m_name
     "The native core of karvo_dist: mergeable profiles.",  // m_doc
-    0,                                                      // m_size
-    nullptr,                                                // m_methods
-    nullptr,                                                // m_slots: single-phase
-    nullptr,                                                // m_traverse
-    nullptr,                                                // m_clear
-    nullptr,                                                // m_free
+    0,                                                     // m_size
+    nullptr,                                               // m_methods
+    nullptr,                                               // m_slots: single-phase
+    nullptr,                                               // m_traverse
+    nullptr,                                               // m_clear
+    nullptr,                                               // m_free
 };
 
 PyObject* module_cache = nullptr;

@@ -220,8 +220,7 @@ PyObject* to_bytes(PyObject* self, PyObject* /*unused*/) {
 
 // The bytes of a bytes, bytearray or memoryview argument, as a new bytes object.
 PyRef bytes_argument(PyObject* data) {
-    if (Py_TYPE(data) == &PyBytes_Type ||
-        binding::type_has_flag(data, Py_TPFLAGS_BYTES_SUBCLASS)) {
+    if (Py_TYPE(data) == &PyBytes_Type || binding::type_has_flag(data, Py_TPFLAGS_BYTES_SUBCLASS)) {
         return PyRef::borrow(data);
     }
     if (PyType_IsSubtype(Py_TYPE(data), &PyByteArray_Type) != 0 ||
@@ -232,9 +231,10 @@ PyRef bytes_argument(PyObject* data) {
         }
         return bytes;
     }
-    throw_type_error("Profile.from_bytes() argument 'data' must be bytes, bytearray or "
-                     "memoryview, not '" +
-                     binding::type_name(data) + "'");
+    throw_type_error(
+        "Profile.from_bytes() argument 'data' must be bytes, bytearray or "
+        "memoryview, not '" +
+        binding::type_name(data) + "'");
 }
 
 PyObject* from_bytes(PyObject* cls, PyObject* args, PyObject* kwargs) {
@@ -303,9 +303,8 @@ Py_ssize_t profile_length(PyObject* self) {
 }
 
 PyObject* get_seed(PyObject* self, void* /*unused*/) {
-    return enter([&]() -> PyObject* {
-        return must(PyLong_FromUnsignedLongLong(as_profile(self)->seed));
-    });
+    return enter(
+        [&]() -> PyObject* { return must(PyLong_FromUnsignedLongLong(as_profile(self)->seed)); });
 }
 
 // ---- the type

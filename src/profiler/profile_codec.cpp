@@ -279,9 +279,8 @@ ColumnState read_column(Reader& r, std::size_t index) {
     const std::string label = column_label(index);
     ColumnState column;
     const std::uint64_t name_length = r.varint("column name length");
-    const std::span<const std::uint8_t> name =
-        r.take(static_cast<std::size_t>(std::min<std::uint64_t>(name_length, SIZE_MAX)),
-               "column name");
+    const std::span<const std::uint8_t> name = r.take(
+        static_cast<std::size_t>(std::min<std::uint64_t>(name_length, SIZE_MAX)), "column name");
     if (!valid_utf8(name)) {
         fail(label + ": name is not valid UTF-8");
     }
@@ -319,7 +318,8 @@ std::uint64_t check_envelope(std::span<const std::uint8_t> data) {
         fail("not a karvo_dist profile (bad magic)");
     }
     if (data.size() < kHeaderSize + kChecksumSize) {
-        fail("truncated profile: " + std::to_string(data.size()) + " bytes, fewer than any profile");
+        fail("truncated profile: " + std::to_string(data.size()) +
+             " bytes, fewer than any profile");
     }
     Reader header(data, sizeof kMagic, kHeaderSize);
     const std::uint64_t version = header.fixed(2, "version");
@@ -354,9 +354,9 @@ std::uint64_t profile_checksum(std::span<const std::uint8_t> bytes) {
 std::vector<std::uint8_t> encode_profile(const ProfileState& state, std::uint64_t fingerprint) {
     std::size_t expected = kHeaderSize + 10 + kChecksumSize;
     for (const ColumnState& column : state) {
-        expected += column.name.size() + 48 +
-                    (column.sketch.registers ? kPackedRegisterBytes
-                                             : column.sketch.sparse.bytes().size());
+        expected +=
+            column.name.size() + 48 +
+            (column.sketch.registers ? kPackedRegisterBytes : column.sketch.sparse.bytes().size());
     }
     Writer w(expected);
     w.bytes(kMagic, sizeof kMagic);
@@ -383,8 +383,8 @@ ProfileState decode_profile(std::span<const std::uint8_t> data, std::uint64_t fi
     Reader r(data, kHeaderSize, data.size() - kChecksumSize);
     const std::uint64_t count = r.varint("column count");
     if (count > r.left() / kMinColumnSize) {
-        fail("column count " + std::to_string(count) + " is more than " +
-             std::to_string(r.left()) + " bytes can hold");
+        fail("column count " + std::to_string(count) + " is more than " + std::to_string(r.left()) +
+             " bytes can hold");
     }
     ProfileState state;
     std::unordered_set<std::string_view> names;

@@ -119,21 +119,20 @@ TEST_P(SketchUnion, EqualsOneSketchGivenBothKeySets) {
 // D is the number of keys at which one sketch turns dense (about 5,850).
 INSTANTIATE_TEST_SUITE_P(
     Table, SketchUnion,
-    ::testing::Values(
-        UnionCase{"BothEmpty", 0, 0, 0, false, false, 0},
-        UnionCase{"IntoEmpty", 0, 0, 100, false, false, 0},
-        UnionCase{"EmptyOther", 100, 100, 100, false, false, 0},
-        UnionCase{"SmallDisjoint", 40, 40, 90, false, false, 0},
-        UnionCase{"TempSetsOnly", 60, 30, 125, false, false, 3},
-        UnionCase{"ListsAndTempSets", 700, 650, 1500, false, true, 0},
-        UnionCase{"SameKeys", 1000, 0, 1000, false, false, 0},
-        UnionCase{"UnionStaysSparseAtTheSwitch", -600, -700, -1, true, false, 0},
-        UnionCase{"UnionTurnsDenseAtTheSwitch", -600, -700, 0, true, false, 0},
-        UnionCase{"UnionTurnsDenseThenTakesMore", -3000, -3000, 0, true, true, 500},
-        UnionCase{"SparseIntoDense", 20000, 19800, 20100, false, true, 0},
-        UnionCase{"DenseIntoSparse", 100, 0, 20000, false, true, 0},
-        UnionCase{"DenseWithDense", 15000, 9000, 30000, false, true, 200},
-        UnionCase{"SparseAtTheSwitchIntoDense", -1, -200, 12000, true, false, 0}),
+    ::testing::Values(UnionCase{"BothEmpty", 0, 0, 0, false, false, 0},
+                      UnionCase{"IntoEmpty", 0, 0, 100, false, false, 0},
+                      UnionCase{"EmptyOther", 100, 100, 100, false, false, 0},
+                      UnionCase{"SmallDisjoint", 40, 40, 90, false, false, 0},
+                      UnionCase{"TempSetsOnly", 60, 30, 125, false, false, 3},
+                      UnionCase{"ListsAndTempSets", 700, 650, 1500, false, true, 0},
+                      UnionCase{"SameKeys", 1000, 0, 1000, false, false, 0},
+                      UnionCase{"UnionStaysSparseAtTheSwitch", -600, -700, -1, true, false, 0},
+                      UnionCase{"UnionTurnsDenseAtTheSwitch", -600, -700, 0, true, false, 0},
+                      UnionCase{"UnionTurnsDenseThenTakesMore", -3000, -3000, 0, true, true, 500},
+                      UnionCase{"SparseIntoDense", 20000, 19800, 20100, false, true, 0},
+                      UnionCase{"DenseIntoSparse", 100, 0, 20000, false, true, 0},
+                      UnionCase{"DenseWithDense", 15000, 9000, 30000, false, true, 200},
+                      UnionCase{"SparseAtTheSwitchIntoDense", -1, -200, 12000, true, false, 0}),
     [](const ::testing::TestParamInfo<UnionCase>& info) { return info.param.name; });
 
 TEST(SketchUnionSelf, MergingAStateIntoItsOwnSketchChangesNothing) {
