@@ -241,7 +241,7 @@ sketch::DifIntVec read_sparse(Reader& r, const std::string& label) {
 
 sketch::RegistersPlus read_registers(Reader& r, const std::string& label) {
     const std::span<const std::uint8_t> bytes = r.take(kPackedRegisterBytes, "registers");
-    sketch::RegistersPlus registers = sketch::RegistersPlus::with_count(sketch::kRegisterCount);
+    std::vector<std::uint32_t> words(sketch::kRegisterWords, 0);
     for (std::size_t i = 0; i < sketch::kRegisterCount; i += 4) {
         const std::size_t at = i / 4 * 3;
         const std::uint32_t group = bytes[at] | (bytes[at + 1] << 8) | (bytes[at + 2] << 16);
@@ -251,10 +251,10 @@ sketch::RegistersPlus read_registers(Reader& r, const std::string& label) {
                 fail(label + ": register " + std::to_string(i + j) + " holds " +
                      std::to_string(rank) + ", more than 51");
             }
-            registers.raise(i + j, rank);
+            words[(i + j) / 5] |= rank << (6 * ((i + j) % 5));
         }
     }
-    return registers;
+    return sketch::RegistersPlus::from_words(std::move(words));
 }
 
 // Bounds a record can hold: no NaN; a minimum left at +inf only beside a maximum that is

@@ -25,13 +25,6 @@ void raise_by_code(RegistersPlus& registers, std::uint32_t code) {
     registers.raise(update.index, update.rank);
 }
 
-// Raises every register of `into` to at least its value in `from`.
-void raise_to(RegistersPlus& into, const RegistersPlus& from) {
-    for (std::size_t i = 0; i < kRegisterCount; ++i) {
-        into.raise(i, from.get(i));
-    }
-}
-
 std::vector<std::uint32_t> codes_of(const DifIntVec& list) {
     std::vector<std::uint32_t> codes;
     codes.reserve(static_cast<std::size_t>(list.entry_count()));
@@ -40,6 +33,35 @@ std::vector<std::uint32_t> codes_of(const DifIntVec& list) {
 }
 
 }  // namespace
+
+// Counts without a branch per register: in a sparsely filled sketch about half the
+// registers are zero, at random, which a branch would mispredict half the time.
+RegistersPlus RegistersPlus::from_words(std::vector<std::uint32_t> words) {
+    RegistersPlus registers;
+    std::uint64_t zeros = 0;
+    for (std::size_t i = 0; i < kRegisterCount; ++i) {
+        zeros += ((words[i / kPerWord] >> (kBits * (i % kPerWord))) & kMask) == 0 ? 1 : 0;
+    }
+    registers.words_ = std::move(words);
+    registers.register_count_ = kRegisterCount;
+    registers.zero_count_ = zeros;
+    return registers;
+}
+
+// Word by word, a maximum per register without a branch, for the same reason.
+void RegistersPlus::raise_all(const RegistersPlus& other) {
+    std::vector<std::uint32_t> raised(words_.size());
+    for (std::size_t w = 0; w < words_.size(); ++w) {
+        std::uint32_t word = 0;
+        for (unsigned f = 0; f < kPerWord; ++f) {
+            const std::uint32_t mine = (words_[w] >> (kBits * f)) & kMask;
+            const std::uint32_t theirs = (other.words_[w] >> (kBits * f)) & kMask;
+            word |= (mine > theirs ? mine : theirs) << (kBits * f);
+        }
+        raised[w] = word;
+    }
+    *this = from_words(std::move(raised));
+}
 
 SketchState CardinalitySketch::state() const {
     SketchState state;
@@ -70,11 +92,17 @@ SketchState CardinalitySketch::state() const {
 
 void CardinalitySketch::merge(const SketchState& other) {
     merge_sparse();  // temp_set folded in: both sides are now a list or registers
+    if (!registers_ && sparse_.entry_count() == 0) {
+        // Nothing here yet (a profile being read back): the other state as it is.
+        sparse_ = other.sparse;
+        registers_ = other.registers;
+        return;
+    }
     if (other.registers) {
         if (!registers_) {
             turn_dense({});
         }
-        raise_to(*registers_, *other.registers);
+        registers_->raise_all(*other.registers);
         return;
     }
     if (registers_) {
