@@ -5,7 +5,7 @@
 
 #include "binding/arguments.h"
 #include "binding/entry.h"
-#include "binding/row_extraction.h"
+#include "binding/observe.h"
 #include "profiler/engine.h"
 
 namespace binding {
@@ -37,14 +37,6 @@ constexpr const char* kObserveDictsParams[] = {"py_list"};
 const ParamSpec kNewSpec{"Profiler.__new__()", std::span<const char* const>(kNewParams, 0), 0};
 const ParamSpec kObserveDictSpec{"Profiler.observe_dict()", kObserveDictParams, 1};
 const ParamSpec kObserveDictsSpec{"Profiler.observe_dicts()", kObserveDictsParams, 1};
-
-// The conversion of an argument that must have the type flag.
-PyObject* require_flag(PyObject* object, unsigned long flag, const char* target) {
-    if (!type_has_flag(object, flag)) {
-        throw_cannot_convert(object, target);
-    }
-    return object;
-}
 
 // ---- __new__ and deallocation
 
@@ -78,71 +70,14 @@ void profiler_dealloc(PyObject* self) {
 
 PyObject* observe_dict(PyObject* self, PyObject* args, PyObject* kwargs) {
     return enter([&]() -> PyObject* {
-        BoundArgs<1> bound;
-        bind_arguments(kObserveDictSpec, args, kwargs, bound);
-        PyObject* dictionary = convert_argument("py_dict", [&] {
-            return require_flag(bound[0].get(), Py_TPFLAGS_DICT_SUBCLASS, "PyDict");
-        });
-        Engine engine = engine_of(self);
-        PyRef hold = PyRef::borrow(dictionary);
-        BatchBuilder builder(engine->value_keys(), static_cast<std::size_t>(std::max<Py_ssize_t>(
-                                                       0, PyDict_Size(dictionary))));
-        builder.extract_row(dictionary);
-        engine->process_columns(builder.batch());
+        binding::observe_dict(*engine_of(self), kObserveDictSpec, args, kwargs);
         Py_RETURN_NONE;
     });
 }
 
-// The list's current length; it may shrink or grow while hooks run.
-Py_ssize_t list_size(PyObject* list) {
-    Py_ssize_t size = PyList_Size(list);
-    if (size < 0) {
-        fail_api_call();
-    }
-    return size;
-}
-
-// How much reading (list elements plus dictionary entries) observe_dicts does between two
-// looks for a pending signal: a few thousand rows of ordinary width, well under a
-// millisecond of work, while a look costs a few nanoseconds.
-constexpr std::size_t kWorkPerSignalCheck = 1 << 14;
-
-// Runs the handlers of pending signals (Ctrl-C's raises KeyboardInterrupt); an exception
-// they raise ends the call, which then ingests nothing. Handlers are Python code, so this
-// is called only between rows, never while a row's listed entries are in use; a single
-// very wide row is read without a look, its time being bounded by its own size (a row of
-// a million entries is read in tens of milliseconds).
-void check_signals() {
-    if (PyErr_CheckSignals() != 0) {
-        throw_pending();
-    }
-}
-
 PyObject* observe_dicts(PyObject* self, PyObject* args, PyObject* kwargs) {
     return enter([&]() -> PyObject* {
-        BoundArgs<1> bound;
-        bind_arguments(kObserveDictsSpec, args, kwargs, bound);
-        PyObject* list = convert_argument("py_list", [&] {
-            return require_flag(bound[0].get(), Py_TPFLAGS_LIST_SUBCLASS, "PyList");
-        });
-        Engine engine = engine_of(self);
-        const Py_ssize_t length = list_size(list);
-        BatchBuilder builder(engine->value_keys());
-        std::size_t work = 0;
-        // Elements appended while hooks run are not visited; a shrinking list ends the walk.
-        for (Py_ssize_t i = 0; i < std::min(length, list_size(list)); ++i) {
-            PyRef item = PyRef::borrow(must(PyList_GetItem(list, i)));
-            ++work;
-            if (Py_TYPE(item.get()) == &PyDict_Type ||
-                type_has_flag(item.get(), Py_TPFLAGS_DICT_SUBCLASS)) {
-                work += builder.extract_row(item.get());
-            }
-            if (work >= kWorkPerSignalCheck) {
-                work = 0;
-                check_signals();
-            }
-        }
-        engine->process_columns(builder.batch());
+        binding::observe_dicts(*engine_of(self), kObserveDictsSpec, args, kwargs);
         Py_RETURN_NONE;
     });
 }

@@ -10,6 +10,11 @@ std::shared_ptr<ColumnStats> ColumnStats::create(std::uint64_t sequence) {
     return std::make_shared<ColumnStats>(sequence);
 }
 
+std::shared_ptr<ColumnStats> ColumnStats::create(std::uint64_t sequence,
+                                                 const sketch::SketchKeys& keys) {
+    return std::make_shared<ColumnStats>(sequence, keys);
+}
+
 void ColumnStats::record(const TypedValue& value, const ValueKeys& keys) {
     record_cell(make_cell(0, value, keys));
 }

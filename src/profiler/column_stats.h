@@ -68,7 +68,13 @@ class ColumnStats {
     // A fresh record: zero counts, no bounds, an empty sketch whose keys come from the
     // calling thread's key state.
     explicit ColumnStats(std::uint64_t sequence = 0) : sequence(sequence) {}
+    // A fresh record whose sketch takes the given keys, so that the sketches of profiles
+    // made with the same keys can be merged.
+    ColumnStats(std::uint64_t sequence, const sketch::SketchKeys& keys)
+        : sketch(keys.value_key, keys.temp_set_key), sequence(sequence) {}
     static std::shared_ptr<ColumnStats> create(std::uint64_t sequence);
+    static std::shared_ptr<ColumnStats> create(std::uint64_t sequence,
+                                               const sketch::SketchKeys& keys);
 
     ColumnStats(const ColumnStats&) = delete;
     ColumnStats& operator=(const ColumnStats&) = delete;

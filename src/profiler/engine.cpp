@@ -10,17 +10,6 @@ namespace profiler {
 
 namespace {
 
-// The record stored under name, created if the map has none. Only a miss copies the
-// name and takes the shard's lock exclusively.
-StatsRef resolve(ColumnMap& map, std::string_view name) {
-    if (auto hit = map.get(name)) {
-        return hit->value();
-    }
-    return map.entry(std::string(name))
-        .or_insert_with([&map] { return ColumnStats::create(map.take_sequence()); })
-        .value();
-}
-
 // Applies one part to its record: total first, then nulls, bounds, sketch keys.
 void apply(ColumnStats& stats, const ColumnPart& part) {
     stats.total_count.fetch_add(part.cells, std::memory_order_relaxed);
@@ -80,9 +69,32 @@ bool names_are_distinct(const std::vector<std::string_view>& names, const NameHa
     return distinct.size() == names.size();
 }
 
+}  // namespace
+
+KarvoEngine::KarvoEngine() : KarvoEngine(ValueKeys::from_os()) {}
+
+KarvoEngine::KarvoEngine(const ValueKeys& keys)
+    : keys_(keys), columns(ColumnMap::with_capacity_and_hasher(0)) {}
+
+KarvoEngine::KarvoEngine(const ValueKeys& keys, const sketch::SketchKeys& sketch_keys)
+    : keys_(keys), columns(ColumnMap::with_capacity_and_hasher(0)), sketch_keys(sketch_keys) {}
+
+// Only a miss copies the name and takes the shard's lock exclusively.
+StatsRef KarvoEngine::resolve(ColumnMap& map, std::string_view name) const {
+    if (auto hit = map.get(name)) {
+        return hit->value();
+    }
+    return map.entry(std::string(name))
+        .or_insert_with([&map, this] {
+            return sketch_keys ? ColumnStats::create(map.take_sequence(), *sketch_keys)
+                               : ColumnStats::create(map.take_sequence());
+        })
+        .value();
+}
+
 // Applies a folded batch to the pinned map after checking its shape; nothing is ingested
 // when the check fails.
-void apply_columns(ColumnMap& map, const ColumnBatch& batch) {
+void KarvoEngine::apply_columns(ColumnMap& map, const ColumnBatch& batch) const {
     if (batch.names.size() != batch.parts.size()) {
         throw Panic("a column batch whose names and parts differ in number");
     }
@@ -96,12 +108,6 @@ void apply_columns(ColumnMap& map, const ColumnBatch& batch) {
     }
 }
 
-}  // namespace
-
-KarvoEngine::KarvoEngine() : KarvoEngine(ValueKeys::from_os()) {}
-
-KarvoEngine::KarvoEngine(const ValueKeys& keys)
-    : keys_(keys), columns(ColumnMap::with_capacity_and_hasher(0)) {}
 
 // Each entry point pins the map once, first: the batch works on that map to its end, and
 // its own indexes of names take that map's hash.

@@ -22,11 +22,14 @@
 // sketch_mutex (only the flush nests them; ingestion never holds two locks).
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "profiler/column_batch.h"
 #include "profiler/column_map.h"
+#include "profiler/profile_state.h"
 #include "profiler/typed_value.h"
 #include "profiler/value_key.h"
 
@@ -40,6 +43,9 @@ class KarvoEngine {
 
     // The keys under which this engine's cells are to be made.
     const ValueKeys& value_keys() const { return keys_; }
+    // The same, and every column's sketch takes these keys instead of drawing its own, so
+    // that profiles made with equal keys, in any process, can be merged.
+    KarvoEngine(const ValueKeys& keys, const sketch::SketchKeys& sketch_keys);
 
     // Applies every cell of every row, rows in order.
     void process_batch(std::span<const TypedRow> rows) const;
@@ -56,9 +62,27 @@ class KarvoEngine {
     // Takes the current profile out as compact JSON ("{}" when empty) and starts afresh.
     std::string flush_and_reset() const;
 
+    // Stored form and merging (engine_merge.cpp). export_state copies the profile out,
+    // columns in report order, sketches with temp_set folded in; it changes nothing.
+    ProfileState export_state() const;
+    // Adds a profile's columns in its order: counts add, bounds follow the strict rule
+    // (this profile's value stays on ties), sketches join. A column this profile lacks
+    // is created after its own. The result equals having observed the rows behind
+    // `other` after this profile's own. Sketches must share keys with this engine's.
+    void merge_state(const ProfileState& other) const;
+    // The report flush_and_reset would write, without starting afresh.
+    std::string report() const;
+    // The column names in report order.
+    std::vector<std::string> column_names() const;
+
   private:
     const ValueKeys keys_;
+    // The record stored under name in map, created if the map has none.
+    StatsRef resolve(ColumnMap& map, std::string_view name) const;
+    void apply_columns(ColumnMap& map, const ColumnBatch& batch) const;
+
     ColumnMapSlot columns;
+    std::optional<sketch::SketchKeys> sketch_keys;  // absent: each sketch draws its own
 };
 
 }  // namespace profiler

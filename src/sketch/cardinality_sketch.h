@@ -62,6 +62,26 @@ class RunHasher;
 class GatheredCodes;
 }  // namespace detail
 
+// ---- Stored state -------------------------------------------------------------------
+
+// A sketch's content without its keys and with temp_set folded in: the sorted code list
+// when sparse, the registers when dense. It depends only on the set of codes received, so
+// two sketches under one value_key that received the same keys, in any order, split in
+// any way, have equal states. Profiles store and merge sketches in this form.
+struct SketchState {
+    DifIntVec sparse;                        // the codes; empty when dense
+    std::optional<RegistersPlus> registers;  // present when dense
+};
+
+// The two key pairs of a sketch: value_key for the values, temp_set_key for temp_set's
+// slots. Sketches merge only under equal value keys.
+struct SketchKeys {
+    SipKey value_key;
+    SipKey temp_set_key;
+};
+
+// ---- The sketch ---------------------------------------------------------------------
+
 class CardinalitySketch {
   public:
     // Draws value_key, then the temp_set key, from the calling thread's key state.
@@ -86,6 +106,15 @@ class CardinalitySketch {
     std::size_t temp_set_size() const { return temp_set_.size(); }
     const DifIntVec& sparse() const { return sparse_; }
     const RegistersPlus* registers() const { return registers_ ? &*registers_ : nullptr; }
+
+    // Stored form and union (sketch_union.cpp). state() leaves the sketch as it is; the
+    // union makes this sketch what one sketch given both key sets would be after count():
+    // sparse with the joined codes while their list fits, dense (register-wise maximum)
+    // otherwise. Both sketches must share value_key. Merging a sketch's own state changes
+    // nothing.
+    SketchState state() const;
+    void merge(const SketchState& other);
+    void merge(const CardinalitySketch& other) { merge(other.state()); }
 
   private:
     struct Keys {

@@ -5,7 +5,8 @@
 #   tests/fuzz/run_fuzz.sh [SECONDS] [HARNESS...]
 #
 # SECONDS is the time per harness (default 20: the smoke run of tests/run_all.sh).
-# HARNESS names pick some of them (json_writer_fuzz, sketch_fuzz); default all.
+# HARNESS names pick some of them (json_writer_fuzz, sketch_fuzz, profile_codec_fuzz);
+# default all.
 #
 # The longer run, after any change to src/report or src/sketch and before a release, gives
 # each harness five minutes:
@@ -26,7 +27,7 @@ root=$(pwd)
 seconds=${1:-20}
 shift $(($# > 0 ? 1 : 0))
 harnesses=("$@")
-[ ${#harnesses[@]} -gt 0 ] || harnesses=(json_writer_fuzz sketch_fuzz)
+[ ${#harnesses[@]} -gt 0 ] || harnesses=(json_writer_fuzz sketch_fuzz profile_codec_fuzz)
 cxx=${CXX:-clang++}
 out="$root/build/fuzz"
 mkdir -p "$out/logs" "$out/artifacts"
@@ -36,6 +37,7 @@ sources_of() {
     case "$1" in
         json_writer_fuzz) echo "$root"/src/report/*.cpp ;;
         sketch_fuzz) echo "$root"/src/sketch/*.cpp ;;
+        profile_codec_fuzz) echo "$root"/src/profiler/*.cpp "$root"/src/sketch/*.cpp "$root"/src/report/*.cpp ;;
         *) echo "unknown harness: $1" >&2; return 1 ;;
     esac
 }
@@ -54,6 +56,8 @@ extra_flags_of() {
 run_options_of() {
     case "$1" in
         sketch_fuzz) echo "-max_len=1024 -len_control=0" ;;
+        # A dense column alone takes 12,288 bytes of registers.
+        profile_codec_fuzz) echo "-max_len=16384" ;;
         *) echo "-max_len=4096" ;;
     esac
 }

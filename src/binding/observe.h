@@ -1,0 +1,30 @@
+// The two ingestion methods, written once for every profile type that the package's
+// modules define (karvo.Profiler, karvo_dist.Profile):
+//
+//   def observe_dict(self, py_dict):     # py_dict: a dict or subclass, else TypeError
+//       rows = [read(py_dict)]           # everything is read before the engine sees a row
+//       engine.process(rows)
+//
+//   def observe_dicts(self, py_list):    # py_list: a list or subclass, else TypeError
+//       rows = [read(d) for d in py_list if isinstance(d, dict)]   # others are skipped
+//       engine.process(rows)             # one engine call, also for an empty list
+//
+// Both run with the GIL held, inside the caller's entry() boundary; they throw as the
+// row reader does (TypeError, UnicodeEncodeError, a Fault for a dictionary changed while
+// read, the exception of a signal handler), and a call that throws ingests nothing.
+#pragma once
+
+#include <Python.h>
+
+#include "binding/arguments.h"
+#include "profiler/engine.h"
+
+namespace binding {
+
+// The specs name the method as the caller's type spells it ("Profiler.observe_dict()").
+void observe_dict(const profiler::KarvoEngine& engine, const ParamSpec& spec, PyObject* args,
+                  PyObject* kwargs);
+void observe_dicts(const profiler::KarvoEngine& engine, const ParamSpec& spec, PyObject* args,
+                   PyObject* kwargs);
+
+}  // namespace binding

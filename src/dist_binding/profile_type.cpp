@@ -1,0 +1,338 @@
+#include "dist_binding/profile_type.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <span>
+#include <string>
+
+#include "binding/arguments.h"
+#include "binding/entry.h"
+#include "binding/observe.h"
+#include "profiler/engine.h"
+#include "profiler/profile_codec.h"
+#include "profiler/seed_keys.h"
+
+namespace dist_binding {
+
+namespace {
+
+using binding::BoundArgs;
+using binding::enter;
+using binding::Fault;
+using binding::must;
+using binding::ParamSpec;
+using binding::PyRef;
+using binding::throw_pending;
+
+using Engine = std::shared_ptr<const profiler::KarvoEngine>;
+
+struct ProfileObject {
+    PyObject_HEAD Engine engine;  // constructed in place when made, destroyed by deallocation
+    std::uint64_t seed;
+};
+
+ProfileObject* as_profile(PyObject* self) {
+    return reinterpret_cast<ProfileObject*>(self);
+}
+
+// The instance's engine, shared for the length of a call.
+Engine engine_of(PyObject* self) {
+    Engine engine = as_profile(self)->engine;
+    if (!engine) {
+        throw Fault("Profile instance has no engine");
+    }
+    return engine;
+}
+
+constexpr const char* kNewParams[] = {"seed"};
+constexpr const char* kObserveDictParams[] = {"py_dict"};
+constexpr const char* kObserveDictsParams[] = {"py_list"};
+constexpr const char* kMergeParams[] = {"other"};
+constexpr const char* kFromBytesParams[] = {"data", "seed"};
+const ParamSpec kNewSpec{"Profile.__new__()", kNewParams, 0};
+const ParamSpec kObserveDictSpec{"Profile.observe_dict()", kObserveDictParams, 1};
+const ParamSpec kObserveDictsSpec{"Profile.observe_dicts()", kObserveDictsParams, 1};
+const ParamSpec kMergeSpec{"Profile.merge()", kMergeParams, 1};
+const ParamSpec kFromBytesSpec{"Profile.from_bytes()", kFromBytesParams, 1};
+
+[[noreturn]] void throw_value_error(const std::string& message) {
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    throw_pending();
+}
+
+[[noreturn]] void throw_type_error(const std::string& message) {
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    throw_pending();
+}
+
+// A seed: an int from 0 to 2**64 - 1; an absent argument is 0.
+std::uint64_t seed_of(PyObject* value) {
+    if (value == nullptr) {
+        return 0;
+    }
+    if (!binding::type_has_flag(value, Py_TPFLAGS_LONG_SUBCLASS)) {
+        throw_type_error("seed must be an int, not '" + binding::type_name(value) + "'");
+    }
+    const unsigned long long seed = PyLong_AsUnsignedLongLong(value);
+    if (seed == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+        binding::discard_error();
+        throw_value_error("seed must be an int from 0 to 2**64 - 1");
+    }
+    return seed;
+}
+
+// A new instance of `type` holding the engine.
+PyObject* make_instance(PyTypeObject* type, Engine engine, std::uint64_t seed) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyRef self = PyRef::steal(alloc != nullptr ? alloc(type, 0) : PyType_GenericAlloc(type, 0));
+    if (!self) {
+        throw_pending();
+    }
+    new (&as_profile(self.get())->engine) Engine(std::move(engine));
+    as_profile(self.get())->seed = seed;
+    return self.release();
+}
+
+Engine new_engine(std::uint64_t seed) {
+    const profiler::SeedKeys keys = profiler::keys_from_seed(seed);
+    return std::make_shared<const profiler::KarvoEngine>(keys.values, keys.sketch);
+}
+
+// ---- __new__ and deallocation
+
+PyObject* profile_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
+    return enter([&]() -> PyObject* {
+        BoundArgs<1> bound;
+        binding::bind_arguments(kNewSpec, args, kwargs, bound);
+        const std::uint64_t seed = seed_of(bound[0].get());
+        return make_instance(subtype, new_engine(seed), seed);
+    });
+}
+
+void profile_dealloc(PyObject* self) {
+    bool may_free = binding::enter_dealloc(self, [&] { as_profile(self)->engine.~Engine(); });
+    if (!may_free) {
+        return;  // an unraisable hook kept the object alive
+    }
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_memory = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_memory(self);
+    Py_DECREF(type);  // instances of a heap type hold a reference to it
+}
+
+// ---- observing: the same reading and engine path as karvo.Profiler
+
+PyObject* observe_dict(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return enter([&]() -> PyObject* {
+        binding::observe_dict(*engine_of(self), kObserveDictSpec, args, kwargs);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* observe_dicts(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return enter([&]() -> PyObject* {
+        binding::observe_dicts(*engine_of(self), kObserveDictsSpec, args, kwargs);
+        Py_RETURN_NONE;
+    });
+}
+
+// ---- merging and the stored form
+
+bool is_profile(PyObject* object) {
+    PyObject* type = profile_type();
+    return type != nullptr &&
+           PyType_IsSubtype(Py_TYPE(object), reinterpret_cast<PyTypeObject*>(type)) != 0;
+}
+
+PyObject* merge(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return enter([&]() -> PyObject* {
+        BoundArgs<1> bound;
+        binding::bind_arguments(kMergeSpec, args, kwargs, bound);
+        PyObject* other = bound[0].get();
+        if (!is_profile(other)) {
+            throw_type_error("Profile.merge() argument must be a karvo_dist Profile, not '" +
+                             binding::type_name(other) + "'");
+        }
+        if (as_profile(other)->seed != as_profile(self)->seed) {
+            throw_value_error("cannot merge profiles made with different seeds");
+        }
+        Engine engine = engine_of(self);
+        Engine source = engine_of(other);
+        // Copied out first, so that a profile merged into itself doubles its counts.
+        engine->merge_state(source->export_state());
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* to_bytes(PyObject* self, PyObject* /*unused*/) {
+    return enter([&]() -> PyObject* {
+        Engine engine = engine_of(self);
+        const std::vector<std::uint8_t> bytes = profiler::encode_profile(
+            engine->export_state(), profiler::keys_from_seed(as_profile(self)->seed).fingerprint);
+        return must(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                              static_cast<Py_ssize_t>(bytes.size())));
+    });
+}
+
+// The bytes of a bytes, bytearray or memoryview argument, as a new bytes object.
+PyRef bytes_argument(PyObject* data) {
+    if (Py_TYPE(data) == &PyBytes_Type || binding::type_has_flag(data, Py_TPFLAGS_BYTES_SUBCLASS)) {
+        return PyRef::borrow(data);
+    }
+    if (PyType_IsSubtype(Py_TYPE(data), &PyByteArray_Type) != 0 ||
+        PyType_IsSubtype(Py_TYPE(data), &PyMemoryView_Type) != 0) {
+        PyRef bytes = PyRef::steal(PyBytes_FromObject(data));
+        if (!bytes) {
+            throw_pending();
+        }
+        return bytes;
+    }
+    throw_type_error(
+        "Profile.from_bytes() argument 'data' must be bytes, bytearray or "
+        "memoryview, not '" +
+        binding::type_name(data) + "'");
+}
+
+PyObject* from_bytes(PyObject* cls, PyObject* args, PyObject* kwargs) {
+    return enter([&]() -> PyObject* {
+        BoundArgs<2> bound;
+        binding::bind_arguments(kFromBytesSpec, args, kwargs, bound);
+        const PyRef data = bytes_argument(bound[0].get());
+        const std::uint64_t seed = seed_of(bound[1].get());
+        char* start = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(data.get(), &start, &size) != 0) {
+            binding::fail_api_call();
+        }
+        const profiler::SeedKeys keys = profiler::keys_from_seed(seed);
+        profiler::ProfileState state;
+        try {
+            state = profiler::decode_profile(
+                std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(start),
+                                              static_cast<std::size_t>(size)),
+                keys.fingerprint);
+        } catch (const profiler::FormatError& error) {
+            throw_value_error(error.what());
+        }
+        Engine engine = std::make_shared<const profiler::KarvoEngine>(keys.values, keys.sketch);
+        engine->merge_state(state);
+        return make_instance(reinterpret_cast<PyTypeObject*>(cls), std::move(engine), seed);
+    });
+}
+
+// ---- reading the profile
+
+PyObject* report(PyObject* self, PyObject* /*unused*/) {
+    return enter([&]() -> PyObject* {
+        const std::string text = engine_of(self)->report();
+        return must(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    });
+}
+
+PyObject* flush(PyObject* self, PyObject* /*unused*/) {
+    return enter([&]() -> PyObject* {
+        const std::string text = engine_of(self)->flush_and_reset();
+        return must(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    });
+}
+
+PyObject* column_names(PyObject* self, PyObject* /*unused*/) {
+    return enter([&]() -> PyObject* {
+        const std::vector<std::string> names = engine_of(self)->column_names();
+        PyRef list = PyRef::steal(must(PyList_New(static_cast<Py_ssize_t>(names.size()))));
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            PyObject* name = must(PyUnicode_DecodeUTF8(
+                names[i].data(), static_cast<Py_ssize_t>(names[i].size()), "strict"));
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), name);  // steals name
+        }
+        return list.release();
+    });
+}
+
+Py_ssize_t profile_length(PyObject* self) {
+    try {
+        return static_cast<Py_ssize_t>(engine_of(self)->column_names().size());
+    } catch (...) {
+        binding::set_error_for_current_exception();
+        return -1;
+    }
+}
+
+PyObject* get_seed(PyObject* self, void* /*unused*/) {
+    return enter(
+        [&]() -> PyObject* { return must(PyLong_FromUnsignedLongLong(as_profile(self)->seed)); });
+}
+
+// ---- the type
+
+template <class F>
+PyCFunction as_method(F* function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef profile_methods[] = {
+    {"observe_dict", as_method(observe_dict), METH_VARARGS | METH_KEYWORDS,
+     "observe_dict($self, py_dict)\n--\n\n"
+     "Adds one row (a dict of column name to value), by karvo.Profiler's rules."},
+    {"observe_dicts", as_method(observe_dicts), METH_VARARGS | METH_KEYWORDS,
+     "observe_dicts($self, py_list)\n--\n\n"
+     "Adds every dict of the list as a row, in order; all or nothing."},
+    {"merge", as_method(merge), METH_VARARGS | METH_KEYWORDS,
+     "merge($self, other)\n--\n\n"
+     "Adds another profile of the same seed to this one, in place."},
+    {"to_bytes", as_method(to_bytes), METH_NOARGS,
+     "to_bytes($self)\n--\n\nThe profile in its versioned binary form."},
+    {"from_bytes", as_method(from_bytes), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+     "from_bytes($cls, data, seed=0)\n--\n\n"
+     "The profile stored by to_bytes; ValueError for anything else."},
+    {"report", as_method(report), METH_NOARGS,
+     "report($self)\n--\n\nThe JSON report of the profile so far."},
+    {"flush", as_method(flush), METH_NOARGS,
+     "flush($self)\n--\n\nThe JSON report of the profile so far; then starts afresh."},
+    {"column_names", as_method(column_names), METH_NOARGS,
+     "column_names($self)\n--\n\nThe column names, in report order."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef profile_getset[] = {
+    {"seed", get_seed, nullptr, "The seed the profile's hashing keys come from.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+char profile_doc[] =
+    "Profile(seed=0)\n--\n\n"
+    "A column profile that can be stored, sent and merged with others of the same seed.";
+
+PyType_Slot profile_slots[] = {
+    {Py_tp_doc, profile_doc},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_new, reinterpret_cast<void*>(profile_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(profile_dealloc)},
+    {Py_tp_methods, profile_methods},
+    {Py_tp_getset, profile_getset},
+    {Py_mp_length, reinterpret_cast<void*>(profile_length)},
+    {0, nullptr},
+};
+
+PyType_Spec profile_spec = {
+    "karvo_dist._native.Profile",
+    static_cast<int>(sizeof(ProfileObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    profile_slots,
+};
+
+PyObject* profile_type_object = nullptr;
+
+}  // namespace
+
+PyObject* profile_type() {
+    if (profile_type_object == nullptr) {
+        profile_type_object = PyType_FromSpec(&profile_spec);
+    }
+    return profile_type_object;
+}
+
+}  // namespace dist_binding

@@ -1,0 +1,42 @@
+// The Profile class of karvo_dist._native, as Python sees it:
+//
+//     class Profile:                       # karvo_dist._native.Profile; subclassable
+//         def __new__(cls, seed: int = 0) -> Profile: ...   # an empty profile
+//         seed: int                                         # read-only
+//         def observe_dict(self, py_dict: dict) -> None: ...
+//         def observe_dicts(self, py_list: list) -> None: ...
+//         def merge(self, other: Profile) -> None: ...      # in place; equal seeds only
+//         def to_bytes(self) -> bytes: ...
+//         @classmethod
+//         def from_bytes(cls, data, seed: int = 0) -> Profile: ...
+//         def report(self) -> str: ...
+//         def flush(self) -> str: ...
+//         def column_names(self) -> list[str]: ...
+//         def __len__(self) -> int: ...                     # number of columns
+//
+// karvo_dist.Profile subclasses it in Python for what costs nothing per row (repr,
+// pickling, equality, copies); every per-row call is this type's own method.
+//
+// Each instance owns one profiler::KarvoEngine made with keys derived from its seed, so
+// that instances with equal seeds, in any process, hash values alike and can merge. The
+// observe methods read rows with karvo's own row reader (binding/row_extraction.h) and
+// apply them through the same engine path as karvo.Profiler, so the value rules, the
+// errors and the all-or-nothing rule are the same.
+//
+// Invariants: a live instance holds an engine from __new__ (or from_bytes) until
+// deallocation; methods hold their own reference to it for the whole call; every entry
+// point ends through the entry protocol (binding/entry.h).
+//
+// Thread safety: every entry runs with the GIL held and never releases it; the type is
+// created once, under the GIL.
+#pragma once
+
+#include "binding/py_ref.h"
+
+namespace dist_binding {
+
+// The Profile type object (a borrowed reference), created on first use; null with a
+// Python exception set when it cannot be made.
+PyObject* profile_type();
+
+}  // namespace dist_binding

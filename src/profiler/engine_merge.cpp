@@ -1,0 +1,103 @@
+// KarvoEngine's stored form and merge: export_state, merge_state, report, column_names.
+//
+// A merge copies the other profile out first and then applies the copy, so that merging a
+// profile into itself is well defined (counts double, bounds and sketches stay) and two
+// engines' locks are never held together. Its cost depends on the columns and their
+// sketches, never on how many rows lie behind them.
+
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "profiler/engine.h"
+#include "profiler/snapshot.h"
+
+namespace profiler {
+
+namespace {
+
+template <class Entry>
+void sort_by_sequence(std::vector<Entry>& entries) {
+    std::sort(entries.begin(), entries.end(),
+              [](const Entry& a, const Entry& b) { return a.sequence < b.sequence; });
+}
+
+struct Sequenced {
+    std::uint64_t sequence;
+    ColumnState column;
+};
+
+struct SequencedName {
+    std::uint64_t sequence;
+    std::string name;
+};
+
+}  // namespace
+
+ProfileState KarvoEngine::export_state() const {
+    const ColumnMapRef map = columns.load();
+    std::vector<Sequenced> found;
+    map->iter([&found](std::string_view name, const StatsRef& stats) {
+        Sequenced entry{stats->sequence, ColumnState{}};
+        ColumnState& column = entry.column;
+        column.name = std::string(name);
+        column.total_count = stats->total_count.load(std::memory_order_relaxed);
+        column.null_count = stats->null_count.load(std::memory_order_relaxed);
+        column.min_bits = stats->min_bits.load(std::memory_order_relaxed);
+        column.max_bits = stats->max_bits.load(std::memory_order_relaxed);
+        {
+            std::lock_guard<std::mutex> hold(stats->sketch_mutex);
+            column.sketch = stats->sketch.state();
+        }
+        found.push_back(std::move(entry));
+    });
+    sort_by_sequence(found);
+    ProfileState state;
+    state.reserve(found.size());
+    for (Sequenced& entry : found) {
+        state.push_back(std::move(entry.column));
+    }
+    return state;
+}
+
+void KarvoEngine::merge_state(const ProfileState& other) const {
+    const ColumnMapRef map = columns.load();  // pinned for the whole merge
+    for (const ColumnState& column : other) {
+        const StatsRef stats = resolve(*map, column.name);
+        stats->total_count.fetch_add(column.total_count, std::memory_order_relaxed);
+        stats->null_count.fetch_add(column.null_count, std::memory_order_relaxed);
+        // Initial bounds (+inf for the minimum, -inf for the maximum) never replace one.
+        stats->lower_min(std::bit_cast<double>(column.min_bits));
+        stats->raise_max(std::bit_cast<double>(column.max_bits));
+        std::lock_guard<std::mutex> hold(stats->sketch_mutex);
+        stats->sketch.merge(column.sketch);
+    }
+}
+
+std::string KarvoEngine::report() const {
+    const ColumnMapRef map = columns.load();
+    ReportMap report;
+    map->iter([&report](std::string_view name, const StatsRef& stats) {
+        report.push_back(ReportEntry{std::string(name), stats->sequence, snapshot_of(*stats)});
+    });
+    sort_by_sequence(report);
+    return write_report(report);
+}
+
+std::vector<std::string> KarvoEngine::column_names() const {
+    const ColumnMapRef map = columns.load();
+    std::vector<SequencedName> found;
+    map->iter([&found](std::string_view name, const StatsRef& stats) {
+        found.push_back(SequencedName{stats->sequence, std::string(name)});
+    });
+    sort_by_sequence(found);
+    std::vector<std::string> names;
+    names.reserve(found.size());
+    for (SequencedName& entry : found) {
+        names.push_back(std::move(entry.name));
+    }
+    return names;
+}
+
+}  // namespace profiler

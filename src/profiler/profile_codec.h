@@ -1,0 +1,58 @@
+// The binary form of a profile: what to_bytes writes and from_bytes reads.
+//
+// Layout, little-endian throughout; "varint" is an unsigned number in 7-bit groups, least
+// significant group first, bit 7 set on every byte but the last, in its shortest form:
+//
+//   magic "KRVP" (4 bytes), format version (u16, now 1), total length of the profile in
+//   bytes (u64, checksum included), seed fingerprint (u64), column count (varint);
+//   per column, in report order:
+//     name length (varint) and the name's UTF-8 bytes;
+//     flags (u8): bit 0 dense sketch, bit 1 bounds stored; no other bit set;
+//     total_count, null_count (varints);
+//     with bit 1: the bit patterns of the minimum and the maximum (u64 each); without it
+//       both are at their initial values (+inf and -inf), that is, no numeric value;
+//     sparse: the list's length in bytes (varint) and the list as the sketch holds it;
+//     dense: the 16384 registers, 6 bits each, register i in bits 6i..6i+5 (12288 bytes);
+//   checksum (u64): SipHash-1-3 under a fixed public key of every byte before it.
+//
+// So a dense column takes its name and at most 12,330 bytes (12,288 of them registers),
+// and a sparse column its name and list plus 5 to 44 bytes, at most 30 while its counts
+// stay below 2^35 and its name below 128 bytes.
+//
+// decode_profile checks everything it reads before it relies on it or allocates for it:
+// magic, version (a newer one is refused by number), length, checksum, fingerprint, then
+// every field: shortest-form varints that fit 64 bits, names valid UTF-8 and distinct,
+// counts and bounds that a profile can hold, sparse lists of complete differences whose
+// codes are valid and strictly ascending within the size limit, registers of at most 51.
+// Any failure throws FormatError saying what is wrong and where. Nothing is allocated
+// beyond a small multiple of the input's size.
+//
+// Thread safety: pure functions.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <stdexcept>
+#include <vector>
+
+#include "profiler/profile_state.h"
+
+namespace profiler {
+
+inline constexpr std::uint16_t kProfileFormatVersion = 1;
+
+// A malformed, damaged or foreign profile; the message says what is wrong.
+class FormatError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+std::vector<std::uint8_t> encode_profile(const ProfileState& state, std::uint64_t fingerprint);
+
+// The profile stored in data, which must carry this fingerprint; throws FormatError.
+ProfileState decode_profile(std::span<const std::uint8_t> data, std::uint64_t fingerprint);
+
+// The checksum of a profile's bytes before the checksum field.
+std::uint64_t profile_checksum(std::span<const std::uint8_t> bytes);
+
+}  // namespace profiler
