@@ -37,9 +37,9 @@ from itertools import islice
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import run as bench  # noqa: E402 - the workload generators live there
+import run as bench  # the workload generators live there
 
-from karvo_dist import Profile  # noqa: E402
+from karvo_dist import Profile
 
 TARGET_RATIO = 1.6
 SEED = 1

@@ -12,6 +12,7 @@ Without FILE, the bundled sample.jsonl is profiled.
 import argparse
 import json
 import os
+from itertools import pairwise
 from multiprocessing import Pool
 from pathlib import Path
 
@@ -30,7 +31,7 @@ def cut(path, pieces):
             f.readline()  # move on to the start of the next line
             bounds.append(min(f.tell(), size))
     bounds.append(size)
-    return [(path, start, end) for start, end in zip(bounds, bounds[1:]) if end > start]
+    return [(path, start, end) for start, end in pairwise(bounds) if end > start]
 
 
 def profile_piece(piece):

@@ -15,8 +15,9 @@ they run.
 from __future__ import annotations
 
 import functools
+from collections.abc import Iterable
 from itertools import islice
-from typing import Any, Iterable
+from typing import Any
 
 from . import Profile
 

@@ -12,8 +12,9 @@ Python workers need karvo_dist importable, as they need any function they run.
 from __future__ import annotations
 
 import functools
+from collections.abc import Iterator
 from itertools import islice
-from typing import Any, Iterable, Iterator
+from typing import Any
 
 from . import Profile
 

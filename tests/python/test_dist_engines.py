@@ -32,17 +32,18 @@ def one_process(rows, seed=SEED):
 
 def varied_rows(n=12_000):
     """Rows whose columns first appear at different depths, so a piecewise profile meets
-    new columns in later pieces. "id" is unique, so its sketch goes dense; the others
-    stay sparse."""
+    new columns in later pieces, where they come first in each row: a merge that took
+    a later piece first would list the columns in another order. "id" is unique, so its
+    sketch goes dense; the others stay sparse."""
     rows = []
     for i in range(n):
         row = {"id": i, "city": f"city {i % 37}", "price": None if i % 11 == 0 else i * 0.25}
         if i % 5 == 0:
             row["ratio"] = float("nan") if i % 3 == 0 else -i / 7
         if i >= n // 2:
-            row["late"] = i % 3 == 0
+            row = {"late": i % 3 == 0, **row}
         if i >= n - n // 8:
-            row["tail"] = [i]
+            row = {"tail": [i], **row}
         rows.append(row)
     return rows
 
@@ -75,10 +76,10 @@ def dask_client(engine_env):
     distributed = pytest.importorskip(
         "distributed", reason="Dask's distributed scheduler is not installed "
         "(tests/install_engines.sh installs it)")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster:
-        with distributed.Client(cluster) as client:
-            yield client
+    with (distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                   dashboard_address=None) as cluster,
+          distributed.Client(cluster) as client):
+        yield client
 
 
 def test_dask_profile_of_json_lines_equals_one_process(dask_client, tmp_path):
