@@ -19,6 +19,9 @@ from pathlib import Path
 from karvo_dist import Profile
 
 BATCH_ROWS = 10_000
+# The default seed. Every piece must use the same one to merge, and the binary form
+# only checks it, so the parent reads the pieces back with it too.
+SEED = 0
 
 
 def cut(path, pieces):
@@ -37,7 +40,7 @@ def cut(path, pieces):
 def profile_piece(piece):
     """The bytes of the profile of one piece's rows (lines holding JSON objects)."""
     path, start, end = piece
-    profile = Profile(seed=0)  # the default seed: equal in every process, so pieces merge
+    profile = Profile(seed=SEED)
     with path.open("rb") as f:
         f.seek(start)
         lines = f.read(end - start).splitlines()
@@ -59,10 +62,10 @@ def main():
     args = parser.parse_args()
 
     pieces = [piece for path in args.files for piece in cut(path, args.pieces or args.processes)]
-    merged = Profile(seed=0)
+    merged = Profile(seed=SEED)
     with Pool(args.processes) as pool:
         for data in pool.imap(profile_piece, pieces):  # imap keeps the pieces' order
-            merged.merge(Profile.from_bytes(data))
+            merged.merge(Profile.from_bytes(data, seed=SEED))
     report = merged.report()
 
     if args.compact:

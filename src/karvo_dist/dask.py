@@ -45,15 +45,17 @@ def profile_rows(rows: Iterable[Any], seed: int) -> bytes:
 def merge_profiles(pieces: Iterable[bytes], seed: int) -> bytes:
     """One binary profile of the pieces, merged in the order given.
 
+    The binary form names no seed, only checks it: every piece is read with `seed`.
+
     An empty group yields an empty profile: Dask leaves out empty partitions,
     and a bag may have none at all.
     """
     merged = None
     for piece in pieces:
         if merged is None:
-            merged = Profile.from_bytes(piece)
+            merged = Profile.from_bytes(piece, seed=seed)
         else:
-            merged.merge(Profile.from_bytes(piece))
+            merged.merge(Profile.from_bytes(piece, seed=seed))
     return (merged or Profile(seed=seed)).to_bytes()
 
 
@@ -81,4 +83,4 @@ def profile_bag(bag: Any, seed: int = 0, split_every: int | None = None) -> Prof
         split_every=split_every,
         name="karvo-profile",
     )
-    return Profile.from_bytes(reduced.compute())
+    return Profile.from_bytes(reduced.compute(), seed=seed)

@@ -41,10 +41,10 @@ def profile_partition(rows: Iterator[Any], seed: int) -> Iterator[bytes]:
     yield profile.to_bytes()
 
 
-def merge_pair(first: bytes, second: bytes) -> bytes:
-    """The binary profile of two binary profiles, the first one's columns first."""
-    merged = Profile.from_bytes(first)
-    merged.merge(Profile.from_bytes(second))
+def merge_pair(first: bytes, second: bytes, seed: int) -> bytes:
+    """The binary profile of two binary profiles of the seed, the first one's columns first."""
+    merged = Profile.from_bytes(first, seed=seed)
+    merged.merge(Profile.from_bytes(second, seed=seed))
     return merged.to_bytes()
 
 
@@ -85,4 +85,5 @@ def profile(data: Any, seed: int = 0, depth: int = 2) -> Profile:
     if rdd.getNumPartitions() == 0:
         return Profile(seed=seed)
     pieces = rdd.mapPartitions(functools.partial(profile_partition, seed=seed))
-    return Profile.from_bytes(pieces.treeReduce(merge_pair, depth))
+    merged = pieces.treeReduce(functools.partial(merge_pair, seed=seed), depth)
+    return Profile.from_bytes(merged, seed=seed)
