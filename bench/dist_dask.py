@@ -1,0 +1,156 @@
+#!/usr/bin/env python3
+"""Rate of profiling JSON Lines with Dask on two worker processes, against one process.
+
+    pip install dask distributed       # or: bash tests/install_engines.sh
+    python bench/dist_dask.py                    # the mixed workload x 3, 16 files, best of 3
+    python bench/dist_dask.py --rows 200000 --files 8 --repeat 5
+
+The rows are bench/run.py's mixed workload (same generator, same seed), written once
+as JSON Lines files into a temporary directory. Both sides then read the same files
+and hand every row to a karvo_dist.Profile of the same seed:
+
+- one process: read each file's lines, json.loads each, observe_dicts in batches,
+  then report();
+- Dask: a distributed.LocalCluster of two single-threaded worker processes runs
+  db.read_text(files).map(json.loads) through karvo_dist.dask.profile_bag (one
+  partition per file), and the merged profile's report() is taken at the caller.
+
+Starting the cluster, and a first tiny job that makes the workers import what they
+need, are left out of the time; everything else, scheduling and the merge included,
+is in it. The two sides take turns within each round and the best of the rounds is
+kept, so a burst of load on the machine hits both alike; the ratio is between times
+of this one run. The target is a Dask rate of at least 1.6 times one process's. The
+CPU time of every process doing the work (this one, which also runs the scheduler,
+and the workers) is printed too: on a busy machine it shows what Dask costs per row
+when the elapsed times cannot. The two reports must be equal (the seed and the merge
+order are the same), or the exit status is 1.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import random
+import sys
+import tempfile
+import time
+from itertools import islice
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import run as bench  # the workload generators live there
+
+from karvo_dist import Profile
+
+TARGET_RATIO = 1.6
+SEED = 1
+BATCH_ROWS = 4096
+
+
+def write_files(rows: list[dict], directory: Path, count: int) -> list[str]:
+    """The rows as `count` JSON Lines files of consecutive rows, in order."""
+    paths = []
+    for i in range(count):
+        path = directory / f"mixed-{i:03d}.jsonl"
+        piece = rows[i * len(rows) // count:(i + 1) * len(rows) // count]
+        with path.open("w", encoding="utf-8") as out:
+            out.writelines(json.dumps(row) + "\n" for row in piece)
+        paths.append(str(path))
+    return paths
+
+
+def one_process(paths: list[str]) -> str:
+    profile = Profile(seed=SEED)
+    for path in paths:
+        with open(path, encoding="utf-8") as lines:
+            rows = map(json.loads, lines)
+            while batch := list(islice(rows, BATCH_ROWS)):
+                profile.observe_dicts(batch)
+    return profile.report()
+
+
+def with_dask(paths: list[str]) -> str:
+    import dask.bag as db
+
+    from karvo_dist.dask import profile_bag
+
+    return profile_bag(db.read_text(paths).map(json.loads), seed=SEED).report()
+
+
+def timed(function, paths, cpu_clock):
+    """Elapsed seconds, CPU seconds (of every process doing the work) and the report."""
+    cpu_start, start = cpu_clock(), time.perf_counter()
+    report = function(paths)
+    elapsed = time.perf_counter() - start
+    return elapsed, cpu_clock() - cpu_start, report
+
+
+def main() -> int:
+    mixed_rows = bench.WORKLOADS["mixed"][1]
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rows", type=int, default=3 * mixed_rows,
+                        help=f"rows of the mixed workload ({3 * mixed_rows})")
+    parser.add_argument("--files", type=int, default=16, help="JSON Lines files (16)")
+    parser.add_argument("--workers", type=int, default=2, help="Dask worker processes (2)")
+    parser.add_argument("--repeat", type=int, default=3, help="rounds, best kept (3)")
+    args = parser.parse_args()
+
+    try:
+        import dask.bag  # noqa: F401 - only to fail early and clearly
+        from distributed import Client, LocalCluster
+    except ImportError:
+        print("needs dask and distributed: pip install dask distributed", file=sys.stderr)
+        return 2
+
+    started = time.perf_counter()
+    rows = bench.gen_mixed(random.Random(bench.SEED), args.rows)
+    with tempfile.TemporaryDirectory(prefix="karvo-dist-bench-") as directory:
+        paths = write_files(rows, Path(directory), args.files)
+        del rows
+        size = sum(os.path.getsize(p) for p in paths)
+        print(f"mixed workload: {args.rows:,} rows in {args.files} files, {size / 1e6:.0f} MB "
+              f"of JSON Lines (made in {time.perf_counter() - started:.1f} s)")
+
+        started = time.perf_counter()
+        with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
+                          dashboard_address=None) as cluster, Client(cluster) as client:
+            client.run(__import__, "karvo_dist.dask")
+            with_dask(paths[:1])  # the workers' first task imports and warms up the rest
+            print(f"cluster of {args.workers} worker processes up in "
+                  f"{time.perf_counter() - started:.1f} s (not timed)")
+
+            def cluster_cpu():  # this process runs the scheduler; the workers their tasks
+                return time.process_time() + sum(client.run(time.process_time).values())
+
+            sides = {"one process": (one_process, time.process_time),
+                     "dask": (with_dask, cluster_cpu)}
+            best = {name: float("inf") for name in sides}
+            best_cpu = dict(best)
+            reports = {}
+            for _ in range(args.repeat):
+                for name, (function, cpu_clock) in sides.items():
+                    seconds, cpu, reports[name] = timed(function, paths, cpu_clock)
+                    best[name] = min(best[name], seconds)
+                    best_cpu[name] = min(best_cpu[name], cpu)
+
+    for name, seconds in best.items():
+        print(f"{name:>12}: {seconds:7.3f} s  {args.rows / seconds / 1e3:8.1f} k rows/s  "
+              f"({best_cpu[name]:.3f} s of CPU)")
+    ratio = best["one process"] / best["dask"]
+    print(f"dask / one process: {ratio:.2f}x (target {TARGET_RATIO}x: "
+          f"{'met' if ratio >= TARGET_RATIO else 'NOT met'}); "
+          f"{os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.1f}")
+    # On a busy machine the elapsed times say more about the other work than about
+    # Dask. The CPU figures say what Dask adds per row; they include the event loops
+    # of the scheduler and the workers, which tick for as long as the run lasts.
+    print(f"CPU per row, dask / one process: {best_cpu['dask'] / best_cpu['one process']:.2f}")
+    if reports["one process"] != reports["dask"]:
+        print("the reports differ:", reports["one process"], reports["dask"], sep="\n")
+        return 1
+    print("reports: equal")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
