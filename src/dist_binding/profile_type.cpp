@@ -10,6 +10,7 @@
 #include "binding/arguments.h"
 #include "binding/entry.h"
 #include "binding/observe.h"
+#include "binding/row_extraction.h"
 #include "profiler/engine.h"
 #include "profiler/profile_codec.h"
 #include "profiler/seed_keys.h"

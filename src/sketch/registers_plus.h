@@ -23,6 +23,12 @@ namespace sketch {
 class RegistersPlus {
   public:
     static RegistersPlus with_count(std::uint64_t n);
+    // 16384 registers from their packed words (kRegisterWords of them; the bits beyond the
+    // last register zero, each register at most 63), counting the zero registers
+    // (sketch_union.cpp).
+    static RegistersPlus from_words(std::vector<std::uint32_t> words);
+    // Raises every register to at least its value in other (sketch_union.cpp).
+    void raise_all(const RegistersPlus& other);
 
     std::uint32_t get(std::size_t index) const;
     // Stores rank when it is greater than the register; keeps zero_count.

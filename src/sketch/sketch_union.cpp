@@ -69,7 +69,7 @@ SketchState CardinalitySketch::state() const {
         state.registers = *registers_;
         return state;
     }
-    std::array<std::uint32_t, detail::TempSet::kSlots> waiting;
+    std::array<std::uint32_t, TempSet::kSlots> waiting;
     const std::span<const std::uint32_t> fresh(waiting.data(), temp_set_.sorted_codes(waiting));
     if (fresh.empty()) {
         state.sparse = sparse_;

@@ -45,17 +45,17 @@ std::vector<TypedRow> sample_rows() {
 }
 
 Bytes sample_bytes() {
-    KarvoEngine engine(kKeys.sketch);
+    KarvoEngine engine(kKeys.values, kKeys.sketch);
     engine.process_batch(sample_rows());
     return encode_profile(engine.export_state(), kKeys.fingerprint);
 }
 
 TEST(ProfileCodec, RoundTripKeepsTheReportAndTheBytes) {
-    KarvoEngine engine(kKeys.sketch);
+    KarvoEngine engine(kKeys.values, kKeys.sketch);
     engine.process_batch(sample_rows());
     const Bytes bytes = encode_profile(engine.export_state(), kKeys.fingerprint);
 
-    KarvoEngine restored(kKeys.sketch);
+    KarvoEngine restored(kKeys.values, kKeys.sketch);
     restored.merge_state(decode_profile(bytes, kKeys.fingerprint));
     EXPECT_EQ(encode_profile(restored.export_state(), kKeys.fingerprint), bytes);
     EXPECT_EQ(restored.report(), engine.report());

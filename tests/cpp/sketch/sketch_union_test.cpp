@@ -49,7 +49,7 @@ std::size_t dense_switch() {
         CardinalitySketch probe = fixed_sketch();
         for (std::size_t i = 0; i < keys.size(); ++i) {
             probe.insert(keys[i]);
-            probe.merge_sparse();
+            probe.count();  // folds temp_set into the list, which may turn it dense
             if (probe.is_dense()) {
                 return i + 1;
             }
