@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (profiler::encode_profile(state, keys.fingerprint) != input) {
         fail("a decoded profile does not encode back to its bytes");
     }
-    profiler::KarvoEngine engine(keys.sketch);
+    profiler::KarvoEngine engine(keys.values, keys.sketch);
     engine.merge_state(state);
     if (profiler::encode_profile(engine.export_state(), keys.fingerprint) != input) {
         fail("an engine that took in a profile exports other bytes");
