@@ -140,6 +140,7 @@ struct ChunkParser::State {
     void parse_line(std::string_view line, std::uint64_t number, ParsedChunk& out);
     void read_simd_object(simdjson::dom::object object, std::uint64_t number, ParsedChunk& out);
     void read_exact_object(std::uint64_t number, ParsedChunk& out);
+    void reserve_stamps(std::size_t columns_at_most);
     void place(Cell cell, std::uint64_t number);
     void fold_row(ParsedChunk& out);
     void bad(std::uint64_t number, std::string reason, ParsedChunk& out);
@@ -243,6 +244,7 @@ Cell ChunkParser::State::simd_cell(std::uint32_t column, simdjson::dom::element 
 void ChunkParser::State::read_simd_object(simdjson::dom::object object, std::uint64_t number,
                                           ParsedChunk& out) {
     row.clear();
+    reserve_stamps(columns.size() + object.size());
     std::size_t position = 0;
     for (const simdjson::dom::key_value_pair field : object) {
         const std::uint32_t column = columns.find_or_add(field.key, position++, out);
@@ -253,6 +255,7 @@ void ChunkParser::State::read_simd_object(simdjson::dom::object object, std::uin
 
 void ChunkParser::State::read_exact_object(std::uint64_t number, ParsedChunk& out) {
     row.clear();
+    reserve_stamps(columns.size() + exact.fields().size());
     std::size_t position = 0;
     for (const ExactLineParser::Field& field : exact.fields()) {
         Cell cell = field.cell;
@@ -262,12 +265,16 @@ void ChunkParser::State::read_exact_object(std::uint64_t number, ParsedChunk& ou
     fold_row(out);
 }
 
+// Makes room for the stamps of as many columns as a row may bring the chunk to.
+void ChunkParser::State::reserve_stamps(std::size_t columns_at_most) {
+    if (stamp.size() < columns_at_most) {
+        stamp.resize(columns_at_most, 0);
+        slot.resize(columns_at_most, 0);
+    }
+}
+
 // Adds a cell to the row; a repeated key replaces its earlier cell, in that cell's place.
 void ChunkParser::State::place(Cell cell, std::uint64_t number) {
-    if (cell.column >= stamp.size()) {
-        stamp.resize(columns.size(), 0);
-        slot.resize(columns.size(), 0);
-    }
     if (stamp[cell.column] == number) {
         row[slot[cell.column]] = cell;
         return;
