@@ -1,0 +1,291 @@
+// Times the JSON Lines reader against simdjson's own parse-and-touch loops over the same
+// generated file (1M rows x 12 columns: 64-bit ids, texts, floats, small ints, bools,
+// nulls, nested arrays and objects), on 1 and 2 threads. Best of several runs.
+//
+//   cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKARVO_BUILD_BENCH=ON
+//         -DKARVO_BUILD_TESTS=OFF && cmake --build build/bench --target jsonl_bench
+//   build/bench/jsonl_bench [ROWS] [RUNS]
+#include <simdjson.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <functional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "jsonl/reader.h"
+#include "profiler/engine.h"
+
+namespace {
+
+// CPU time of the whole process, in seconds: less swayed than wall time by other load.
+double cpu_seconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+struct Timing {
+    double wall = 1e9;
+    double cpu = 1e9;
+};
+
+std::string generated_file(std::size_t rows) {
+    std::mt19937_64 random(42);
+    const char* categories[] = {"alpha", "beta", "gamma", "delta", "epsilon", "zeta"};
+    const char* words[] = {"lorem", "ipsum", "dolor", "sit", "amet", "consectetur", "adipiscing"};
+    std::string out;
+    out.reserve(rows * 240);
+    char buffer[512];
+    for (std::size_t row = 0; row < rows; ++row) {
+        const std::uint64_t id = random() >> 1;
+        const double score = static_cast<double>(random() % 1000000) / 1000.0;
+        std::string note = "null";
+        if (random() % 3 != 0) {
+            note = "\"";
+            for (int w = 0; w < 4; ++w) {
+                if (w > 0) {
+                    note.push_back(' ');
+                }
+                note.append(words[random() % 7]);
+            }
+            note += "\"";
+        }
+        std::string amount = random() % 5 == 0 ? "null" : std::to_string(random() % 100000);
+        std::string ratio =
+            random() % 4 == 0 ? "null" : std::to_string(static_cast<double>(random() % 997) / 991);
+        std::snprintf(
+            buffer, sizeof buffer,
+            "{\"id\":%llu,\"user\":\"user_%llu\",\"score\":%.3f,\"count\":%llu,"
+            "\"active\":%s,\"tags\":[\"t%llu\",\"t%llu\"],\"meta\":{\"src\":\"web\",\"v\":%llu},"
+            "\"note\":%s,\"ts\":\"2024-05-%02llu T%02llu:%02llu:%02llu\",\"ratio\":%s,"
+            "\"category\":\"%s\",\"amount\":%s}\n",
+            static_cast<unsigned long long>(id), static_cast<unsigned long long>(random() % 50000),
+            score, static_cast<unsigned long long>(random() % 100), random() % 2 ? "true" : "false",
+            static_cast<unsigned long long>(random() % 20),
+            static_cast<unsigned long long>(random() % 20),
+            static_cast<unsigned long long>(random() % 4), note.c_str(),
+            static_cast<unsigned long long>(1 + random() % 28),
+            static_cast<unsigned long long>(random() % 24),
+            static_cast<unsigned long long>(random() % 60),
+            static_cast<unsigned long long>(random() % 60), ratio.c_str(), categories[random() % 6],
+            amount.c_str());
+        out += buffer;
+    }
+    return out;
+}
+
+// Input split at line feeds into `parts` pieces of about equal size.
+std::vector<std::string_view> split_lines(std::string_view input, std::size_t parts) {
+    std::vector<std::string_view> pieces;
+    std::size_t start = 0;
+    for (std::size_t p = 1; p <= parts; ++p) {
+        std::size_t end = p == parts ? input.size() : input.find('\n', input.size() * p / parts);
+        end = end == std::string_view::npos ? input.size() : end + 1;
+        pieces.push_back(input.substr(start, end - start));
+        start = end;
+    }
+    return pieces;
+}
+
+std::uint64_t touch(simdjson::dom::element value) {
+    switch (value.type()) {
+        case simdjson::dom::element_type::INT64:
+            return static_cast<std::uint64_t>(value.get_int64().value_unsafe());
+        case simdjson::dom::element_type::UINT64:
+            return value.get_uint64().value_unsafe();
+        case simdjson::dom::element_type::DOUBLE:
+            return static_cast<std::uint64_t>(value.get_double().value_unsafe());
+        case simdjson::dom::element_type::STRING:
+            return value.get_string().value_unsafe().size();
+        case simdjson::dom::element_type::BOOL:
+            return value.get_bool().value_unsafe();
+        default:
+            return 1;
+    }
+}
+
+// simdjson's DOM, one parse per line, every top-level field touched.
+std::uint64_t dom_per_line(std::string_view input) {
+    simdjson::dom::parser parser;
+    std::uint64_t sum = 0;
+    std::size_t start = 0;
+    while (start < input.size()) {
+        std::size_t end = input.find('\n', start);
+        end = end == std::string_view::npos ? input.size() : end;
+        simdjson::dom::element doc;
+        if (parser.parse(input.data() + start, end - start, false).get(doc) == simdjson::SUCCESS) {
+            const simdjson::dom::object object = doc.get_object().value_unsafe();
+            for (const simdjson::dom::key_value_pair field : object) {
+                sum += field.key.size() + touch(field.value);
+            }
+        }
+        start = end + 1;
+    }
+    return sum;
+}
+
+// simdjson's DOM over the whole piece as a stream of documents.
+std::uint64_t dom_parse_many(std::string_view input) {
+    simdjson::dom::parser parser;
+    std::uint64_t sum = 0;
+    simdjson::dom::document_stream stream;
+    if (parser.parse_many(input.data(), input.size(), 1 << 20).get(stream)) {
+        return 0;
+    }
+    for (auto doc : stream) {
+        simdjson::dom::object object;
+        if (doc.get_object().get(object) == simdjson::SUCCESS) {
+            for (const simdjson::dom::key_value_pair field : object) {
+                sum += field.key.size() + touch(field.value);
+            }
+        }
+    }
+    return sum;
+}
+
+// simdjson's On-Demand, one document per line, every top-level field read.
+std::uint64_t on_demand_per_line(std::string_view input) {
+    simdjson::ondemand::parser parser;
+    std::uint64_t sum = 0;
+    std::size_t start = 0;
+    while (start < input.size()) {
+        std::size_t end = input.find('\n', start);
+        end = end == std::string_view::npos ? input.size() : end;
+        simdjson::padded_string_view line(input.data() + start, end - start, input.size() - start);
+        simdjson::ondemand::document doc;
+        if (parser.iterate(line).get(doc) == simdjson::SUCCESS) {
+            simdjson::ondemand::object object;
+            if (doc.get_object().get(object) == simdjson::SUCCESS) {
+                for (auto field : object) {
+                    std::string_view key;
+                    simdjson::ondemand::value value;
+                    if (field.unescaped_key().get(key) || field.value().get(value)) {
+                        break;
+                    }
+                    sum += key.size();
+                    simdjson::ondemand::json_type type;
+                    if (value.type().get(type)) {
+                        break;
+                    }
+                    switch (type) {
+                        case simdjson::ondemand::json_type::number: {
+                            double x = 0;
+                            sum += value.get_double().get(x) == simdjson::SUCCESS;
+                            break;
+                        }
+                        case simdjson::ondemand::json_type::string: {
+                            std::string_view s;
+                            if (value.get_string().get(s) == simdjson::SUCCESS) {
+                                sum += s.size();
+                            }
+                            break;
+                        }
+                        case simdjson::ondemand::json_type::boolean: {
+                            bool b = false;
+                            sum += value.get_bool().get(b) == simdjson::SUCCESS && b;
+                            break;
+                        }
+                        default:
+                            sum += 1;  // null, arrays and objects are skipped
+                            break;
+                    }
+                }
+            }
+        }
+        start = end + 1;
+    }
+    return sum;
+}
+
+// Runs `work` on each piece on its own thread; the best wall time of `runs`, in seconds.
+Timing best_time(const std::vector<std::string_view>& pieces, int runs,
+                 const std::function<std::uint64_t(std::string_view)>& work) {
+    Timing best;
+    for (int run = 0; run < runs; ++run) {
+        const double cpu_start = cpu_seconds();
+        const auto start = std::chrono::steady_clock::now();
+        std::vector<std::thread> threads;
+        std::vector<std::uint64_t> sums(pieces.size());
+        for (std::size_t i = 0; i < pieces.size(); ++i) {
+            threads.emplace_back([&, i] { sums[i] = work(pieces[i]); });
+        }
+        for (auto& thread : threads) {
+            thread.join();
+        }
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        best.wall = std::min(best.wall, seconds);
+        best.cpu = std::min(best.cpu, cpu_seconds() - cpu_start);
+        if (sums[0] == 0) {
+            std::printf("  (no work done?)\n");
+        }
+    }
+    return best;
+}
+
+Timing best_reader_time(std::string_view input, std::size_t threads, int runs, bool engine) {
+    Timing best;
+    for (int run = 0; run < runs; ++run) {
+        profiler::KarvoEngine target;
+        jsonl::ReadOptions options;
+        options.threads = threads;
+        const double cpu_start = cpu_seconds();
+        const auto start = std::chrono::steady_clock::now();
+        jsonl::ReadResult result;
+        if (engine) {
+            result = jsonl::read_jsonl(target, {input.data(), input.size()}, options);
+        } else {
+            result = jsonl::read_jsonl(
+                target.value_keys(), [](const profiler::ColumnBatch&) {},
+                {input.data(), input.size()}, options);
+        }
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double cpu = cpu_seconds() - cpu_start;
+        if (engine && run == 0) {
+            const std::string report = target.flush_and_reset();
+            std::printf("  (rows %llu, bad %llu, report %zu bytes)\n",
+                        static_cast<unsigned long long>(result.rows),
+                        static_cast<unsigned long long>(result.bad_lines), report.size());
+        }
+        best.wall = std::min(best.wall, seconds);
+        best.cpu = std::min(best.cpu, cpu);
+    }
+    return best;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::size_t rows = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
+    const int runs = argc > 2 ? std::atoi(argv[2]) : 3;
+    const std::string input = generated_file(rows);
+    std::printf("%zu rows, 12 columns, %.1f MB; simdjson implementation %s\n", rows,
+                static_cast<double>(input.size()) / 1e6,
+                simdjson::get_active_implementation()->name().c_str());
+    std::printf("%-44s %9s %11s %11s\n", "", "wall s", "wall ns/row", "cpu ns/row");
+    auto report = [&](const char* what, Timing timing) {
+        std::printf("%-44s %9.3f %11.1f %11.1f\n", what, timing.wall,
+                    timing.wall * 1e9 / static_cast<double>(rows),
+                    timing.cpu * 1e9 / static_cast<double>(rows));
+    };
+    for (std::size_t threads : {1, 2}) {
+        const auto pieces = split_lines(input, threads);
+        std::printf("-- %zu thread%s\n", threads, threads > 1 ? "s" : "");
+        report("simdjson DOM, a parse per line, touch all", best_time(pieces, runs, dom_per_line));
+        report("simdjson DOM parse_many, touch all", best_time(pieces, runs, dom_parse_many));
+        report("simdjson On-Demand per line, read all",
+               best_time(pieces, runs, on_demand_per_line));
+        report("reader, batches dropped", best_reader_time(input, threads, runs, false));
+        report("reader into an engine", best_reader_time(input, threads, runs, true));
+    }
+    return 0;
+}

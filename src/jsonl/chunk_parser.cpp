@@ -1,0 +1,301 @@
+#include "jsonl/chunk_parser.h"
+
+#include <simdjson.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "jsonl/exact_line.h"
+#include "sketch/key_state.h"
+#include "sketch/siphash.h"
+
+namespace jsonl {
+
+static_assert(kChunkPadding >= simdjson::SIMDJSON_PADDING);
+
+namespace {
+
+using profiler::Cell;
+using simdjson::dom::element_type;
+
+// The SIMD parser refuses deeper lines, which ExactLineParser then reads under its own
+// limit: it must never accept what ExactLineParser refuses.
+constexpr std::size_t kSimdMaxDepth = 128;
+static_assert(kSimdMaxDepth < kMaxNesting);
+
+bool is_blank(std::string_view line) {
+    return std::all_of(line.begin(), line.end(),
+                       [](char c) { return c == ' ' || c == '\t' || c == '\r'; });
+}
+
+// The columns of one chunk by name. A row's keys usually come in the order of the row
+// before, so each field first tries the column that held its place last time, which costs
+// one comparison of texts; only a miss hashes the name. The table is keyed by SipHash
+// under a secret key, so names cannot be chosen to share a chain.
+class ColumnIndex {
+  public:
+    ColumnIndex() : key_(sketch::KeyState::from_os().draw()) {}
+
+    void reset() {
+        std::fill(slots_.begin(), slots_.end(), kFree);
+        spans_.clear();
+        guess_.clear();
+    }
+
+    // The column of `name`, the field at `position` of its row; a new name gets a new
+    // part and a copy in the chunk's name text.
+    std::uint32_t find_or_add(std::string_view name, std::size_t position, ParsedChunk& out) {
+        if (position < guess_.size()) {
+            const std::uint32_t guess = guess_[position];
+            if (name_of(guess, out) == name) {
+                return guess;
+            }
+        } else {
+            guess_.resize(position + 1, 0);
+        }
+        const std::uint32_t column = lookup(name, out);
+        guess_[position] = column;
+        return column;
+    }
+
+    // Points the batch's names at the name text, once the chunk is read.
+    void finish(ParsedChunk& out) const {
+        out.batch.names.clear();
+        for (std::uint32_t column = 0; column < spans_.size(); ++column) {
+            out.batch.names.push_back(name_of(column, out));
+        }
+    }
+
+    std::size_t size() const { return spans_.size(); }
+
+  private:
+    struct Span {
+        std::uint32_t offset;
+        std::uint32_t size;
+    };
+    static constexpr std::uint32_t kFree = UINT32_MAX;
+
+    std::string_view name_of(std::uint32_t column, const ParsedChunk& out) const {
+        if (column >= spans_.size()) {
+            return {};
+        }
+        return {out.name_text.data() + spans_[column].offset, spans_[column].size};
+    }
+
+    std::uint32_t lookup(std::string_view name, ParsedChunk& out) {
+        if (2 * (spans_.size() + 1) > slots_.size()) {
+            grow(out);
+        }
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = sketch::siphash13_text(key_, name) & mask;; i = (i + 1) & mask) {
+            if (slots_[i] == kFree) {
+                slots_[i] = add(name, out);
+                return slots_[i];
+            }
+            if (name_of(slots_[i], out) == name) {
+                return slots_[i];
+            }
+        }
+    }
+
+    std::uint32_t add(std::string_view name, ParsedChunk& out) {
+        const auto column = static_cast<std::uint32_t>(spans_.size());
+        spans_.push_back(Span{static_cast<std::uint32_t>(out.name_text.size()),
+                              static_cast<std::uint32_t>(name.size())});
+        out.name_text.insert(out.name_text.end(), name.begin(), name.end());
+        out.batch.parts.emplace_back();
+        return column;
+    }
+
+    // Doubles the table and re-inserts every column, whose names are in the chunk's text.
+    void grow(const ParsedChunk& out) {
+        slots_.assign(std::max<std::size_t>(32, 2 * slots_.size()), kFree);
+        const std::size_t mask = slots_.size() - 1;
+        for (std::uint32_t column = 0; column < spans_.size(); ++column) {
+            std::size_t i = sketch::siphash13_text(key_, name_of(column, out)) & mask;
+            while (slots_[i] != kFree) {
+                i = (i + 1) & mask;
+            }
+            slots_[i] = column;
+        }
+    }
+
+    sketch::SipKey key_;
+    std::vector<std::uint32_t> slots_;  // column numbers; open addressing, under half full
+    std::vector<Span> spans_;           // each column's name in the chunk's name text
+    std::vector<std::uint32_t> guess_;  // the column last seen at each field position
+};
+
+}  // namespace
+
+struct ChunkParser::State {
+    State(const profiler::ValueKeys& keys, const ChunkOptions& options)
+        : keys(keys), options(options), exact(this->keys, options.max_int_digits) {
+        // Room for longer lines is made as they come; the depth limit stays. A failed
+        // allocation leaves the parser empty, and its first parse allocates again.
+        [[maybe_unused]] const auto allocated = dom.allocate(4096, kSimdMaxDepth);
+    }
+
+    void parse_line(std::string_view line, std::uint64_t number, ParsedChunk& out);
+    void read_simd_object(simdjson::dom::object object, std::uint64_t number, ParsedChunk& out);
+    void read_exact_object(std::uint64_t number, ParsedChunk& out);
+    void reserve_stamps(std::size_t columns_at_most);
+    void place(Cell cell, std::uint64_t number);
+    void fold_row(ParsedChunk& out);
+    void bad(std::uint64_t number, std::string reason, ParsedChunk& out);
+    Cell simd_cell(std::uint32_t column, simdjson::dom::element value) const;
+
+    const profiler::ValueKeys keys;
+    const ChunkOptions options;
+    simdjson::dom::parser dom;
+    ExactLineParser exact;
+    ColumnIndex columns;
+    std::vector<Cell> row;
+    std::vector<std::uint64_t> stamp;  // per column: the last line that gave it a cell
+    std::vector<std::uint32_t> slot;   // per column: its cell's place in `row`
+};
+
+ChunkParser::ChunkParser(const profiler::ValueKeys& keys, const ChunkOptions& options)
+    : state_(std::make_unique<State>(keys, options)) {}
+
+ChunkParser::~ChunkParser() = default;
+
+ParsedChunk ChunkParser::parse(std::string_view chunk) {
+    State& s = *state_;
+    ParsedChunk out;
+    s.columns.reset();
+    s.stamp.clear();
+    s.slot.clear();
+    const char* at = chunk.data();
+    const char* const end = at + chunk.size();
+    while (at < end) {
+        const auto* feed = static_cast<const char*>(std::memchr(at, '\n', end - at));
+        const char* line_end = feed != nullptr ? feed : end;
+        ++out.lines;
+        s.parse_line(std::string_view(at, line_end - at), out.lines, out);
+        if (out.bad_lines > 0 && s.options.stop_at_bad_line) {
+            break;
+        }
+        at = feed != nullptr ? feed + 1 : end;
+    }
+    s.columns.finish(out);
+    return out;
+}
+
+void ChunkParser::State::parse_line(std::string_view line, std::uint64_t number, ParsedChunk& out) {
+    if (line.empty() || (line.front() != '{' && is_blank(line))) {
+        ++out.blank_lines;
+        return;
+    }
+    simdjson::dom::element document;
+    if (dom.parse(line.data(), line.size(), false).get(document) == simdjson::SUCCESS) {
+        if (document.type() != element_type::OBJECT) {
+            bad(number, "not an object", out);
+            return;
+        }
+        read_simd_object(document.get_object().value_unsafe(), number, out);
+        return;
+    }
+    // Refused by the SIMD parser: the rare line that is bad, or that only json.loads
+    // accepts. The whole line must be UTF-8 before it is JSON.
+    if (!simdjson::validate_utf8(line.data(), line.size())) {
+        bad(number, "not valid UTF-8", out);
+        return;
+    }
+    switch (exact.parse(line)) {
+        case LineKind::Object:
+            read_exact_object(number, out);
+            return;
+        case LineKind::NotJson:
+            bad(number, "not JSON: " + exact.message(), out);
+            return;
+        case LineKind::NotObject:
+            bad(number, "not an object", out);
+            return;
+        case LineKind::BadKey:
+            bad(number, "a key holds a lone surrogate", out);
+            return;
+    }
+}
+
+Cell ChunkParser::State::simd_cell(std::uint32_t column, simdjson::dom::element value) const {
+    switch (value.type()) {
+        case element_type::INT64:
+            return profiler::int_cell(column, value.get_int64().value_unsafe(), keys);
+        case element_type::UINT64:
+            // Beyond the signed range: the nearest double, as for a Python int that big.
+            return profiler::float_cell(column,
+                                        static_cast<double>(value.get_uint64().value_unsafe()));
+        case element_type::DOUBLE:
+            return profiler::float_cell(column, value.get_double().value_unsafe());
+        case element_type::STRING:
+            return profiler::str_cell(column, value.get_string().value_unsafe(), keys);
+        case element_type::BOOL:
+            return profiler::int_cell(column, value.get_bool().value_unsafe() ? 1 : 0, keys);
+        case element_type::NULL_VALUE:
+        case element_type::ARRAY:
+        case element_type::OBJECT:
+            break;
+    }
+    return profiler::null_cell(column);
+}
+
+void ChunkParser::State::read_simd_object(simdjson::dom::object object, std::uint64_t number,
+                                          ParsedChunk& out) {
+    row.clear();
+    reserve_stamps(columns.size() + object.size());
+    std::size_t position = 0;
+    for (const simdjson::dom::key_value_pair field : object) {
+        const std::uint32_t column = columns.find_or_add(field.key, position++, out);
+        place(simd_cell(column, field.value), number);
+    }
+    fold_row(out);
+}
+
+void ChunkParser::State::read_exact_object(std::uint64_t number, ParsedChunk& out) {
+    row.clear();
+    reserve_stamps(columns.size() + exact.fields().size());
+    std::size_t position = 0;
+    for (const ExactLineParser::Field& field : exact.fields()) {
+        Cell cell = field.cell;
+        cell.column = columns.find_or_add(exact.name(field), position++, out);
+        place(cell, number);
+    }
+    fold_row(out);
+}
+
+// Makes room for the stamps of as many columns as a row may bring the chunk to.
+void ChunkParser::State::reserve_stamps(std::size_t columns_at_most) {
+    if (stamp.size() < columns_at_most) {
+        stamp.resize(columns_at_most, 0);
+        slot.resize(columns_at_most, 0);
+    }
+}
+
+// Adds a cell to the row; a repeated key replaces its earlier cell, in that cell's place.
+void ChunkParser::State::place(Cell cell, std::uint64_t number) {
+    if (stamp[cell.column] == number) {
+        row[slot[cell.column]] = cell;
+        return;
+    }
+    stamp[cell.column] = number;
+    slot[cell.column] = static_cast<std::uint32_t>(row.size());
+    row.push_back(cell);
+}
+
+void ChunkParser::State::fold_row(ParsedChunk& out) {
+    for (const Cell& cell : row) {
+        out.batch.parts[cell.column].add(cell);
+    }
+    ++out.rows;
+}
+
+void ChunkParser::State::bad(std::uint64_t number, std::string reason, ParsedChunk& out) {
+    ++out.bad_lines;
+    if (out.first_bad.size() < options.bad_lines_kept) {
+        out.first_bad.push_back(BadLine{number, std::move(reason)});
+    }
+}
+
+}  // namespace jsonl

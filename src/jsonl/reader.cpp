@@ -1,0 +1,432 @@
+#include "jsonl/reader.h"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <string_view>
+#include <thread>
+
+namespace jsonl {
+
+namespace {
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+std::size_t available_processors() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        return std::max(1, CPU_COUNT(&set));
+    }
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+// A buffer with kChunkPadding readable (zeroed) bytes past `size`.
+std::unique_ptr<char[]> padded_buffer(std::size_t size) {
+    auto buffer = std::make_unique_for_overwrite<char[]>(size + kChunkPadding);
+    std::memset(buffer.get() + size, 0, kChunkPadding);
+    return buffer;
+}
+
+// The end of the chunk that starts at `start`: just past the first line feed at or after
+// chunk_bytes - 1 bytes into it, or the end of the input.
+std::size_t chunk_end(std::span<const char> input, std::size_t start, std::size_t chunk_bytes) {
+    const std::size_t from = start + chunk_bytes - 1;
+    if (from >= input.size()) {
+        return input.size();
+    }
+    const auto* feed =
+        static_cast<const char*>(std::memchr(input.data() + from, '\n', input.size() - from));
+    return feed != nullptr ? static_cast<std::size_t>(feed - input.data()) + 1 : input.size();
+}
+
+}  // namespace
+
+// A chunk on its way to a parser: its place in the input and its bytes, owned or borrowed.
+struct Chunk {
+    std::uint64_t index = 0;
+    std::string_view bytes;
+    std::unique_ptr<char[]> owned;
+};
+
+struct JsonlReader::State {
+    State(const profiler::ValueKeys& keys, Sink sink, const ReadOptions& options);
+
+    // Input side, on the caller's thread.
+    void append(std::span<const char> bytes);
+    void cut(std::size_t length);
+    void cut_whole_chunks();
+    void submit(std::string_view bytes, std::unique_ptr<char[]> owned);
+
+    // Parsing and handing on.
+    void work();
+    void hand_on(ParsedChunk& parsed);
+    bool skipping() const;
+    void stop_workers();
+    void rethrow_failure();
+
+    const profiler::ValueKeys keys;
+    const Sink sink;
+    ReadOptions options;
+    ChunkOptions chunk_options;
+    std::size_t threads = 1;
+
+    std::unique_ptr<char[]> pending;  // the input's unread tail, whole lines not yet a chunk
+    std::size_t pending_size = 0;
+    std::size_t pending_capacity = 0;
+    bool start_checked = false;  // whether a byte order mark was looked for
+    std::uint64_t next_index = 0;
+    std::uint64_t bytes_read = 0;
+    bool finished = false;
+
+    std::unique_ptr<ChunkParser> parser;  // the caller's own, with one thread
+    std::vector<std::thread> workers;
+
+    std::mutex mutex;
+    std::condition_variable job_ready;
+    std::condition_variable job_taken;
+    std::condition_variable turn_done;
+    std::deque<Chunk> jobs;       // guarded by mutex
+    bool closing = false;         // guarded by mutex
+    std::uint64_t next_turn = 0;  // guarded by mutex: the next chunk to hand on
+    std::exception_ptr failure;   // guarded by mutex
+    bool abandoned = false;       // guarded by mutex
+    std::atomic<bool> refused{false};
+    std::atomic<bool> failed{false};  // set with failure
+
+    // Written only by the chunk whose turn it is.
+    ReadResult result;
+    std::vector<ParsedChunk> held;  // strict mode: batches kept until the input ends
+};
+
+JsonlReader::State::State(const profiler::ValueKeys& keys, Sink sink, const ReadOptions& options)
+    : keys(keys), sink(std::move(sink)), options(options) {
+    this->options.chunk_bytes = std::max<std::size_t>(1, options.chunk_bytes);
+    chunk_options.max_int_digits = options.max_int_digits;
+    chunk_options.bad_lines_kept = options.strict ? 1 : options.bad_lines_kept;
+    chunk_options.stop_at_bad_line = options.strict;
+    threads = options.threads == 0 ? available_processors() : options.threads;
+    if (threads == 1) {
+        parser = std::make_unique<ChunkParser>(keys, chunk_options);
+        return;
+    }
+    workers.reserve(threads);
+    for (std::size_t i = 0; i < threads; ++i) {
+        workers.emplace_back([this] { work(); });
+    }
+}
+
+void JsonlReader::State::append(std::span<const char> bytes) {
+    const std::size_t needed = pending_size + bytes.size();
+    if (needed > pending_capacity) {
+        const std::size_t capacity =
+            std::max({needed, 2 * pending_capacity, options.chunk_bytes + 64});
+        auto grown = padded_buffer(capacity);
+        if (pending_size > 0) {
+            std::memcpy(grown.get(), pending.get(), pending_size);
+        }
+        pending = std::move(grown);
+        pending_capacity = capacity;
+    }
+    std::memcpy(pending.get() + pending_size, bytes.data(), bytes.size());
+    pending_size = needed;
+    std::memset(pending.get() + pending_size, 0, kChunkPadding);
+}
+
+// Sends the first `length` pending bytes as a chunk; the rest stays pending.
+void JsonlReader::State::cut(std::size_t length) {
+    std::unique_ptr<char[]> chunk = std::move(pending);
+    const std::size_t rest = pending_size - length;
+    pending_size = 0;
+    pending_capacity = 0;
+    if (rest > 0) {
+        append(std::span<const char>(chunk.get() + length, rest));
+    }
+    std::memset(chunk.get() + length, 0, kChunkPadding);
+    const std::string_view bytes(chunk.get(), length);
+    submit(bytes, std::move(chunk));
+}
+
+// Cuts chunks off the front of pending while it holds a line feed where a chunk may end.
+// Afterwards pending holds no line feed at or after chunk_bytes - 1, so the next chunk
+// ends at the next line feed fed.
+void JsonlReader::State::cut_whole_chunks() {
+    while (pending_size >= options.chunk_bytes && !skipping()) {
+        const std::size_t end = chunk_end({pending.get(), pending_size}, 0, options.chunk_bytes);
+        if (pending.get()[end - 1] != '\n') {
+            return;
+        }
+        cut(end);
+    }
+}
+
+void JsonlReader::State::submit(std::string_view bytes, std::unique_ptr<char[]> owned) {
+    Chunk chunk{next_index++, bytes, std::move(owned)};
+    if (threads == 1) {
+        if (!skipping()) {
+            ParsedChunk parsed = parser->parse(chunk.bytes);
+            chunk.owned.reset();
+            try {
+                hand_on(parsed);
+            } catch (...) {
+                std::lock_guard lock(mutex);
+                failure = std::current_exception();
+                failed.store(true, std::memory_order_relaxed);
+                throw;
+            }
+        }
+        return;
+    }
+    std::unique_lock lock(mutex);
+    // Each worker parses one chunk and may hold one more for its turn; two more per
+    // worker wait here, so that none runs dry.
+    job_taken.wait(lock, [this] { return jobs.size() < 2 * threads; });
+    jobs.push_back(std::move(chunk));
+    job_ready.notify_one();
+}
+
+// Whether the rest of the input can only be dropped: strict mode met a bad line, or the
+// sink failed.
+bool JsonlReader::State::skipping() const {
+    return refused.load(std::memory_order_relaxed) || failed.load(std::memory_order_relaxed);
+}
+
+void JsonlReader::State::work() {
+    ChunkParser own(keys, chunk_options);
+    for (;;) {
+        Chunk chunk;
+        {
+            std::unique_lock lock(mutex);
+            job_ready.wait(lock, [this] { return !jobs.empty() || closing; });
+            if (jobs.empty()) {
+                return;
+            }
+            chunk = std::move(jobs.front());
+            jobs.pop_front();
+            job_taken.notify_one();
+        }
+        ParsedChunk parsed;
+        bool give_up = false;
+        {
+            std::lock_guard lock(mutex);
+            give_up = abandoned || failure != nullptr;
+        }
+        if (!give_up && !skipping()) {
+            parsed = own.parse(chunk.bytes);
+        }
+        chunk.owned.reset();
+        std::unique_lock lock(mutex);
+        turn_done.wait(lock, [&] { return next_turn == chunk.index; });
+        give_up = abandoned || failure != nullptr;
+        lock.unlock();
+        if (!give_up) {
+            try {
+                hand_on(parsed);
+            } catch (...) {
+                lock.lock();
+                failure = std::current_exception();
+                failed.store(true, std::memory_order_relaxed);
+                lock.unlock();
+            }
+        }
+        lock.lock();
+        ++next_turn;
+        turn_done.notify_all();
+    }
+}
+
+// Runs for one chunk at a time, in input order.
+void JsonlReader::State::hand_on(ParsedChunk& parsed) {
+    if (skipping()) {
+        return;
+    }
+    const std::uint64_t base = result.lines;
+    if (options.strict && parsed.bad_lines > 0) {
+        BadLine first = parsed.first_bad.front();
+        first.line += base;
+        result.lines = first.line;
+        result.bad_lines = 1;
+        result.first_bad.assign(1, first);
+        result.refused = std::move(first);
+        held.clear();
+        refused.store(true, std::memory_order_relaxed);
+        return;
+    }
+    result.lines += parsed.lines;
+    result.blank_lines += parsed.blank_lines;
+    result.bad_lines += parsed.bad_lines;
+    for (BadLine& bad : parsed.first_bad) {
+        if (result.first_bad.size() >= options.bad_lines_kept) {
+            break;
+        }
+        bad.line += base;
+        result.first_bad.push_back(std::move(bad));
+    }
+    if (options.strict) {
+        held.push_back(std::move(parsed));
+        return;
+    }
+    if (parsed.rows > 0) {
+        sink(parsed.batch);
+        result.rows += parsed.rows;
+    }
+}
+
+void JsonlReader::State::stop_workers() {
+    {
+        std::lock_guard lock(mutex);
+        closing = true;
+    }
+    job_ready.notify_all();
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+    workers.clear();
+}
+
+void JsonlReader::State::rethrow_failure() {
+    std::exception_ptr caught;
+    {
+        std::lock_guard lock(mutex);
+        caught = failure;
+    }
+    if (caught) {
+        std::rethrow_exception(caught);
+    }
+}
+
+JsonlReader::JsonlReader(const profiler::KarvoEngine& engine, const ReadOptions& options)
+    : JsonlReader(
+          engine.value_keys(),
+          [&engine](const profiler::ColumnBatch& batch) { engine.process_columns(batch); },
+          options) {}
+
+JsonlReader::JsonlReader(const profiler::ValueKeys& keys, Sink sink, const ReadOptions& options)
+    : state_(std::make_unique<State>(keys, std::move(sink), options)) {}
+
+JsonlReader::~JsonlReader() {
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->abandoned = true;
+    }
+    state_->stop_workers();
+}
+
+bool JsonlReader::feed(std::span<const char> bytes) {
+    State& s = *state_;
+    s.bytes_read += bytes.size();
+    s.rethrow_failure();
+    if (s.finished || s.skipping()) {
+        return !s.refused.load(std::memory_order_relaxed);
+    }
+    const std::size_t chunk_bytes = s.options.chunk_bytes;
+    while (!bytes.empty()) {
+        if (!s.start_checked) {
+            // The first three bytes decide whether the input opens with a byte order mark.
+            const std::size_t take = std::min(bytes.size(), kByteOrderMark.size() - s.pending_size);
+            s.append(bytes.first(take));
+            bytes = bytes.subspan(take);
+            if (s.pending_size < kByteOrderMark.size()) {
+                continue;
+            }
+            s.start_checked = true;
+            if (std::string_view(s.pending.get(), s.pending_size) == kByteOrderMark) {
+                s.pending_size = 0;
+            }
+            s.cut_whole_chunks();  // with a tiny chunk size there may be some
+            continue;
+        }
+        if (s.pending_size < chunk_bytes) {
+            // Pending holds no possible cut yet: fill up to the first place where one may be.
+            const std::size_t take = std::min(bytes.size(), chunk_bytes - s.pending_size);
+            s.append(bytes.first(take));
+            bytes = bytes.subspan(take);
+            s.cut_whole_chunks();
+            continue;
+        }
+        // Pending is long enough and holds no line feed where a cut may be: the chunk ends
+        // at the next line feed to come.
+        const auto* feed = static_cast<const char*>(std::memchr(bytes.data(), '\n', bytes.size()));
+        if (feed == nullptr) {
+            s.append(bytes);
+            break;
+        }
+        const auto line_end = static_cast<std::size_t>(feed - bytes.data()) + 1;
+        s.append(bytes.first(line_end));
+        bytes = bytes.subspan(line_end);
+        s.cut(s.pending_size);
+        if (s.skipping()) {
+            break;
+        }
+    }
+    s.rethrow_failure();
+    return !s.refused.load(std::memory_order_relaxed);
+}
+
+void JsonlReader::feed_whole(std::span<const char> bytes) {
+    State& s = *state_;
+    s.bytes_read += bytes.size();
+    s.start_checked = true;
+    if (std::string_view(bytes.data(), bytes.size()).starts_with(kByteOrderMark)) {
+        bytes = bytes.subspan(kByteOrderMark.size());
+    }
+    std::size_t start = 0;
+    while (start < bytes.size() && !s.skipping()) {
+        const std::size_t end = chunk_end(bytes, start, s.options.chunk_bytes);
+        const std::string_view chunk(bytes.data() + start, end - start);
+        if (end + kChunkPadding <= bytes.size()) {
+            s.submit(chunk, nullptr);  // the input's next bytes are the parser's read-ahead
+        } else {
+            auto copy = padded_buffer(chunk.size());
+            std::memcpy(copy.get(), chunk.data(), chunk.size());
+            const std::string_view owned(copy.get(), chunk.size());
+            s.submit(owned, std::move(copy));
+        }
+        start = end;
+    }
+}
+
+ReadResult JsonlReader::finish() {
+    State& s = *state_;
+    if (!s.finished) {
+        s.finished = true;
+        if (s.pending_size > 0 && !s.skipping()) {
+            s.cut(s.pending_size);
+        }
+        s.stop_workers();
+        s.rethrow_failure();
+        if (s.options.strict && !s.skipping()) {
+            for (const ParsedChunk& parsed : s.held) {
+                if (parsed.rows > 0) {
+                    s.sink(parsed.batch);
+                    s.result.rows += parsed.rows;
+                }
+            }
+            s.held.clear();
+        }
+        s.result.bytes = s.bytes_read;
+    }
+    return s.result;
+}
+
+ReadResult read_jsonl(const profiler::KarvoEngine& engine, std::span<const char> bytes,
+                      const ReadOptions& options) {
+    JsonlReader reader(engine, options);
+    reader.feed_whole(bytes);
+    return reader.finish();
+}
+
+ReadResult read_jsonl(const profiler::ValueKeys& keys, const JsonlReader::Sink& sink,
+                      std::span<const char> bytes, const ReadOptions& options) {
+    JsonlReader reader(keys, sink, options);
+    reader.feed_whole(bytes);
+    return reader.finish();
+}
+
+}  // namespace jsonl

@@ -1,0 +1,111 @@
+// The JSON Lines reader: bytes in, rows into a profile, on as many threads as asked.
+//
+// Input is cut into chunks of whole lines: a chunk ends at the first line feed at or
+// after `chunk_bytes` bytes from its start, or at the end of the input. The cut depends
+// on the bytes alone, never on how they were fed or on the thread count, so every way of
+// reading an input makes the same chunks. Each chunk is parsed on its own into a column
+// batch (chunk_parser.h), on any thread; the batches are then handed on strictly in input
+// order, one at a time. The profile thus sees the same sequence of batches whatever the
+// thread count, and ends in the same state: the same columns created in the same order
+// (the report lists them by creation), the same first of equal extreme values (0.0 and
+// -0.0) kept as bounds, the same sketch inserts in the same order. Parsing is most of the
+// work and runs in parallel; handing a batch on folds its parts into the records, and
+// overlaps with the parsing of later chunks.
+//
+// Lines: split at line feeds; a CR before one is whitespace, so CRLF input reads as LF
+// input. A UTF-8 byte order mark at the very start of the input is skipped (anywhere else
+// it makes its line bad, as json.loads refuses it). The last line needs no line feed; cut
+// mid-value it is a bad line. Blank lines (empty, or spaces, tabs and CRs only) are
+// skipped and are not bad lines. Lines are numbered from 1, blank ones included.
+//
+// Bad lines are skipped and counted, and the first few are kept with their line numbers
+// and reasons. In strict mode the first bad line ends the reading instead: nothing of that
+// input reaches the profile, and the result names the line. To promise that with any
+// input, strict mode holds every parsed batch back until the input has ended, so its
+// memory grows with the input's cells (8 bytes per non-null cell); a caller that cannot
+// afford that reads into a scratch profile and merges it on success.
+//
+// Memory otherwise: at most about 3 x threads chunks in flight (each chunk's bytes and
+// its batch), whatever the input's length; a line longer than a chunk makes its chunk
+// that long.
+//
+// Thread safety: a reader serves one input and one caller thread; its workers call the
+// sink one at a time, in input order. The engine form relies on the engine's own safety.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "jsonl/chunk_parser.h"
+#include "profiler/column_batch.h"
+#include "profiler/engine.h"
+#include "profiler/value_key.h"
+
+namespace jsonl {
+
+struct ReadOptions {
+    std::size_t threads = 1;             // parsing threads; 0: every processor available
+    std::size_t chunk_bytes = 1u << 20;  // least bytes of a chunk, but for the last
+    bool strict = false;                 // the first bad line refuses the whole input
+    std::size_t max_int_digits = 4300;   // as the interpreter's int digit limit (0: none)
+    std::size_t bad_lines_kept = 10;     // how many bad lines the result describes
+};
+
+struct ReadResult {
+    std::uint64_t rows = 0;   // object lines that reached the profile
+    std::uint64_t lines = 0;  // every line read
+    std::uint64_t blank_lines = 0;
+    std::uint64_t bad_lines = 0;
+    std::vector<BadLine> first_bad;  // the first bad lines, numbered in the whole input
+    std::uint64_t bytes = 0;         // bytes read, a byte order mark included
+    // Strict mode only: the first bad line, when there was one; nothing was ingested.
+    std::optional<BadLine> refused;
+};
+
+class JsonlReader {
+  public:
+    // Receives each chunk's batch, in input order, one call at a time, on any thread.
+    using Sink = std::function<void(const profiler::ColumnBatch&)>;
+
+    // Reads into an engine; cells are keyed under its value keys.
+    JsonlReader(const profiler::KarvoEngine& engine, const ReadOptions& options);
+    // Reads into any sink; cells are keyed under `keys`.
+    JsonlReader(const profiler::ValueKeys& keys, Sink sink, const ReadOptions& options);
+    // Stops the workers; input not yet finished is dropped part way.
+    ~JsonlReader();
+    JsonlReader(const JsonlReader&) = delete;
+    JsonlReader& operator=(const JsonlReader&) = delete;
+
+    // Takes the next bytes of the input, any amount: a line may span many calls. Waits
+    // while the workers are behind. Returns false once strict mode has met a bad line
+    // (the rest need not be fed). Rethrows a failure of the sink.
+    bool feed(std::span<const char> bytes);
+    // Ends the input (its last line need not end with a line feed), waits for every
+    // chunk to be handed on, and says what was read. Rethrows a failure of the sink.
+    ReadResult finish();
+
+  private:
+    friend ReadResult read_jsonl(const profiler::KarvoEngine&, std::span<const char>,
+                                 const ReadOptions&);
+    friend ReadResult read_jsonl(const profiler::ValueKeys&, const Sink&, std::span<const char>,
+                                 const ReadOptions&);
+    // The whole input at once, borrowed until finish: chunks are parsed in place, save
+    // the last, which is copied with room for the parser's read-ahead.
+    void feed_whole(std::span<const char> bytes);
+
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// Reads a whole input held in memory, then finishes.
+ReadResult read_jsonl(const profiler::KarvoEngine& engine, std::span<const char> bytes,
+                      const ReadOptions& options);
+ReadResult read_jsonl(const profiler::ValueKeys& keys, const JsonlReader::Sink& sink,
+                      std::span<const char> bytes, const ReadOptions& options);
+
+}  // namespace jsonl
