@@ -81,6 +81,7 @@ setup() {
     local need_apt=()
     [ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
     command -v g++ >/dev/null 2>&1 || need_apt+=(g++)
+    [ -f /usr/include/simdjson.h ] || need_apt+=(libsimdjson-dev)
     if [ "$quick" != 1 ]; then
         command -v clang++ >/dev/null 2>&1 || need_apt+=(clang)
         dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || need_apt+=(libclang-rt-14-dev)
@@ -116,6 +117,8 @@ cxx_suite() {  # name, extra cmake args...
 
 python_suite() {
     python3 -m pip install -q --disable-pip-version-check --no-build-isolation "$root"
+    # The real engines that the companion package's Dask and Spark tests run on.
+    bash "$root/tests/install_engines.sh"
     python3 -m pytest -q tests/python
 }
 
