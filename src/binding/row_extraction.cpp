@@ -133,6 +133,18 @@ void prefetch_object(PyObject* object) {
 
 // The exact built-in types, whose results under the value rules are known without
 // raising anything or running Python code. Returns false for every other type.
+// The cell of an int in [2^63, 2^64), read from an exact int or an __index__ result;
+// false (no exception left pending) for any other int.
+bool wide_unsigned(PyObject* integer, const ValueKeys& keys, std::uint32_t column, Cell& cell) {
+    const unsigned long long u = PyLong_AsUnsignedLongLong(integer);
+    if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+        PyErr_Clear();  // an OverflowError of an int beyond 64 bits, nothing else
+        return false;
+    }
+    cell = wide_unsigned_cell(column, u, keys);
+    return true;
+}
+
 bool convert_exact(std::uint32_t column, PyObject* value, const ValueKeys& keys, Cell& cell) {
     PyTypeObject* type = Py_TYPE(value);
     if (value == Py_None) {
@@ -142,6 +154,8 @@ bool convert_exact(std::uint32_t column, PyObject* value, const ValueKeys& keys,
         long long integer = PyLong_AsLongLongAndOverflow(value, &overflow);
         if (overflow == 0) {
             cell = int_cell(column, integer, keys);
+        } else if (overflow > 0 && wide_unsigned(value, keys, column, cell)) {
+            // an unsigned 64-bit value: its nearest double, keyed by its exact value
         } else {  // beyond 64 bits: the nearest double, or null beyond a double's range
             double real = PyLong_AsDouble(value);
             if (real == -1.0 && PyErr_Occurred() != nullptr) {
@@ -173,8 +187,15 @@ Cell convert_general(std::uint32_t column, PyObject* value, const ValueKeys& key
         }
     }
     discard_error();
+    // An __index__ in [2^63, 2^64) keys the cell by its exact value, as for an exact int,
+    // when the real reading (which may come from another hook) is its nearest double.
+    Cell wide;
+    const bool is_wide = index && wide_unsigned(index.get(), keys, column, wide);
     double real = PyFloat_AsDouble(value);
     if (!(real == -1.0 && PyErr_Occurred() != nullptr)) {
+        if (is_wide && std::bit_cast<std::uint64_t>(real) == wide.payload) {
+            return wide;
+        }
         return float_cell(column, real);
     }
     discard_error();

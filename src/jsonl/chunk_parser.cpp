@@ -225,8 +225,7 @@ Cell ChunkParser::State::simd_cell(std::uint32_t column, simdjson::dom::element 
             return profiler::int_cell(column, value.get_int64().value_unsafe(), keys);
         case element_type::UINT64:
             // Beyond the signed range: the nearest double, as for a Python int that big.
-            return profiler::float_cell(column,
-                                        static_cast<double>(value.get_uint64().value_unsafe()));
+            return profiler::wide_unsigned_cell(column, value.get_uint64().value_unsafe(), keys);
         case element_type::DOUBLE:
             return profiler::float_cell(column, value.get_double().value_unsafe());
         case element_type::STRING:

@@ -111,6 +111,24 @@ bool to_int64(std::string_view text, std::int64_t& out) {
     return true;
 }
 
+// The integer of a decimal text in [2^63, 2^64), if it is one.
+bool to_wide_unsigned(std::string_view text, std::uint64_t& out) {
+    if (text.front() == '-') {
+        return false;
+    }
+    std::uint64_t magnitude = 0;
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    for (const char c : text) {
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        if (magnitude > (kMax - digit) / 10) {
+            return false;
+        }
+        magnitude = magnitude * 10 + digit;
+    }
+    out = magnitude;
+    return magnitude > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+}
+
 }  // namespace
 
 LineKind ExactLineParser::parse(std::string_view line) {
@@ -456,8 +474,13 @@ bool ExactLineParser::number(Cell* out) {
         return true;
     }
     std::int64_t integer = 0;
+    std::uint64_t wide = 0;
     if (!is_float && to_int64(text, integer)) {
         *out = profiler::int_cell(0, integer, keys_);
+        return true;
+    }
+    if (!is_float && to_wide_unsigned(text, wide)) {
+        *out = profiler::wide_unsigned_cell(0, wide, keys_);
         return true;
     }
     digits_.assign(text);

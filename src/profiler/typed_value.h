@@ -88,6 +88,11 @@ inline Cell float_cell(std::uint32_t column, double x) {
 inline Cell int_cell(std::uint32_t column, std::int64_t i, const ValueKeys& keys) {
     return Cell{column, Tag::Int, static_cast<std::uint64_t>(i), int_key(keys, i)};
 }
+// An integer in [2^63, 2^64): a Float by the value rules, keyed by its exact value.
+inline Cell wide_unsigned_cell(std::uint32_t column, std::uint64_t u, const ValueKeys& keys) {
+    const auto x = static_cast<double>(u);
+    return Cell{column, Tag::Float, std::bit_cast<std::uint64_t>(x), wide_unsigned_key(keys, u)};
+}
 inline Cell str_cell(std::uint32_t column, std::string_view utf8, const ValueKeys& keys) {
     return Cell{column, Tag::Str, 0, text_key(keys, utf8)};
 }

@@ -65,6 +65,24 @@ constexpr std::uint64_t int_key(const ValueKeys& keys, std::int64_t i) {
     return sketch::siphash13(keys.integer, static_cast<std::uint64_t>(i));
 }
 
+// An integer in [2^63, 2^64), such as an unsigned 64-bit hash or id: the value rules
+// make it a Float (its nearest double, for the bounds), but when that double does not
+// hold it exactly it is keyed by its own value, so that distinct ones stay distinct. Its
+// 8 bytes are hashed with a ninth, a tag, under the integer key: a 9-byte message is never
+// an int64's 8-byte one, so it never shares an input with a signed integer.
+inline std::uint64_t wide_unsigned_key(const ValueKeys& keys, std::uint64_t u) {
+    const auto magnitude_bits = static_cast<int>(std::bit_width(u)) - std::countr_zero(u);
+    if (magnitude_bits <= 53) {
+        return float_key(static_cast<double>(u));
+    }
+    char message[9];
+    for (int i = 0; i < 8; ++i) {
+        message[i] = static_cast<char>(u >> (8 * i));
+    }
+    message[8] = 1;
+    return sketch::siphash13_text(keys.integer, std::string_view(message, sizeof message));
+}
+
 inline std::uint64_t text_key(const ValueKeys& keys, std::string_view utf8) {
     return sketch::siphash13_text(keys.text, utf8);
 }

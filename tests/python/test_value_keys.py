@@ -29,6 +29,11 @@ def within(estimate, n, fraction):
 
 
 TWO_53 = 2**53
+
+
+class Int(int):
+    """An int subclass: read through __index__, the general rules."""
+
 TWO_63 = 2**63
 
 # (label, values, distinct count, min_val, max_val). Counts up to a few thousand are exact
@@ -50,6 +55,16 @@ INT_CASES = [
     ("int_max_and_the_float_it_rounds_to", [TWO_63 - 1, float(TWO_63)], 2, float(TWO_63),
      float(TWO_63)),
     ("int_min_plus_one_and_int_min", [-TWO_63 + 1, -TWO_63], 2, float(-TWO_63), float(-TWO_63)),
+    # Unsigned 64-bit hashes and ids: floats for the bounds, counted by their exact value.
+    ("unsigned_ids_2**64-1-i", [2**64 - 1 - i for i in range(10_000)], 10_000,
+     float(2**64 - 10_000), float(2**64 - 1)),
+    ("unsigned_and_the_float_it_rounds_to", [2**64 - 1, float(2**64)], 2, float(2**64),
+     float(2**64)),
+    ("unsigned_as_int_subclass_too", [2**64 - 1, Int(2**64 - 1), Int(2**64 - 2)], 2,
+     float(2**64), float(2**64)),
+    ("unsigned_2**63_is_a_doubles", [TWO_63, float(TWO_63)], 1, float(TWO_63), float(TWO_63)),
+    ("unsigned_not_the_signed_of_its_bits", [TWO_63 + 1, -TWO_63 + 1], 2, float(-TWO_63),
+     float(TWO_63)),
 ]
 
 

@@ -60,10 +60,8 @@ std::vector<TypingCase> typing_cases() {
         {R"({"a":9007199254740993,"b":-9007199254740993})",
          {{"a", i(9007199254740993)}, {"b", i(-9007199254740993)}}},
         // Beyond 64 bits: the nearest double, or Null beyond a double's range.
-        {R"({"a":9223372036854775808,"b":-9223372036854775809,"c":18446744073709551615})",
-         {{"a", f(9223372036854775808.0)},
-          {"b", f(-9223372036854775808.0)},
-          {"c", f(18446744073709551616.0)}}},
+        {R"({"a":9223372036854775808,"b":-9223372036854775809})",
+         {{"a", f(9223372036854775808.0)}, {"b", f(-9223372036854775808.0)}}},
         {R"({"a":18446744073709551616,"b":123456789012345678901234567890})",
          {{"a", f(18446744073709551616.0)}, {"b", f(1.2345678901234568e29)}}},
         // 2^64 + 2^11 + 1: above the halfway point between two doubles, so it rounds up.
@@ -179,6 +177,29 @@ TEST(ValueTyping, IntegerDigitLimit) {
     EXPECT_EQ(recorder.batches()[0][0],
               expected_part(
                   "a", {f(std::strtod((std::string(5000, '7') + ".5e-4990").c_str(), nullptr))}));
+}
+
+// An integer in [2^63, 2^64) that no double holds is a Float for the bounds but keeps its
+// own key, on both parsers, as an exact int of that value does on the row reader.
+TEST(ValueTyping, UnsignedSixtyFourBitIntsKeepTheirValue) {
+    for (const char* prefix : {"", R"("~":NaN,)"}) {
+        for (const std::uint64_t u : {18446744073709551615ULL, 18446744073709551614ULL,
+                                      9223372036854775809ULL, 9223372036854775808ULL}) {
+            const std::string line = std::string("{") + prefix + "\"c\":" + std::to_string(u) + "}";
+            SCOPED_TRACE(line);
+            Recorder recorder;
+            testing::read_recorded(line, recorder);
+            profiler::ColumnPart part;
+            part.add(profiler::wide_unsigned_cell(0, u, testing::kTestKeys));
+            ASSERT_EQ(recorder.batches().size(), 1u);
+            EXPECT_EQ(recorder.batches()[0].back(), testing::record_part("c", part));
+        }
+    }
+    EXPECT_NE(profiler::wide_unsigned_key(testing::kTestKeys, 18446744073709551615ULL),
+              profiler::wide_unsigned_key(testing::kTestKeys, 18446744073709551614ULL));
+    // 2^63 is a double's, so it keys as that double, as the signed -2^63 does.
+    EXPECT_EQ(profiler::wide_unsigned_key(testing::kTestKeys, 9223372036854775808ULL),
+              profiler::float_key(9223372036854775808.0));
 }
 
 }  // namespace
