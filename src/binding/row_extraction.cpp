@@ -145,6 +145,15 @@ bool wide_unsigned(PyObject* integer, const ValueKeys& keys, std::uint32_t colum
     return true;
 }
 
+// The exact built-in containers of JSON-like rows (nested objects, lists) and their kin:
+// none has a number hook or is text, so the value rules make each null without running
+// any Python code.
+bool is_plain_container(PyTypeObject* type) {
+    return type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type ||
+           type == &PyBytes_Type || type == &PyByteArray_Type || type == &PySet_Type ||
+           type == &PyFrozenSet_Type;
+}
+
 bool convert_exact(std::uint32_t column, PyObject* value, const ValueKeys& keys, Cell& cell) {
     PyTypeObject* type = Py_TYPE(value);
     if (value == Py_None) {
@@ -171,6 +180,10 @@ bool convert_exact(std::uint32_t column, PyObject* value, const ValueKeys& keys,
         cell = exact_str_cell(column, value, keys);
     } else if (type == &PyBool_Type) {
         cell = int_cell(column, value == Py_True ? 1 : 0, keys);
+    } else if (is_plain_container(type)) {
+        // No __index__, no __float__, not text: the rules end in null. Trying them would
+        // raise and format two TypeErrors per cell, and send the row to the checked walk.
+        cell = null_cell(column);
     } else {
         return false;
     }
