@@ -268,7 +268,7 @@ void JsonlReader::State::hand_on(ParsedChunk& parsed) {
         bad.line += base;
         result.first_bad.push_back(std::move(bad));
     }
-    if (options.strict) {
+    if (options.strict && options.strict_holds_batches) {
         held.push_back(std::move(parsed));
         return;
     }
