@@ -117,8 +117,15 @@ JsonlReader::State::State(const profiler::ValueKeys& keys, Sink sink, const Read
         return;
     }
     workers.reserve(threads);
-    for (std::size_t i = 0; i < threads; ++i) {
-        workers.emplace_back([this] { work(); });
+    try {
+        for (std::size_t i = 0; i < threads; ++i) {
+            workers.emplace_back([this] { work(); });
+        }
+    } catch (...) {
+        // The system refused a thread: the ones started must end before the failure
+        // leaves, as a joinable thread may not be destroyed.
+        stop_workers();
+        throw;
     }
 }
 
