@@ -11,6 +11,7 @@
 #include "binding/entry.h"
 #include "binding/observe.h"
 #include "binding/row_extraction.h"
+#include "dist_binding/jsonl_reading.h"
 #include "profiler/engine.h"
 #include "profiler/profile_codec.h"
 #include "profiler/seed_keys.h"
@@ -136,6 +137,15 @@ PyObject* observe_dicts(PyObject* self, PyObject* args, PyObject* kwargs) {
     return enter([&]() -> PyObject* {
         binding::observe_dicts(*engine_of(self), kObserveDictsSpec, args, kwargs);
         Py_RETURN_NONE;
+    });
+}
+
+// ---- JSON Lines, read natively (jsonl_reading.h)
+
+template <JsonlSource form>
+PyObject* read_jsonl_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return enter([&]() -> PyObject* {
+        return read_jsonl(*engine_of(self), as_profile(self)->seed, form, args, kwargs);
     });
 }
 
@@ -280,6 +290,21 @@ PyMethodDef profile_methods[] = {
     {"observe_dicts", as_method(observe_dicts), METH_VARARGS | METH_KEYWORDS,
      "observe_dicts($self, py_list)\n--\n\n"
      "Adds every dict of the list as a row, in order; all or nothing."},
+    {"_read_jsonl_path", as_method(read_jsonl_method<JsonlSource::kPath>),
+     METH_VARARGS | METH_KEYWORDS,
+     "_read_jsonl_path($self, path, strict, threads, chunk_bytes, bad_lines_kept, "
+     "max_int_digits)\n--\n\n"
+     "Reads a JSON Lines file; observe_jsonl is the public form."},
+    {"_read_jsonl_bytes", as_method(read_jsonl_method<JsonlSource::kBytes>),
+     METH_VARARGS | METH_KEYWORDS,
+     "_read_jsonl_bytes($self, data, strict, threads, chunk_bytes, bad_lines_kept, "
+     "max_int_digits)\n--\n\n"
+     "Reads JSON Lines held in a bytes object; observe_jsonl is the public form."},
+    {"_read_jsonl_chunks", as_method(read_jsonl_method<JsonlSource::kChunks>),
+     METH_VARARGS | METH_KEYWORDS,
+     "_read_jsonl_chunks($self, chunks, strict, threads, chunk_bytes, bad_lines_kept, "
+     "max_int_digits)\n--\n\n"
+     "Reads JSON Lines from an iterable of byte chunks; observe_jsonl is the public form."},
     {"merge", as_method(merge), METH_VARARGS | METH_KEYWORDS,
      "merge($self, other)\n--\n\n"
      "Adds another profile of the same seed to this one, in place."},

@@ -5,6 +5,9 @@
 //         seed: int                                         # read-only
 //         def observe_dict(self, py_dict: dict) -> None: ...
 //         def observe_dicts(self, py_list: list) -> None: ...
+//         def _read_jsonl_path(self, path, ...) -> tuple: ...   # jsonl_reading.h
+//         def _read_jsonl_bytes(self, data, ...) -> tuple: ...
+//         def _read_jsonl_chunks(self, chunks, ...) -> tuple: ...
 //         def merge(self, other: Profile) -> None: ...      # in place; equal seeds only
 //         def to_bytes(self) -> bytes: ...
 //         @classmethod
@@ -27,8 +30,9 @@
 // deallocation; methods hold their own reference to it for the whole call; every entry
 // point ends through the entry protocol (binding/entry.h).
 //
-// Thread safety: every entry runs with the GIL held and never releases it; the type is
-// created once, under the GIL.
+// Thread safety: every entry runs with the GIL held; only the JSON Lines methods release
+// it, while the reader works, and the engine is safe for that. The type is created once,
+// under the GIL.
 #pragma once
 
 #include "binding/py_ref.h"

@@ -117,8 +117,15 @@ JsonlReader::State::State(const profiler::ValueKeys& keys, Sink sink, const Read
         return;
     }
     workers.reserve(threads);
-    for (std::size_t i = 0; i < threads; ++i) {
-        workers.emplace_back([this] { work(); });
+    try {
+        for (std::size_t i = 0; i < threads; ++i) {
+            workers.emplace_back([this] { work(); });
+        }
+    } catch (...) {
+        // The system refused a thread: the ones started must end before the failure
+        // leaves, as a joinable thread may not be destroyed.
+        stop_workers();
+        throw;
     }
 }
 
@@ -268,7 +275,7 @@ void JsonlReader::State::hand_on(ParsedChunk& parsed) {
         bad.line += base;
         result.first_bad.push_back(std::move(bad));
     }
-    if (options.strict) {
+    if (options.strict && options.strict_holds_batches) {
         held.push_back(std::move(parsed));
         return;
     }

@@ -22,8 +22,9 @@
 // and reasons. In strict mode the first bad line ends the reading instead: nothing of that
 // input reaches the profile, and the result names the line. To promise that with any
 // input, strict mode holds every parsed batch back until the input has ended, so its
-// memory grows with the input's cells (8 bytes per non-null cell); a caller that cannot
-// afford that reads into a scratch profile and merges it on success.
+// memory grows with the input's cells (8 bytes per non-null cell). A caller that cannot
+// afford that turns `strict_holds_batches` off, reads into a scratch profile, which gets
+// the batches before the bad line, and merges it on success.
 //
 // Memory otherwise: at most about 3 x threads chunks in flight (each chunk's bytes and
 // its batch), whatever the input's length; a line longer than a chunk makes its chunk
@@ -52,18 +53,20 @@ struct ReadOptions {
     std::size_t threads = 1;             // parsing threads; 0: every processor available
     std::size_t chunk_bytes = 1u << 20;  // least bytes of a chunk, but for the last
     bool strict = false;                 // the first bad line refuses the whole input
+    bool strict_holds_batches = true;    // strict: hand nothing on before the input ends
     std::size_t max_int_digits = 4300;   // as the interpreter's int digit limit (0: none)
     std::size_t bad_lines_kept = 10;     // how many bad lines the result describes
 };
 
 struct ReadResult {
-    std::uint64_t rows = 0;   // object lines that reached the profile
+    std::uint64_t rows = 0;   // object lines that reached the profile (or the sink)
     std::uint64_t lines = 0;  // every line read
     std::uint64_t blank_lines = 0;
     std::uint64_t bad_lines = 0;
     std::vector<BadLine> first_bad;  // the first bad lines, numbered in the whole input
     std::uint64_t bytes = 0;         // bytes read, a byte order mark included
-    // Strict mode only: the first bad line, when there was one; nothing was ingested.
+    // Strict mode only: the first bad line, when there was one; nothing was ingested,
+    // unless strict_holds_batches was off (then `rows` rows before it were handed on).
     std::optional<BadLine> refused;
 };
 

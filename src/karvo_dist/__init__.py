@@ -20,16 +20,73 @@ for inputs chosen by an adversary, use a secret seed.
 
 from __future__ import annotations
 
-from typing import Iterable
+import os
+import sys
+from dataclasses import dataclass
+from typing import Any, Iterable, Iterator
 
 from . import _native
 
-__all__ = ["Profile", "FORMAT_VERSION"]
+__all__ = ["Profile", "JsonlResult", "FORMAT_VERSION"]
 
 FORMAT_VERSION: int = _native.FORMAT_VERSION
 
 # Column names shown by repr before it abbreviates.
 _REPR_COLUMNS = 8
+
+# Bytes asked of a file object's read(n), and cut from a bytearray or memoryview, at a time.
+_STREAM_BLOCK = 1 << 20
+
+
+@dataclass(frozen=True)
+class JsonlResult:
+    """What :meth:`Profile.observe_jsonl` read.
+
+    ``rows``: object lines added to the profile; ``lines``: every line, blank and bad ones
+    included; ``blank_lines``: empty or whitespace-only lines (skipped, not bad);
+    ``bad_lines``: lines skipped as not valid UTF-8, not JSON or not an object;
+    ``bytes``: bytes read, a byte order mark included; ``first_bad``: the first few bad
+    lines as (line number from 1, reason).
+    """
+
+    rows: int
+    lines: int
+    blank_lines: int
+    bad_lines: int
+    bytes: int
+    first_bad: list[tuple[int, str]]
+
+
+def _max_int_digits() -> int:
+    # json.loads refuses integer literals longer than the interpreter's limit (3.11+).
+    get_limit = getattr(sys, "get_int_max_str_digits", None)
+    return get_limit() if get_limit is not None else 0
+
+
+def _count(name: str, value: Any, least: int) -> int:
+    if not isinstance(value, int) or isinstance(value, bool):
+        raise TypeError(f"observe_jsonl() argument '{name}' must be an int, "
+                        f"not '{type(value).__qualname__}'")
+    if value < least:
+        raise ValueError(f"observe_jsonl() argument '{name}' must be at least {least}")
+    return value
+
+
+def _slices(data: bytearray | memoryview) -> Iterator[bytes]:
+    view = memoryview(data).cast("B")
+    for start in range(0, len(view), _STREAM_BLOCK):
+        yield bytes(view[start:start + _STREAM_BLOCK])
+
+
+def _blocks(file: Any) -> Iterator[Any]:
+    while True:
+        block = file.read(_STREAM_BLOCK)
+        if not block:
+            if block is None:
+                raise TypeError("observe_jsonl() cannot read a non-blocking file: read() "
+                                "gave None")
+            return
+        yield block
 
 
 class Profile(_native.Profile):
@@ -53,6 +110,57 @@ class Profile(_native.Profile):
             shown += f", ... ({len(names) - _REPR_COLUMNS} more)"
         tail = f": {shown}" if names else ""
         return f"<karvo_dist.Profile seed={self.seed} columns={len(names)}{tail}>"
+
+    def observe_jsonl(self, source: Any, *, strict: bool = False, threads: int = 0,
+                      chunk_bytes: int = 1 << 20, bad_lines_kept: int = 10) -> JsonlResult:
+        """Adds every object line of a JSON Lines input as a row, parsed natively.
+
+        ``source`` is a path (str or os.PathLike), read by the native side; bytes, read in
+        place; a bytearray or memoryview; a binary file object with ``read(n)`` (such as
+        ``sys.stdin.buffer`` or ``gzip.open(...)``); or an iterable of bytes-like chunks,
+        which may split lines anywhere. Values are typed as ``json.loads`` followed by
+        ``observe_dicts`` would type them. A UTF-8 byte order mark at the start is
+        skipped, CRLF line ends read as LF, and blank lines are skipped.
+
+        A line that is not valid UTF-8, not JSON or not an object is skipped and counted;
+        the first ``bad_lines_kept`` are described in the result. With ``strict=True`` the
+        first bad line raises ``ValueError("line N: reason")`` (``"name:N: reason"`` for a
+        path) and nothing of the input is added. ``threads``: parsing threads, 0 for every
+        available core; the result does not depend on it, nor on ``chunk_bytes``, the
+        size of the pieces the input is parsed in.
+
+        The GIL is released while parsing. A path that cannot be read raises OSError. A
+        lenient read that fails part way (a read error, KeyboardInterrupt) keeps the
+        rows read before the failure; a strict one keeps none.
+        """
+        options = (bool(strict), _count("threads", threads, 0),
+                   _count("chunk_bytes", chunk_bytes, 1),
+                   _count("bad_lines_kept", bad_lines_kept, 0), _max_int_digits())
+        name = None
+        if isinstance(source, (str, os.PathLike)):
+            path = os.fspath(source)
+            name = os.fsdecode(path)
+            raw = self._read_jsonl_path(path, *options)
+        elif isinstance(source, bytes):
+            raw = self._read_jsonl_bytes(source, *options)
+        elif isinstance(source, (bytearray, memoryview)):
+            raw = self._read_jsonl_chunks(_slices(source), *options)
+        elif hasattr(source, "read"):
+            raw = self._read_jsonl_chunks(_blocks(source), *options)
+        else:
+            try:
+                chunks = iter(source)
+            except TypeError:
+                raise TypeError(
+                    "observe_jsonl() source must be a path, bytes-like, a binary file or an "
+                    f"iterable of bytes, not '{type(source).__qualname__}'") from None
+            raw = self._read_jsonl_chunks(chunks, *options)
+        rows, lines, blank_lines, bad_lines, size, first_bad, refused = raw
+        if refused is not None:
+            line, reason = refused
+            where = f"{name}:{line}" if name is not None else f"line {line}"
+            raise ValueError(f"{where}: {reason}")
+        return JsonlResult(rows, lines, blank_lines, bad_lines, size, first_bad)
 
     def merge(self, *others: _native.Profile) -> None:
         """Adds other profiles of the same seed to this one, in place, in order.

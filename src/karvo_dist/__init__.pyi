@@ -1,13 +1,40 @@
 """Column profiles that can be stored, sent between processes and merged."""
 
-from typing import Any, Iterable
+import os
+from dataclasses import dataclass
+from typing import Any, Iterable, Protocol
 
-from typing_extensions import Self
+from typing_extensions import Self, TypeAlias
 
-__all__ = ["Profile", "FORMAT_VERSION"]
+__all__ = ["Profile", "JsonlResult", "FORMAT_VERSION"]
 
 FORMAT_VERSION: int
 """The number of the binary form that to_bytes writes and from_bytes reads."""
+
+class _BinaryReader(Protocol):
+    def read(self, size: int, /) -> bytes | bytearray | memoryview: ...
+
+_JsonlSource: TypeAlias = (
+    str | os.PathLike[str] | os.PathLike[bytes] | bytes | bytearray | memoryview
+    | _BinaryReader | Iterable[bytes | bytearray | memoryview]
+)
+
+@dataclass(frozen=True)
+class JsonlResult:
+    """What ``Profile.observe_jsonl`` read."""
+
+    rows: int
+    """Object lines added to the profile."""
+    lines: int
+    """Every line, blank and bad ones included."""
+    blank_lines: int
+    """Empty or whitespace-only lines: skipped, and not bad."""
+    bad_lines: int
+    """Lines skipped as not valid UTF-8, not JSON or not an object."""
+    bytes: int
+    """Bytes read, a byte order mark included."""
+    first_bad: list[tuple[int, str]]
+    """The first bad lines (as many as asked for), as (line number from 1, reason)."""
 
 class Profile:
     """Profiles rows (dicts of column name to value) like ``karvo.Profiler``, and merges.
@@ -42,6 +69,39 @@ class Profile:
 
         The whole list is converted before anything is ingested: a failing row fails the
         call and ingests none of the rows.
+        """
+    def observe_jsonl(
+        self,
+        source: _JsonlSource,
+        *,
+        strict: bool = False,
+        threads: int = 0,
+        chunk_bytes: int = 1 << 20,
+        bad_lines_kept: int = 10,
+    ) -> JsonlResult:
+        """Adds every object line of a JSON Lines input as a row, parsed natively.
+
+        ``source``: a path (read by the native side in blocks), bytes (read in place), a
+        bytearray or memoryview, a binary file object with ``read(n)`` such as
+        ``sys.stdin.buffer`` or ``gzip.open(path)``, or an iterable of bytes-like chunks
+        that may split lines anywhere. Every value is typed as ``json.loads`` followed by
+        ``observe_dicts`` would type it: the report is the same, estimates included. A
+        UTF-8 byte order mark at the start is skipped, CRLF reads as LF, blank lines are
+        skipped; integer literals longer than ``sys.get_int_max_str_digits()`` make their
+        line bad, as ``json.loads`` refuses them.
+
+        A line that is not valid UTF-8, not JSON or not an object (or whose key holds a
+        lone surrogate) is skipped and counted; the first ``bad_lines_kept`` are listed
+        in the result. ``strict=True`` raises ``ValueError("line N: reason")``
+        (``"name:N: reason"`` for a path) at the first bad line instead, and adds nothing
+        of the input.
+
+        Parsing and ingesting run on ``threads`` threads (0: every available core) with
+        the GIL released; the result is the same for any thread count and any
+        ``chunk_bytes`` (the least size of the pieces parsed apart; memory grows with it
+        and the threads, not with the input). A path that cannot be read raises OSError
+        (FileNotFoundError, IsADirectoryError, ...). Ctrl-C ends a long read; a lenient
+        read that fails part way keeps the rows read before, a strict one none.
         """
     def merge(self, *others: Profile) -> None:
         """Adds other profiles to this one, in place, in order.

@@ -225,6 +225,34 @@ TEST(StrictReading, GoodInputIsReadAsWithoutStrictness) {
     EXPECT_EQ(strict.batches(), lenient.batches());
 }
 
+// Without holding, strict mode hands on what came before the bad line, and nothing after:
+// the caller reads into a scratch target and throws it away on a refusal.
+TEST(StrictReading, WithoutHoldingOnlyLinesBeforeTheBadOneAreHandedOn) {
+    std::string input;
+    for (int line = 1; line <= 200; ++line) {
+        input += line == 150 || line == 170 ? "[]\n" : "{\"a\":1}\n";
+    }
+    for (std::size_t threads : {1, 2, 4}) {
+        Recorder recorder;
+        ReadOptions options;
+        options.strict = true;
+        options.strict_holds_batches = false;
+        options.chunk_bytes = 64;  // eight lines a chunk: the bad line's chunk starts at 145
+        options.threads = threads;
+        const ReadResult result = testing::read_recorded(input, recorder, options);
+        ASSERT_TRUE(result.refused);
+        EXPECT_EQ(*result.refused, (BadLine{150, "not an object"}));
+        EXPECT_EQ(result.rows, 144u);
+        std::uint64_t cells = 0;
+        for (const testing::RecordedBatch& batch : recorder.batches()) {
+            for (const testing::RecordedPart& part : batch) {
+                cells += part.cells;
+            }
+        }
+        EXPECT_EQ(cells, 144u);
+    }
+}
+
 // Strict streaming says when the rest need not come.
 TEST(StrictReading, FeedReportsTheRefusal) {
     Recorder recorder;

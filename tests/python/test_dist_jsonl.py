@@ -1,0 +1,379 @@
+"""Profile.observe_jsonl: the native reader types every value as json.loads followed by
+observe_dicts does, whatever the threads, chunk sizes and source form; bad lines are
+skipped and counted, or in strict mode refuse the input; a long read can be interrupted."""
+
+import gzip
+import io
+import json
+import os
+import pathlib
+import random
+import signal
+import threading
+import time
+
+import pytest
+
+from karvo_dist import JsonlResult, Profile
+
+BOM = b"\xef\xbb\xbf"
+
+
+def reference(data):
+    """What json.loads plus observe_dicts make of the input: (rows, counts)."""
+    if data.startswith(BOM):
+        data = data[len(BOM):]
+    lines = data.split(b"\n")
+    if lines[-1] == b"":
+        lines.pop()
+    rows, blank, bad = [], 0, 0
+    for raw in lines:
+        if raw.strip(b" \t\r") == b"":
+            blank += 1
+            continue
+        try:
+            row = json.loads(raw.decode("utf-8"))
+            # A key holding a lone surrogate cannot be a column name.
+            ok = isinstance(row, dict) and all(_encodable(key) for key in row)
+        except (UnicodeDecodeError, ValueError):
+            ok = False
+        if ok:
+            rows.append(row)
+        else:
+            bad += 1
+    return rows, (len(rows), len(lines), blank, bad)
+
+
+def _encodable(text):
+    try:
+        text.encode("utf-8")
+        return True
+    except UnicodeEncodeError:
+        return False
+
+
+def via_dicts(rows, seed):
+    p = Profile(seed)
+    p.observe_dicts(rows)
+    return p.report()
+
+
+def counts(result):
+    return (result.rows, result.lines, result.blank_lines, result.bad_lines)
+
+
+# ---------------------------------------------------------------------------------------
+# Random and edge-case lines.
+
+INT_EDGES = [0, -0, 1, -1, 2**53, 2**53 + 1, 2**63 - 1, -2**63, 2**63, -2**63 - 1, 2**64 - 1,
+             2**64, -2**64, 10**30, -10**30, 10**308, 10**309, -10**400, int("9" * 4300)]
+NUMBER_TEXTS = ["-0", "0.0", "-0.0", "1.0", "1e5", "1E5", "-1e-5", "2.5e+3", "1e400", "-1e400",
+                "1e-400", "0.1", "123456789012345678901234567890.5", "5e-324", "1.7976931348623157e308",
+                "NaN", "Infinity", "-Infinity"]
+BAD_NUMBERS = ["9" * 4301, "00", "1.", ".5", "+1", "0x10", "-", "1e", "nan", "-NaN"]
+CHARS = ["a", "Z", " ", "é", "ß", "中", "文", "😀", "\u2028", "\x7f"]
+ESCAPES = ['\\"', "\\\\", "\\/", "\\b", "\\f", "\\n", "\\r", "\\t", "\\u00e9", "\\u4e2d",
+           "\\ud83d\\ude00", "\\u0000", "\\uD834\\uDD1E"]
+LONE = ["\\ud800", "\\udfff", "\\ud83d", "\\ude00x"]
+NAMES = ["id", "name", "score", "n", "t", "", "caf\\u00e9", "café", "a\\\"b", "\\ud83d\\ude00",
+         "😀"] + [f"c{i}" for i in range(40)]
+
+
+def random_text(rng, lone_ok=True):
+    length = rng.choice([0, 1, 2, 7, 15, 16, 17, 31, 63, 64, 65, 200, 1000])
+    parts = []
+    for _ in range(length):
+        roll = rng.random()
+        if roll < 0.75:
+            parts.append(rng.choice(CHARS))
+        elif roll < 0.97 or not lone_ok:
+            parts.append(rng.choice(ESCAPES))
+        else:
+            parts.append(rng.choice(LONE))
+    return '"' + "".join(parts) + '"'
+
+
+def random_value(rng, depth=0):
+    roll = rng.randrange(12)
+    if roll == 0:
+        return str(rng.choice(INT_EDGES))
+    if roll == 1:
+        return str(rng.randrange(-2**64, 2**64))
+    if roll == 2:
+        return rng.choice(NUMBER_TEXTS)
+    if roll == 3:
+        return repr(rng.uniform(-1e6, 1e6))
+    if roll == 4:
+        return repr(rng.random() * 10.0 ** rng.randrange(-300, 300))
+    if roll == 5:
+        return rng.choice(["true", "false", "null"])
+    if roll in (6, 7):
+        return random_text(rng)
+    if roll == 8 and depth < 3:
+        return "[" + ",".join(random_value(rng, depth + 1) for _ in range(rng.randrange(4))) + "]"
+    if roll == 9 and depth < 3:
+        members = (f'"{rng.choice(NAMES)}":{random_value(rng, depth + 1)}'
+                   for _ in range(rng.randrange(4)))
+        return "{" + ",".join(members) + "}"
+    return str(rng.randrange(1000))
+
+
+def random_line(rng, number):
+    roll = rng.random()
+    if roll < 0.02:
+        return rng.choice([b"", b"  \t\r", b"[1,2]", b"3", b'"s"', b"null", b'{"a":1', b'{"a":}',
+                           b'{"a":1}x', b'{"a":"\xff"}', b'{"a":"\xed\xa0\x80"}', BOM + b"{}",
+                           b'{"\\ud800":1}', b"{'a':1}", b'{"a":tru}', b"\x0b{}",
+                           b'{"a":%s}' % rng.choice(BAD_NUMBERS).encode()])
+    # Enough distinct ids and texts that these columns turn dense.
+    members = [f'"id":{number * 7919 % 1000003}', f'"t":"text {number % 12000}"']
+    for _ in range(rng.randrange(14)):
+        members.append(f'"{rng.choice(NAMES)}":{random_value(rng)}')
+    rng.shuffle(members)
+    line = "{" + rng.choice([",", ", "]).join(
+        m if rng.random() < 0.9 else " " + m.replace('":', '" : ', 1) for m in members) + "}"
+    return line.encode("utf-8") + rng.choice([b"", b"", b"\r", b" "])
+
+
+@pytest.fixture(scope="module")
+def random_input():
+    rng = random.Random(20240611)
+    return b"\n".join(random_line(rng, i) for i in range(20000)) + b"\n"
+
+
+@pytest.mark.parametrize("seed", [0, 2**64 - 1])
+def test_native_reading_equals_json_loads_then_observe_dicts(random_input, seed):
+    rows, expected_counts = reference(random_input)
+    native = Profile(seed)
+    result = native.observe_jsonl(random_input)
+    assert counts(result) == expected_counts
+    assert native.report() == via_dicts(rows, seed)
+    assert 100 < expected_counts[3] < 1000 and len(native) > 40
+
+
+def test_the_result_does_not_depend_on_threads_or_chunk_size(random_input):
+    one = Profile()
+    expected = one.observe_jsonl(random_input, threads=1)
+    for threads in (1, 2, 4):
+        for chunk_bytes in (1, 333, 4096, 1 << 20):
+            p = Profile()
+            result = p.observe_jsonl(random_input, threads=threads, chunk_bytes=chunk_bytes,
+                                     bad_lines_kept=1000)
+            assert p.report() == one.report(), (threads, chunk_bytes)
+            assert p.to_bytes() == one.to_bytes(), (threads, chunk_bytes)
+            assert counts(result) == counts(expected)
+            assert result.first_bad[:10] == expected.first_bad
+
+
+def test_observing_twice_and_merging_equal_reading_in_one_profile(random_input):
+    half = random_input.index(b"\n", len(random_input) // 2) + 1
+    first, second = random_input[:half], random_input[half:]
+    rows = reference(first)[0] + reference(second)[0]
+    p = Profile()
+    p.observe_jsonl(first)
+    p.observe_jsonl(second, strict=False)
+    assert p.report() == via_dicts(rows, 0)
+
+
+def test_big_integers_follow_the_interpreters_digit_limit():
+    data = b'{"a":' + b"9" * 5000 + b'}\n{"a":1}\n'
+    try:
+        limit = __import__("sys").get_int_max_str_digits()
+    except AttributeError:
+        pytest.skip("no int digit limit before Python 3.11")
+    result = Profile().observe_jsonl(data)
+    assert result.bad_lines == (1 if 0 < limit < 5000 else 0)
+
+
+# ---------------------------------------------------------------------------------------
+# Bad and unusual input.
+
+# (name, input, (rows, lines, blank lines, bad lines), [(line, start of reason)])
+INPUTS = [
+    ("empty", b"", (0, 0, 0, 0), []),
+    ("bad UTF-8", b'{"a":"\xff"}\n{"a":1}\n', (1, 2, 0, 1), [(1, "not valid UTF-8")]),
+    ("a UTF-8 surrogate", b'{"a":1}\n{"a":"\xed\xa0\x80"}', (1, 2, 0, 1),
+     [(2, "not valid UTF-8")]),
+    ("truncated last line", b'{"a":1}\n{"a":2}\n{"a":', (2, 3, 0, 1), [(3, "not JSON")]),
+    ("non-object lines", b'[1]\n2\n"s"\nnull\n{"a":1}\ntrue\n', (1, 6, 0, 5),
+     [(1, "not an object"), (2, "not an object"), (3, "not an object"),
+      (4, "not an object"), (6, "not an object")]),
+    ("a BOM at the start", BOM + b'{"a":1}\n{"a":2}', (2, 2, 0, 0), []),
+    ("a BOM further on", b'{"a":1}\n' + BOM + b'{"a":2}\n', (1, 2, 0, 1), [(2, "not JSON")]),
+    ("CRLF line ends", b'{"a":1}\r\n{"b":"x"}\r\n\r\n', (2, 3, 1, 0), []),
+    ("blank lines", b'\n  \n\t\r\n{"a":1}\n\n', (1, 5, 4, 0), []),
+    ("a key with a lone surrogate", b'{"\\udc00":1}\n{"a":"\\udc00"}\n', (1, 2, 0, 1),
+     [(1, "")]),
+    ("no line feed at the end", b'{"a":1}', (1, 1, 0, 0), []),
+]
+
+
+@pytest.mark.parametrize("name, data, expected, bad", INPUTS, ids=[c[0] for c in INPUTS])
+def test_bad_and_unusual_lines_are_counted_and_skipped(name, data, expected, bad):
+    p = Profile()
+    result = p.observe_jsonl(data, threads=2, chunk_bytes=4)
+    assert counts(result) == expected == reference(data)[1]
+    assert result.bytes == len(data)
+    assert [line for line, _ in result.first_bad] == [line for line, _ in bad]
+    for (_, reason), (_, start) in zip(result.first_bad, bad):
+        assert reason.startswith(start)
+    assert p.report() == via_dicts(reference(data)[0], 0)
+
+
+def test_only_the_first_bad_lines_are_described():
+    data = b"[]\n" * 50 + b'{"a":1}\n'
+    result = Profile().observe_jsonl(data, bad_lines_kept=3, chunk_bytes=7)
+    assert result.bad_lines == 50 and [line for line, _ in result.first_bad] == [1, 2, 3]
+    assert Profile().observe_jsonl(data, bad_lines_kept=0).first_bad == []
+
+
+@pytest.mark.parametrize("name, data, expected, bad",
+                         [case for case in INPUTS if case[3]], ids=[c[0] for c in INPUTS if c[3]])
+def test_strict_mode_names_the_first_bad_line_and_ingests_nothing(tmp_path, name, data,
+                                                                  expected, bad):
+    p = Profile(seed=3)
+    p.observe_dicts([{"a": 0.5, "kept": "x"}])
+    before = p.to_bytes()
+    line = bad[0][0]
+    with pytest.raises(ValueError, match=f"^line {line}: {bad[0][1]}"):
+        p.observe_jsonl(data, strict=True, chunk_bytes=3)
+    path = tmp_path / "data.jsonl"
+    path.write_bytes(data)
+    with pytest.raises(ValueError, match=f"^{path}:{line}: {bad[0][1]}"):
+        p.observe_jsonl(path, strict=True, threads=2)
+    assert p.to_bytes() == before
+
+
+def test_strict_mode_on_good_input_reads_as_lenient(random_input):
+    good = b"\n".join(line for line in random_input.split(b"\n")
+                      if reference(b"\n" + line)[1][3] == 0) + b"\n"
+    lenient, strict = Profile(), Profile()
+    lenient.observe_dicts([{"first": 1}])
+    strict.observe_dicts([{"first": 1}])
+    assert lenient.observe_jsonl(good) == strict.observe_jsonl(good, strict=True, chunk_bytes=999)
+    assert strict.report() == lenient.report()
+
+
+@pytest.mark.parametrize("argument, value, error", [
+    ("threads", -1, ValueError), ("chunk_bytes", 0, ValueError),
+    ("bad_lines_kept", -1, ValueError), ("threads", 1.5, TypeError),
+])
+def test_option_values_are_checked(argument, value, error):
+    with pytest.raises(error, match=argument):
+        Profile().observe_jsonl(b"{}", **{argument: value})
+
+
+# ---------------------------------------------------------------------------------------
+# Source forms.
+
+def awkward_pieces(data):
+    """The input cut at every 1, 2, 3, 5, 7, ... bytes: through the BOM, UTF-8 sequences,
+    CRLFs and escapes."""
+    pieces, start, step = [], 0, 1
+    while start < len(data):
+        pieces.append(data[start:start + step])
+        start += step
+        step = step % 11 + 1
+    return pieces
+
+
+SOURCES = {
+    "path": lambda data, tmp: _written(tmp, data),
+    "pathlib path": lambda data, tmp: pathlib.Path(_written(tmp, data)),
+    "bytes": lambda data, tmp: data,
+    "bytearray": lambda data, tmp: bytearray(data),
+    "memoryview": lambda data, tmp: memoryview(data),
+    "chunks cut anywhere": lambda data, tmp: iter(awkward_pieces(data)),
+    "a list of mixed chunks": lambda data, tmp: [bytearray(p) if i % 3 else memoryview(p)
+                                                 for i, p in enumerate(awkward_pieces(data))],
+    "a binary file": lambda data, tmp: io.BytesIO(data),
+    "a gzip file": lambda data, tmp: gzip.open(_written(tmp, gzip.compress(data), ".gz")),
+}
+
+
+def _written(tmp, data, suffix=".jsonl"):
+    path = tmp / f"input{suffix}"
+    path.write_bytes(data)
+    return str(path)
+
+
+@pytest.mark.parametrize("form", SOURCES)
+def test_every_source_form_gives_the_same_profile(random_input, tmp_path, form):
+    data = BOM + random_input[:300000] + b'{"last":1}'
+    expected = Profile()
+    expected_result = expected.observe_jsonl(data)
+    p = Profile()
+    assert p.observe_jsonl(SOURCES[form](data, tmp_path), threads=2,
+                           chunk_bytes=10000) == expected_result
+    assert p.report() == expected.report()
+    assert isinstance(expected_result, JsonlResult) and expected_result.bytes == len(data)
+
+
+@pytest.mark.parametrize("make, error", [
+    (lambda tmp: tmp / "missing.jsonl", FileNotFoundError),
+    (lambda tmp: tmp, IsADirectoryError),
+    (lambda tmp: str(tmp / "no dir" / "x.jsonl"), FileNotFoundError),
+])
+def test_unreadable_paths_raise_oserror_with_errno_and_name(tmp_path, make, error):
+    path = make(tmp_path)
+    p = Profile()
+    with pytest.raises(error) as info:
+        p.observe_jsonl(path)
+    assert info.value.errno is not None and info.value.filename == os.fspath(path)
+    assert p.report() == "{}"
+
+
+@pytest.mark.parametrize("source, error", [
+    (["{}", "\n"], TypeError),  # text chunks
+    (io.StringIO("{}\n"), TypeError),
+    (12, TypeError),
+    ("nul\0in path", ValueError),
+])
+def test_wrong_sources_are_refused(source, error):
+    with pytest.raises(error):
+        Profile().observe_jsonl(source)
+
+
+# ---------------------------------------------------------------------------------------
+# Interrupting a long read.
+
+def _endless_fifo(tmp_path, stop):
+    """A named pipe fed with good lines until `stop` is set or the reader goes."""
+    path = tmp_path / "endless.jsonl"
+    os.mkfifo(path)
+    block = b'{"id":1,"t":"some text"}\n' * 40000
+
+    def write():
+        try:
+            with open(path, "wb") as pipe:
+                deadline = time.monotonic() + 30
+                while not stop.is_set() and time.monotonic() < deadline:
+                    pipe.write(block)
+        except BrokenPipeError:
+            pass
+
+    writer = threading.Thread(target=write, daemon=True)
+    writer.start()
+    return path, writer
+
+
+@pytest.mark.parametrize("form", ["path", "chunks"])
+def test_ctrl_c_ends_a_long_read(tmp_path, form):
+    stop = threading.Event()
+    if form == "path":
+        source, writer = _endless_fifo(tmp_path, stop)
+    else:
+        # itertools.repeat runs no Python code: only the reader's own check sees Ctrl-C.
+        source, writer = __import__("itertools").repeat(b'{"id":1}\n' * 100000), None
+    timer = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
+    start = time.monotonic()
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            Profile().observe_jsonl(source, threads=2)
+    finally:
+        stop.set()
+        timer.cancel()
+    assert time.monotonic() - start < 20
+    if writer is not None:
+        writer.join(5)
