@@ -234,6 +234,7 @@ def profile_inputs(profile: Profile, inputs: list[Input], options: dict[str, Any
             raise Failure(f"{PROG}: {locate(source, str(error))}", EXIT_BAD_LINE) from None
         totals.add(source, result)
         progress.done += source.size or 0
+        progress.current = 0
     return totals
 
 
@@ -250,8 +251,10 @@ def run_in_background(work: Callable[[], Any], progress: Progress) -> Any:
 
     worker = threading.Thread(target=target, name=PROG, daemon=True)
     worker.start()
-    while worker.is_alive():
+    while True:
         worker.join(TICK)
+        if not worker.is_alive():
+            break
         progress.draw()
     progress.clear()
     if "error" in outcome:
@@ -341,7 +344,7 @@ def table(report: str, width: int | None) -> str:
     for row in [list(HEADERS)] + cells:
         name = truncate(row[0], widths[0])
         parts = [name + " " * (widths[0] - display_width(name))]
-        parts += [cell.rjust(w) for cell, w in zip(row[1:], widths[1:])]
+        parts += [cell.rjust(w) for cell, w in zip(row[1:], widths[1:], strict=True)]
         lines.append("  ".join(parts).rstrip())
     if not cells:
         lines.append("(no columns)")
