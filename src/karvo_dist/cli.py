@@ -411,8 +411,8 @@ def thread_count(text: str) -> int:
 
 def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
-        prog=PROG, description="Profiles JSON Lines files: per column the rows, nulls, "
-        "numeric min and max, and an estimate of the distinct values.",
+        prog=PROG, description="Profiles JSON Lines files: per column the rows, the nulls, "
+        "the numeric\nminimum and maximum, and an estimate of the number of distinct values.",
         epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("files", nargs="*", metavar="FILE", default=["-"],
                    help="JSON Lines input; - or none: standard input")
