@@ -12,11 +12,13 @@ from __future__ import annotations
 
 import argparse
 import bz2
+import errno
 import gzip
 import json
 import lzma
 import os
 import shutil
+import stat
 import sys
 import threading
 import time
@@ -86,7 +88,7 @@ class Input:
     """One input as given on the command line."""
 
     arg: str  # as given; "-" for standard input
-    size: int | None = None  # bytes on disk, when known before reading
+    size: int | None = None  # bytes on disk, for a regular file
 
     @property
     def name(self) -> str:
@@ -173,13 +175,18 @@ def _pieces(stream: IO[bytes]) -> Iterator[bytes]:
 
 
 def check_readable(source: Input) -> None:
-    """Opens and closes a named input, so that a wrong name stops the run before any
-    input is read; notes its size for the progress line."""
+    """Opens and closes a named regular file, so that a wrong name stops the run before
+    any input is read, and notes its size. A pipe (`<(zcat f.gz)`) or a device is not
+    opened twice: that would lose what its writer sends to the first opening."""
     if source.arg == "-":
         return
     try:
-        with open(source.arg, "rb") as f:
-            source.size = os.fstat(f.fileno()).st_size
+        mode = os.stat(source.arg).st_mode
+        if stat.S_ISDIR(mode):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR))
+        if stat.S_ISREG(mode):
+            with open(source.arg, "rb") as f:
+                source.size = os.fstat(f.fileno()).st_size
     except OSError as error:
         raise Failure(read_error(source, error), EXIT_USAGE) from None
 
@@ -191,13 +198,13 @@ def read_error(source: Input, error: BaseException) -> str:
 
 def observe(profile: Profile, source: Input, options: dict[str, Any],
             progress: Progress) -> Any:
-    """Feeds one input to the reader: a plain file by its path (read natively, fastest)
-    unless the progress line needs to see the bytes go by; compressed files and standard
-    input as a stream of pieces."""
+    """Feeds one input to the reader: a regular file by its path (read natively, fastest)
+    unless the progress line needs to see the bytes go by; compressed files, pipes and
+    standard input as a stream of pieces."""
     if source.arg == "-":
         return profile.observe_jsonl(sys.stdin.buffer, **options)
     decompress = source.decompressor
-    if decompress is None and progress.stream is None:
+    if decompress is None and progress.stream is None and source.size is not None:
         return profile.observe_jsonl(source.arg, **options)
     with open(source.arg, "rb") as raw:
         counted = _Counting(raw, progress)

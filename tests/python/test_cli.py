@@ -15,6 +15,7 @@ import re
 import signal
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import pytest
@@ -71,6 +72,20 @@ def test_json_is_the_readers_report_however_the_input_arrives(env, tmp_path):
         assert (result.returncode, result.stdout.decode()) == (0, expected), args
         assert result.stderr.startswith(b"karvo-profile: 120 rows, 6 columns, 0 bad lines; ")
     assert command(env, "--json", stdin=TEXT).stdout.decode() == reference(TEXT) + "\n"
+
+
+def test_a_named_pipe_is_read_once_as_a_stream(env, tmp_path):
+    """A pipe given by name (`<(zcat f.gz)`) has no size and cannot be read twice."""
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+
+    def write():
+        with open(fifo, "wb") as out:
+            out.write(TEXT)
+
+    threading.Thread(target=write, daemon=True).start()
+    result = command(env, "--json", fifo)
+    assert (result.returncode, result.stdout.decode()) == (0, reference(TEXT) + "\n")
 
 
 def test_several_files_make_one_profile_and_locate_bad_lines(env, tmp_path):
