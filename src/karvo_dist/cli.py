@@ -396,6 +396,17 @@ def version() -> str:
         return "unknown (not installed)"
 
 
+class _VersionAction(argparse.Action):
+    """--version, looked up only when asked: importlib.metadata costs every run ~15 ms."""
+
+    def __init__(self, option_strings: list[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, help="show the version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: Any) -> None:
+        sys.stdout.write(f"{PROG} {version()}\n")
+        parser.exit()
+
+
 def seed_value(text: str) -> int:
     try:
         seed = int(text, 0)
@@ -434,7 +445,7 @@ def parser() -> argparse.ArgumentParser:
                    "karvo_dist default; a report merges with profiles of the same seed)")
     p.add_argument("-q", "--quiet", action="store_true",
                    help="no summary and no progress on standard error")
-    p.add_argument("--version", action="version", version=f"%(prog)s {version()}")
+    p.add_argument("--version", action=_VersionAction)
     return p
 
 

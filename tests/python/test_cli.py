@@ -220,7 +220,9 @@ def test_ctrl_c_exits_130_with_one_line(env):
     assert child.stdout.read() == b""
 
 
-def test_console_script_is_declared():
+def test_console_script_is_declared(env):
+    version = command(env, "--version")
+    assert (version.returncode, version.stdout[:14]) == (0, b"karvo-profile ")
     tomllib = pytest.importorskip("tomllib")
     project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
     assert project["scripts"]["karvo-profile"] == "karvo_dist.cli:main"
