@@ -1,0 +1,258 @@
+"""Times `karvo-profile --json FILE` against polars and DuckDB computing the same figures
+over the same generated JSON Lines file, in one run, and measures the command's peak
+memory on a small and a large file.
+
+    python bench/cli_jsonl.py                 # 1M rows (about 230 MB), best of 3
+    python bench/cli_jsonl.py --rows 200000 --repeat 5
+    python bench/cli_jsonl.py --big           # also the 1 GB memory point (needs ~1.3 GB of disk)
+
+The file has 12 columns like bench/jsonl_reader.cpp's: 64-bit ids, texts, floats, small
+ints, bools, nulls, an array and an object; it is written once to --dir (the system's
+temporary directory by default) and reused while its size and row count match.
+
+What is timed (wall time, best of --repeat; every tool on all cores):
+- karvo-profile: the command as a user runs it (`python -m karvo_dist --json -q FILE`,
+  the same code as the console script), interpreter start and import included;
+- karvo in-process: `Profile().observe_jsonl(FILE)` and `report()`, for the start-up cost,
+  and the same fed 1 MiB pieces read by Python, as the command feeds a file when it
+  draws a progress line on a terminal: what the progress line costs;
+- polars: `read_ndjson(FILE)`, then one select of null_count of every column,
+  approx_n_unique of every column but the nested ones (which polars refuses, and karvo
+  counts as null) and min/max of the numeric and boolean ones (karvo's bounds);
+- DuckDB: one query over `read_json(FILE)` with count(*), count(c), min(c), max(c) and
+  approx_count_distinct(c) for the same columns; `SUMMARIZE`, which computes more, is an
+  extra row for reference.
+simdjson's own parse-and-touch time over such a file is bench/jsonl_reader.cpp's figure.
+Peak RSS is the command's own (getrusage of a small launcher's children), on a ~100 MB
+file and (--big) a ~1 GB one: memory should follow the chunk size and the columns, not
+the file.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+CATEGORIES = ["alpha", "beta", "gamma", "delta", "epsilon", "zeta"]
+WORDS = ["lorem", "ipsum", "dolor", "sit", "amet", "consectetur", "adipiscing"]
+NUMERIC = ["id", "score", "count", "active", "ratio", "amount"]
+COLUMNS = ["id", "user", "score", "count", "active", "tags", "meta", "note", "ts", "ratio",
+           "category", "amount"]
+
+
+def generate(path: Path, rows: int, seed: int = 42) -> None:
+    rng = random.Random(seed)
+    r = rng.getrandbits
+    with path.open("w", encoding="utf-8") as out:
+        lines = []
+        for _ in range(rows):
+            note = "null" if r(32) % 3 == 0 else '"' + " ".join(rng.choices(WORDS, k=4)) + '"'
+            amount = "null" if r(32) % 5 == 0 else str(r(32) % 100000)
+            ratio = "null" if r(32) % 4 == 0 else repr((r(32) % 997) / 991)
+            lines.append(
+                f'{{"id":{r(63)},"user":"user_{r(32) % 50000}","score":{r(32) % 1000000 / 1000},'
+                f'"count":{r(32) % 100},"active":{"true" if r(1) else "false"},'
+                f'"tags":["t{r(32) % 20}","t{r(32) % 20}"],"meta":{{"src":"web","v":{r(2)}}},'
+                f'"note":{note},"ts":"2024-05-{1 + r(32) % 28:02d}T{r(32) % 24:02d}:'
+                f'{r(32) % 60:02d}:{r(32) % 60:02d}","ratio":{ratio},'
+                f'"category":"{rng.choice(CATEGORIES)}","amount":{amount}}}\n')
+            if len(lines) == 10000:
+                out.writelines(lines)
+                lines.clear()
+        out.writelines(lines)
+
+
+def cached_file(directory: Path, rows: int) -> Path:
+    path = directory / f"karvo_cli_bench_{rows}.jsonl"
+    stamp = path.with_suffix(".rows")
+    if not (path.exists() and stamp.exists() and stamp.read_text() == str(path.stat().st_size)):
+        print(f"writing {rows:,} rows to {path} ...", flush=True)
+        generate(path, rows)
+        stamp.write_text(str(path.stat().st_size))
+    return path
+
+
+def sized_file(source: Path, target: Path, size: int) -> Path:
+    """A file of about `size` bytes: the source's lines, cut or repeated."""
+    if target.exists() and abs(target.stat().st_size - size) < (1 << 20):
+        return target
+    with source.open("rb") as src, target.open("wb") as out:
+        written = 0
+        while written < size:
+            src.seek(0)
+            for line in src:
+                out.write(line)
+                written += len(line)
+                if written >= size:
+                    break
+    return target
+
+
+def command() -> list[str]:
+    return [sys.executable, "-m", "karvo_dist", "--json", "-q"]
+
+
+def run_command(path: Path) -> float:
+    """Wall seconds of one run of the command, its output read and dropped."""
+    started = time.perf_counter()
+    status = subprocess.run(command() + [str(path)], stdout=subprocess.DEVNULL).returncode
+    if status != 0:
+        sys.exit(f"karvo-profile failed with exit status {status}")
+    return time.perf_counter() - started
+
+
+# Started by a small interpreter, not by this process: a child's peak RSS counts the
+# memory of the process it was forked from, which here holds the peers' data.
+MEASURE = """
+import resource, subprocess, sys
+status = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL).returncode
+print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
+sys.exit(status)
+"""
+
+
+def peak_rss(path: Path) -> tuple[float, int]:
+    """Wall seconds and peak RSS in bytes of one run of the command."""
+    started = time.perf_counter()
+    measured = subprocess.run([sys.executable, "-c", MEASURE, *command(), str(path)],
+                              capture_output=True, text=True)
+    if measured.returncode != 0:
+        sys.exit(f"karvo-profile failed with exit status {measured.returncode}")
+    return time.perf_counter() - started, int(measured.stdout) * 1024
+
+
+def karvo_in_process(path: Path, fed: bool = False) -> str:
+    """The reader in this process: given the path, or (fed) given 1 MiB pieces read by
+    Python, as karvo-profile feeds a file when it shows progress on a terminal."""
+    from karvo_dist import Profile
+    from karvo_dist.cli import _pieces
+    profile = Profile()
+    if fed:
+        with path.open("rb") as stream:
+            profile.observe_jsonl(_pieces(stream))
+    else:
+        profile.observe_jsonl(str(path))
+    return profile.report()
+
+
+def polars_stats(path: Path):
+    import polars as pl
+    frame = pl.read_ndjson(path)
+    exprs = []
+    for name, dtype in frame.schema.items():
+        exprs.append(pl.col(name).null_count().alias(f"{name}:nulls"))
+        if not dtype.is_nested():  # unsupported there; karvo counts nested values as null
+            exprs.append(pl.col(name).approx_n_unique().alias(f"{name}:distinct"))
+        if dtype.is_numeric() or dtype == pl.Boolean:
+            exprs += [pl.col(name).min().alias(f"{name}:min"),
+                      pl.col(name).max().alias(f"{name}:max")]
+    return frame.select(exprs).row(0)
+
+
+def duckdb_query(path: Path) -> str:
+    import duckdb
+    source = f"read_json('{path}', format='newline_delimited')"
+    types = {row[0]: row[1] for row in duckdb.sql(f"DESCRIBE SELECT * FROM {source}").fetchall()}
+    parts = ["count(*)"]
+    for name, kind in types.items():
+        column = '"' + name.replace('"', '""') + '"'
+        parts.append(f"count({column})")
+        if not kind.endswith("]") and not kind.startswith(("STRUCT", "MAP")):
+            parts.append(f"approx_count_distinct({column})")
+        if kind.split("(")[0] in ("BIGINT", "UBIGINT", "INTEGER", "DOUBLE", "BOOLEAN", "HUGEINT",
+                                  "FLOAT", "DECIMAL", "SMALLINT", "TINYINT"):
+            parts += [f"min({column})", f"max({column})"]
+    return f"SELECT {', '.join(parts)} FROM {source}"
+
+
+def duckdb_stats(query: str):
+    import duckdb
+    return duckdb.sql(query).fetchall()
+
+
+def duckdb_summarize(path: Path):
+    import duckdb
+    return duckdb.sql(
+        f"SUMMARIZE SELECT * FROM read_json('{path}', format='newline_delimited')").fetchall()
+
+
+def best(work, repeat: int) -> float:
+    times = []
+    for _ in range(repeat):
+        started = time.perf_counter()
+        work()
+        times.append(time.perf_counter() - started)
+    return min(times)
+
+
+def main() -> int:
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--rows", type=int, default=1_000_000)
+    p.add_argument("--repeat", type=int, default=3)
+    p.add_argument("--dir", type=Path, default=Path(tempfile.gettempdir()))
+    p.add_argument("--big", action="store_true", help="also the ~1 GB memory point")
+    p.add_argument("--only", default="karvo,polars,duckdb",
+                   help="comma-separated tools to time (karvo, polars, duckdb)")
+    args = p.parse_args()
+    only = set(args.only.split(","))
+
+    path = cached_file(args.dir, args.rows)
+    size = path.stat().st_size
+    print(f"{args.rows:,} rows, {len(COLUMNS)} columns, {size / 1e6:.0f} MB; "
+          f"{os.cpu_count()} CPUs; best of {args.repeat}")
+
+    results: list[tuple[str, float]] = []
+    if "karvo" in only:
+        results.append(("karvo-profile --json", best(lambda: run_command(path), args.repeat)))
+        results.append(("karvo in-process (observe_jsonl(path) + report)",
+                        best(lambda: karvo_in_process(path), args.repeat)))
+        results.append(("karvo in-process, fed 1 MiB pieces (progress)",
+                        best(lambda: karvo_in_process(path, fed=True), args.repeat)))
+    if "polars" in only:
+        try:
+            import polars
+            results.append((f"polars {polars.__version__} read_ndjson + stats",
+                            best(lambda: polars_stats(path), args.repeat)))
+        except ImportError:
+            print("polars is not installed: skipped")
+    if "duckdb" in only:
+        try:
+            import duckdb
+            query = duckdb_query(path)
+            results.append((f"DuckDB {duckdb.__version__} read_json + same figures",
+                            best(lambda: duckdb_stats(query), args.repeat)))
+            results.append(("DuckDB SUMMARIZE (extra: computes more)",
+                            best(lambda: duckdb_summarize(path), args.repeat)))
+        except ImportError:
+            print("duckdb is not installed: skipped")
+
+    base = results[0][1] if results and results[0][0].startswith("karvo-profile") else None
+    width = max(len(name) for name, _ in results) if results else 0
+    for name, seconds in results:
+        ratio = f"{seconds / base:6.2f}x karvo-profile's time" if base else ""
+        print(f"  {name:<{width}}  {seconds:7.3f} s  {size / seconds / 1e6:7.1f} MB/s  {ratio}")
+
+    if "karvo" in only:
+        print("peak RSS of karvo-profile --json:")
+        points = [(args.dir / "karvo_cli_bench_100MB.jsonl", 100_000_000)]
+        if args.big:
+            points.append((args.dir / "karvo_cli_bench_1GB.jsonl", 1_000_000_000))
+        for target, target_size in points:
+            sized = sized_file(path, target, target_size)
+            seconds, rss = peak_rss(sized)
+            print(f"  {sized.stat().st_size / 1e6:7.0f} MB file: {rss / 1e6:7.1f} MB peak RSS "
+                  f"({seconds:.2f} s)")
+    if shutil.which("karvo-profile") is None:
+        print("(timed as python -m karvo_dist: the console script is not on PATH)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,516 @@
+"""karvo-profile: what is in these JSON Lines files?
+
+Profiles one or more JSON Lines files (or standard input) into one column profile with
+:meth:`karvo_dist.Profile.observe_jsonl`, which parses natively on all cores, and prints
+it as a table, or as the JSON report. Run ``karvo-profile --help`` for the options.
+
+Only the standard library is used: decompression comes from gzip, bz2 and lzma, the
+table is plain text sized with shutil.get_terminal_size.
+"""
+
+from __future__ import annotations
+
+import argparse
+import bz2
+import errno
+import gzip
+import json
+import lzma
+import os
+import shutil
+import stat
+import sys
+import threading
+import time
+import unicodedata
+import zlib
+from dataclasses import dataclass, field
+from typing import IO, Any, Callable, Iterator
+
+from . import Profile
+
+PROG = "karvo-profile"
+
+EXIT_OK = 0
+EXIT_BAD_LINE = 1  # --strict and a bad line
+EXIT_USAGE = 2  # usage errors (argparse) and inputs that cannot be read
+EXIT_INTERRUPTED = 130  # 128 + SIGINT, as a shell reports a command ended by Ctrl-C
+EXIT_CLOSED_PIPE = 141  # 128 + SIGPIPE, as a shell reports `cat` ended by a closed pipe
+
+# Bytes handed to the reader per piece when Python feeds it (compressed input, progress).
+CHUNK_BYTES = 1 << 20
+# Bad lines kept per input by the reader, and shown in the summary over all inputs.
+BAD_LINES_KEPT = 10
+BAD_LINES_SHOWN = 5
+# How often the progress line is redrawn and a Ctrl-C is noticed, in seconds.
+TICK = 0.25
+
+DECOMPRESSORS: dict[str, Callable[[IO[bytes]], IO[bytes]]] = {
+    ".gz": lambda raw: gzip.GzipFile(fileobj=raw, mode="rb"),
+    ".bz2": lambda raw: bz2.BZ2File(raw, mode="rb"),
+    ".xz": lambda raw: lzma.LZMAFile(raw, mode="rb"),
+}
+# What a damaged compressed file raises besides OSError: it is a read error, exit 2.
+READ_ERRORS = (OSError, EOFError, lzma.LZMAError, zlib.error)
+
+EPILOG = """\
+output:
+  The profile goes to standard output: a table (column, rows, nulls, null %, min, max,
+  ~distinct), or with --json the report exactly as Profile.flush() returns it, one line.
+  The summary (rows, bad lines with file:line and reason, bytes, time) and the progress
+  line go to standard error, so `karvo-profile --json f.jsonl | jq .` sees only JSON.
+
+input:
+  Each line is one JSON object, one row. Blank lines are skipped; a line that is not
+  valid UTF-8, not JSON or not an object is a bad line: counted, skipped and reported.
+  Files ending in .gz, .bz2 or .xz are decompressed. A UTF-8 byte order mark is allowed.
+  Several inputs make one profile; `-`, or no FILE, is standard input.
+
+exit status:
+  0    the profile was printed (bad lines, if any, are in the summary)
+  1    --strict and a bad line: its file:line and reason are printed, no profile
+  2    a usage error, or an input that cannot be read
+  130  interrupted (Ctrl-C)
+  141  standard output (or error) was closed early, e.g. by `| head`: ends quietly
+"""
+
+
+class Failure(Exception):
+    """A run that ends with one line on standard error and an exit status."""
+
+    def __init__(self, message: str, status: int) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+@dataclass
+class Input:
+    """One input as given on the command line."""
+
+    arg: str  # as given; "-" for standard input
+    size: int | None = None  # bytes on disk, for a regular file
+
+    @property
+    def name(self) -> str:
+        return "<stdin>" if self.arg == "-" else self.arg
+
+    @property
+    def decompressor(self) -> Callable[[IO[bytes]], IO[bytes]] | None:
+        return DECOMPRESSORS.get(os.path.splitext(self.arg)[1].lower())
+
+
+@dataclass
+class Totals:
+    """What the reader said about all inputs together."""
+
+    rows: int = 0
+    lines: int = 0
+    blank_lines: int = 0
+    bad_lines: int = 0
+    bytes: int = 0
+    first_bad: list[tuple[str, int, str]] = field(default_factory=list)  # (name, line, reason)
+
+    def add(self, source: Input, result: Any) -> None:
+        self.rows += result.rows
+        self.lines += result.lines
+        self.blank_lines += result.blank_lines
+        self.bad_lines += result.bad_lines
+        self.bytes += result.bytes
+        self.first_bad += [(source.name, line, reason) for line, reason in result.first_bad]
+
+
+class Progress:
+    """Bytes read so far out of the inputs' known total; redrawn on standard error."""
+
+    def __init__(self, total: int, stream: IO[str] | None) -> None:
+        self.total = total
+        self.stream = stream  # None: no progress line
+        self.done = 0  # bytes of finished inputs
+        self.current = 0  # bytes of the input being read
+        self.started = time.perf_counter()
+        self.drawn = 0
+
+    def draw(self) -> None:
+        if self.stream is None or self.total <= 0:
+            return
+        done = self.done + self.current
+        text = (f"{PROG}: {min(100, 100 * done // self.total):3d}% "
+                f"{human_bytes(done)} of {human_bytes(self.total)}, "
+                f"{time.perf_counter() - self.started:.1f} s")
+        self.stream.write("\r" + text.ljust(self.drawn))
+        self.stream.flush()
+        self.drawn = len(text)
+
+    def clear(self) -> None:
+        if self.stream is not None and self.drawn:
+            self.stream.write("\r" + " " * self.drawn + "\r")
+            self.stream.flush()
+            self.drawn = 0
+
+
+class _Counting:
+    """A raw binary file that counts the bytes read from it, for progress."""
+
+    def __init__(self, raw: IO[bytes], progress: Progress) -> None:
+        self.raw = raw
+        self.progress = progress
+
+    def read(self, size: int = -1) -> bytes:
+        data = self.raw.read(size)
+        self.progress.current += len(data)
+        return data
+
+    def readinto(self, buffer: Any) -> int:
+        count = self.raw.readinto(buffer)
+        self.progress.current += count or 0
+        return count
+
+    def __getattr__(self, name: str) -> Any:  # close, seekable, tell, ...
+        return getattr(self.raw, name)
+
+
+def _pieces(stream: IO[bytes]) -> Iterator[bytes]:
+    while piece := stream.read(CHUNK_BYTES):
+        yield piece
+
+
+def check_readable(source: Input) -> None:
+    """Opens and closes a named regular file, so that a wrong name stops the run before
+    any input is read, and notes its size. A pipe (`<(zcat f.gz)`) or a device is not
+    opened twice: that would lose what its writer sends to the first opening."""
+    if source.arg == "-":
+        return
+    try:
+        mode = os.stat(source.arg).st_mode
+        if stat.S_ISDIR(mode):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR))
+        if stat.S_ISREG(mode):
+            with open(source.arg, "rb") as f:
+                source.size = os.fstat(f.fileno()).st_size
+    except OSError as error:
+        raise Failure(read_error(source, error), EXIT_USAGE) from None
+
+
+def read_error(source: Input, error: BaseException) -> str:
+    reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
+    return f"{PROG}: cannot read '{source.name}': {reason or type(error).__name__}"
+
+
+def observe(profile: Profile, source: Input, options: dict[str, Any],
+            progress: Progress) -> Any:
+    """Feeds one input to the reader: a regular file by its path (read natively, fastest)
+    unless the progress line needs to see the bytes go by; compressed files, pipes and
+    standard input as a stream of pieces."""
+    if source.arg == "-":
+        return profile.observe_jsonl(sys.stdin.buffer, **options)
+    decompress = source.decompressor
+    if decompress is None and progress.stream is None and source.size is not None:
+        return profile.observe_jsonl(source.arg, **options)
+    with open(source.arg, "rb") as raw:
+        counted = _Counting(raw, progress)
+        if decompress is None:
+            return profile.observe_jsonl(_pieces(counted), **options)  # type: ignore[arg-type]
+        with decompress(counted) as stream:  # type: ignore[arg-type]
+            return profile.observe_jsonl(_pieces(stream), **options)
+
+
+def locate(source: Input, message: str) -> str:
+    """The reader's strict-mode error as name:line: reason. It says "line N: reason" for
+    a stream and names the file itself for a path."""
+    if message.startswith("line ") and ":" in message:
+        number, _, reason = message[5:].partition(": ")
+        if number.isdigit():
+            return f"{source.name}:{number}: {reason}"
+    if message.startswith(source.arg + ":"):
+        return source.name + message[len(source.arg):]
+    return f"{source.name}: {message}"
+
+
+def profile_inputs(profile: Profile, inputs: list[Input], options: dict[str, Any],
+                   progress: Progress) -> Totals:
+    totals = Totals()
+    for source in inputs:
+        progress.current = 0
+        try:
+            result = observe(profile, source, options, progress)
+        except READ_ERRORS as error:
+            raise Failure(read_error(source, error), EXIT_USAGE) from None
+        except ValueError as error:
+            if not options["strict"]:
+                raise
+            raise Failure(f"{PROG}: {locate(source, str(error))}", EXIT_BAD_LINE) from None
+        totals.add(source, result)
+        progress.done += source.size or 0
+        progress.current = 0
+    return totals
+
+
+def run_in_background(work: Callable[[], Any], progress: Progress) -> Any:
+    """Runs the work on a thread while this one redraws the progress line and stays
+    ready for Ctrl-C, which a long native read would otherwise hold off until its end."""
+    outcome: dict[str, Any] = {}
+
+    def target() -> None:
+        try:
+            outcome["value"] = work()
+        except BaseException as error:  # noqa: B036 - handed to the main thread
+            outcome["error"] = error
+
+    worker = threading.Thread(target=target, name=PROG, daemon=True)
+    worker.start()
+    while True:
+        worker.join(TICK)
+        if not worker.is_alive():
+            break
+        progress.draw()
+    progress.clear()
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome["value"]
+
+
+# --- the table -------------------------------------------------------------------------
+
+def display_width(text: str) -> int:
+    return sum(_char_width(c) for c in text)
+
+
+def _char_width(char: str) -> int:
+    if unicodedata.combining(char):
+        return 0
+    return 2 if unicodedata.east_asian_width(char) in "WF" else 1
+
+
+def printable(name: str) -> str:
+    """A column name as one line of text: control and other unprintable characters
+    escaped as in Python literals; an empty name as ""."""
+    if not name:
+        return '""'
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in name)
+
+
+def truncate(text: str, width: int) -> str:
+    """The text cut to at most `width` display cells, with an ellipsis when cut."""
+    if display_width(text) <= width:
+        return text
+    kept, used = [], 0
+    for char in text:
+        used += _char_width(char)
+        if used > width - 1:
+            break
+        kept.append(char)
+    return "".join(kept) + "…"
+
+
+def format_count(count: int) -> str:
+    return f"{count:,}"
+
+
+def format_number(value: float | None) -> str:
+    """A bound as people read it: integral values in full with thousands separators (up
+    to 10^15, where doubles still hold every integer), others in six significant digits."""
+    if value is None:
+        return "-"
+    if value == int(value) and abs(value) < 1e15:
+        return ("-" if str(value).startswith("-") else "") + f"{abs(int(value)):,}"
+    return f"{value:.6g}"
+
+
+def format_share(part: int, whole: int) -> str:
+    if whole == 0 or part == 0:
+        return "0%"
+    if part == whole:
+        return "100%"
+    share = 100 * part / whole
+    if share < 0.1:
+        return "<0.1%"
+    if share > 99.9:
+        return ">99.9%"
+    return f"{share:.1f}%"
+
+
+HEADERS = ("column", "rows", "nulls", "null %", "min", "max", "~distinct")
+
+
+def table(report: str, width: int | None) -> str:
+    """The report as an aligned table; column names are cut to fit `width` cells when a
+    width is given (a terminal), and shown whole otherwise."""
+    columns = json.loads(report)
+    cells = [
+        [printable(name), format_count(stats["total_count"]), format_count(stats["null_count"]),
+         format_share(stats["null_count"], stats["total_count"]), format_number(stats["min_val"]),
+         format_number(stats["max_val"]), format_count(stats["estimated_cardinality"])]
+        for name, stats in columns.items()
+    ]
+    widths = [max([display_width(h)] + [display_width(row[i]) for row in cells])
+              for i, h in enumerate(HEADERS)]
+    if width is not None:
+        rest = sum(widths[1:]) + 2 * (len(HEADERS) - 1)
+        widths[0] = min(widths[0], max(12, width - rest - 1))
+    lines = []
+    for row in [list(HEADERS)] + cells:
+        name = truncate(row[0], widths[0])
+        parts = [name + " " * (widths[0] - display_width(name))]
+        parts += [cell.rjust(w) for cell, w in zip(row[1:], widths[1:], strict=True)]
+        lines.append("  ".join(parts).rstrip())
+    if not cells:
+        lines.append("(no columns)")
+    return "\n".join(lines) + "\n"
+
+
+# --- the summary -----------------------------------------------------------------------
+
+def human_bytes(count: int) -> str:
+    for unit, scale in (("GB", 1e9), ("MB", 1e6), ("kB", 1e3)):
+        if count >= scale:
+            return f"{count / scale:.1f} {unit}"
+    return f"{count} B"
+
+
+def plural(count: int, noun: str) -> str:
+    return f"{count:,} {noun}{'' if count == 1 else 's'}"
+
+
+def summary(totals: Totals, columns: int, elapsed: float) -> str:
+    parts = [plural(totals.rows, "row"), plural(columns, "column"),
+             plural(totals.bad_lines, "bad line")]
+    if totals.blank_lines:
+        parts.append(plural(totals.blank_lines, "blank line"))
+    text = f"{PROG}: {', '.join(parts)}; {human_bytes(totals.bytes)} in {elapsed:.2f} s\n"
+    for name, line, reason in totals.first_bad[:BAD_LINES_SHOWN]:
+        text += f"  {name}:{line}: {reason}\n"
+    hidden = totals.bad_lines - min(len(totals.first_bad), BAD_LINES_SHOWN)
+    if hidden > 0:
+        text += f"  ... and {plural(hidden, 'more bad line')}\n"
+    return text
+
+
+# --- the command -----------------------------------------------------------------------
+
+def version() -> str:
+    from importlib.metadata import PackageNotFoundError
+    from importlib.metadata import version as installed_version
+    try:
+        return installed_version("karvo")
+    except PackageNotFoundError:
+        return "unknown (not installed)"
+
+
+class _VersionAction(argparse.Action):
+    """--version, looked up only when asked: importlib.metadata costs every run ~15 ms."""
+
+    def __init__(self, option_strings: list[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, help="show the version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: Any) -> None:
+        sys.stdout.write(f"{PROG} {version()}\n")
+        parser.exit()
+
+
+def seed_value(text: str) -> int:
+    try:
+        seed = int(text, 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if not 0 <= seed < 2**64:
+        raise argparse.ArgumentTypeError("must be from 0 to 2**64 - 1")
+    return seed
+
+
+def thread_count(text: str) -> int:
+    try:
+        count = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if count < 0:
+        raise argparse.ArgumentTypeError("must be 0 (all cores) or more")
+    return count
+
+
+def parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(
+        prog=PROG, description="Profiles JSON Lines files: per column the rows, the nulls, "
+        "the numeric\nminimum and maximum, and an estimate of the number of distinct values.",
+        epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("files", nargs="*", metavar="FILE", default=["-"],
+                   help="JSON Lines input; - or none: standard input")
+    p.add_argument("--json", action="store_true",
+                   help="print the report as JSON, exactly as Profile.flush() returns it")
+    p.add_argument("--strict", action="store_true",
+                   help="stop at the first bad line with its file:line (exit 1)")
+    p.add_argument("-j", "--jobs", type=thread_count, default=0, metavar="N",
+                   help="threads to parse with (default 0: all cores)")
+    p.add_argument("--seed", type=seed_value, default=Profile().seed,
+                   help="seed of the distinct-count hashing (default %(default)s, the "
+                   "karvo_dist default; a report merges with profiles of the same seed)")
+    p.add_argument("-q", "--quiet", action="store_true",
+                   help="no summary and no progress on standard error")
+    p.add_argument("--version", action=_VersionAction)
+    return p
+
+
+def run(args: argparse.Namespace) -> int:
+    inputs = [Input(arg) for arg in args.files]
+    for source in inputs:
+        check_readable(source)
+    err_tty = sys.stderr.isatty() and not args.quiet
+    if err_tty and sys.stdin.isatty() and any(s.arg == "-" for s in inputs):
+        sys.stderr.write(f"{PROG}: reading standard input (Ctrl-D ends it)\n")
+    known = [s.size for s in inputs if s.size is not None]
+    progress = Progress(sum(known), sys.stderr if err_tty and known else None)
+
+    profile = Profile(args.seed)
+    options = {"strict": args.strict, "threads": args.jobs, "bad_lines_kept": BAD_LINES_KEPT}
+    started = time.perf_counter()
+    totals = run_in_background(lambda: profile_inputs(profile, inputs, options, progress),
+                               progress)
+    elapsed = time.perf_counter() - started
+    columns = len(profile)
+    report = profile.flush()
+
+    if args.json:
+        sys.stdout.write(report + "\n")
+    else:
+        width = shutil.get_terminal_size().columns if sys.stdout.isatty() else None
+        sys.stdout.write(table(report, width))
+    sys.stdout.flush()
+    if not args.quiet:
+        sys.stderr.write(summary(totals, columns, elapsed))
+        sys.stderr.flush()
+    return EXIT_OK
+
+
+def main(argv: list[str] | None = None) -> int:
+    """The console script: returns the exit status (see EPILOG)."""
+    args = parser().parse_args(argv)
+    # Text that the terminal's encoding cannot show is escaped rather than fatal.
+    for stream in (sys.stdout, sys.stderr):
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="backslashreplace")
+    try:
+        return run(args)
+    except Failure as failure:
+        return _say(str(failure), failure.status)
+    except KeyboardInterrupt:
+        # A reader thread may still be inside native code: leave without waiting for it.
+        _say(f"{PROG}: interrupted", EXIT_INTERRUPTED)
+        os._exit(EXIT_INTERRUPTED)
+    except BrokenPipeError:
+        # Whoever read the output stopped reading: end quietly. Later writes (the
+        # interpreter flushes at exit) go to /dev/null instead of failing again.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                os.dup2(devnull, stream.fileno())
+            except (OSError, ValueError):
+                pass
+        return EXIT_CLOSED_PIPE
+
+
+def _say(message: str, status: int) -> int:
+    try:
+        sys.stderr.write(message + "\n")
+        sys.stderr.flush()
+    except OSError:
+        pass
+    return status

@@ -1,0 +1,228 @@
+"""The karvo-profile command, run as users run it: a separate process (`python -m
+karvo_dist`, the code behind the console script), with files, pipes and signals.
+
+The command's --json output must be the report that Profile.observe_jsonl gives for the
+same input and seed, whichever way the input arrives (plain, compressed, standard input,
+split over several files); its failures must be one line and the documented exit status.
+"""
+
+import bz2
+import gzip
+import json
+import lzma
+import os
+import re
+import signal
+import subprocess
+import sys
+import threading
+from pathlib import Path
+
+import pytest
+
+import karvo_dist
+from karvo_dist import Profile
+from karvo_dist.cli import display_width, table
+
+if not hasattr(Profile, "observe_jsonl"):
+    pytest.skip("this build of karvo_dist has no JSON Lines reader", allow_module_level=True)
+
+ROOT = Path(__file__).resolve().parents[2]
+SEED = 20261210
+
+ROWS = [
+    {"id": 2**63 - 5, "name": "Zoë", "score": 1.5, "tags": ["a"], "meta": {"k": 1}},
+    {"id": 7, "name": None, "score": -0.0, "late": True},
+    {"id": -3, "name": "日本", "score": 1e300, "tags": []},
+] * 40
+TEXT = "".join(json.dumps(row, ensure_ascii=False) + "\n" for row in ROWS).encode()
+BAD = b'{"a": 1}\nnot json\n[1, 2]\n\n{"a": 2.5, "b": "x"}\n'
+
+
+@pytest.fixture(scope="module")
+def env():
+    """The child imports karvo_dist from where this process did, built or installed."""
+    here = str(Path(karvo_dist.__file__).resolve().parent.parent)
+    return {**os.environ, "PYTHONPATH": os.pathsep.join([here, os.environ.get("PYTHONPATH", "")])}
+
+
+def command(env, *args, stdin=b"", cwd=None, **kwargs):
+    return subprocess.run([sys.executable, "-m", "karvo_dist", *map(str, args)], input=stdin,
+                          capture_output=True, env=env, cwd=cwd, timeout=120, **kwargs)
+
+
+def reference(data, seed=0):
+    profile = Profile(seed)
+    profile.observe_jsonl(data)
+    return profile.report()
+
+
+def test_json_is_the_readers_report_however_the_input_arrives(env, tmp_path):
+    """Plain and compressed files, standard input as "-" and as no argument, one or two
+    threads: the same rows give the same report, estimates included."""
+    (tmp_path / "rows.jsonl").write_bytes(TEXT)
+    (tmp_path / "rows.jsonl.gz").write_bytes(gzip.compress(TEXT))
+    (tmp_path / "rows.jsonl.bz2").write_bytes(bz2.compress(TEXT))
+    (tmp_path / "rows.jsonl.XZ").write_bytes(lzma.compress(TEXT))
+    expected = reference(TEXT, SEED) + "\n"
+    cases = [["rows.jsonl"], ["rows.jsonl.gz"], ["rows.jsonl.bz2"], ["rows.jsonl.XZ"],
+             ["-"], [], ["-j", "1", "rows.jsonl"], ["-j", "2", "rows.jsonl.gz"]]
+    for args in cases:
+        result = command(env, "--json", "--seed", SEED, *args, stdin=TEXT, cwd=tmp_path)
+        assert (result.returncode, result.stdout.decode()) == (0, expected), args
+        assert result.stderr.startswith(b"karvo-profile: 120 rows, 6 columns, 0 bad lines; ")
+    assert command(env, "--json", stdin=TEXT).stdout.decode() == reference(TEXT) + "\n"
+
+
+def test_a_named_pipe_is_read_once_as_a_stream(env, tmp_path):
+    """A pipe given by name (`<(zcat f.gz)`) has no size and cannot be read twice."""
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+
+    def write():
+        with open(fifo, "wb") as out:
+            out.write(TEXT)
+
+    threading.Thread(target=write, daemon=True).start()
+    result = command(env, "--json", fifo)
+    assert (result.returncode, result.stdout.decode()) == (0, reference(TEXT) + "\n")
+
+
+def test_several_files_make_one_profile_and_locate_bad_lines(env, tmp_path):
+    first, second = TEXT[:len(TEXT) // 3], TEXT[len(TEXT) // 3:]
+    first = first[:first.rindex(b"\n") + 1]
+    second = TEXT[len(first):]
+    (tmp_path / "a.jsonl").write_bytes(first)
+    (tmp_path / "b.jsonl.gz").write_bytes(gzip.compress(b"oops\n" + second + b"[]\n"))
+    result = command(env, "--json", "a.jsonl", "b.jsonl.gz", "-", stdin=BAD, cwd=tmp_path)
+    assert result.returncode == 0
+    assert result.stdout.decode() == reference(TEXT + BAD) + "\n"
+    lines = second.count(b"\n") + 2
+    summary, *located = result.stderr.decode().splitlines()
+    assert summary.startswith("karvo-profile: 122 rows, 8 columns, 4 bad lines, 1 blank line; ")
+    assert located == [
+        f"  b.jsonl.gz:1: {bad_reason(b'oops')}",
+        f"  b.jsonl.gz:{lines}: {bad_reason(b'[]')}",
+        f"  <stdin>:2: {bad_reason(b'not json')}",
+        f"  <stdin>:3: {bad_reason(b'[1, 2]')}",
+    ]
+
+
+def bad_reason(line):
+    """The reason the reader gives for one bad line."""
+    result = Profile().observe_jsonl(line + b"\n")
+    return result.first_bad[0][1]
+
+
+@pytest.mark.parametrize("args, stdin, status, stderr", [
+    (["missing.jsonl"], b"", 2,
+     r"karvo-profile: cannot read 'missing.jsonl': No such file or directory\n"),
+    (["."], b"", 2, r"karvo-profile: cannot read '\.': Is a directory\n"),
+    # every name is checked before any input is read
+    (["bad.jsonl", "missing.jsonl"], b"", 2, r"karvo-profile: cannot read 'missing\.jsonl'.*\n"),
+    (["fake.jsonl.gz"], b"", 2, r"karvo-profile: cannot read 'fake\.jsonl\.gz': .+\n"),
+    (["cut.jsonl.xz"], b"", 2, r"karvo-profile: cannot read 'cut\.jsonl\.xz': .+\n"),
+    (["--strict", "bad.jsonl"], b"", 1, r"karvo-profile: bad\.jsonl:2: .+\n"),
+    (["--strict", "empty.jsonl", "-"], BAD, 1, r"karvo-profile: <stdin>:2: .+\n"),
+    (["-j", "x"], b"", 2, r"(?s)usage: karvo-profile .*-j/--jobs.*\n"),
+    (["--seed", str(2**64)], b"", 2, r"(?s)usage: karvo-profile .*--seed.*\n"),
+    (["--no-such-option"], b"", 2, r"(?s)usage: karvo-profile .*\n"),
+])
+def test_failures_say_one_thing_and_print_no_profile(env, tmp_path, args, stdin, status, stderr):
+    (tmp_path / "bad.jsonl").write_bytes(BAD)
+    (tmp_path / "empty.jsonl").write_bytes(b"")
+    (tmp_path / "fake.jsonl.gz").write_bytes(TEXT)
+    (tmp_path / "cut.jsonl.xz").write_bytes(lzma.compress(TEXT)[:-40])
+    result = command(env, *args, stdin=stdin, cwd=tmp_path)
+    assert result.returncode == status
+    assert re.fullmatch(stderr, result.stderr.decode()), result.stderr
+    assert b"Traceback" not in result.stderr
+    assert result.stdout == b""
+
+
+@pytest.mark.parametrize("args, stdin, report, summary", [
+    (["bad.jsonl"], b"", '{"a":{"total_count":2,"null_count":0,"min_val":1.0,"max_val":2.5,'
+     '"estimated_cardinality":2},"b":{"total_count":1,"null_count":0,"min_val":null,'
+     '"max_val":null,"estimated_cardinality":1}}',
+     "2 rows, 2 columns, 2 bad lines, 1 blank line"),
+    (["empty.jsonl"], b"", "{}", "0 rows, 0 columns, 0 bad lines"),
+    ([], b"", "{}", "0 rows, 0 columns, 0 bad lines"),
+])
+def test_bad_lines_and_empty_input_still_give_a_profile(env, tmp_path, args, stdin, report,
+                                                        summary):
+    (tmp_path / "bad.jsonl").write_bytes(BAD)
+    (tmp_path / "empty.jsonl").write_bytes(b"")
+    result = command(env, "--json", *args, stdin=stdin, cwd=tmp_path)
+    assert (result.returncode, result.stdout.decode()) == (0, report + "\n")
+    assert result.stderr.decode().startswith(f"karvo-profile: {summary}; ")
+    quiet = command(env, "--json", "-q", *args, stdin=stdin, cwd=tmp_path)
+    assert (quiet.stdout, quiet.stderr) == (result.stdout, b"")
+
+
+def test_table_shows_the_report(env, tmp_path):
+    """Without --json, and with standard output not a terminal, the table comes in plain
+    text with every name whole; its counts are the report's."""
+    (tmp_path / "rows.jsonl").write_bytes(TEXT)
+    result = command(env, "rows.jsonl", cwd=tmp_path)
+    assert result.returncode == 0
+    lines = result.stdout.decode().splitlines()
+    assert lines[0].split() == ["column", "rows", "nulls", "null", "%", "min", "max", "~distinct"]
+    shown = {line.split()[0]: line.split()[1:] for line in lines[1:]}
+    for name, stats in json.loads(reference(TEXT)).items():
+        rows, nulls, _share, low, high, distinct = shown[name]
+        assert (rows, nulls, distinct) == (f"{stats['total_count']:,}", f"{stats['null_count']:,}",
+                                           f"{stats['estimated_cardinality']:,}")
+        assert (low == "-") == (stats["min_val"] is None) and (high == "-") == (
+            stats["max_val"] is None)
+    assert shown["name"][2] == "33.3%" and shown["late"][2] == "0%"
+
+
+def test_table_fits_a_narrow_terminal():
+    """Names are cut to the width left over, counting wide characters as two cells, and
+    every number column stays aligned."""
+    names = ["x" * 200, "日本語の列" * 10, "tab\there", "", "short"]
+    profile = Profile()
+    profile.observe_dicts([{name: 12345.5 for name in names}])
+    lines = table(profile.report(), 70).splitlines()
+    assert all(display_width(line) <= 70 for line in lines)
+    ends = {display_width(line) for line in lines}
+    assert len(ends) == 1, lines
+    assert [line.split("  ")[0].rstrip() for line in lines[3:]] == ['tab\\there', '""', "short"]
+    assert lines[1].rstrip().split()[0].endswith("…")
+
+
+def test_closed_pipe_ends_quietly(env, tmp_path):
+    """A reader that stops reading (`| head`) ends the run with no traceback; the table is
+    larger than a pipe holds, so the write meets the closed pipe whatever the timing."""
+    wide = json.dumps({f"column number {i}": i for i in range(3000)}) + "\n"
+    (tmp_path / "wide.jsonl").write_text(wide)
+    for args in (["wide.jsonl"], ["--json", "wide.jsonl"]):
+        child = subprocess.Popen([sys.executable, "-m", "karvo_dist", *args], env=env,
+                                 cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        child.stdout.close()
+        stderr = child.stderr.read()
+        assert child.wait(timeout=120) == 141
+        assert stderr == b"", stderr
+
+
+def test_ctrl_c_exits_130_with_one_line(env):
+    """Ctrl-C while input is being read: one line, exit 130, even while the reader waits
+    on a pipe that has not ended."""
+    child = subprocess.Popen([sys.executable, "-m", "karvo_dist"], env=env,
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    # Once this much has gone through the pipe, the command is reading, past its start-up.
+    child.stdin.write(TEXT * 200)
+    child.stdin.flush()
+    child.send_signal(signal.SIGINT)
+    assert child.wait(timeout=120) == 130
+    child.stdin.close()
+    assert child.stderr.read() == b"karvo-profile: interrupted\n"
+    assert child.stdout.read() == b""
+
+
+def test_console_script_is_declared(env):
+    version = command(env, "--version")
+    assert (version.returncode, version.stdout[:14]) == (0, b"karvo-profile ")
+    tomllib = pytest.importorskip("tomllib")
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+    assert project["scripts"]["karvo-profile"] == "karvo_dist.cli:main"
