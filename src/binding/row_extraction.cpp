@@ -5,8 +5,8 @@
 #include <cmath>
 
 #include "binding/entry.h"
-#include "sketch/key_state.h"
-#include "sketch/siphash.h"
+#include "hash/key_state.h"
+#include "hash/siphash.h"
 
 namespace binding {
 
@@ -103,8 +103,8 @@ std::size_t home_slot(std::uint64_t hash, unsigned bits) {
 
 // The key of the per-call name tables: drawn once per process from the sketch's random key
 // state, so it is unknown outside the process.
-const sketch::SipKey& name_table_key() {
-    static const sketch::SipKey key = sketch::draw_key();
+const hash::SipKey& name_table_key() {
+    static const hash::SipKey key = hash::draw_key();
     return key;
 }
 
@@ -114,7 +114,7 @@ const sketch::SipKey& name_table_key() {
 // mixed into every block, collisions cannot be chosen in advance. Only names that miss the
 // identity and position guesses are hashed, so the hot path never comes here.
 std::uint64_t name_table_hash(std::string_view text) {
-    return sketch::siphash13_text(name_table_key(), text);
+    return hash::siphash13_text(name_table_key(), text);
 }
 
 std::uint64_t object_hash(PyObject* key) {

@@ -6,9 +6,9 @@
 #include <bit>
 #include <cstring>
 
+#include "hash/key_state.h"
+#include "hash/siphash.h"
 #include "jsonl/exact_line.h"
-#include "sketch/key_state.h"
-#include "sketch/siphash.h"
 
 namespace jsonl {
 
@@ -35,7 +35,7 @@ bool is_blank(std::string_view line) {
 // under a secret key, so names cannot be chosen to share a chain.
 class ColumnIndex {
   public:
-    ColumnIndex() : key_(sketch::KeyState::from_os().draw()) {}
+    ColumnIndex() : key_(hash::KeyState::from_os().draw()) {}
 
     void reset() {
         std::fill(slots_.begin(), slots_.end(), kFree);
@@ -88,7 +88,7 @@ class ColumnIndex {
             grow(out);
         }
         const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = sketch::siphash13_text(key_, name) & mask;; i = (i + 1) & mask) {
+        for (std::size_t i = hash::siphash13_text(key_, name) & mask;; i = (i + 1) & mask) {
             if (slots_[i] == kFree) {
                 slots_[i] = add(name, out);
                 return slots_[i];
@@ -113,7 +113,7 @@ class ColumnIndex {
         slots_.assign(std::max<std::size_t>(32, 2 * slots_.size()), kFree);
         const std::size_t mask = slots_.size() - 1;
         for (std::uint32_t column = 0; column < spans_.size(); ++column) {
-            std::size_t i = sketch::siphash13_text(key_, name_of(column, out)) & mask;
+            std::size_t i = hash::siphash13_text(key_, name_of(column, out)) & mask;
             while (slots_[i] != kFree) {
                 i = (i + 1) & mask;
             }
@@ -121,7 +121,7 @@ class ColumnIndex {
         }
     }
 
-    sketch::SipKey key_;
+    hash::SipKey key_;
     std::vector<std::uint32_t> slots_;  // column numbers; open addressing, under half full
     std::vector<Span> spans_;           // each column's name in the chunk's name text
     std::vector<std::uint32_t> guess_;  // the column last seen at each field position

@@ -21,20 +21,20 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "sketch/siphash.h"
+#include "hash/siphash.h"
 
 namespace profiler {
 
 struct NameHash {
     using is_transparent = void;  // a string_view finds a std::string key without a copy
 
-    sketch::SipKey key;
+    hash::SipKey key;
 
     // A hash under a key no earlier call returned.
     static NameHash fresh();
 
     std::size_t operator()(std::string_view name) const noexcept {
-        return static_cast<std::size_t>(sketch::siphash13_text(key, name));
+        return static_cast<std::size_t>(hash::siphash13_text(key, name));
     }
 };
 
