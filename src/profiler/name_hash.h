@@ -1,5 +1,7 @@
 // NameHash: the hash that places column names in every table of names the engine builds,
-// the column map's shard tables and the indexes a batch makes of its own names.
+// the column map's shard tables and the indexes a batch makes of its own names, and in the
+// tables of names that the row readers build (the binding's key texts, a JSON Lines
+// chunk's field names).
 //
 // Names come from whoever feeds rows. A hash they can compute (FxHash, which has no seed,
 // or std::hash, whose seed is fixed) lets them choose names that all fall into one bucket,
