@@ -5,8 +5,8 @@
 #include <cmath>
 
 #include "binding/entry.h"
-#include "sketch/key_state.h"
-#include "sketch/siphash.h"
+#include "common/mix64.h"
+#include "profiler/name_hash.h"
 
 namespace binding {
 
@@ -94,35 +94,41 @@ Cell exact_str_cell(std::uint32_t column, PyObject* value, const ValueKeys& keys
     return null_cell(column);
 }
 
-// The home slot of a hash in a table of 2^bits slots: the top bits of a multiplicative
-// hash, since the low bits of a product depend only on the low bits of its factors (so
-// both object addresses and FxHash values are weak there).
-std::size_t home_slot(std::uint64_t hash, unsigned bits) {
-    return static_cast<std::size_t>((hash * 0x9E3779B97F4A7C15ULL) >> (64 - bits));
-}
-
-// The key of the per-call name tables: drawn once per process from the sketch's random key
-// state, so it is unknown outside the process.
-const sketch::SipKey& name_table_key() {
-    static const sketch::SipKey key = sketch::draw_key();
-    return key;
-}
-
-// SipHash-1-3 of a name's UTF-8 under the process's secret key. The name tables are keyed
-// by this rather than by FxHash: FxHash has no seed, so anyone who feeds rows can compute
-// names that share one FxHash value (and so one chain of the table); with a secret key
-// mixed into every block, collisions cannot be chosen in advance. Only names that miss the
-// identity and position guesses are hashed, so the hot path never comes here.
+// The hash of the name table: the engine's NameHash under a key drawn once per process,
+// unknown outside it. Only names that miss the identity and position guesses are hashed,
+// so the hot path never comes here.
 std::uint64_t name_table_hash(std::string_view text) {
-    return sketch::siphash13_text(name_table_key(), text);
+    static const profiler::NameHash hash = profiler::NameHash::fresh();
+    return hash(text);
 }
 
 std::uint64_t object_hash(PyObject* key) {
     return reinterpret_cast<std::uintptr_t>(key);
 }
 
-unsigned table_bits(std::size_t size) {
-    return static_cast<unsigned>(std::countr_zero(size));
+// Both tables have a power-of-two slot count, so the home slot is the top bits of mix64.
+unsigned table_bits(std::size_t slot_count) {
+    return static_cast<unsigned>(std::countr_zero(slot_count));
+}
+template <class Table>
+std::size_t home_slot(const Table& table, std::uint64_t hash) {
+    return common::mix_slot(hash, table_bits(table.slot_count()));
+}
+
+// Makes room for one more entry: a table more than half full would make probes long, so
+// it doubles first, every entry going to its home for the new count.
+constexpr std::size_t kFirstSlotCount = 16;
+static_assert(std::has_single_bit(kFirstSlotCount),
+              "home slots are the top bits of mix64, so slot counts are powers of two");
+template <class Table, class HashOf>
+void make_room(Table& table, HashOf&& hash_of) {
+    if (2 * (table.size() + 1) <= table.slot_count()) {
+        return;
+    }
+    const std::size_t slot_count = std::max(kFirstSlotCount, 2 * table.slot_count());
+    const unsigned bits = table_bits(slot_count);
+    table.rehash(slot_count,
+                 [&](const auto& slot) { return common::mix_slot(hash_of(slot), bits); });
 }
 
 // Asks for the cache line of an object about to be read: its type and, for an int or a
@@ -258,77 +264,33 @@ Cell convert_value(std::uint32_t column, PyObject* value, const ValueKeys& keys)
 // ---- KeyInterner
 
 std::int64_t KeyInterner::find_object(PyObject* key) const {
-    if (objects_.empty()) {
+    if (objects_.slot_count() == 0) {
         return -1;
     }
-    std::size_t mask = objects_.size() - 1;
-    for (std::size_t i = home_slot(object_hash(key), table_bits(objects_.size()));;
-         i = (i + 1) & mask) {
-        const ObjectSlot& slot = objects_[i];
-        if (slot.key == key) {
-            return slot.column;
-        }
-        if (slot.key == nullptr) {
-            return -1;
-        }
-    }
+    const ObjectSlot* slot = objects_.find_slot(
+        home_slot(objects_, object_hash(key)), [key](const ObjectSlot& s) { return s.key == key; });
+    return slot != nullptr ? std::int64_t{slot->column} : -1;
 }
 
 void KeyInterner::insert_object(PyObject* key, std::uint32_t column) {
-    if (2 * (object_count_ + 1) > objects_.size()) {
-        std::vector<ObjectSlot> old(std::max<std::size_t>(16, 2 * objects_.size()));
-        old.swap(objects_);
-        object_count_ = 0;
-        for (const ObjectSlot& slot : old) {
-            if (slot.key != nullptr) {
-                insert_object(slot.key, slot.column);
-            }
-        }
-    }
-    std::size_t mask = objects_.size() - 1;
-    std::size_t i = home_slot(object_hash(key), table_bits(objects_.size()));
-    while (objects_[i].key != nullptr) {
-        i = (i + 1) & mask;
-    }
-    objects_[i] = ObjectSlot{key, column};
-    ++object_count_;
+    make_room(objects_, [](const ObjectSlot& slot) { return object_hash(slot.key); });
+    objects_.place(home_slot(objects_, object_hash(key)), ObjectSlot{key, column});
 }
 
 std::int64_t KeyInterner::find_text(std::uint64_t hash, std::string_view text,
                                     const std::vector<std::string_view>& columns) const {
-    if (texts_.empty()) {
+    if (texts_.slot_count() == 0) {
         return -1;
     }
-    std::size_t mask = texts_.size() - 1;
-    for (std::size_t i = home_slot(hash, table_bits(texts_.size()));; i = (i + 1) & mask) {
-        const TextSlot& slot = texts_[i];
-        if (slot.column == kNoColumn) {
-            return -1;
-        }
-        if (slot.hash == hash && columns[slot.column] == text) {
-            return slot.column;
-        }
-    }
+    const TextSlot* slot = texts_.find_slot(home_slot(texts_, hash), [&](const TextSlot& s) {
+        return s.hash == hash && columns[s.column] == text;
+    });
+    return slot != nullptr ? std::int64_t{slot->column} : -1;
 }
 
 void KeyInterner::insert_text(std::uint64_t hash, std::uint32_t column) {
-    if (2 * (text_count_ + 1) > texts_.size()) {
-        std::vector<TextSlot> old(std::max<std::size_t>(16, 2 * texts_.size()));
-        old.swap(texts_);
-        text_count_ = 0;
-        for (const TextSlot& slot : old) {
-            if (slot.column != kNoColumn) {
-                insert_text(slot.hash, slot.column);
-            }
-        }
-    }
-    std::size_t mask = texts_.size() - 1;
-    std::size_t i = home_slot(hash, table_bits(texts_.size()));
-    while (texts_[i].column != kNoColumn) {
-        i = (i + 1) & mask;
-    }
-    texts_[i] = TextSlot{hash, column};
-    ++text_count_;
+    make_room(texts_, [](const TextSlot& slot) { return slot.hash; });
+    texts_.place(home_slot(texts_, hash), TextSlot{hash, column});
 }
 
 void KeyInterner::add_column(PyObject* key, std::string_view text, std::uint32_t column) {
@@ -342,7 +304,7 @@ KeyInterner::Found KeyInterner::column_of_text(PyObject* key, std::string_view t
     std::uint64_t hash = name_table_hash(text);
     if (std::int64_t known = find_text(hash, text, columns); known >= 0) {
         auto column = static_cast<std::uint32_t>(known);
-        if (object_count_ >= kObjectsPerColumn * columns.size() + kObjectSlack) {
+        if (objects_.size() >= kObjectsPerColumn * columns.size() + kObjectSlack) {
             return Found{column, false};
         }
         pool.push_back(PyRef::borrow(key));

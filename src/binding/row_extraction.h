@@ -33,22 +33,26 @@
 // Thread safety: one builder per call, used with the GIL held.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "binding/py_ref.h"
+#include "common/probe_table.h"
 #include "profiler/column_batch.h"
 #include "profiler/typed_value.h"
 
 namespace binding {
 
 // The batch column of each distinct key text of a call, found by key object identity
-// and, for a key object not seen before, by its text. The text table is keyed by a hash
-// with a per-process secret key, so names chosen to collide under FxHash (or any
-// precomputed set) do not share a chain.
+// and, for a key object not seen before, by its text. The text table places names by the
+// engine's NameHash under a per-process secret key, so names chosen to collide under
+// FxHash (or any precomputed set) do not share a chain. Both tables are probe tables
+// (common/probe_table.h) kept at most half full, with a power-of-two slot count.
 class KeyInterner {
   public:
     struct Found {
@@ -65,25 +69,36 @@ class KeyInterner {
     void add_column(PyObject* key, std::string_view text, std::uint32_t column);
 
   private:
+    static constexpr std::uint32_t kNoColumn = 0xFFFFFFFF;
+
+    // A key object and its column; free while it holds no object.
     struct ObjectSlot {
         PyObject* key = nullptr;
         std::uint32_t column = 0;
     };
+    struct ObjectSlots {
+        using Slot = ObjectSlot;
+        bool is_free(const Slot& slot) const { return slot.key == nullptr; }
+        void clear(std::span<Slot> slots) { std::fill(slots.begin(), slots.end(), Slot{}); }
+    };
+    // A column and the hash of its text; free while it names no column.
     struct TextSlot {
         std::uint64_t hash = 0;
         std::uint32_t column = kNoColumn;
     };
-    static constexpr std::uint32_t kNoColumn = 0xFFFFFFFF;
+    struct TextSlots {
+        using Slot = TextSlot;
+        bool is_free(const Slot& slot) const { return slot.column == kNoColumn; }
+        void clear(std::span<Slot> slots) { std::fill(slots.begin(), slots.end(), Slot{}); }
+    };
 
     void insert_object(PyObject* key, std::uint32_t column);
     void insert_text(std::uint64_t hash, std::uint32_t column);
     std::int64_t find_text(std::uint64_t hash, std::string_view text,
                            const std::vector<std::string_view>& columns) const;
 
-    std::vector<ObjectSlot> objects_;  // open addressing, power-of-two size, under half full
-    std::size_t object_count_ = 0;
-    std::vector<TextSlot> texts_;  // the same, one slot per column
-    std::size_t text_count_ = 0;
+    common::ProbeTable<ObjectSlots> objects_;
+    common::ProbeTable<TextSlots> texts_;  // one slot per column
 };
 
 class BatchBuilder {

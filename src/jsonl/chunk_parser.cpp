@@ -6,9 +6,9 @@
 #include <bit>
 #include <cstring>
 
+#include "common/probe_table.h"
 #include "jsonl/exact_line.h"
-#include "sketch/key_state.h"
-#include "sketch/siphash.h"
+#include "profiler/name_hash.h"
 
 namespace jsonl {
 
@@ -31,14 +31,14 @@ bool is_blank(std::string_view line) {
 
 // The columns of one chunk by name. A row's keys usually come in the order of the row
 // before, so each field first tries the column that held its place last time, which costs
-// one comparison of texts; only a miss hashes the name. The table is keyed by SipHash
-// under a secret key, so names cannot be chosen to share a chain.
+// one comparison of texts; only a miss hashes the name. The table places names by the
+// engine's NameHash, under a secret key, so names cannot be chosen to share a chain.
 class ColumnIndex {
   public:
-    ColumnIndex() : key_(sketch::KeyState::from_os().draw()) {}
+    ColumnIndex() : hash_(profiler::NameHash::fresh()) {}
 
     void reset() {
-        std::fill(slots_.begin(), slots_.end(), kFree);
+        table_.clear();
         spans_.clear();
         guess_.clear();
     }
@@ -74,7 +74,12 @@ class ColumnIndex {
         std::uint32_t offset;
         std::uint32_t size;
     };
-    static constexpr std::uint32_t kFree = UINT32_MAX;
+    // Column numbers, at most half full, with a power-of-two slot count; a free slot holds
+    // a number no column has.
+    using Table = common::ProbeTable<common::ReservedFree<std::uint32_t, UINT32_MAX>>;
+    static constexpr std::size_t kFirstSlotCount = 32;
+    static_assert(std::has_single_bit(kFirstSlotCount),
+                  "home slots are the low bits of the hash, so slot counts are powers of two");
 
     std::string_view name_of(std::uint32_t column, const ParsedChunk& out) const {
         if (column >= spans_.size()) {
@@ -83,20 +88,23 @@ class ColumnIndex {
         return {out.name_text.data() + spans_[column].offset, spans_[column].size};
     }
 
+    std::size_t home(std::string_view name, std::size_t slot_count) const {
+        return hash_(name) & (slot_count - 1);
+    }
+
     std::uint32_t lookup(std::string_view name, ParsedChunk& out) {
-        if (2 * (spans_.size() + 1) > slots_.size()) {
+        if (2 * (spans_.size() + 1) > table_.slot_count()) {
             grow(out);
         }
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = sketch::siphash13_text(key_, name) & mask;; i = (i + 1) & mask) {
-            if (slots_[i] == kFree) {
-                slots_[i] = add(name, out);
-                return slots_[i];
-            }
-            if (name_of(slots_[i], out) == name) {
-                return slots_[i];
-            }
+        const std::size_t at = home(name, table_.slot_count());
+        const std::uint32_t* found = table_.find_slot(
+            at, [&](std::uint32_t column) { return name_of(column, out) == name; });
+        if (found != nullptr) {
+            return *found;
         }
+        const std::uint32_t column = add(name, out);
+        table_.place(at, column);
+        return column;
     }
 
     std::uint32_t add(std::string_view name, ParsedChunk& out) {
@@ -110,19 +118,13 @@ class ColumnIndex {
 
     // Doubles the table and re-inserts every column, whose names are in the chunk's text.
     void grow(const ParsedChunk& out) {
-        slots_.assign(std::max<std::size_t>(32, 2 * slots_.size()), kFree);
-        const std::size_t mask = slots_.size() - 1;
-        for (std::uint32_t column = 0; column < spans_.size(); ++column) {
-            std::size_t i = sketch::siphash13_text(key_, name_of(column, out)) & mask;
-            while (slots_[i] != kFree) {
-                i = (i + 1) & mask;
-            }
-            slots_[i] = column;
-        }
+        const std::size_t slot_count = std::max(kFirstSlotCount, 2 * table_.slot_count());
+        table_.rehash(slot_count,
+                      [&](std::uint32_t column) { return home(name_of(column, out), slot_count); });
     }
 
-    sketch::SipKey key_;
-    std::vector<std::uint32_t> slots_;  // column numbers; open addressing, under half full
+    profiler::NameHash hash_;
+    Table table_;
     std::vector<Span> spans_;           // each column's name in the chunk's name text
     std::vector<std::uint32_t> guess_;  // the column last seen at each field position
 };

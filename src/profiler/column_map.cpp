@@ -61,7 +61,7 @@ ColumnMapRef ColumnMap::make(std::size_t capacity, std::size_t shard_amount) {
 }
 
 std::optional<ColumnMap::ReadRef> ColumnMap::get(std::string_view name) const {
-    const std::uint64_t hash = sketch::fx_hash(name);
+    const std::uint64_t hash = hash::fx_hash(name);
     const ColumnMapShard& shard = shards_[shard_index(hash)];
     std::shared_lock<std::shared_mutex> hold(shard.lock);
     const StatsRef* found = shard.find(name);
@@ -72,7 +72,7 @@ std::optional<ColumnMap::ReadRef> ColumnMap::get(std::string_view name) const {
 }
 
 ColumnMap::Entry ColumnMap::entry(std::string name) {
-    const std::uint64_t hash = sketch::fx_hash(name);
+    const std::uint64_t hash = hash::fx_hash(name);
     ColumnMapShard& shard = shards_[shard_index(hash)];
     std::unique_lock<std::shared_mutex> hold(shard.lock);
     StatsRef* found = shard.find(name);

@@ -38,11 +38,11 @@
 #include <unordered_map>
 #include <utility>
 
+#include "hash/fxhash.h"
 #include "profiler/column_stats.h"
 #include "profiler/cpu_budget.h"
 #include "profiler/name_hash.h"
 #include "profiler/panic.h"
-#include "sketch/fxhash.h"
 
 namespace profiler {
 

@@ -1,5 +1,7 @@
 // NameHash: the hash that places column names in every table of names the engine builds,
-// the column map's shard tables and the indexes a batch makes of its own names.
+// the column map's shard tables and the indexes a batch makes of its own names, and in the
+// tables of names that the row readers build (the binding's key texts, a JSON Lines
+// chunk's field names).
 //
 // Names come from whoever feeds rows. A hash they can compute (FxHash, which has no seed,
 // or std::hash, whose seed is fixed) lets them choose names that all fall into one bucket,
@@ -21,20 +23,20 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "sketch/siphash.h"
+#include "hash/siphash.h"
 
 namespace profiler {
 
 struct NameHash {
     using is_transparent = void;  // a string_view finds a std::string key without a copy
 
-    sketch::SipKey key;
+    hash::SipKey key;
 
     // A hash under a key no earlier call returned.
     static NameHash fresh();
 
     std::size_t operator()(std::string_view name) const noexcept {
-        return static_cast<std::size_t>(sketch::siphash13_text(key, name));
+        return static_cast<std::size_t>(hash::siphash13_text(key, name));
     }
 };
 

@@ -9,7 +9,8 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "sketch/siphash.h"
+#include "hash/load_le.h"
+#include "hash/siphash.h"
 
 namespace profiler {
 
@@ -17,7 +18,7 @@ namespace {
 
 constexpr std::uint8_t kMagic[4] = {'K', 'R', 'V', 'P'};
 // The checksum guards against damage, not forgery, so its key is public.
-constexpr sketch::SipKey kChecksumKey{0x6b72767063686b30ULL, 0x70726f66696c6531ULL};
+constexpr hash::SipKey kChecksumKey{0x6b72767063686b30ULL, 0x70726f66696c6531ULL};
 constexpr std::size_t kHeaderSize = 4 + 2 + 8 + 8;  // magic, version, length, fingerprint
 constexpr std::size_t kChecksumSize = 8;
 constexpr std::uint8_t kFlagDense = 1;
@@ -119,12 +120,7 @@ class Reader {
         return bytes;
     }
     std::uint64_t fixed(unsigned n, const char* what) {
-        const std::span<const std::uint8_t> bytes = take(n, what);
-        std::uint64_t v = 0;
-        for (unsigned i = 0; i < n; ++i) {
-            v |= static_cast<std::uint64_t>(bytes[i]) << (8 * i);
-        }
-        return v;
+        return hash::load_le(take(n, what).data(), n);
     }
     std::uint64_t varint(const char* what) {
         const std::size_t start = at_;
@@ -347,7 +343,7 @@ std::uint64_t check_envelope(std::span<const std::uint8_t> data) {
 }  // namespace
 
 std::uint64_t profile_checksum(std::span<const std::uint8_t> bytes) {
-    return sketch::siphash13_text(
+    return hash::siphash13_text(
         kChecksumKey, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 

@@ -15,9 +15,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "sketch/cardinality_sketch.h"
-#include "sketch/siphash.h"
+#include "hash/siphash.h"
 #include "profiler/value_key.h"
+#include "sketch/cardinality_sketch.h"
 
 namespace profiler {
 
@@ -32,12 +32,12 @@ namespace detail {
 inline constexpr std::uint64_t kSeedDomain = 0x6b6172766f2d6469ULL;
 
 inline std::uint64_t seed_word(std::uint64_t seed, std::string_view label) {
-    return sketch::siphash13_text(sketch::SipKey{seed, kSeedDomain}, label);
+    return hash::siphash13_text(hash::SipKey{seed, kSeedDomain}, label);
 }
 
-inline sketch::SipKey seed_key(std::uint64_t seed, std::string_view label_k0,
-                               std::string_view label_k1) {
-    return sketch::SipKey{seed_word(seed, label_k0), seed_word(seed, label_k1)};
+inline hash::SipKey seed_key(std::uint64_t seed, std::string_view label_k0,
+                             std::string_view label_k1) {
+    return hash::SipKey{seed_word(seed, label_k0), seed_word(seed, label_k1)};
 }
 }  // namespace detail
 

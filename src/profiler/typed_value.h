@@ -23,8 +23,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "hash/fxhash.h"
 #include "profiler/value_key.h"
-#include "sketch/fxhash.h"
 
 namespace profiler {
 
@@ -56,7 +56,7 @@ class TypedValue {
 
 class TypedRow {
   public:
-    using Map = std::unordered_map<std::string, TypedValue, sketch::FxStringHash, std::equal_to<>>;
+    using Map = std::unordered_map<std::string, TypedValue, hash::FxStringHash, std::equal_to<>>;
 
     // A later value for the same name replaces the earlier one.
     void insert(std::string name, TypedValue value) {

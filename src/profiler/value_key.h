@@ -25,22 +25,22 @@
 #include <cstdint>
 #include <string_view>
 
-#include "sketch/key_state.h"
-#include "sketch/siphash.h"
+#include "hash/key_state.h"
+#include "hash/siphash.h"
 
 namespace profiler {
 
 struct ValueKeys {
-    sketch::SipKey text;     // keys text values
-    sketch::SipKey integer;  // keys ints that no double holds
+    hash::SipKey text;     // keys text values
+    hash::SipKey integer;  // keys ints that no double holds
 
     // Both keys derived from one 128-bit secret, so that one seed is all an engine needs.
-    static constexpr ValueKeys from_secret(sketch::SipKey secret) {
-        return ValueKeys{{sketch::siphash13(secret, 0), sketch::siphash13(secret, 1)},
-                         {sketch::siphash13(secret, 2), sketch::siphash13(secret, 3)}};
+    static constexpr ValueKeys from_secret(hash::SipKey secret) {
+        return ValueKeys{{hash::siphash13(secret, 0), hash::siphash13(secret, 1)},
+                         {hash::siphash13(secret, 2), hash::siphash13(secret, 3)}};
     }
     // Keys from a fresh secret of the operating system's random source.
-    static ValueKeys from_os() { return from_secret(sketch::KeyState::from_os().draw()); }
+    static ValueKeys from_os() { return from_secret(hash::KeyState::from_os().draw()); }
 
     friend bool operator==(const ValueKeys&, const ValueKeys&) = default;
 };
@@ -62,7 +62,7 @@ constexpr std::uint64_t int_key(const ValueKeys& keys, std::int64_t i) {
     if (double_holds(i)) [[likely]] {
         return float_key(static_cast<double>(i));
     }
-    return sketch::siphash13(keys.integer, static_cast<std::uint64_t>(i));
+    return hash::siphash13(keys.integer, static_cast<std::uint64_t>(i));
 }
 
 // An integer in [2^63, 2^64), such as an unsigned 64-bit hash or id: the value rules
@@ -84,7 +84,7 @@ inline std::uint64_t wide_unsigned_key(const ValueKeys& keys, std::uint64_t u) {
 }
 
 inline std::uint64_t text_key(const ValueKeys& keys, std::string_view utf8) {
-    return sketch::siphash13_text(keys.text, utf8);
+    return hash::siphash13_text(keys.text, utf8);
 }
 
 }  // namespace profiler

@@ -7,7 +7,7 @@
 #include <span>
 #include <utility>
 
-#include "sketch/siphash.h"
+#include "hash/siphash.h"
 
 namespace sketch {
 
@@ -16,8 +16,8 @@ namespace sketch {
 CardinalitySketch::Keys CardinalitySketch::draw_keys() {
     // Two statements, so that value_key is certainly the first draw.
     Keys keys;
-    keys.value_key = draw_key();
-    keys.temp_set_key = draw_key();
+    keys.value_key = hash::draw_key();
+    keys.temp_set_key = hash::draw_key();
     return keys;
 }
 
@@ -26,13 +26,13 @@ CardinalitySketch::CardinalitySketch() : CardinalitySketch(draw_keys()) {}
 CardinalitySketch::CardinalitySketch(Keys keys)
     : CardinalitySketch(keys.value_key, keys.temp_set_key) {}
 
-CardinalitySketch::CardinalitySketch(SipKey value_key, SipKey temp_set_key)
+CardinalitySketch::CardinalitySketch(hash::SipKey value_key, hash::SipKey temp_set_key)
     : value_key_(value_key), temp_set_(temp_set_key) {}
 
 // ---- insertion ----------------------------------------------------------------------
 
 void CardinalitySketch::insert(std::uint64_t key) {
-    insert_hash(siphash13(value_key_, key));
+    insert_hash(hash::siphash13(value_key_, key));
 }
 
 void CardinalitySketch::insert_hash(std::uint64_t h) {

@@ -25,7 +25,7 @@
 // helpers) and estimate.h (count's arithmetic).
 //
 // Keys. Every key is hashed with SipHash-1-3 under `value_key`, drawn from the calling
-// thread's key state at creation (see key_state.h), so the same data may give slightly
+// thread's key state at creation (see hash/key_state.h), so the same data may give slightly
 // different estimates in different processes. Tests pass explicit keys.
 //
 // Cost. insert is one SipHash and a few bit operations. In the sparse form, every 132nd
@@ -47,10 +47,10 @@
 #include <optional>
 #include <span>
 
+#include "hash/key_state.h"
 #include "sketch/dif_int_vec.h"
 #include "sketch/estimate.h"
 #include "sketch/hash_position.h"
-#include "sketch/key_state.h"
 #include "sketch/registers_plus.h"
 #include "sketch/temp_set.h"
 
@@ -76,8 +76,8 @@ struct SketchState {
 // The two key pairs of a sketch: value_key for the values, temp_set_key for temp_set's
 // slots. Sketches merge only under equal value keys.
 struct SketchKeys {
-    SipKey value_key;
-    SipKey temp_set_key;
+    hash::SipKey value_key;
+    hash::SipKey temp_set_key;
 };
 
 // ---- The sketch ---------------------------------------------------------------------
@@ -87,7 +87,7 @@ class CardinalitySketch {
     // Draws value_key, then the temp_set key, from the calling thread's key state.
     CardinalitySketch();
     // Explicit keys, for tests and reproducible runs.
-    CardinalitySketch(SipKey value_key, SipKey temp_set_key);
+    CardinalitySketch(hash::SipKey value_key, hash::SipKey temp_set_key);
 
     CardinalitySketch(const CardinalitySketch&) = delete;
     CardinalitySketch& operator=(const CardinalitySketch&) = delete;
@@ -102,7 +102,7 @@ class CardinalitySketch {
 
     bool is_dense() const { return registers_.has_value(); }
     // Inspection, for tests.
-    SipKey value_key() const { return value_key_; }
+    hash::SipKey value_key() const { return value_key_; }
     std::size_t temp_set_size() const { return temp_set_.size(); }
     const DifIntVec& sparse() const { return sparse_; }
     const RegistersPlus* registers() const { return registers_ ? &*registers_ : nullptr; }
@@ -118,8 +118,8 @@ class CardinalitySketch {
 
   private:
     struct Keys {
-        SipKey value_key;
-        SipKey temp_set_key;
+        hash::SipKey value_key;
+        hash::SipKey temp_set_key;
     };
     static Keys draw_keys();
     explicit CardinalitySketch(Keys keys);
@@ -134,7 +134,7 @@ class CardinalitySketch {
     bool merge_gathered(detail::GatheredCodes& gathered);
     void turn_dense(std::span<const std::uint32_t> fresh_codes);
 
-    SipKey value_key_;
+    hash::SipKey value_key_;
     TempSet temp_set_;
     DifIntVec sparse_;
     std::optional<RegistersPlus> registers_;

@@ -8,7 +8,7 @@
 #include <optional>
 #include <span>
 
-#include "sketch/fxhash.h"  // detail::load_le64
+#include "hash/load_le.h"
 
 namespace sketch {
 namespace {
@@ -98,7 +98,7 @@ class ListMerge {
         std::uint32_t total = entry_total;
         bool found = false;
         while (!found && end_ - at >= 8) {
-            const std::uint64_t word = detail::load_le64(at);
+            const std::uint64_t word = hash::load_le64(at);
             std::uint64_t ends = ~word & 0x8080808080808080ULL;  // differences take <= 5 bytes
             unsigned start = 0;                                  // bit where this one starts
             while (ends != 0) {

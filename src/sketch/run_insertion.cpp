@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "hash/siphash_many.h"
 #include "sketch/cardinality_sketch.h"
-#include "sketch/siphash_many.h"
 
 namespace sketch {
 
@@ -104,7 +104,7 @@ void CardinalitySketch::insert_many(std::span<const std::uint64_t> keys) {
         i = insert_sparse_run(keys, hasher);
     }
     for (; i < keys.size() && !registers_; ++i) {
-        insert_sparse(siphash13(value_key_, keys[i]));
+        insert_sparse(hash::siphash13(value_key_, keys[i]));
     }
     if (i < keys.size()) {
         insert_dense_run(keys.subspan(i), hasher);

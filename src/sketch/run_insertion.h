@@ -23,9 +23,9 @@
 #include <vector>
 
 #include "common/probe_table.h"
+#include "hash/siphash.h"  // SipKey
+#include "hash/siphash_many.h"
 #include "sketch/hash_position.h"
-#include "sketch/siphash.h"  // SipKey
-#include "sketch/siphash_many.h"
 #include "sketch/temp_set.h"
 
 namespace sketch::detail {
@@ -52,7 +52,7 @@ inline std::size_t code_order_slot(std::uint32_t code, unsigned bits) {
 }
 
 // The SipHash values of one insert_many run, a block at a time, so that the keys of a block
-// are hashed side by side (see siphash_many.h).
+// are hashed side by side (see hash/siphash_many.h).
 //
 // A long run also remembers the hashes of recent keys in a direct-mapped table, since
 // columns of a few categories or a few thousand repeat each value many times and a repeat
@@ -64,16 +64,16 @@ class RunHasher {
   public:
     static constexpr std::size_t kBlock = 16;
 
-    RunHasher(SipKey key, std::size_t run_length) : key_(key) {
+    RunHasher(hash::SipKey key, std::size_t run_length) : key_(key) {
         if (run_length >= kMemoMinRun) {
-            memo_ = Memo(kMemoSlots, MemoSlots{{0, siphash13(key_, 0)}});
+            memo_ = Memo(kMemoSlots, MemoSlots{{0, hash::siphash13(key_, 0)}});
         }
     }
 
     // The hashes of keys[0, n) into out[0, n); n is at most kBlock.
     void hash_block(const std::uint64_t* keys, std::size_t n, std::uint64_t* out) {
         if (memo_.slot_count() == 0) {
-            siphash13_many(key_, {keys, n}, {out, n});
+            hash::siphash13_many(key_, {keys, n}, {out, n});
             return;
         }
         // Look every key up first, then hash the ones missed together.
@@ -90,7 +90,7 @@ class RunHasher {
                 missed_at[missed++] = static_cast<std::uint8_t>(i);
             }
         }
-        siphash13_many(key_, {missed_keys.data(), missed}, {missed_hashes.data(), missed});
+        hash::siphash13_many(key_, {missed_keys.data(), missed}, {missed_hashes.data(), missed});
         for (std::size_t j = 0; j < missed; ++j) {
             memo_.set(memo_slot(missed_keys[j]), {missed_keys[j], missed_hashes[j]});
             out[missed_at[j]] = missed_hashes[j];
@@ -127,7 +127,7 @@ class RunHasher {
 
     static std::size_t memo_slot(std::uint64_t key) { return common::mix_slot(key, kMemoBits); }
 
-    SipKey key_;
+    hash::SipKey key_;
     Memo memo_;  // without slots when the run is too short to remember
     std::size_t looked_up_ = 0;
     std::size_t hits_ = 0;

@@ -13,8 +13,8 @@
 
 #include "common/mix64.h"
 #include "common/probe_table.h"
+#include "hash/siphash.h"  // SipKey
 #include "sketch/hash_position.h"
-#include "sketch/siphash.h"  // SipKey
 
 namespace sketch {
 
@@ -31,7 +31,7 @@ class TempSet {
                   "a free slot always remains: every probe ends, and copying the codes out "
                   "may write one value past the last");
 
-    explicit TempSet(SipKey key) : key_(key) {}
+    explicit TempSet(hash::SipKey key) : key_(key) {}
 
     // Adds the code; false if it was there already. At most kTempSetTrigger codes.
     bool insert(std::uint32_t code) {
@@ -53,7 +53,7 @@ class TempSet {
         return common::mix_slot(common::mix64(code + key_.k0) ^ key_.k1, kSlotBits);
     }
 
-    SipKey key_;
+    hash::SipKey key_;
     common::ProbeTable<common::ReservedFree<std::uint32_t, kFree>, kSlots> table_;
 };
 

@@ -8,7 +8,7 @@
 # HARNESS names pick some of them (json_writer_fuzz, sketch_fuzz, profile_codec_fuzz);
 # default all.
 #
-# The longer run, after any change to src/report or src/sketch and before a release, gives
+# The longer run, after any change to src/report, src/hash or src/sketch and before a release, gives
 # each harness five minutes:
 #
 #   tests/fuzz/run_fuzz.sh 300
@@ -36,8 +36,9 @@ mkdir -p "$out/logs" "$out/artifacts"
 sources_of() {
     case "$1" in
         json_writer_fuzz) echo "$root"/src/report/*.cpp ;;
-        sketch_fuzz) echo "$root"/src/sketch/*.cpp ;;
-        profile_codec_fuzz) echo "$root"/src/profiler/*.cpp "$root"/src/sketch/*.cpp "$root"/src/report/*.cpp ;;
+        sketch_fuzz) echo "$root"/src/hash/*.cpp "$root"/src/sketch/*.cpp ;;
+        profile_codec_fuzz) echo "$root"/src/profiler/*.cpp "$root"/src/hash/*.cpp "$root"/src/sketch/*.cpp \
+            "$root"/src/report/*.cpp ;;
         *) echo "unknown harness: $1" >&2; return 1 ;;
     esac
 }

@@ -31,8 +31,8 @@ namespace {
 
 using sketch::CardinalitySketch;
 
-constexpr sketch::SipKey kValueKey{0x0706050403020100u, 0x0f0e0d0c0b0a0908u};
-constexpr sketch::SipKey kTempSetKey{0x1716151413121110u, 0x1f1e1d1c1b1a1918u};
+constexpr hash::SipKey kValueKey{0x0706050403020100u, 0x0f0e0d0c0b0a0908u};
+constexpr hash::SipKey kTempSetKey{0x1716151413121110u, 0x1f1e1d1c1b1a1918u};
 
 // Enough distinct keys that a sketch holding them is dense (it turns dense after about
 // 6000 of them); the harness fails if it does not.

@@ -31,7 +31,7 @@ def fx_step(h, w):
 
 
 def fx_hash(data: bytes) -> int:
-    """FxHash of a byte string (the same function as src/sketch/fxhash.h)."""
+    """FxHash of a byte string (the same function as src/hash/fxhash.h)."""
     h, i, n = 0, 0, len(data)
     while n - i >= 8:
         h = fx_step(h, int.from_bytes(data[i:i + 8], "little"))

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "sketch/fxhash.h"
+#include "hash/fxhash.h"
 
 namespace profiler::testing {
 
@@ -22,7 +22,7 @@ inline std::vector<std::string> colliding_names(std::size_t count) {
     names.reserve(count);
     for (std::uint64_t i = 0; i < count; ++i) {
         const std::uint64_t w1 = 0x2d656d616e000000ULL + i;
-        const std::uint64_t w2 = std::rotl(w1 * sketch::kFxMultiplier, 5) ^ kC;
+        const std::uint64_t w2 = std::rotl(w1 * hash::kFxMultiplier, 5) ^ kC;
         std::string name(16, '\0');
         for (int b = 0; b < 8; ++b) {
             name[b] = static_cast<char>(w1 >> (8 * b));
@@ -63,14 +63,14 @@ inline constexpr std::uint64_t kStdSeed = 0xc70f6907ULL;
 // second is solved from the first so that the hash comes out as wanted.
 inline std::vector<std::string> bucket_sharing_names(std::size_t count, std::uint64_t modulus,
                                                      std::uint64_t residue = 7) {
-    constexpr std::uint64_t kInv = detail::inverse(sketch::kFxMultiplier);
+    constexpr std::uint64_t kInv = detail::inverse(hash::kFxMultiplier);
     std::vector<std::string> names;
     names.reserve(count);
     for (std::uint64_t i = 0; i < count; ++i) {
         const std::uint64_t fx = residue + (i + 1) * modulus;
         const std::uint64_t h2 = std::rotr((fx * kInv) ^ 0xFF, 5);
         const std::uint64_t w1 = 0x2d74656b63756200ULL + i;
-        const std::uint64_t w2 = std::rotl(w1 * sketch::kFxMultiplier, 5) ^ (h2 * kInv);
+        const std::uint64_t w2 = std::rotl(w1 * hash::kFxMultiplier, 5) ^ (h2 * kInv);
         names.push_back(detail::two_words(w1, w2));
     }
     return names;

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "colliding_names.h"
-#include "sketch/fxhash.h"
+#include "hash/fxhash.h"
 
 namespace profiler {
 namespace {
@@ -31,7 +31,7 @@ TEST(ShardSelection, FollowsTheNameTable) {
     ColumnMap map4(0, 4), map16(0, 16), map32(0, 32), map64(0, 64);
     for (const Case& c : {Case{"", 2, 10, 20, 40}, Case{"a", 0, 2, 4, 8}, Case{"abc", 0, 0, 0, 0},
                           Case{"abcdefghijk", 2, 8, 16, 33}}) {
-        const std::uint64_t hash = sketch::fx_hash(c.name);
+        const std::uint64_t hash = hash::fx_hash(c.name);
         EXPECT_EQ(map4.shard_index(hash), c.shard4) << c.name;
         EXPECT_EQ(map16.shard_index(hash), c.shard16) << c.name;
         EXPECT_EQ(map32.shard_index(hash), c.shard32) << c.name;
@@ -120,9 +120,9 @@ TEST(ColumnMapEntries, IterVisitsEachEntryOnce) {
 
 TEST(ColumnMapEntries, NamesSharingOneHashStayDistinct) {
     const auto names = colliding_names(20000);
-    const std::uint64_t hash = sketch::fx_hash(names.front());
+    const std::uint64_t hash = hash::fx_hash(names.front());
     for (const auto& name : names) {
-        ASSERT_EQ(sketch::fx_hash(name), hash);
+        ASSERT_EQ(hash::fx_hash(name), hash);
     }
     ColumnMap map(0, 4);
     std::vector<const ColumnStats*> records;
@@ -151,8 +151,8 @@ TEST(HostileNames, FixturesCollideAsClaimed) {
     const ColumnMap map64(0, 64);
     std::set<std::uint64_t> fx_values;
     for (std::size_t i = 0; i < 500; ++i) {
-        EXPECT_EQ(sketch::fx_hash(fx_equal[i]), sketch::fx_hash(fx_equal[0]));
-        const std::uint64_t fx = sketch::fx_hash(bucketed[i]);
+        EXPECT_EQ(hash::fx_hash(fx_equal[i]), hash::fx_hash(fx_equal[0]));
+        const std::uint64_t fx = hash::fx_hash(bucketed[i]);
         fx_values.insert(fx);
         EXPECT_EQ(fx % 5087, 7u);
         EXPECT_EQ(map64.shard_index(fx), 0u);
@@ -168,7 +168,7 @@ TEST(HostileNames, FixturesCollideAsClaimed) {
 TEST(HostileNames, EachMapDrawsItsOwnKey) {
     const ColumnMap a(0, 4), b(0, 4);
     EXPECT_FALSE(a.name_hash().key == b.name_hash().key);
-    EXPECT_FALSE(a.name_hash().key == sketch::SipKey{});
+    EXPECT_FALSE(a.name_hash().key == hash::SipKey{});
 }
 
 TEST(HostileNames, CraftedNamesStayDistinctInTheMap) {

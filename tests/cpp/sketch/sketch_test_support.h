@@ -1,58 +1,30 @@
-// Helpers shared by the sketch tests: reading the test-vector tables, fixed keys, and a
-// comparison of two sketches' whole state.
+// Helpers shared by the sketch tests: fixed keys and a comparison of two sketches' whole
+// state.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
-#include <fstream>
-#include <sstream>
-#include <string>
-#include <vector>
 
+#include "hash/siphash.h"
 #include "sketch/cardinality_sketch.h"
 
 namespace sketch_test {
 
 // Fixed keys, so that every run of the tests sees the same hashes.
-inline constexpr sketch::SipKey kValueKey{0x0123456789abcdefULL, 0xfedcba9876543210ULL};
-inline constexpr sketch::SipKey kTempKey{0x0f1e2d3c4b5a6978ULL, 0x8796a5b4c3d2e1f0ULL};
+inline constexpr hash::SipKey kValueKey{0x0123456789abcdefULL, 0xfedcba9876543210ULL};
+inline constexpr hash::SipKey kTempKey{0x0f1e2d3c4b5a6978ULL, 0x8796a5b4c3d2e1f0ULL};
 
 inline sketch::CardinalitySketch fixed_sketch() {
     return sketch::CardinalitySketch(kValueKey, kTempKey);
 }
 
 inline std::uint64_t hash_of(std::uint64_t key) {
-    return sketch::siphash13(kValueKey, key);
+    return hash::siphash13(kValueKey, key);
 }
 inline std::uint32_t code_of(std::uint64_t key) {
     return sketch::sparse_code(hash_of(key));
-}
-
-// The rows of a tab-separated file under the test data directory, header line dropped.
-inline std::vector<std::vector<std::string>> read_tsv(const std::string& name) {
-    std::ifstream in(std::string(KARVO_TEST_DATA_DIR) + "/" + name);
-    EXPECT_TRUE(in.good()) << "cannot open " << name;
-    std::vector<std::vector<std::string>> rows;
-    std::string line;
-    std::getline(in, line);
-    while (std::getline(in, line)) {
-        std::vector<std::string> fields;
-        std::stringstream fields_in(line);
-        std::string field;
-        while (std::getline(fields_in, field, '\t')) {
-            fields.push_back(field);
-        }
-        if (line.ends_with('\t')) {
-            fields.emplace_back();
-        }
-        rows.push_back(fields);
-    }
-    return rows;
-}
-
-inline std::uint64_t parse_hex64(const std::string& text) {
-    return std::stoull(text, nullptr, 16);
 }
 
 // Every field of the two sketches' state is the same.

@@ -1,4 +1,4 @@
-#include "sketch/key_state.h"
+#include "hash/key_state.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,21 +7,15 @@
 #include <cstddef>
 #include <cstdlib>
 
+#include "hash/load_le.h"
+
 #if __has_include(<sys/random.h>)
 #include <sys/random.h>
 #define KARVO_HAVE_GETRANDOM 1
 #endif
 
-namespace sketch {
+namespace hash {
 namespace {
-
-std::uint64_t load_le64(const std::uint8_t* p) {
-    std::uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) {
-        v |= static_cast<std::uint64_t>(p[i]) << (8 * i);
-    }
-    return v;
-}
 
 #ifdef KARVO_HAVE_GETRANDOM
 // Fills the seed with getrandom; false if the call is missing from the kernel or fails.
@@ -88,4 +82,4 @@ SipKey draw_key() {
     return state.draw();
 }
 
-}  // namespace sketch
+}  // namespace hash

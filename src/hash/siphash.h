@@ -4,7 +4,7 @@
 // standard initialisation constants. The message is the word's 8 bytes, least
 // significant byte first, so it forms exactly one block; the length block that follows
 // carries only the length (8) in its top byte. siphash13_text hashes a byte string the
-// same way (the binding keys its per-call name tables by it).
+// same way: text values' sketch keys, the tables of names and the profile checksum use it.
 //
 // Invariants: pure function of (key, message); the result does not depend on the
 // machine's byte order.
@@ -16,9 +16,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "sketch/fxhash.h"  // little-endian loads
+#include "hash/load_le.h"
 
-namespace sketch {
+namespace hash {
 
 struct SipKey {
     std::uint64_t k0 = 0;
@@ -92,14 +92,14 @@ inline std::uint64_t siphash13_text(SipKey key, std::string_view text) {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     std::size_t left = text.size();
     for (; left >= 8; p += 8, left -= 8) {
-        s.absorb(detail::load_le64(p));
+        s.absorb(load_le64(p));
     }
     std::uint64_t last = static_cast<std::uint64_t>(text.size() & 0xFF) << 56;
     if (left > 0) {
-        last |= detail::load_le(p, left);
+        last |= load_le(p, left);
     }
     s.absorb(last);
     return s.finish();
 }
 
-}  // namespace sketch
+}  // namespace hash

@@ -12,9 +12,9 @@
 #include <array>
 #include <cstdint>
 
-#include "sketch/siphash.h"  // SipKey, siphash13
+#include "hash/siphash.h"  // SipKey, siphash13
 
-namespace sketch {
+namespace hash {
 
 // A key state: the next pair to hand out.
 class KeyState {
@@ -39,4 +39,4 @@ class KeyState {
 // Draws the next key pair from the calling thread's key state, seeding it on first use.
 SipKey draw_key();
 
-}  // namespace sketch
+}  // namespace hash

@@ -1,5 +1,8 @@
-// FxHash: the seedless multiply-rotate hash that keys every column name (row maps,
-// the column map, the report).
+// FxHash: the seedless multiply-rotate hash that picks a column name's shard in the column
+// map (profiler/column_map.h) and keys the names of a typed row (profiler/typed_value.h).
+// It places no name inside the tables that rows fill: anyone can compute it, so names
+// could be chosen to share one bucket; those tables place names by a keyed SipHash
+// (profiler/name_hash.h).
 //
 // Invariants: the hash has no seed, so a name hashes to the same value in every map,
 // process and run; the shard rule of the column map depends on that. All arithmetic is
@@ -9,11 +12,13 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string_view>
 
-namespace sketch {
+#include "hash/load_le.h"
+
+namespace hash {
 
 inline constexpr std::uint64_t kFxMultiplier = 0x517cc1b727220a95ULL;
 
@@ -22,31 +27,6 @@ constexpr std::uint64_t fx_step(std::uint64_t h, std::uint64_t word) {
     return (std::rotl(h, 5) ^ word) * kFxMultiplier;
 }
 
-namespace detail {
-// Little-endian load of n (1..8) bytes, zero-extended; the machine may be of either order.
-inline std::uint64_t load_le(const unsigned char* p, std::size_t n) {
-    std::uint64_t v = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        v |= static_cast<std::uint64_t>(p[i]) << (8 * i);
-    }
-    return v;
-}
-// The N bytes at p as a little-endian number: one load where the machine is little-endian.
-template <class Word>
-inline std::uint64_t load_le_word(const unsigned char* p) {
-    if constexpr (std::endian::native == std::endian::little) {
-        Word v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-    } else {
-        return load_le(p, sizeof(Word));
-    }
-}
-inline std::uint64_t load_le64(const unsigned char* p) {
-    return load_le_word<std::uint64_t>(p);
-}
-}  // namespace detail
-
 // FxHash of a text's bytes: full 8-byte groups front to back, then a 4-, 2- and 1-byte
 // tail as far as the bytes left allow, then the terminating 0xFF step.
 inline std::uint64_t fx_hash(std::string_view text) {
@@ -54,15 +34,15 @@ inline std::uint64_t fx_hash(std::string_view text) {
     std::size_t left = text.size();
     std::uint64_t h = 0;
     for (; left >= 8; p += 8, left -= 8) {
-        h = fx_step(h, detail::load_le64(p));
+        h = fx_step(h, load_le64(p));
     }
     if (left >= 4) {
-        h = fx_step(h, detail::load_le_word<std::uint32_t>(p));
+        h = fx_step(h, load_le_word<std::uint32_t>(p));
         p += 4;
         left -= 4;
     }
     if (left >= 2) {
-        h = fx_step(h, detail::load_le_word<std::uint16_t>(p));
+        h = fx_step(h, load_le_word<std::uint16_t>(p));
         p += 2;
         left -= 2;
     }
@@ -79,4 +59,4 @@ struct FxStringHash {
     std::size_t operator()(std::string_view s) const noexcept { return fx_hash(s); }
 };
 
-}  // namespace sketch
+}  // namespace hash

@@ -13,9 +13,9 @@
 #include <cstdint>
 #include <span>
 
-#include "sketch/siphash.h"
+#include "hash/siphash.h"
 
-namespace sketch {
+namespace hash {
 
 // hashes[i] = siphash13(key, messages[i]); the spans have equal length.
 void siphash13_many(SipKey key, std::span<const std::uint64_t> messages,
@@ -24,4 +24,4 @@ void siphash13_many(SipKey key, std::span<const std::uint64_t> messages,
 // Whether siphash13_many uses the four-lane form on this processor (for tests).
 bool siphash13_many_uses_lanes();
 
-}  // namespace sketch
+}  // namespace hash

@@ -1,4 +1,4 @@
-#include "sketch/siphash_many.h"
+#include "hash/siphash_many.h"
 
 #include <cstddef>
 
@@ -9,7 +9,7 @@
 #define KARVO_SIPHASH_LANES 0
 #endif
 
-namespace sketch {
+namespace hash {
 
 namespace {
 
@@ -123,4 +123,4 @@ void siphash13_many(SipKey key, std::span<const std::uint64_t> messages,
     }
 }
 
-}  // namespace sketch
+}  // namespace hash

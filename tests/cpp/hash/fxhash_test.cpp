@@ -1,4 +1,4 @@
-#include "sketch/fxhash.h"
+#include "hash/fxhash.h"
 
 #include <gtest/gtest.h>
 
@@ -6,12 +6,12 @@
 #include <string>
 #include <string_view>
 
-#include "sketch_test_support.h"
+#include "hash_test_support.h"
 
 namespace {
 
-using sketch::fx_hash;
-using sketch::fx_step;
+using hash::fx_hash;
+using hash::fx_step;
 
 std::string bytes_from_hex(const std::string& hex) {
     std::string bytes;
@@ -30,12 +30,12 @@ TEST(FxHash, WorkedValues) {
 
 // Every tail length 0..7 after the 8-byte groups, bytes above 0x7f, an inner NUL.
 TEST(FxHash, ReferenceTexts) {
-    const auto rows = sketch_test::read_tsv("fxhash_text.tsv");
+    const auto rows = hash_test::read_tsv("fxhash_text.tsv");
     ASSERT_EQ(rows.size(), 21u);
     for (const auto& row : rows) {
         ASSERT_EQ(row.size(), 2u);
         const std::string text = bytes_from_hex(row[0]);
-        EXPECT_EQ(fx_hash(text), sketch_test::parse_hex64(row[1])) << "text hex " << row[0];
+        EXPECT_EQ(fx_hash(text), hash_test::parse_hex64(row[1])) << "text hex " << row[0];
     }
 }
 
@@ -46,11 +46,11 @@ TEST(FxHash, TextIsStepsOverLittleEndianWords) {
     EXPECT_EQ(fx_hash("abcdefgh"), fx_step(fx_step(0, group), 0xFF));
     EXPECT_EQ(fx_hash("abcdefghijklm"),
               fx_step(fx_step(fx_step(fx_step(0, group), 0x6c6b6a69), 0x6d), 0xFF));
-    EXPECT_EQ(fx_step(0, 1), sketch::kFxMultiplier);
+    EXPECT_EQ(fx_step(0, 1), hash::kFxMultiplier);
 }
 
 TEST(FxHash, StringHasherFindsByView) {
-    sketch::FxStringHash hasher;
+    hash::FxStringHash hasher;
     const std::string owned = "column";
     EXPECT_EQ(hasher(owned), hasher(std::string_view("column")));
     EXPECT_EQ(hasher(owned), static_cast<std::size_t>(fx_hash("column")));
