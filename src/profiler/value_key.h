@@ -80,7 +80,7 @@ inline std::uint64_t wide_unsigned_key(const ValueKeys& keys, std::uint64_t u) {
         message[i] = static_cast<char>(u >> (8 * i));
     }
     message[8] = 1;
-    return sketch::siphash13_text(keys.integer, std::string_view(message, sizeof message));
+    return hash::siphash13_text(keys.integer, std::string_view(message, sizeof message));
 }
 
 inline std::uint64_t text_key(const ValueKeys& keys, std::string_view utf8) {
