@@ -47,18 +47,15 @@ class KarvoEngine {
     // that profiles made with equal keys, in any process, can be merged.
     KarvoEngine(const ValueKeys& keys, const sketch::SketchKeys& sketch_keys);
 
-    // Applies every cell of every row, rows in order.
-    void process_batch(std::span<const TypedRow> rows) const;
-    // The same, for a batch already in cell form. Cells are folded per column before any
-    // record is touched; the result equals applying them one by one in batch order. A
-    // cell whose column index lies outside batch.columns is an internal fault: Panic is
-    // thrown before anything is ingested.
-    void process_cells(const CellBatch& batch) const;
-    // The same, for a batch already folded per column: each part is applied to its record
-    // in turn, creating records in part order (parts without cells create nothing). Names
-    // that are not distinct, or that differ in number from the parts, are an internal
-    // fault: Panic before anything is ingested.
+    // Applies a batch folded per column, the form every reader produces: each part is
+    // applied to its record in turn, creating records in part order (parts without cells
+    // create nothing). The result equals applying the batch's cells one by one in batch
+    // order. Names that are not distinct, or that differ in number from the parts, are an
+    // internal fault: Panic before anything is ingested.
     void process_columns(const ColumnBatch& batch) const;
+    // The same for typed rows, rows in order: gathered into a column batch, then applied
+    // as above.
+    void process_batch(std::span<const TypedRow> rows) const;
     // Takes the current profile out as compact JSON ("{}" when empty) and starts afresh.
     std::string flush_and_reset() const;
 
