@@ -4,6 +4,7 @@
 #include <limits>
 #include <vector>
 
+#include "profiler/column_map.h"
 #include "profiler/snapshot.h"
 
 namespace profiler {

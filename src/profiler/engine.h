@@ -22,13 +22,15 @@
 // sketch_mutex (only the flush nests them; ingestion never holds two locks).
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "profiler/column_batch.h"
-#include "profiler/column_map.h"
+#include "profiler/column_map_slot.h"
+#include "profiler/panic.h"
 #include "profiler/profile_state.h"
 #include "profiler/typed_value.h"
 #include "profiler/value_key.h"
@@ -73,9 +75,11 @@ class KarvoEngine {
     std::vector<std::string> column_names() const;
 
   private:
+    // The map is known here by name only (column_map_slot.h): code that holds an engine
+    // sees none of its shards, locks or name hashing.
     const ValueKeys keys_;
     // The record stored under name in map, created if the map has none.
-    StatsRef resolve(ColumnMap& map, std::string_view name) const;
+    std::shared_ptr<ColumnStats> resolve(ColumnMap& map, std::string_view name) const;
     void apply_columns(ColumnMap& map, const ColumnBatch& batch) const;
 
     ColumnMapSlot columns;

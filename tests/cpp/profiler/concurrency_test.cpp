@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "profiler/column_map.h"
 #include "profiler/engine.h"
 #include "test_support.h"
 
