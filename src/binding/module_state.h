@@ -9,7 +9,7 @@
 //     class and this state are made once per process and cannot be shared safely with a
 //     second module object. A failed first initialisation leaves it unset.
 //   - class_type: the module's one class (karvo.Profiler, karvo_dist's Profile), made from
-//     its type spec by the first initialisation and never released.
+//     its PyType_Spec by the first initialisation and never released.
 //   - panic_type: native_runtime.PanicException, made on the first fault that needs it
 //     (binding/entry.h) and never released.
 //
@@ -29,7 +29,7 @@ struct ModuleState {
 // This module's state.
 ModuleState& module_state();
 
-// The module's class (a borrowed reference), made from spec on first use; null with a
+// The module's class (a borrowed reference), made from its PyType_Spec on first use; null with a
 // Python exception set when it cannot be made. Its name must outlive the class:
 // interpreters before 3.11 keep pointing at it, which a string literal satisfies.
 PyObject* module_class(PyType_Spec& spec);

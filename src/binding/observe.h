@@ -21,7 +21,7 @@
 
 namespace binding {
 
-// The specs name the method as the caller's type spells it ("Profiler.observe_dict()").
+// `spec` names the method as the caller's type spells it ("Profiler.observe_dict()").
 void observe_dict(const profiler::KarvoEngine& engine, const ParamSpec& spec, PyObject* args,
                   PyObject* kwargs);
 void observe_dicts(const profiler::KarvoEngine& engine, const ParamSpec& spec, PyObject* args,
