@@ -6,14 +6,23 @@
 // meanwhile; a flush swaps in a fresh map before it reads anything, so no cell is
 // counted in two reports.
 //
+// Ingestion has one path: every reader (the Python row reader, the JSON Lines reader)
+// hands the engine a ColumnBatch (column_batch.h) through process_columns, and
+// process_batch gathers typed rows into one and takes the same path. Each part is applied
+// to its column's record (ColumnStats::apply). The stored form and merging live in
+// engine_merge.cpp, the report in snapshot.h.
+//
+// This header knows the column map by name only (column_map_slot.h); its shards, locks
+// and name hashing are column_map.h's, which only the engine's sources include.
+//
 // The engine also owns the secret keys under which text values and ints that no double
 // holds become sketch keys (value_key.h): drawn from the operating system's random source
 // when the engine is made, or given, so that engines in different processes that share a
 // secret key values alike. Cells given to the engine must be keyed under value_keys().
 //
 // Names come from callers and may be crafted to collide under any hash they can compute.
-// Every index of names a call builds (folding cells per column, checking that a batch's
-// names are distinct) therefore uses the pinned map's NameHash, whose key callers cannot
+// Every index of names a call builds (gathering typed rows per column, checking that a
+// batch's names are distinct) therefore uses the pinned map's NameHash, whose key callers cannot
 // know, as the map's own tables do; a flush builds no index of names (its report is a
 // list in creation order).
 //
