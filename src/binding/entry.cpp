@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string>
 
+#include "binding/module_state.h"
+
 namespace binding {
 
 namespace {
@@ -19,9 +21,8 @@ constexpr const char* kNoTextFault = "karvo: internal fault without a message";
 constexpr const char* kUnwrappedPanic = "Unwrapped panic from Python code";
 
 // The PanicException type, made on first need and kept for the life of the process.
-PyObject* panic_type = nullptr;
-
 PyObject* get_panic_type() noexcept {
+    PyObject*& panic_type = module_state().panic_type;
     if (panic_type == nullptr) {
         panic_type = PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
     }
@@ -71,7 +72,7 @@ std::string panic_text(PyObject* value) {
         "it ends the call. Its traceback:\n");
     PyErr_Restore(type.release(), value.release(), traceback.release());
     PyErr_PrintEx(0);
-    throw Fault(text);
+    throw Panic(text);
 }
 
 }  // namespace
@@ -90,6 +91,7 @@ PyErrorResult fetch_error() {
     PyRef owned_type = PyRef::steal(type);
     PyRef owned_value = PyRef::steal(value);
     PyRef owned_traceback = PyRef::steal(traceback);
+    const PyObject* panic_type = module_state().panic_type;
     if (panic_type != nullptr && type == panic_type) {
         resume_panic(std::move(owned_type), std::move(owned_value), std::move(owned_traceback));
     }
@@ -123,7 +125,7 @@ void fail_api_call() {
     if (PyErr_Occurred() != nullptr) {
         PyErr_Print();
     }
-    throw Fault(kApiCallFailed);
+    throw Panic(kApiCallFailed);
 }
 
 void set_error_for_current_exception() noexcept {
@@ -133,7 +135,7 @@ void set_error_for_current_exception() noexcept {
         error.restore();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
-    } catch (const std::exception& fault) {  // Fault, profiler::Panic and the rest
+    } catch (const std::exception& fault) {  // Panic and the rest
         raise_panic(fault.what());
     } catch (...) {
         raise_panic(kNoTextFault);

@@ -5,8 +5,9 @@
 //   - PyErrorResult: an ordinary Python error (a TypeError of argument binding, a key
 //     that cannot be encoded, ...). It carries the exception taken from the interpreter,
 //     so that no Python error is pending while the call's references are released.
-//   - Fault (or the engine's profiler::Panic, or any other std::exception): an internal
-//     fault. It becomes a native_runtime.PanicException carrying the fault's message.
+//   - Panic (profiler/panic.h, thrown by the binding and the engine alike; or any other
+//     std::exception): an internal fault. It becomes a native_runtime.PanicException
+//     carrying the fault's message.
 //   - std::bad_alloc: the process ran out of memory; it becomes MemoryError, leaving the
 //     user's process alive.
 // The entry functions below catch all of them, so no C++ exception reaches the
@@ -14,13 +15,14 @@
 // with PyErr_WriteUnraisable).
 //
 // Invariants: a PanicException raised by Python code that karvo called (a conversion hook)
-// is never swallowed: fetch_error turns it into a Fault after printing a notice and its
+// is never swallowed: fetch_error turns it into a Panic after printing a notice and its
 // traceback. Nor is any other exception that is not an Exception (KeyboardInterrupt,
 // SystemExit, GeneratorExit): it ends the call as itself. The PanicException type is
-// created once per process, on first need.
+// created once per process, on first need, and kept in the module's once-only state
+// (binding/module_state.h).
 //
-// Thread safety: everything here runs with the GIL held; the once-only state (the
-// PanicException type) is written only under it.
+// Thread safety: everything here runs with the GIL held; the once-only state is written
+// only under it.
 #pragma once
 
 #include <exception>
@@ -50,31 +52,36 @@ class PyErrorResult {
     PyRef traceback_;
 };
 
-// An internal fault of the binding: a broken invariant, a failed interpreter call that
-// must not fail, a dictionary changed while it was read.
-class Fault : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
+// An internal fault: a broken invariant, a failed interpreter call that must not fail, a
+// dictionary changed while it was read. The engine's type, so that the binding and the
+// engine name their faults alike.
+using profiler::Panic;
 
 inline constexpr const char* kApiCallFailed = "Python API call failed";
 
 // Takes the pending Python exception (normalised) out of the interpreter. A
 // PanicException is not an ordinary error: it is reported on stderr and comes back as a
-// thrown Fault with its text. With nothing pending, the result is the SystemError
+// thrown Panic with its text. With nothing pending, the result is the SystemError
 // "attempted to fetch exception but none was set".
 PyErrorResult fetch_error();
 // Throws the pending Python exception as fetch_error describes.
 [[noreturn]] void throw_pending();
 // Drops a pending exception of a failed attempt when it is an Exception. Any other
 // (KeyboardInterrupt, SystemExit, ...) is thrown as fetch_error describes, so that it ends
-// the call: as a Fault for a PanicException, as itself otherwise.
+// the call: as a Panic for a PanicException, as itself otherwise.
 void discard_error();
 // Raises TypeError with the message and throws it.
 [[noreturn]] void throw_type_error(const char* message);
 // For an interpreter call that must not fail: prints the pending error with PyErr_Print
-// and throws Fault "Python API call failed".
+// and throws Panic "Python API call failed".
 [[noreturn]] void fail_api_call();
+// Throws the pending exception when an interpreter call that reports failure by a nonzero
+// status has failed.
+inline void check_status(int status) {
+    if (status != 0) {
+        throw_pending();
+    }
+}
 // Returns p, or fails as fail_api_call when it is null.
 inline PyObject* must(PyObject* p) {
     if (p == nullptr) {

@@ -1,11 +1,7 @@
-// The karvo module: single-phase initialisation, once per process.
-//
-// The module object is kept in a process-wide cache after the first successful
-// initialisation and never released; any later initialisation in the same process (a
-// re-import after `del sys.modules["karvo"]`, another interpreter) fails with ImportError,
-// because the class and its state are made once per process and cannot be shared safely
-// with a second module object. A failed first initialisation leaves the cache empty.
+// The karvo module: single-phase initialisation, once per process (binding/module_state.h
+// keeps what is made once and refuses a second initialisation).
 #include "binding/entry.h"
+#include "binding/module_state.h"
 #include "binding/profiler_type.h"
 #include "binding/py_ref.h"
 
@@ -25,17 +21,9 @@ PyModuleDef karvo_module = {
     nullptr,  // m_free
 };
 
-PyObject* module_cache = nullptr;
-
 constexpr const char* kInitialisedTwice =
     "single-phase extension modules like karvo, compiled in the manner of CPython 3.8 and "
     "older, may only be initialized once per interpreter process";
-
-void check(int status) {
-    if (status != 0) {
-        throw_pending();
-    }
-}
 
 // Publishes the class and __all__ in the module.
 void run_module_body(PyObject* module) {
@@ -51,23 +39,13 @@ void run_module_body(PyObject* module) {
     if (!name) {
         throw_pending();
     }
-    check(PyList_Append(all.get(), name.get()));
-    check(PyObject_SetAttrString(module, "__all__", all.get()));
-    check(PyObject_SetAttrString(module, "Profiler", type));
+    check_status(PyList_Append(all.get(), name.get()));
+    check_status(PyObject_SetAttrString(module, "__all__", all.get()));
+    check_status(PyObject_SetAttrString(module, "Profiler", type));
 }
 
 PyObject* initialise() {
-    if (module_cache != nullptr) {
-        PyErr_SetString(PyExc_ImportError, kInitialisedTwice);
-        throw_pending();
-    }
-    PyRef module = PyRef::steal(PyModule_Create2(&karvo_module, 3));
-    if (!module) {
-        throw_pending();
-    }
-    run_module_body(module.get());
-    module_cache = PyRef::borrow(module.get()).release();
-    return module.release();
+    return initialise_once(karvo_module, kInitialisedTwice, run_module_body);
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 //       engine.process(rows)             # one engine call, also for an empty list
 //
 // Both run with the GIL held, inside the caller's entry() boundary; they throw as the
-// row reader does (TypeError, UnicodeEncodeError, a Fault for a dictionary changed while
+// row reader does (TypeError, UnicodeEncodeError, a Panic for a dictionary changed while
 // read, the exception of a signal handler), and a call that throws ingests nothing.
 #pragma once
 
@@ -21,7 +21,7 @@
 
 namespace binding {
 
-// The specs name the method as the caller's type spells it ("Profiler.observe_dict()").
+// `spec` names the method as the caller's type spells it ("Profiler.observe_dict()").
 void observe_dict(const profiler::KarvoEngine& engine, const ParamSpec& spec, PyObject* args,
                   PyObject* kwargs);
 void observe_dicts(const profiler::KarvoEngine& engine, const ParamSpec& spec, PyObject* args,

@@ -5,6 +5,7 @@
 
 #include "binding/arguments.h"
 #include "binding/entry.h"
+#include "binding/module_state.h"
 #include "binding/observe.h"
 #include "profiler/engine.h"
 
@@ -26,7 +27,7 @@ ProfilerObject* as_profiler(PyObject* self) {
 Engine engine_of(PyObject* self) {
     Engine engine = as_profiler(self)->engine;
     if (!engine) {
-        throw Fault("Profiler instance has no engine");
+        throw Panic("Profiler instance has no engine");
     }
     return engine;
 }
@@ -109,8 +110,6 @@ PyMethodDef profiler_methods[] = {
 
 char profiler_doc[] = "Profiler()\n--\n\n";
 
-// The type's name must outlive the type: interpreters before 3.11 keep pointing at it,
-// which a string literal satisfies on every version.
 PyType_Slot profiler_slots[] = {
     {Py_tp_doc, profiler_doc},
     {Py_tp_base, &PyBaseObject_Type},
@@ -125,15 +124,10 @@ PyType_Spec profiler_spec = {
     profiler_slots,
 };
 
-PyObject* profiler_type_object = nullptr;
-
 }  // namespace
 
 PyObject* profiler_type() {
-    if (profiler_type_object == nullptr) {
-        profiler_type_object = PyType_FromSpec(&profiler_spec);
-    }
-    return profiler_type_object;
+    return module_class(profiler_spec);
 }
 
 }  // namespace binding

@@ -11,7 +11,13 @@
 // Each instance owns one profiler::KarvoEngine. The type is made once per process from a
 // PyType_Spec (limited API: slots Py_tp_doc, Py_tp_base, Py_tp_new, Py_tp_dealloc and
 // Py_tp_methods, flags Py_TPFLAGS_DEFAULT only, so it is neither subclassable nor tracked
-// by the cyclic collector) and lives until the process ends.
+// by the cyclic collector) and lives until the process ends, in the module's once-only
+// state (binding/module_state.h).
+//
+// The binding around it: module.cpp (the module), module_state.h, entry.h (the call
+// boundary), arguments.h (argument binding), observe.h (the two observe methods, shared
+// with karvo_dist's Profile in src/dist_binding/) and row_extraction.h (dictionaries into
+// the engine's column batch). The engine is seen through profiler/engine.h only.
 //
 // Invariants:
 //   - A live instance holds an engine from __new__ until deallocation releases it.

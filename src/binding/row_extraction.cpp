@@ -312,7 +312,7 @@ KeyInterner::Found KeyInterner::column_of_text(PyObject* key, std::string_view t
         return Found{column, true};
     }
     if (columns.size() >= kNoColumn) {
-        throw Fault("too many distinct column names in one call");
+        throw Panic("too many distinct column names in one call");
     }
     auto column = static_cast<std::uint32_t>(columns.size());
     pool.push_back(PyRef::borrow(key));
@@ -465,7 +465,7 @@ void BatchBuilder::extract_exact_entries(PyObject* dictionary, RowWalk& walk) {
     PyObject* value = nullptr;
     while (PyDict_Next(dictionary, &position, &key, &value)) {
         if (count == size) {  // cannot happen while no code runs; checked all the same
-            throw Fault(kKeysChanged);
+            throw Panic(kKeysChanged);
         }
         entries_[count++] = Entry{key, value, position};
     }
@@ -545,21 +545,21 @@ void BatchBuilder::extract_entries_checked(PyObject* dictionary, const RowWalk& 
 PyObject* BatchBuilder::fetch_again(PyObject* dictionary, const RowWalk& walk,
                                     std::size_t i) const {
     if (PyDict_Size(dictionary) != walk.size) {
-        throw Fault(kSizeChanged);
+        throw Panic(kSizeChanged);
     }
     Py_ssize_t position = i == 0 ? 0 : entries_[i - 1].next_position;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     if (!PyDict_Next(dictionary, &position, &key, &value) || key != entries_[i].key ||
         position != entries_[i].next_position) {
-        throw Fault(kKeysChanged);
+        throw Panic(kKeysChanged);
     }
     return value;
 }
 
 void BatchBuilder::check_unchanged(PyObject* dictionary, const RowWalk& walk) const {
     if (PyDict_Size(dictionary) != walk.size) {
-        throw Fault(kSizeChanged);
+        throw Panic(kSizeChanged);
     }
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
@@ -567,12 +567,12 @@ void BatchBuilder::check_unchanged(PyObject* dictionary, const RowWalk& walk) co
     std::size_t i = 0;
     while (PyDict_Next(dictionary, &position, &key, &value)) {
         if (i == walk.count || key != entries_[i].key || position != entries_[i].next_position) {
-            throw Fault(kKeysChanged);
+            throw Panic(kKeysChanged);
         }
         ++i;
     }
     if (i != walk.count) {
-        throw Fault(kKeysChanged);
+        throw Panic(kKeysChanged);
     }
 }
 

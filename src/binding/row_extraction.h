@@ -26,7 +26,7 @@
 //     again at its recorded position and must still hold the same key object, and once
 //     the row is read the dictionary must still yield exactly the snapshot's (position,
 //     key) sequence. Any change to the keys that a hook leaves visible, a rebuild or
-//     reorder at equal size included, ends the call with a Fault; so a row never loses a
+//     reorder at equal size included, ends the call with a Panic; so a row never loses a
 //     cell nor counts one twice. Values replaced at unchanged keys are read as they are
 //     when their entry comes.
 //
@@ -110,7 +110,7 @@ class BatchBuilder {
     // Appends the cells of one dictionary (a dict or subclass), which the caller holds a
     // reference to for the call (hooks may drop every other), and returns how many entries
     // it read. Throws TypeError for a key that is not a str, UnicodeEncodeError for a key
-    // that is not valid text, a Fault when the dictionary's keys change while it is read,
+    // that is not valid text, a Panic when the dictionary's keys change while it is read,
     // and the exception of a hook that asks to stop (one that is not an Exception).
     std::size_t extract_row(PyObject* dictionary);
 

@@ -1,7 +1,8 @@
 // The karvo_dist._native module: single-phase initialisation, once per process, like
-// karvo's own (binding/module.cpp). It publishes the Profile class and the number of the
-// binary form it writes; the karvo_dist package builds on both.
+// karvo's own (binding/module_state.h). It publishes the Profile class and the number of
+// the binary form it writes; the karvo_dist package builds on both.
 #include "binding/entry.h"
+#include "binding/module_state.h"
 #include "binding/py_ref.h"
 #include "dist_binding/profile_type.h"
 #include "profiler/profile_codec.h"
@@ -10,6 +11,7 @@ namespace dist_binding {
 
 namespace {
 
+using binding::check_status;
 using binding::PyRef;
 using binding::throw_pending;
 
@@ -25,42 +27,24 @@ PyModuleDef native_module = {
     nullptr,                                               // m_free
 };
 
-PyObject* module_cache = nullptr;
-
 constexpr const char* kInitialisedTwice =
     "karvo_dist._native may only be initialized once per interpreter process";
-
-void check(int status) {
-    if (status != 0) {
-        throw_pending();
-    }
-}
 
 void run_module_body(PyObject* module) {
     PyObject* type = profile_type();
     if (type == nullptr) {
         throw_pending();
     }
-    check(PyObject_SetAttrString(module, "Profile", type));
+    check_status(PyObject_SetAttrString(module, "Profile", type));
     PyRef version = PyRef::steal(PyLong_FromLong(profiler::kProfileFormatVersion));
     if (!version) {
         throw_pending();
     }
-    check(PyObject_SetAttrString(module, "FORMAT_VERSION", version.get()));
+    check_status(PyObject_SetAttrString(module, "FORMAT_VERSION", version.get()));
 }
 
 PyObject* initialise() {
-    if (module_cache != nullptr) {
-        PyErr_SetString(PyExc_ImportError, kInitialisedTwice);
-        throw_pending();
-    }
-    PyRef module = PyRef::steal(PyModule_Create2(&native_module, 3));
-    if (!module) {
-        throw_pending();
-    }
-    run_module_body(module.get());
-    module_cache = PyRef::borrow(module.get()).release();
-    return module.release();
+    return binding::initialise_once(native_module, kInitialisedTwice, run_module_body);
 }
 
 }  // namespace

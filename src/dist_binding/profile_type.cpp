@@ -9,6 +9,7 @@
 
 #include "binding/arguments.h"
 #include "binding/entry.h"
+#include "binding/module_state.h"
 #include "binding/observe.h"
 #include "binding/row_extraction.h"
 #include "dist_binding/jsonl_reading.h"
@@ -22,8 +23,8 @@ namespace {
 
 using binding::BoundArgs;
 using binding::enter;
-using binding::Fault;
 using binding::must;
+using binding::Panic;
 using binding::ParamSpec;
 using binding::PyRef;
 using binding::throw_pending;
@@ -43,7 +44,7 @@ ProfileObject* as_profile(PyObject* self) {
 Engine engine_of(PyObject* self) {
     Engine engine = as_profile(self)->engine;
     if (!engine) {
-        throw Fault("Profile instance has no engine");
+        throw Panic("Profile instance has no engine");
     }
     return engine;
 }
@@ -350,15 +351,10 @@ PyType_Spec profile_spec = {
     profile_slots,
 };
 
-PyObject* profile_type_object = nullptr;
-
 }  // namespace
 
 PyObject* profile_type() {
-    if (profile_type_object == nullptr) {
-        profile_type_object = PyType_FromSpec(&profile_spec);
-    }
-    return profile_type_object;
+    return binding::module_class(profile_spec);
 }
 
 }  // namespace dist_binding

@@ -1,4 +1,7 @@
-// ColumnBatch: a batch gathered per column while it is read, the form the engine applies.
+// ColumnBatch: a batch gathered per column while it is read, the one form in which the
+// engine takes input (KarvoEngine::process_columns). Every reader builds it as it goes: the
+// Python row reader (binding/row_extraction.h), the JSON Lines reader (jsonl/), and the
+// engine's own process_batch for typed rows.
 //
 // Each `ColumnPart` holds what the batch's cells of one column contribute, folded in batch
 // order: the cell and null counts, the bounds, and the sketch keys in order. Applying a
@@ -95,6 +98,12 @@ class KeyList {
     std::unique_ptr<std::uint64_t[]> heap_;
 };
 
+// What a batch's cells of one column contribute. This is where the value rules read a
+// cell: its numeric reading (an Int converted to the nearest double, ties to even, so
+// integers beyond 2^53 lose their low bits; a Float as it is, NaN having none; a Str and a
+// Null none) moves the bounds, and its sketch key (made by the cell's maker, typed_value.h)
+// enters the sketch when the cell is a Str or has a numeric reading: Null and NaN never
+// reach the sketch, text never touches the bounds.
 class ColumnPart {
   public:
     void add(const Cell& cell) {
@@ -108,6 +117,20 @@ class ColumnPart {
         }
     }
 
+    // A typed value, keyed under `keys` (those of the engine that will take the part).
+    void add(const TypedValue& value, const ValueKeys& keys) {
+        switch (value.tag()) {
+            case Tag::Null:
+                return add(null_cell(0));
+            case Tag::Float:
+                return add(float_cell(0, value.as_float()));
+            case Tag::Int:
+                return add(int_cell(0, value.as_int(), keys));
+            case Tag::Str:
+                return add(str_cell(0, value.as_str(), keys));
+        }
+    }
+
     std::uint64_t cells = 0;
     std::uint64_t nulls = 0;
     double min = std::numeric_limits<double>::infinity();   // +inf: no numeric value yet
@@ -116,12 +139,11 @@ class ColumnPart {
 
   private:
     // What one cell gives, worked out without a branch on its tag (the cells of a batch
-    // mix types, so such a branch is often mispredicted). A cell with no numeric value
-    // bounds with infinities, which never replace a bound, since bounds start there. The
-    // same results as numeric_value and cell_key.
+    // mix types, so such a branch is often mispredicted). A cell with no numeric reading
+    // bounds with infinities, which never replace a bound, since bounds start there.
     struct Facts {
-        double low;   // its numeric value, or +inf
-        double high;  // its numeric value, or -inf
+        double low;   // its numeric reading, or +inf
+        double high;  // its numeric reading, or -inf
         std::uint64_t key;
         bool has_key;
         std::uint64_t is_null;  // 0 or 1

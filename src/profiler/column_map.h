@@ -1,5 +1,6 @@
 // ColumnMap: the concurrent map from column name to the column's shared ColumnStats, and
-// ColumnMapSlot, the atomically swappable reference through which the engine holds it.
+// ColumnMapSlot (column_map_slot.h), the atomically swappable reference through which the
+// engine holds it.
 //
 // Layout. A map has a fixed power-of-two number of shards (default_shard_amount(), at
 // least 4), chosen once per process from the CPUs it may use (cpu_budget.h). A name's
@@ -20,10 +21,8 @@
 // until the resulting reference is dropped; iter holds each shard's lock shared while it
 // visits that shard. The lock (std::shared_mutex, glibc's reader-preferring rwlock) lets
 // new readers in while a writer waits. Lock order: a shard lock, then a column's
-// sketch_mutex; no code holds two shard locks. The slot's load and swap hold the slot's
-// mutex only to copy or exchange its pointer, never together with another lock: a pinned
-// map is used with no lock of the slot's, and a swap never waits for the previous map's
-// holders.
+// sketch_mutex; no code holds two shard locks. The slot's own locking is
+// column_map_slot.h's.
 #pragma once
 
 #include <atomic>
@@ -39,6 +38,7 @@
 #include <utility>
 
 #include "hash/fxhash.h"
+#include "profiler/column_map_slot.h"
 #include "profiler/column_stats.h"
 #include "profiler/cpu_budget.h"
 #include "profiler/name_hash.h"
@@ -73,11 +73,6 @@ class ColumnMapShard {
   private:
     std::unordered_map<std::string, StatsRef, NameHash, std::equal_to<>> table_;
 };
-
-class ColumnMap;
-// A shared reference to a map; the map is freed with its last reference. Copies may be
-// made and dropped from any thread.
-using ColumnMapRef = std::shared_ptr<ColumnMap>;
 
 class ColumnMap {
   public:
@@ -173,33 +168,6 @@ class ColumnMap {
     NameHash name_hash_;
     std::unique_ptr<ColumnMapShard[]> shards_;
     std::atomic<std::uint64_t> next_sequence_{0};
-};
-
-// The engine's current map, replaceable in one atomic step.
-//
-// A shared pointer under a mutex that is held only to copy or exchange the pointer, never
-// while a map is used or freed: a pinned map is used with no lock of the slot's, a swap
-// never waits for the holders of the previous map, and the previous map's last release
-// happens outside the mutex. A load is made once per batch, so the uncontended lock
-// costs nothing measurable. (libstdc++'s std::atomic<std::shared_ptr> would do the same
-// with a spin lock in a pointer bit, but ThreadSanitizer cannot see that lock and reports
-// every load racing a swap.)
-class ColumnMapSlot {
-  public:
-    // Throws Panic when given no map: the slot always holds one.
-    explicit ColumnMapSlot(ColumnMapRef map);
-    ColumnMapSlot(const ColumnMapSlot&) = delete;
-    ColumnMapSlot& operator=(const ColumnMapSlot&) = delete;
-
-    // The current map, pinned: it stays alive until the returned reference is dropped.
-    ColumnMapRef load() const;
-    // Installs map and returns the previous one; later loads see the new map. Throws
-    // Panic when given no map.
-    ColumnMapRef swap(ColumnMapRef map) const;
-
-  private:
-    mutable std::mutex mutex_;
-    mutable ColumnMapRef map_;  // guarded by mutex_; never empty
 };
 
 }  // namespace profiler

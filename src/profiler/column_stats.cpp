@@ -3,7 +3,13 @@
 namespace profiler {
 
 std::optional<std::uint64_t> sketch_key(const TypedValue& value, const ValueKeys& keys) {
-    return cell_key(make_cell(0, value, keys));
+    ColumnPart part;
+    part.add(value, keys);
+    const std::span<const std::uint64_t> inserted = part.keys;
+    if (inserted.empty()) {
+        return std::nullopt;
+    }
+    return inserted.front();
 }
 
 std::shared_ptr<ColumnStats> ColumnStats::create(std::uint64_t sequence) {
@@ -15,23 +21,14 @@ std::shared_ptr<ColumnStats> ColumnStats::create(std::uint64_t sequence,
     return std::make_shared<ColumnStats>(sequence, keys);
 }
 
-void ColumnStats::record(const TypedValue& value, const ValueKeys& keys) {
-    record_cell(make_cell(0, value, keys));
-}
-
-void ColumnStats::record_cell(const Cell& cell) {
-    total_count.fetch_add(1, std::memory_order_relaxed);
-    if (cell.tag == Tag::Null) {
-        null_count.fetch_add(1, std::memory_order_relaxed);
-        return;
+void ColumnStats::apply(const ColumnPart& part) {
+    total_count.fetch_add(part.cells, std::memory_order_relaxed);
+    if (part.nulls > 0) {
+        null_count.fetch_add(part.nulls, std::memory_order_relaxed);
     }
-    if (const auto x = numeric_value(cell)) {
-        lower_min(*x);
-        raise_max(*x);
-    }
-    if (const auto key = cell_key(cell)) {
-        insert_keys(std::span<const std::uint64_t>(&*key, 1));
-    }
+    lower_min(part.min);
+    raise_max(part.max);
+    insert_keys(part.keys);
 }
 
 void ColumnStats::lower_min(double x) {

@@ -5,14 +5,18 @@
 // and a cardinality sketch of the distinct non-null values behind sketch_mutex. A record
 // also carries the sequence number its map gave it at creation, which orders the report.
 //
+// A record takes a batch one column part at a time (apply). What a value contributes, its
+// numeric reading and its sketch key, is stated once, where a part takes a cell
+// (ColumnPart::add, column_batch.h); the keys themselves are value_key.h's.
+//
 // Invariants:
 //  - min_bits and max_bits never hold NaN; a bound is only ever replaced by a strictly
 //    smaller (larger) value, so of equal values (0.0 and -0.0 included) the first stays.
-//  - the counters only grow (modulo 2^64); each cell adds to total_count before it changes
-//    anything else of the record.
+//  - the counters only grow (modulo 2^64); each part adds its cells to total_count before
+//    it changes anything else of the record.
 //  - Null never reaches the sketch; text never touches the bounds.
 //
-// Thread safety: any number of threads may record into one record at once. Counters and
+// Thread safety: any number of threads may apply parts to one record at once. Counters and
 // bounds are relaxed atomics (compare-and-swap loops for the bounds); the sketch is read
 // and written only under sketch_mutex, which is the innermost lock of the engine: no other
 // lock is taken while it is held. Lock order: a column map shard lock, then sketch_mutex.
@@ -21,12 +25,12 @@
 #include <atomic>
 #include <bit>
 #include <cstdint>
-#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
 
+#include "profiler/column_batch.h"
 #include "profiler/typed_value.h"
 #include "sketch/cardinality_sketch.h"
 
@@ -35,32 +39,8 @@ namespace profiler {
 inline constexpr std::uint64_t kPositiveInfinityBits = 0x7ff0000000000000ULL;
 inline constexpr std::uint64_t kNegativeInfinityBits = 0xfff0000000000000ULL;
 
-// The numeric value a cell contributes to the bounds: a Float as it is, an Int converted
-// to the nearest double (ties to even, so integers beyond 2^53 lose their low bits).
-// Null, NaN and text have none.
-inline std::optional<double> numeric_value(const Cell& cell) {
-    if (cell.tag == Tag::Int) {
-        return static_cast<double>(static_cast<std::int64_t>(cell.payload));
-    }
-    if (cell.tag == Tag::Float) {
-        const double x = std::bit_cast<double>(cell.payload);
-        if (x == x) {  // not NaN
-            return x;
-        }
-    }
-    return std::nullopt;
-}
-
-// The 64-bit key under which a cell enters the sketch (value_key.h); Null and NaN have
-// none.
-inline std::optional<std::uint64_t> cell_key(const Cell& cell) {
-    if (cell.tag == Tag::Str || numeric_value(cell)) {
-        return cell.key;
-    }
-    return std::nullopt;
-}
-
-// The sketch key of a value under the given keys; Null and NaN have none.
+// The sketch key of a value under the given keys, as a batch would insert it (the value
+// rules are ColumnPart::add's); Null and NaN have none.
 std::optional<std::uint64_t> sketch_key(const TypedValue& value, const ValueKeys& keys);
 
 class ColumnStats {
@@ -79,10 +59,10 @@ class ColumnStats {
     ColumnStats(const ColumnStats&) = delete;
     ColumnStats& operator=(const ColumnStats&) = delete;
 
-    // Applies one value: total_count, then null_count or the bounds, then the sketch key
-    // (keyed under `keys`).
-    void record(const TypedValue& value, const ValueKeys& keys);
-    void record_cell(const Cell& cell);
+    // Applies one column's part of a batch: total_count, then null_count, the bounds, and
+    // the sketch keys under one hold of sketch_mutex. The result equals applying the
+    // part's cells one by one, in order.
+    void apply(const ColumnPart& part);
 
     // Lowers the minimum to x if x is strictly smaller (x must not be NaN).
     void lower_min(double x);

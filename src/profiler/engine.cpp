@@ -4,52 +4,12 @@
 #include <limits>
 #include <vector>
 
+#include "profiler/column_map.h"
 #include "profiler/snapshot.h"
 
 namespace profiler {
 
 namespace {
-
-// Applies one part to its record: total first, then nulls, bounds, sketch keys.
-void apply(ColumnStats& stats, const ColumnPart& part) {
-    stats.total_count.fetch_add(part.cells, std::memory_order_relaxed);
-    if (part.nulls > 0) {
-        stats.null_count.fetch_add(part.nulls, std::memory_order_relaxed);
-    }
-    stats.lower_min(part.min);
-    stats.raise_max(part.max);
-    stats.insert_keys(part.keys);
-}
-
-// Folds a cell batch per column. Entries of equal text become one part, and parts are
-// listed in the order of their first cell; entries without cells get none. Checks every
-// cell's column before anything else.
-ColumnBatch fold_cells(const CellBatch& batch, const NameHash& hash) {
-    for (const Cell& cell : batch.cells) {
-        if (cell.column >= batch.columns.size()) {
-            throw Panic("cell names a column outside its batch");
-        }
-    }
-    constexpr std::uint32_t kUnseen = UINT32_MAX;
-    std::vector<std::uint32_t> part_of(batch.columns.size(), kUnseen);
-    NameIndex<std::uint32_t> part_of_text(0, hash);
-    ColumnBatch folded;
-    for (const Cell& cell : batch.cells) {
-        std::uint32_t& part = part_of[cell.column];
-        if (part == kUnseen) {
-            const std::string_view name = batch.columns[cell.column];
-            const auto [it, fresh] =
-                part_of_text.try_emplace(name, static_cast<std::uint32_t>(folded.parts.size()));
-            if (fresh) {
-                folded.names.push_back(name);
-                folded.parts.emplace_back();
-            }
-            part = it->second;
-        }
-        folded.parts[part].add(cell);
-    }
-    return folded;
-}
 
 // Whether no two names are equal. A batch of one row has a handful of names, compared
 // pairwise without allocating; longer lists go through a hash set.
@@ -103,19 +63,13 @@ void KarvoEngine::apply_columns(ColumnMap& map, const ColumnBatch& batch) const 
     }
     for (std::size_t i = 0; i < batch.parts.size(); ++i) {
         if (batch.parts[i].cells > 0) {
-            apply(*resolve(map, batch.names[i]), batch.parts[i]);
+            resolve(map, batch.names[i])->apply(batch.parts[i]);
         }
     }
 }
 
-
 // Each entry point pins the map once, first: the batch works on that map to its end, and
 // its own indexes of names take that map's hash.
-
-void KarvoEngine::process_cells(const CellBatch& batch) const {
-    const ColumnMapRef map = columns.load();
-    apply_columns(*map, fold_cells(batch, map->name_hash()));
-}
 
 void KarvoEngine::process_columns(const ColumnBatch& batch) const {
     const ColumnMapRef map = columns.load();
@@ -124,7 +78,8 @@ void KarvoEngine::process_columns(const ColumnBatch& batch) const {
 
 void KarvoEngine::process_batch(std::span<const TypedRow> rows) const {
     const ColumnMapRef map = columns.load();
-    // Each distinct name becomes one part, so a batch costs one lookup per name.
+    // Typed rows are gathered into a column batch, as any reader gathers its input: each
+    // distinct name becomes one part, so a batch costs one lookup per name.
     ColumnBatch batch;
     NameIndex<std::uint32_t> index(0, map->name_hash());
     for (const TypedRow& row : rows) {
@@ -135,7 +90,7 @@ void KarvoEngine::process_batch(std::span<const TypedRow> rows) const {
                 batch.names.push_back(name);
                 batch.parts.emplace_back();
             }
-            batch.parts[it->second].add(make_cell(it->second, value, keys_));
+            batch.parts[it->second].add(value, keys_);
         }
     }
     apply_columns(*map, batch);

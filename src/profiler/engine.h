@@ -6,14 +6,23 @@
 // meanwhile; a flush swaps in a fresh map before it reads anything, so no cell is
 // counted in two reports.
 //
+// Ingestion has one path: every reader (the Python row reader, the JSON Lines reader)
+// hands the engine a ColumnBatch (column_batch.h) through process_columns, and
+// process_batch gathers typed rows into one and takes the same path. Each part is applied
+// to its column's record (ColumnStats::apply). The stored form and merging live in
+// engine_merge.cpp, the report in snapshot.h.
+//
+// This header knows the column map by name only (column_map_slot.h); its shards, locks
+// and name hashing are column_map.h's, which only the engine's sources include.
+//
 // The engine also owns the secret keys under which text values and ints that no double
 // holds become sketch keys (value_key.h): drawn from the operating system's random source
 // when the engine is made, or given, so that engines in different processes that share a
 // secret key values alike. Cells given to the engine must be keyed under value_keys().
 //
 // Names come from callers and may be crafted to collide under any hash they can compute.
-// Every index of names a call builds (folding cells per column, checking that a batch's
-// names are distinct) therefore uses the pinned map's NameHash, whose key callers cannot
+// Every index of names a call builds (gathering typed rows per column, checking that a
+// batch's names are distinct) therefore uses the pinned map's NameHash, whose key callers cannot
 // know, as the map's own tables do; a flush builds no index of names (its report is a
 // list in creation order).
 //
@@ -22,13 +31,15 @@
 // sketch_mutex (only the flush nests them; ingestion never holds two locks).
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "profiler/column_batch.h"
-#include "profiler/column_map.h"
+#include "profiler/column_map_slot.h"
+#include "profiler/panic.h"
 #include "profiler/profile_state.h"
 #include "profiler/typed_value.h"
 #include "profiler/value_key.h"
@@ -47,18 +58,15 @@ class KarvoEngine {
     // that profiles made with equal keys, in any process, can be merged.
     KarvoEngine(const ValueKeys& keys, const sketch::SketchKeys& sketch_keys);
 
-    // Applies every cell of every row, rows in order.
-    void process_batch(std::span<const TypedRow> rows) const;
-    // The same, for a batch already in cell form. Cells are folded per column before any
-    // record is touched; the result equals applying them one by one in batch order. A
-    // cell whose column index lies outside batch.columns is an internal fault: Panic is
-    // thrown before anything is ingested.
-    void process_cells(const CellBatch& batch) const;
-    // The same, for a batch already folded per column: each part is applied to its record
-    // in turn, creating records in part order (parts without cells create nothing). Names
-    // that are not distinct, or that differ in number from the parts, are an internal
-    // fault: Panic before anything is ingested.
+    // Applies a batch folded per column, the form every reader produces: each part is
+    // applied to its record in turn, creating records in part order (parts without cells
+    // create nothing). The result equals applying the batch's cells one by one in batch
+    // order. Names that are not distinct, or that differ in number from the parts, are an
+    // internal fault: Panic before anything is ingested.
     void process_columns(const ColumnBatch& batch) const;
+    // The same for typed rows, rows in order: gathered into a column batch, then applied
+    // as above.
+    void process_batch(std::span<const TypedRow> rows) const;
     // Takes the current profile out as compact JSON ("{}" when empty) and starts afresh.
     std::string flush_and_reset() const;
 
@@ -76,9 +84,11 @@ class KarvoEngine {
     std::vector<std::string> column_names() const;
 
   private:
+    // The map is known here by name only (column_map_slot.h): code that holds an engine
+    // sees none of its shards, locks or name hashing.
     const ValueKeys keys_;
     // The record stored under name in map, created if the map has none.
-    StatsRef resolve(ColumnMap& map, std::string_view name) const;
+    std::shared_ptr<ColumnStats> resolve(ColumnMap& map, std::string_view name) const;
     void apply_columns(ColumnMap& map, const ColumnBatch& batch) const;
 
     ColumnMapSlot columns;

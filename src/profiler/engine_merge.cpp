@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "profiler/column_map.h"
 #include "profiler/engine.h"
 #include "profiler/snapshot.h"
 

@@ -1,17 +1,18 @@
-// Typed values, rows and the compact cell batch that the engine ingests.
+// Typed values, rows and the compact cell that readers make of each value.
 //
 // `TypedValue` is the typed content of one cell: Null, Float, Int or Str (a borrowed view
 // of UTF-8 text that may hold NUL bytes; the producer keeps it alive until the batch
 // carrying it has been processed). `TypedRow` maps column names to values, names unique
 // within a row (a later value for the same name replaces the earlier one).
 //
-// `Cell` is one typed value in compact form: column index, tag, payload and sketch key.
-// A cell holds what the engine needs of its value and nothing more: the payload is the
-// double bits of a Float or the integer of an Int (for the bounds), and the key is the
-// value's sketch key (value_key.h), worked out when the value is read, so that a Str's text
-// need not outlive its reading. A Null has neither. `CellBatch` is a batch of cells with
-// column names borrowed once per batch; the engine folds it per column (see
-// column_batch.h), as the binding folds the cells of each row it reads.
+// `Cell` is one typed value in compact form: the reader's column number, tag, payload and
+// sketch key. A cell holds what the engine needs of its value and nothing more: the payload
+// is the double bits of a Float or the integer of an Int (for the bounds), and the key is
+// the value's sketch key (value_key.h), worked out when the value is read, so that a Str's
+// text need not outlive its reading. A Null has neither. The makers below are the one
+// place that says which key each kind of value takes; how a cell then counts (its numeric
+// reading, whether its key enters the sketch) is ColumnPart::add's (column_batch.h).
+// Readers fold the cells of each row into their columns' parts as they go.
 //
 // Thread safety: plain values; no shared state.
 #pragma once
@@ -72,7 +73,7 @@ class TypedRow {
 
 // One cell of a batch, 24 bytes.
 struct Cell {
-    std::uint32_t column;  // index into CellBatch::columns
+    std::uint32_t column;  // the reader's number for the cell's column within its batch
     Tag tag;
     std::uint64_t payload;  // Float: double bits; Int: the integer; Str and Null: 0
     std::uint64_t key;      // the sketch key; Null: 0 (a NaN Float's is never used)
@@ -96,28 +97,5 @@ inline Cell wide_unsigned_cell(std::uint32_t column, std::uint64_t u, const Valu
 inline Cell str_cell(std::uint32_t column, std::string_view utf8, const ValueKeys& keys) {
     return Cell{column, Tag::Str, 0, text_key(keys, utf8)};
 }
-
-// The cell of a value, keyed under `keys` (those of the engine that will take the cell).
-inline Cell make_cell(std::uint32_t column, const TypedValue& value, const ValueKeys& keys) {
-    switch (value.tag()) {
-        case Tag::Null:
-            return null_cell(column);
-        case Tag::Float:
-            return float_cell(column, value.as_float());
-        case Tag::Int:
-            return int_cell(column, value.as_int(), keys);
-        case Tag::Str:
-            return str_cell(column, value.as_str(), keys);
-    }
-    return null_cell(column);
-}
-
-// A batch in the engine's form. `columns` may name the same text more than once (two key
-// objects of equal text); the engine treats such entries as one column. Each row's cells
-// name distinct columns; rows need no boundaries beyond that.
-struct CellBatch {
-    std::vector<std::string_view> columns;  // borrowed until process_cells returns
-    std::vector<Cell> cells;                // batch order
-};
 
 }  // namespace profiler

@@ -7,6 +7,9 @@
 // decimal exponents -5..15 (integral values keep ".0") and as d.ddde±X otherwise, with
 // NaN and the infinities written as null.
 //
+// The profiler's report (profiler/snapshot.h) is written with it; the escape table is
+// escape_table.h's.
+//
 // Writing into memory cannot fail; running out of memory ends the process.
 // Thread safety: pure functions over the caller's buffer; no shared state, no locks.
 #pragma once

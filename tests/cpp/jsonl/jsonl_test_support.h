@@ -57,7 +57,7 @@ inline RecordedPart expected_part(std::string_view name,
                                   const std::vector<profiler::TypedValue>& values) {
     profiler::ColumnPart part;
     for (const profiler::TypedValue& value : values) {
-        part.add(profiler::make_cell(0, value, kTestKeys));
+        part.add(value, kTestKeys);
     }
     return record_part(name, part);
 }

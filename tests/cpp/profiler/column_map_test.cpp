@@ -10,6 +10,7 @@
 
 #include "colliding_names.h"
 #include "hash/fxhash.h"
+#include "test_support.h"
 
 namespace profiler {
 namespace {
@@ -194,7 +195,7 @@ TEST(ColumnMapSlot, PinnedMapOutlivesASwap) {
     ColumnMapSlot slot(ColumnMap::make(0, 4));
     const ColumnMapRef pinned = slot.load();
     const StatsRef before = insert(*pinned, "a");
-    before->record(TypedValue::from_int(5), ValueKeys{});
+    testing::apply_value(*before, TypedValue::from_int(5), ValueKeys{});
 
     const ColumnMapRef previous = slot.swap(ColumnMap::make(0, 4));
     EXPECT_EQ(previous.get(), pinned.get());

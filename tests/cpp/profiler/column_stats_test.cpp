@@ -40,7 +40,7 @@ TEST_P(RecordTest, CountersBoundsAndKeys) {
     const RecordCase& c = GetParam();
     ColumnStats stats;
     for (const TypedValue& value : c.values) {
-        stats.record(value, kTestKeys);
+        testing::apply_value(stats, value);
     }
     EXPECT_EQ(stats.total_count.load(), c.total);
     EXPECT_EQ(stats.null_count.load(), c.nulls);
@@ -177,14 +177,14 @@ TEST(RoundEstimate, HalvesAwayFromZeroWithSaturation) {
 TEST(ColumnStatsSnapshot, AbsentOnlyAtTheInitialInfinities) {
     ColumnStats stats;
     EXPECT_EQ(snapshot_of(stats), ColumnStatsSnapshot{});
-    stats.record(TypedValue::from_float(0.0), kTestKeys);
+    testing::apply_value(stats, TypedValue::from_float(0.0));
     const ColumnStatsSnapshot zero = snapshot_of(stats);
     ASSERT_TRUE(zero.min_val.has_value());
     EXPECT_EQ(bits(*zero.min_val), bits(0.0));
     EXPECT_EQ(zero.estimated_cardinality, 1u);
 
     ColumnStats infinite;
-    infinite.record(TypedValue::from_float(kInf), kTestKeys);
+    testing::apply_value(infinite, TypedValue::from_float(kInf));
     const ColumnStatsSnapshot snap = snapshot_of(infinite);
     EXPECT_EQ(snap.min_val, std::nullopt);
     EXPECT_EQ(snap.max_val, kInf);

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "profiler/column_map.h"
 #include "profiler/engine.h"
 #include "test_support.h"
 
@@ -31,20 +32,17 @@ constexpr int kBatches = 150;
 // Thread t's batch b: shared names every thread uses, plus names new to this thread.
 // Each row holds one cell per name; every cell is Int 1, so a column's totals are the
 // number of cells given.
-CellBatch make_batch(int thread, int batch, std::vector<std::string>& storage) {
-    storage.clear();
+testing::ColumnBatchBuilder make_batch(int thread, int batch) {
+    std::vector<std::string> names;
     for (int i = 0; i < 6; ++i) {
-        storage.push_back("shared" + std::to_string((batch + i) % 10));
+        names.push_back("shared" + std::to_string((batch + i) % 10));
     }
-    storage.push_back("own" + std::to_string(thread) + "_" + std::to_string(batch % 25));
-    storage.push_back("fresh" + std::to_string(batch));  // new to the map for whoever is first
-    CellBatch cells;
-    for (const auto& name : storage) {
-        cells.columns.push_back(name);
-    }
+    names.push_back("own" + std::to_string(thread) + "_" + std::to_string(batch % 25));
+    names.push_back("fresh" + std::to_string(batch));  // new to the map for whoever is first
+    testing::ColumnBatchBuilder cells;
     for (int row = 0; row < 5; ++row) {
-        for (std::uint32_t c = 0; c < cells.columns.size(); ++c) {
-            cells.cells.push_back(make_cell(c, TypedValue::from_int(row), testing::kTestKeys));
+        for (const auto& name : names) {
+            cells.add(name, TypedValue::from_int(row));
         }
     }
     return cells;
@@ -52,12 +50,12 @@ CellBatch make_batch(int thread, int batch, std::vector<std::string>& storage) {
 
 std::map<std::string, std::uint64_t> cells_given() {
     std::map<std::string, std::uint64_t> given;
-    std::vector<std::string> storage;
     for (int t = 0; t < kThreads; ++t) {
         for (int b = 0; b < kBatches; ++b) {
-            const CellBatch batch = make_batch(t, b, storage);
-            for (const Cell& cell : batch.cells) {
-                ++given[std::string(batch.columns[cell.column])];
+            testing::ColumnBatchBuilder cells = make_batch(t, b);
+            const ColumnBatch& batch = cells.batch();
+            for (std::size_t i = 0; i < batch.names.size(); ++i) {
+                given[std::string(batch.names[i])] += batch.parts[i].cells;
             }
         }
     }
@@ -65,9 +63,8 @@ std::map<std::string, std::uint64_t> cells_given() {
 }
 
 void ingest(const KarvoEngine& engine, int thread) {
-    std::vector<std::string> storage;
     for (int b = 0; b < kBatches; ++b) {
-        engine.process_cells(make_batch(thread, b, storage));
+        engine.process_columns(make_batch(thread, b).batch());
     }
 }
 
@@ -174,10 +171,9 @@ TEST(EngineConcurrency, FlushesRacingBatchesNeverOvercount) {
 TEST(EngineConcurrency, FlushesBetweenBatchesOfOneThreadLoseNothing) {
     KarvoEngine engine(testing::kTestKeys);
     std::map<std::string, std::uint64_t> sums;
-    std::vector<std::string> storage;
     for (int t = 0; t < kThreads; ++t) {
         for (int b = 0; b < kBatches; ++b) {
-            engine.process_cells(make_batch(t, b, storage));
+            engine.process_columns(make_batch(t, b).batch());
             if ((t * kBatches + b) % 7 == 3) {
                 add_report(engine.flush_and_reset(), sums);
             }

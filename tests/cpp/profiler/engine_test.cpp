@@ -18,6 +18,7 @@
 namespace profiler {
 namespace {
 
+using testing::ColumnBatchBuilder;
 using testing::read_report;
 using testing::single_cell_rows;
 
@@ -109,9 +110,9 @@ TEST(EngineBatch, EmptyBatchesCreateNothing) {
     engine.process_batch({});
     const std::vector<TypedRow> empty_rows(3);
     engine.process_batch(empty_rows);
-    CellBatch unused_columns;
-    unused_columns.columns = {"never", "used"};
-    engine.process_cells(unused_columns);
+    ColumnBatchBuilder unused_columns;
+    unused_columns.name_only("never").name_only("used");
+    engine.process_columns(unused_columns.batch());
     EXPECT_EQ(engine.flush_and_reset(), "{}");
 }
 
@@ -138,11 +139,13 @@ TEST(EngineBatch, RowsWithManyCells) {
 
 TEST(EngineBatch, EqualColumnTextsInOneBatchAreOneColumn) {
     KarvoEngine engine;
-    CellBatch batch;
-    batch.columns = {"k", "other", "k"};
-    batch.cells = {float_cell(0, 0.0), float_cell(2, -0.0), null_cell(1),
-                   int_cell(2, -4, engine.value_keys()), int_cell(0, 9, engine.value_keys())};
-    engine.process_cells(batch);
+    ColumnBatchBuilder batch(engine.value_keys());
+    batch.add("k", TypedValue::from_float(0.0))
+        .add("k", TypedValue::from_float(-0.0))
+        .add("other", TypedValue::null())
+        .add("k", TypedValue::from_int(-4))
+        .add("k", TypedValue::from_int(9));
+    engine.process_columns(batch.batch());
     EXPECT_EQ(
         engine.flush_and_reset(),
         R"({"k":{"total_count":4,"null_count":0,"min_val":-4.0,"max_val":9.0,"estimated_cardinality":4},)"
@@ -151,10 +154,10 @@ TEST(EngineBatch, EqualColumnTextsInOneBatchAreOneColumn) {
 
 TEST(EngineBatch, CellOutsideItsBatchIsAFaultAndIngestsNothing) {
     KarvoEngine engine;
-    CellBatch batch;
-    batch.columns = {"a"};
-    batch.cells = {int_cell(0, 1, engine.value_keys()), int_cell(1, 2, engine.value_keys())};
-    EXPECT_THROW(engine.process_cells(batch), Panic);
+    ColumnBatchBuilder batch(engine.value_keys());
+    batch.add("a", TypedValue::from_int(1));
+    batch.batch().parts.emplace_back().add(TypedValue::from_int(2), engine.value_keys());
+    EXPECT_THROW(engine.process_columns(batch.batch()), Panic);
     EXPECT_EQ(engine.flush_and_reset(), "{}");
 }
 
@@ -177,7 +180,7 @@ TEST(EngineBatch, MalformedColumnBatchIsAFaultAndIngestsNothing) {
     EXPECT_EQ(engine.flush_and_reset(), "{}");
 }
 
-// Aggregating a batch per column must give exactly what recording its cells one by one
+// Aggregating a batch per column must give exactly what applying its cells one by one
 // gives: counts, and bounds to the bit (of equal values the first stays).
 TEST(EngineBatch, AggregationEqualsCellByCellRecording) {
     const std::vector<std::string> names = {"a", "b", "c", "", "B"};
@@ -185,16 +188,17 @@ TEST(EngineBatch, AggregationEqualsCellByCellRecording) {
     const std::vector<std::string> texts = {"x", "y", "zz", ""};
     std::mt19937_64 random(20261210);
     for (int trial = 0; trial < 200; ++trial) {
-        CellBatch batch;
+        ColumnBatchBuilder batch;
         // Entries of equal text stand for distinct key objects of one column.
         const std::size_t column_entries = 1 + random() % 8;
+        std::vector<std::string> columns;
         for (std::size_t i = 0; i < column_entries; ++i) {
-            batch.columns.push_back(names[random() % names.size()]);
+            columns.push_back(names[random() % names.size()]);
         }
         std::map<std::string, ColumnStats> reference;
         const std::size_t cells = random() % 60;
         for (std::size_t i = 0; i < cells; ++i) {
-            const auto column = static_cast<std::uint32_t>(random() % column_entries);
+            const std::string& column = columns[random() % column_entries];
             TypedValue value = TypedValue::null();
             switch (random() % 5) {
                 case 0:
@@ -212,12 +216,11 @@ TEST(EngineBatch, AggregationEqualsCellByCellRecording) {
                     value = TypedValue::from_int((std::int64_t{1} << 60) + random() % 3);
                     break;
             }
-            batch.cells.push_back(make_cell(column, value, testing::kTestKeys));
-            reference.try_emplace(std::string(batch.columns[column]))
-                .first->second.record(value, testing::kTestKeys);
+            batch.add(column, value);
+            testing::apply_value(reference.try_emplace(column).first->second, value);
         }
         KarvoEngine engine(testing::kTestKeys);
-        engine.process_cells(batch);
+        engine.process_columns(batch.batch());
         const auto report = read_report(engine.flush_and_reset());
         ASSERT_EQ(report.size(), reference.size()) << trial;
         for (const auto& [name, column] : report) {
@@ -253,24 +256,21 @@ TEST(EngineBatch, AggregationEqualsCellByCellRecording) {
 TEST(EngineBatch, NamesSharingOneHashAreSeparateColumns) {
     const auto names = testing::colliding_names(20000);
     KarvoEngine engine;
-    CellBatch batch;
-    for (const auto& name : names) {
-        batch.columns.push_back(name);
-    }
+    ColumnBatchBuilder batch(engine.value_keys());
+    std::vector<std::pair<std::size_t, std::int64_t>> cells;  // (name, value) in batch order
     for (int pass = 0; pass < 2; ++pass) {
-        for (std::uint32_t i = 0; i < names.size(); ++i) {
-            batch.cells.push_back(
-                make_cell(i, TypedValue::from_int(static_cast<std::int64_t>(i) * (pass + 1)),
-                          engine.value_keys()));
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            cells.emplace_back(i, static_cast<std::int64_t>(i) * (pass + 1));
         }
     }
-    engine.process_cells(batch);
+    for (const auto& [name, value] : cells) {
+        batch.add(names[name], TypedValue::from_int(value));
+    }
+    engine.process_columns(batch.batch());
     // The same cells once more as rows: the second batch finds every column.
-    std::vector<TypedRow> rows(batch.cells.size());
+    std::vector<TypedRow> rows(cells.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        const Cell& cell = batch.cells[i];
-        rows[i].insert(names[cell.column],
-                       TypedValue::from_int(static_cast<std::int64_t>(cell.payload)));
+        rows[i].insert(names[cells[i].first], TypedValue::from_int(cells[i].second));
     }
     engine.process_batch(rows);
     const auto report = read_report(engine.flush_and_reset());
@@ -288,26 +288,25 @@ TEST(EngineBatch, NamesSharingOneHashAreSeparateColumns) {
 // Every entry point with every family of crafted names: each name is its own column, and
 // a second batch finds the columns the first made.
 TEST(EngineBatch, CraftedNamesAreSeparateColumnsOnEveryPath) {
-    enum class Path { Cells, Columns, Rows };
+    enum class Path { Builder, Columns, Rows };
     for (const auto& [what, names] : testing::hostile_families(3000)) {
-        for (Path path : {Path::Cells, Path::Columns, Path::Rows}) {
+        for (Path path : {Path::Builder, Path::Columns, Path::Rows}) {
             KarvoEngine engine;
             for (int pass = 0; pass < 2; ++pass) {
                 const auto value = [&](std::size_t i) {
                     return TypedValue::from_int(static_cast<std::int64_t>(i) * (pass + 1));
                 };
-                if (path == Path::Cells) {
-                    CellBatch batch;
-                    for (std::uint32_t i = 0; i < names.size(); ++i) {
-                        batch.columns.push_back(names[i]);
-                        batch.cells.push_back(make_cell(i, value(i), engine.value_keys()));
+                if (path == Path::Builder) {
+                    ColumnBatchBuilder batch(engine.value_keys());
+                    for (std::size_t i = 0; i < names.size(); ++i) {
+                        batch.add(names[i], value(i));
                     }
-                    engine.process_cells(batch);
+                    engine.process_columns(batch.batch());
                 } else if (path == Path::Columns) {
                     ColumnBatch batch;
-                    for (std::uint32_t i = 0; i < names.size(); ++i) {
+                    for (std::size_t i = 0; i < names.size(); ++i) {
                         batch.names.push_back(names[i]);
-                        batch.parts.emplace_back().add(make_cell(i, value(i), engine.value_keys()));
+                        batch.parts.emplace_back().add(value(i), engine.value_keys());
                     }
                     engine.process_columns(batch);
                 } else {

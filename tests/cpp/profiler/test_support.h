@@ -1,16 +1,23 @@
 // Helpers for the profiler tests: building batches and reading reports back.
+//
+// Tests feed the engine as production does, through column batches (ColumnBatchBuilder),
+// or through typed rows (process_batch, which gathers them into the same form).
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "profiler/column_batch.h"
+#include "profiler/column_stats.h"
 #include "profiler/typed_value.h"
 #include "profiler/value_key.h"
 
@@ -18,6 +25,49 @@ namespace profiler::testing {
 
 // Fixed value keys, for cells and records made outside an engine.
 inline constexpr ValueKeys kTestKeys = ValueKeys::from_secret({0x0123456789abcdefULL, 42});
+
+// Builds a ColumnBatch as a reader does: values in batch order, each added to the part of
+// its column, parts in the order their columns first appear. The batch's names view the
+// builder's own copies, so it is valid while the builder lives.
+class ColumnBatchBuilder {
+  public:
+    explicit ColumnBatchBuilder(const ValueKeys& keys = kTestKeys) : keys_(keys) {}
+
+    ColumnBatchBuilder& add(std::string_view name, const TypedValue& value) {
+        part(name).add(value, keys_);
+        return *this;
+    }
+    // A column the batch names without giving it a cell.
+    ColumnBatchBuilder& name_only(std::string_view name) {
+        part(name);
+        return *this;
+    }
+
+    ColumnBatch& batch() { return batch_; }
+
+  private:
+    ColumnPart& part(std::string_view name) {
+        auto found = index_.find(name);
+        if (found == index_.end()) {
+            found = index_.emplace(std::string(name), batch_.parts.size()).first;
+            batch_.names.push_back(found->first);  // map nodes stay put: the view stays valid
+            batch_.parts.emplace_back();
+        }
+        return batch_.parts[found->second];
+    }
+
+    ValueKeys keys_;
+    std::map<std::string, std::size_t, std::less<>> index_;
+    ColumnBatch batch_;
+};
+
+// Applies one value to a record on its own, as a batch holding just that value would.
+inline void apply_value(ColumnStats& stats, const TypedValue& value,
+                        const ValueKeys& keys = kTestKeys) {
+    ColumnPart part;
+    part.add(value, keys);
+    stats.apply(part);
+}
 
 struct ReportedColumn {
     std::uint64_t total_count = 0;

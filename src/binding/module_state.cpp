@@ -1,0 +1,36 @@
+#include "binding/module_state.h"
+
+#include "binding/entry.h"
+#include "binding/py_ref.h"
+
+namespace binding {
+
+ModuleState& module_state() {
+    static ModuleState state;
+    return state;
+}
+
+PyObject* module_class(PyType_Spec& spec) {
+    ModuleState& state = module_state();
+    if (state.class_type == nullptr) {
+        state.class_type = PyType_FromSpec(&spec);
+    }
+    return state.class_type;
+}
+
+PyObject* initialise_once(PyModuleDef& definition, const char* refusal, void (*body)(PyObject*)) {
+    ModuleState& state = module_state();
+    if (state.module != nullptr) {
+        PyErr_SetString(PyExc_ImportError, refusal);
+        throw_pending();
+    }
+    PyRef module = PyRef::steal(PyModule_Create2(&definition, 3));
+    if (!module) {
+        throw_pending();
+    }
+    body(module.get());
+    state.module = PyRef::borrow(module.get()).release();
+    return module.release();
+}
+
+}  // namespace binding
