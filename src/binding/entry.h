@@ -125,4 +125,19 @@ bool enter_dealloc(PyObject* object, Body&& body) noexcept {
     }
 }
 
+// tp_dealloc of an instance of a heap type: destroys its C++ members through `destroy`
+// (inside enter_dealloc), then frees its memory and lets go of the type, which each
+// instance of a heap type holds a reference to. An unraisable hook that kept the object
+// alive leaves it as it is.
+template <class Destroy>
+void dealloc_heap_instance(PyObject* self, Destroy&& destroy) noexcept {
+    if (!enter_dealloc(self, destroy)) {
+        return;
+    }
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_memory = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_memory(self);
+    Py_DECREF(type);
+}
+
 }  // namespace binding

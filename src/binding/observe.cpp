@@ -24,7 +24,8 @@ PyObject* bind_one(const ParamSpec& spec, PyObject* args, PyObject* kwargs, unsi
                    const char* target) {
     BoundArgs<1> bound;
     bind_arguments(spec, args, kwargs, bound);
-    return convert_argument(spec.names[0], [&] { return require_flag(bound[0].get(), flag, target); });
+    return convert_argument(spec.names[0],
+                            [&] { return require_flag(bound[0].get(), flag, target); });
 }
 
 // The list's current length; it may shrink or grow while hooks run.
@@ -58,8 +59,8 @@ void observe_dict(const profiler::KarvoEngine& engine, const ParamSpec& spec, Py
                   PyObject* kwargs) {
     PyObject* dictionary = bind_one(spec, args, kwargs, Py_TPFLAGS_DICT_SUBCLASS, "PyDict");
     PyRef hold = PyRef::borrow(dictionary);
-    BatchBuilder builder(engine.value_keys(),
-                         static_cast<std::size_t>(std::max<Py_ssize_t>(0, PyDict_Size(dictionary))));
+    BatchBuilder builder(engine.value_keys(), static_cast<std::size_t>(std::max<Py_ssize_t>(
+                                                  0, PyDict_Size(dictionary))));
     builder.extract_row(dictionary);
     engine.process_columns(builder.batch());
 }

@@ -57,14 +57,7 @@ PyObject* profiler_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) 
 }
 
 void profiler_dealloc(PyObject* self) {
-    bool may_free = enter_dealloc(self, [&] { as_profiler(self)->engine.~Engine(); });
-    if (!may_free) {
-        return;  // an unraisable hook kept the object alive
-    }
-    PyTypeObject* type = Py_TYPE(self);
-    auto free_memory = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_memory(self);
-    Py_DECREF(type);  // instances of a heap type hold a reference to it
+    dealloc_heap_instance(self, [&] { as_profiler(self)->engine.~Engine(); });
 }
 
 // ---- methods

@@ -115,14 +115,7 @@ PyObject* profile_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
 }
 
 void profile_dealloc(PyObject* self) {
-    bool may_free = binding::enter_dealloc(self, [&] { as_profile(self)->engine.~Engine(); });
-    if (!may_free) {
-        return;  // an unraisable hook kept the object alive
-    }
-    PyTypeObject* type = Py_TYPE(self);
-    auto free_memory = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_memory(self);
-    Py_DECREF(type);  // instances of a heap type hold a reference to it
+    binding::dealloc_heap_instance(self, [&] { as_profile(self)->engine.~Engine(); });
 }
 
 // ---- observing: the same reading and engine path as karvo.Profiler

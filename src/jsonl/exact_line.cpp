@@ -84,20 +84,29 @@ double decimal_to_double(const std::string& text) {
     return strtod_l(text.c_str(), nullptr, c_locale);
 }
 
-// The integer of a decimal text (an optional minus, then digits), if it fits 64 bits.
-bool to_int64(std::string_view text, std::int64_t& out) {
-    const bool negative = text.front() == '-';
-    std::uint64_t magnitude = 0;
+// The magnitude of a decimal text (an optional minus, then digits), if it fits 64 bits.
+bool decimal_magnitude(std::string_view text, std::uint64_t& magnitude) {
+    magnitude = 0;
     constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-    for (std::size_t i = negative ? 1 : 0; i < text.size(); ++i) {
+    for (std::size_t i = text.front() == '-' ? 1 : 0; i < text.size(); ++i) {
         const auto digit = static_cast<std::uint64_t>(text[i] - '0');
         if (magnitude > (kMax - digit) / 10) {
             return false;
         }
         magnitude = magnitude * 10 + digit;
     }
-    constexpr std::uint64_t kMaxPositive = std::numeric_limits<std::int64_t>::max();
-    if (negative) {
+    return true;
+}
+
+constexpr std::uint64_t kMaxPositive = std::numeric_limits<std::int64_t>::max();
+
+// The integer of a decimal text, if it fits a signed 64-bit integer.
+bool to_int64(std::string_view text, std::int64_t& out) {
+    std::uint64_t magnitude = 0;
+    if (!decimal_magnitude(text, magnitude)) {
+        return false;
+    }
+    if (text.front() == '-') {
         if (magnitude > kMaxPositive + 1) {
             return false;
         }
@@ -113,20 +122,7 @@ bool to_int64(std::string_view text, std::int64_t& out) {
 
 // The integer of a decimal text in [2^63, 2^64), if it is one.
 bool to_wide_unsigned(std::string_view text, std::uint64_t& out) {
-    if (text.front() == '-') {
-        return false;
-    }
-    std::uint64_t magnitude = 0;
-    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-    for (const char c : text) {
-        const auto digit = static_cast<std::uint64_t>(c - '0');
-        if (magnitude > (kMax - digit) / 10) {
-            return false;
-        }
-        magnitude = magnitude * 10 + digit;
-    }
-    out = magnitude;
-    return magnitude > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    return text.front() != '-' && decimal_magnitude(text, out) && out > kMaxPositive;
 }
 
 }  // namespace
