@@ -121,7 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
     Table, SketchUnion,
     ::testing::Values(UnionCase{"BothEmpty", 0, 0, 0, false, false, 0},
                       UnionCase{"IntoEmpty", 0, 0, 100, false, false, 0},
-        UnionCase{"DenseIntoEmpty", 0, 0, 20000, false, true, 100},
+                      UnionCase{"DenseIntoEmpty", 0, 0, 20000, false, true, 100},
                       UnionCase{"EmptyOther", 100, 100, 100, false, false, 0},
                       UnionCase{"SmallDisjoint", 40, 40, 90, false, false, 0},
                       UnionCase{"TempSetsOnly", 60, 30, 125, false, false, 3},
