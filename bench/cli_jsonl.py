@@ -74,6 +74,7 @@ def cached_file(directory: Path, rows: int) -> Path:
     stamp = path.with_suffix(".rows")
     if not (path.exists() and stamp.exists() and stamp.read_text() == str(path.stat().st_size)):
         print(f"writing {rows:,} rows to {path} ...", flush=True)
+        directory.mkdir(parents=True, exist_ok=True)
         generate(path, rows)
         stamp.write_text(str(path.stat().st_size))
     return path
