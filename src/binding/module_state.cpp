@@ -10,10 +10,10 @@ ModuleState& module_state() {
     return state;
 }
 
-PyObject* module_class(PyType_Spec& spec) {
+PyObject* module_class(PyType_Spec& type_spec) {
     ModuleState& state = module_state();
     if (state.class_type == nullptr) {
-        state.class_type = PyType_FromSpec(&spec);
+        state.class_type = PyType_FromSpec(&type_spec);
     }
     return state.class_type;
 }

@@ -32,7 +32,7 @@ ModuleState& module_state();
 // The module's class (a borrowed reference), made from its PyType_Spec on first use; null with a
 // Python exception set when it cannot be made. Its name must outlive the class:
 // interpreters before 3.11 keep pointing at it, which a string literal satisfies.
-PyObject* module_class(PyType_Spec& spec);
+PyObject* module_class(PyType_Spec& type_spec);
 
 // The body of a module's PyInit function, to be run inside enter(): refuses a second
 // initialisation with ImportError carrying `refusal`, creates the module from its

@@ -19,12 +19,12 @@ PyObject* require_flag(PyObject* object, unsigned long flag, const char* target)
     return object;
 }
 
-// The one argument, bound under spec and checked to carry the type flag.
-PyObject* bind_one(const ParamSpec& spec, PyObject* args, PyObject* kwargs, unsigned long flag,
+// The one argument, bound under its parameters and checked to carry the type flag.
+PyObject* bind_one(const ParamSpec& params, PyObject* args, PyObject* kwargs, unsigned long flag,
                    const char* target) {
     BoundArgs<1> bound;
-    bind_arguments(spec, args, kwargs, bound);
-    return convert_argument(spec.names[0],
+    bind_arguments(params, args, kwargs, bound);
+    return convert_argument(params.names[0],
                             [&] { return require_flag(bound[0].get(), flag, target); });
 }
 
@@ -55,9 +55,9 @@ void check_signals() {
 
 }  // namespace
 
-void observe_dict(const profiler::KarvoEngine& engine, const ParamSpec& spec, PyObject* args,
+void observe_dict(const profiler::KarvoEngine& engine, const ParamSpec& params, PyObject* args,
                   PyObject* kwargs) {
-    PyObject* dictionary = bind_one(spec, args, kwargs, Py_TPFLAGS_DICT_SUBCLASS, "PyDict");
+    PyObject* dictionary = bind_one(params, args, kwargs, Py_TPFLAGS_DICT_SUBCLASS, "PyDict");
     PyRef hold = PyRef::borrow(dictionary);
     BatchBuilder builder(engine.value_keys(), static_cast<std::size_t>(std::max<Py_ssize_t>(
                                                   0, PyDict_Size(dictionary))));
@@ -65,9 +65,9 @@ void observe_dict(const profiler::KarvoEngine& engine, const ParamSpec& spec, Py
     engine.process_columns(builder.batch());
 }
 
-void observe_dicts(const profiler::KarvoEngine& engine, const ParamSpec& spec, PyObject* args,
+void observe_dicts(const profiler::KarvoEngine& engine, const ParamSpec& params, PyObject* args,
                    PyObject* kwargs) {
-    PyObject* list = bind_one(spec, args, kwargs, Py_TPFLAGS_LIST_SUBCLASS, "PyList");
+    PyObject* list = bind_one(params, args, kwargs, Py_TPFLAGS_LIST_SUBCLASS, "PyList");
     const Py_ssize_t length = list_size(list);
     BatchBuilder builder(engine.value_keys());
     std::size_t work = 0;

@@ -21,10 +21,10 @@
 
 namespace binding {
 
-// `spec` names the method as the caller's type spells it ("Profiler.observe_dict()").
-void observe_dict(const profiler::KarvoEngine& engine, const ParamSpec& spec, PyObject* args,
+// `params` names the method as the caller's type spells it ("Profiler.observe_dict()").
+void observe_dict(const profiler::KarvoEngine& engine, const ParamSpec& params, PyObject* args,
                   PyObject* kwargs);
-void observe_dicts(const profiler::KarvoEngine& engine, const ParamSpec& spec, PyObject* args,
+void observe_dicts(const profiler::KarvoEngine& engine, const ParamSpec& params, PyObject* args,
                    PyObject* kwargs);
 
 }  // namespace binding
