@@ -5,6 +5,20 @@ import pytest
 import karvo
 
 
+# The one row a primed profiler holds before a call that must leave it as it was.
+BEFORE = {"kept": 1}
+
+
+@pytest.fixture
+def primed():
+    """A profiler holding one row, and its report text as it must stay."""
+    p = karvo.Profiler()
+    p.observe_dict(BEFORE)
+    witness = karvo.Profiler()
+    witness.observe_dict(BEFORE)
+    return p, witness.flush()
+
+
 @pytest.fixture
 def profiler():
     return karvo.Profiler()

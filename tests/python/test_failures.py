@@ -8,18 +8,6 @@ import karvo
 from conftest import panic_exception_type
 from value_hooks import Acting
 
-BEFORE = {"kept": 1}
-
-
-@pytest.fixture
-def primed():
-    """A profiler holding one row, and its report text as it must stay."""
-    p = karvo.Profiler()
-    p.observe_dict(BEFORE)
-    witness = karvo.Profiler()
-    witness.observe_dict(BEFORE)
-    return p, witness.flush()
-
 
 class Key(str):
     pass

@@ -10,18 +10,6 @@ import pytest
 
 import karvo
 
-BEFORE = {"kept": 1}
-
-
-@pytest.fixture
-def primed():
-    """A profiler holding one row, and its report text as it must stay."""
-    p = karvo.Profiler()
-    p.observe_dict(BEFORE)
-    witness = karvo.Profiler()
-    witness.observe_dict(BEFORE)
-    return p, witness.flush()
-
 
 class Stop(BaseException):
     pass
