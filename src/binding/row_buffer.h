@@ -51,10 +51,12 @@ namespace binding {
 
 class RowBuffer {
   public:
-    // How many cells wait at most before they are applied: enough that a batch pays the
-    // per-column cost of applying (a name lookup, the record's atomics and sketch mutex)
-    // once for many rows even when rows are wide, little enough to keep the buffer small.
-    static constexpr std::size_t kBufferedCells = 8192;
+    // How many cells wait at most before they are applied. Applying pays per column (a
+    // name lookup, the record's atomics and sketch mutex), and a column's sketch takes a
+    // long run of keys much faster than short ones (repeated values are hashed once per
+    // run), so even rows of a few hundred columns should bring a few hundred rows to a
+    // batch; the buffer then holds at most about half a megabyte of sketch keys.
+    static constexpr std::size_t kBufferedCells = 65536;
 
     RowBuffer() = default;
     RowBuffer(const RowBuffer&) = delete;

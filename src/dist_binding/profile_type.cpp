@@ -136,8 +136,8 @@ void profile_dealloc(PyObject* self) {
 
 PyObject* observe_dict(PyObject* self, PyObject* args, PyObject* kwargs) {
     return enter([&]() -> PyObject* {
-        binding::observe_dict_buffered(held_engine(self), as_profile(self)->rows,
-                                       kObserveDictSpec, args, kwargs);
+        binding::observe_dict_buffered(held_engine(self), as_profile(self)->rows, kObserveDictSpec,
+                                       args, kwargs);
         Py_RETURN_NONE;
     });
 }
