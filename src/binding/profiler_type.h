@@ -9,11 +9,11 @@
 //         def flush(self) -> str: ...      # the JSON report so far; starts a new profile
 //
 // Each instance owns one profiler::KarvoEngine and one RowBuffer (binding/row_buffer.h), in
-// which single-row calls wait, converted, to reach the engine in batches. The type is made once per process from a
-// PyType_Spec (limited API: slots Py_tp_doc, Py_tp_base, Py_tp_new, Py_tp_dealloc and
-// Py_tp_methods, flags Py_TPFLAGS_DEFAULT only, so it is neither subclassable nor tracked
-// by the cyclic collector) and lives until the process ends, in the module's once-only
-// state (binding/module_state.h).
+// which single-row calls wait, converted, to reach the engine in batches. The type is made
+// once per process from a PyType_Spec (limited API: slots Py_tp_doc, Py_tp_base,
+// Py_tp_new, Py_tp_dealloc and Py_tp_methods, flags Py_TPFLAGS_DEFAULT only, so it is
+// neither subclassable nor tracked by the cyclic collector) and lives until the process
+// ends, in the module's once-only state (binding/module_state.h).
 //
 // The binding around it: module.cpp (the module), module_state.h, entry.h (the call
 // boundary), arguments.h (argument binding), observe.h (the two observe methods, shared

@@ -9,13 +9,13 @@ import json
 import math
 import pickle
 import sys
-
-import pytest
+import threading
 
 import karvo
-from karvo_dist import Profile
-
+import pytest
 from value_hooks import Acting, Index, Real
+
+from karvo_dist import Profile
 
 SEED = 7
 
@@ -270,3 +270,18 @@ def test_row_keys_are_released_with_the_profile(make):
     del p
     gc.collect()
     assert sys.getrefcount(key) == before
+
+
+def test_rows_while_another_thread_reads_jsonl():
+    """Single-row calls made while another thread's JSON Lines reader works without the
+    GIL go to the engine on their own; every row is counted once."""
+    p = Profile(SEED)
+    data = b"".join(b'{"s": %d, "j": 1}\n' % i for i in range(200000))
+    reader = threading.Thread(target=p.observe_jsonl, args=(data,), kwargs={"threads": 1})
+    reader.start()
+    for i in range(20000):
+        p.observe_dict({"s": -i, "r": 1})
+    reader.join()
+    report = json.loads(p.flush())
+    assert report["s"]["total_count"] == 220000
+    assert (report["j"]["total_count"], report["r"]["total_count"]) == (200000, 20000)
