@@ -498,7 +498,8 @@ def make_tools(floor_module) -> tuple[dict, dict]:
 
 def load_karvo_build(path: str):
     """The karvo extension module built at `path` (another build, loaded beside the
-    installed one: each load of the file makes a module object of its own)."""
+    installed one: each load of the file makes a module object of its own), called once
+    for all rows and once per row."""
     found = importlib.util.spec_from_file_location("karvo", path)
     if found is None or found.loader is None:
         raise ImportError(f"{path} is not an extension module")
@@ -510,7 +511,13 @@ def load_karvo_build(path: str):
         profiler.observe_dicts(rows)
         return profiler.flush()
 
-    return run_build
+    def run_build_rows(rows):
+        profiler = module.Profiler()
+        for row in rows:
+            profiler.observe_dict(row)
+        return profiler.flush()
+
+    return run_build, run_build_rows
 
 
 def is_peer(tool: str) -> bool:
@@ -746,7 +753,8 @@ def row_call_line(times: dict, best: dict, rows: dict) -> None:
     for the floor (whose per-row figure is the Python loop and call that any per-row
     caller pays)."""
     parts = []
-    for own in ("karvo", "floor"):
+    builds = [name for name in best if name.startswith("karvo@") and not name.endswith("-row")]
+    for own in ("karvo", "floor", *builds):
         per_row = f"{own}-row"
         if own not in best or per_row not in best:
             continue
@@ -964,7 +972,8 @@ def parse_args() -> argparse.Namespace:
                              "print before/after ns per cell")
     parser.add_argument("--karvo-build", action="append", default=[], metavar="NAME=PATH",
                         help="also time the karvo extension module at PATH (say, a build of an "
-                             "earlier commit) as tool karvo@NAME, in the same rounds; repeatable")
+                             "earlier commit) as tool karvo@NAME (and karvo@NAME-row when karvo-row is "
+                             "timed), in the same rounds; repeatable")
     parser.add_argument("--memory-child", nargs=2, metavar=("TOOL", "FILE"),
                         help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -1112,7 +1121,10 @@ def main() -> int:
             notes.append(f"{name}: skipped, {reason}")
     for name, path in args.karvo_build.items():
         try:
-            tools[name] = load_karvo_build(path)
+            one_call, per_row = load_karvo_build(path)
+            tools[name] = one_call
+            if "karvo-row" in args.only:
+                tools[f"{name}-row"] = per_row
         except (ImportError, OSError) as error:
             notes.append(f"{name}: skipped, {path} could not be loaded ({error})")
 

@@ -7,6 +7,7 @@
 #include "binding/entry.h"
 #include "binding/module_state.h"
 #include "binding/observe.h"
+#include "binding/row_buffer.h"
 #include "profiler/engine.h"
 
 namespace binding {
@@ -17,19 +18,24 @@ using Engine = std::shared_ptr<const profiler::KarvoEngine>;
 
 struct ProfilerObject {
     PyObject_HEAD Engine engine;  // constructed in place by __new__, destroyed by deallocation
+    RowBuffer rows;               // likewise; single-row calls waiting for the engine
 };
 
 ProfilerObject* as_profiler(PyObject* self) {
     return reinterpret_cast<ProfilerObject*>(self);
 }
 
-// The instance's engine, shared for the length of a call.
-Engine engine_of(PyObject* self) {
-    Engine engine = as_profiler(self)->engine;
+const Engine& held_engine(PyObject* self) {
+    const Engine& engine = as_profiler(self)->engine;
     if (!engine) {
         throw Panic("Profiler instance has no engine");
     }
     return engine;
+}
+
+// The instance's engine, shared for the length of a call, with every buffered row applied.
+EngineCall engine_of(PyObject* self) {
+    return EngineCall(held_engine(self), as_profiler(self)->rows);
 }
 
 constexpr const char* kNewParams[] = {""};
@@ -52,19 +58,25 @@ PyObject* profiler_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) 
             throw_pending();
         }
         new (&as_profiler(self.get())->engine) Engine(std::move(engine));
+        new (&as_profiler(self.get())->rows) RowBuffer();
         return self.release();
     });
 }
 
 void profiler_dealloc(PyObject* self) {
-    dealloc_heap_instance(self, [&] { as_profiler(self)->engine.~Engine(); });
+    // Rows still buffered are dropped: nothing can read them any more.
+    dealloc_heap_instance(self, [&] {
+        as_profiler(self)->rows.~RowBuffer();
+        as_profiler(self)->engine.~Engine();
+    });
 }
 
 // ---- methods
 
 PyObject* observe_dict(PyObject* self, PyObject* args, PyObject* kwargs) {
     return enter([&]() -> PyObject* {
-        binding::observe_dict(*engine_of(self), kObserveDictSpec, args, kwargs);
+        observe_dict_buffered(held_engine(self), as_profiler(self)->rows, kObserveDictSpec, args,
+                              kwargs);
         Py_RETURN_NONE;
     });
 }
@@ -78,8 +90,7 @@ PyObject* observe_dicts(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* flush(PyObject* self, PyObject* /*unused*/) {
     return enter([&]() -> PyObject* {
-        Engine engine = engine_of(self);
-        std::string report = engine->flush_and_reset();
+        std::string report = engine_of(self)->flush_and_reset();
         return must(
             PyUnicode_FromStringAndSize(report.data(), static_cast<Py_ssize_t>(report.size())));
     });

@@ -11,6 +11,7 @@
 #include "binding/entry.h"
 #include "binding/module_state.h"
 #include "binding/observe.h"
+#include "binding/row_buffer.h"
 #include "binding/row_extraction.h"
 #include "dist_binding/jsonl_reading.h"
 #include "profiler/engine.h"
@@ -22,17 +23,20 @@ namespace dist_binding {
 namespace {
 
 using binding::BoundArgs;
+using binding::EngineCall;
 using binding::enter;
 using binding::must;
 using binding::Panic;
 using binding::ParamSpec;
 using binding::PyRef;
+using binding::RowBuffer;
 using binding::throw_pending;
 
 using Engine = std::shared_ptr<const profiler::KarvoEngine>;
 
 struct ProfileObject {
     PyObject_HEAD Engine engine;  // constructed in place when made, destroyed by deallocation
+    RowBuffer rows;               // likewise; single-row calls waiting for the engine
     std::uint64_t seed;
 };
 
@@ -40,13 +44,18 @@ ProfileObject* as_profile(PyObject* self) {
     return reinterpret_cast<ProfileObject*>(self);
 }
 
-// The instance's engine, shared for the length of a call.
-Engine engine_of(PyObject* self) {
-    Engine engine = as_profile(self)->engine;
+const Engine& held_engine(PyObject* self) {
+    const Engine& engine = as_profile(self)->engine;
     if (!engine) {
         throw Panic("Profile instance has no engine");
     }
     return engine;
+}
+
+// The instance's engine, shared for the length of a call, with every buffered row applied.
+// Every method but observe_dict reaches the engine through here only.
+EngineCall engine_of(PyObject* self) {
+    return EngineCall(held_engine(self), as_profile(self)->rows);
 }
 
 constexpr const char* kNewParams[] = {"seed"};
@@ -94,6 +103,7 @@ PyObject* make_instance(PyTypeObject* type, Engine engine, std::uint64_t seed) {
         throw_pending();
     }
     new (&as_profile(self.get())->engine) Engine(std::move(engine));
+    new (&as_profile(self.get())->rows) RowBuffer();
     as_profile(self.get())->seed = seed;
     return self.release();
 }
@@ -115,14 +125,19 @@ PyObject* profile_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
 }
 
 void profile_dealloc(PyObject* self) {
-    binding::dealloc_heap_instance(self, [&] { as_profile(self)->engine.~Engine(); });
+    // Rows still buffered are dropped: nothing can read them any more.
+    binding::dealloc_heap_instance(self, [&] {
+        as_profile(self)->rows.~RowBuffer();
+        as_profile(self)->engine.~Engine();
+    });
 }
 
 // ---- observing: the same reading and engine path as karvo.Profiler
 
 PyObject* observe_dict(PyObject* self, PyObject* args, PyObject* kwargs) {
     return enter([&]() -> PyObject* {
-        binding::observe_dict(*engine_of(self), kObserveDictSpec, args, kwargs);
+        binding::observe_dict_buffered(held_engine(self), as_profile(self)->rows, kObserveDictSpec,
+                                       args, kwargs);
         Py_RETURN_NONE;
     });
 }
@@ -163,8 +178,8 @@ PyObject* merge(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (as_profile(other)->seed != as_profile(self)->seed) {
             throw_value_error("cannot merge profiles made with different seeds");
         }
-        Engine engine = engine_of(self);
-        Engine source = engine_of(other);
+        const EngineCall engine = engine_of(self);
+        const EngineCall source = engine_of(other);
         // Copied out first, so that a profile merged into itself doubles its counts.
         engine->merge_state(source->export_state());
         Py_RETURN_NONE;
@@ -173,7 +188,7 @@ PyObject* merge(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* to_bytes(PyObject* self, PyObject* /*unused*/) {
     return enter([&]() -> PyObject* {
-        Engine engine = engine_of(self);
+        const EngineCall engine = engine_of(self);
         const std::vector<std::uint8_t> bytes = profiler::encode_profile(
             engine->export_state(), profiler::keys_from_seed(as_profile(self)->seed).fingerprint);
         return must(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),

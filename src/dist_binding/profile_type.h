@@ -26,9 +26,14 @@
 // apply them through the same engine path as karvo.Profiler, so the value rules, the
 // errors and the all-or-nothing rule are the same.
 //
-// Invariants: a live instance holds an engine from __new__ (or from_bytes) until
-// deallocation; methods hold their own reference to it for the whole call; every entry
-// point ends through the entry protocol (binding/entry.h).
+// Single-row observe_dict calls wait, converted, in the instance's RowBuffer
+// (binding/row_buffer.h) and reach the engine in batches, as for karvo.Profiler.
+//
+// Invariants: a live instance holds an engine and a row buffer from __new__ (or
+// from_bytes) until deallocation; methods hold their own reference to the engine for the
+// whole call, and every method but observe_dict reaches it through EngineCall, which
+// applies the buffered rows first (merge does so for both profiles); every entry point
+// ends through the entry protocol (binding/entry.h).
 //
 // Thread safety: every entry runs with the GIL held; only the JSON Lines methods release
 // it, while the reader works, and the engine is safe for that. The type is created once,

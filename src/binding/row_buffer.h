@@ -1,0 +1,108 @@
+// Rows of single-row calls, converted at once and applied to the engine in batches.
+//
+// A streaming caller hands a profile one dictionary per observe_dict call. Applied one by
+// one, each row would pay, per column, a lookup of its name in the column map and one
+// update of the column's record (its counters, its bounds and a sketch insertion under the
+// column's mutex), and each call would build and free a batch of its own. A RowBuffer
+// instead keeps one batch builder across calls: each row is converted when its call is
+// made (so every error is raised by the call that causes it, and a failed call ingests
+// nothing), and its cells wait in the builder, folded per column, until the builder holds
+// kBufferedCells cells or the profile is read. Then the whole batch is applied in one
+// engine call, which costs what one observe_dicts call over the same rows costs.
+//
+// Nothing observable changes. Applying the buffered rows in one batch gives what applying
+// them row by row gives (the engine's batch rule): the same counts, the same bounds (of
+// equal extremes the first stays), the same sketch insertions in the same order, and the
+// same column creation order, which is the order in which the rows first name the columns.
+// For that to hold, the buffer must be applied before anything else reads or writes the
+// engine, so the profile types reach their engine only through EngineCall, which applies
+// the buffer first; deallocation drops it.
+//
+// Only rows that run no Python code while they are read are buffered: every key an exact
+// str, every value of an exact built-in type whose reading runs no hook (plain_row). Any
+// other row, and every row that arrives while another call holds the engine (an inner
+// call from a value's hook, or a call on another thread while a JSON Lines reader works
+// without the GIL), takes the direct path: the buffer is applied, and the row goes to the
+// engine on its own as it always did. So a call that may run Python code never has rows
+// of its own waiting in the buffer, and an inner call made from one of its hooks is
+// applied before it, as without the buffer; and a flush made from a hook still leaves the
+// outer call's row to the fresh profile.
+//
+// Invariants: while a call holds the engine (in_use_ > 0) the buffer is empty and nothing
+// is added to it. A row that fails while it is buffered leaves no cell behind: the rows
+// before it are applied and the builder is dropped with the failed row's partial state.
+// The builder holds a reference to each key object it names, so the buffer keeps at most
+// one batch's key objects alive; applying it releases them.
+//
+// Thread safety: used with the GIL held only; the engine itself is safe for concurrent
+// callers.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+
+#include "binding/arguments.h"
+#include "binding/py_ref.h"
+#include "binding/row_extraction.h"
+#include "profiler/engine.h"
+
+namespace binding {
+
+class RowBuffer {
+  public:
+    // How many cells wait at most before they are applied. Applying pays per column (a
+    // name lookup, the record's atomics and sketch mutex), and a column's sketch takes a
+    // long run of keys much faster than short ones (repeated values are hashed once per
+    // run), so even rows of a few hundred columns should bring a few hundred rows to a
+    // batch; the buffer then holds at most about half a megabyte of sketch keys.
+    static constexpr std::size_t kBufferedCells = 65536;
+
+    RowBuffer() = default;
+    RowBuffer(const RowBuffer&) = delete;
+    RowBuffer& operator=(const RowBuffer&) = delete;
+
+    // Converts and buffers one dictionary for `engine` (the one that owns this buffer),
+    // and returns true; or returns false, having changed nothing, when the row must take
+    // the direct path. Throws as the row reader does; a row that throws ingests nothing.
+    bool take(const profiler::KarvoEngine& engine, PyObject* dictionary);
+    // Applies every buffered row to `engine` and empties the buffer.
+    void apply(const profiler::KarvoEngine& engine);
+
+  private:
+    friend class EngineCall;
+
+    void drop();
+
+    std::optional<BatchBuilder> builder_;  // absent while nothing is buffered
+    std::size_t cells_ = 0;                // cells in builder_
+    unsigned in_use_ = 0;                  // calls holding the engine, see EngineCall
+    bool filling_ = false;                 // a row is being read into builder_
+};
+
+// A profile's engine, held by one call for its whole length: made with the buffered rows
+// applied, and marking the buffer in use until the call ends, so that rows that arrive
+// meanwhile go straight to the engine after the call's own earlier work.
+class EngineCall {
+  public:
+    EngineCall(std::shared_ptr<const profiler::KarvoEngine> engine, RowBuffer& rows);
+    ~EngineCall() { --rows_.in_use_; }
+    EngineCall(const EngineCall&) = delete;
+    EngineCall& operator=(const EngineCall&) = delete;
+
+    const profiler::KarvoEngine& operator*() const { return *engine_; }
+    const profiler::KarvoEngine* operator->() const { return engine_.get(); }
+
+  private:
+    std::shared_ptr<const profiler::KarvoEngine> engine_;
+    RowBuffer& rows_;
+};
+
+// observe_dict for a profile that owns `rows` and `engine`: the row is buffered when it
+// can be, else observed directly (observe.h) with the buffer applied first. `params` as
+// for observe_dict.
+void observe_dict_buffered(const std::shared_ptr<const profiler::KarvoEngine>& engine,
+                           RowBuffer& rows, const ParamSpec& params, PyObject* args,
+                           PyObject* kwargs);
+
+}  // namespace binding
