@@ -138,8 +138,10 @@ PyObject* observe_dicts(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // A count argument of _observe_dicts_tuned: an int of at least `least`.
 std::size_t count_of(PyObject* value, const char* name, std::size_t least) {
-    const std::size_t count =
-        binding::type_has_flag(value, Py_TPFLAGS_LONG_SUBCLASS) ? PyLong_AsSize_t(value) : 0;
+    if (!binding::type_has_flag(value, Py_TPFLAGS_LONG_SUBCLASS)) {
+        throw_type_error(std::string(name) + " must be an int");
+    }
+    const std::size_t count = PyLong_AsSize_t(value);
     if (count == static_cast<std::size_t>(-1) || count < least) {
         PyErr_Clear();
         throw_value_error(std::string(name) + " must be an int of at least " +

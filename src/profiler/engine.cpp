@@ -121,7 +121,8 @@ void KarvoEngine::apply_split(ColumnMap& map, const ColumnBatch& batch,
     }
     std::atomic<std::size_t> next{0};
     auto share = [&records, &batch, &next] {
-        for (std::size_t i = 0; (i = next.fetch_add(1, std::memory_order_relaxed)) < records.size();) {
+        for (std::size_t i = 0;
+             (i = next.fetch_add(1, std::memory_order_relaxed)) < records.size();) {
             if (records[i]) {
                 records[i]->apply(batch.parts[i]);
             }

@@ -68,7 +68,7 @@ struct FoldOptions {
     // use two CPUs; 1: the calling thread alone; 2 or more: a worker from the first row on.
     std::size_t threads = 1;
     // Cells per chunk handed to the worker (a chunk also goes when its text is long).
-    std::size_t chunk_cells = 8192;
+    std::size_t chunk_cells = 16384;
 };
 
 class FoldPipeline final : public SecondThread {
