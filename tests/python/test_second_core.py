@@ -250,3 +250,58 @@ def test_fork_from_a_hook_leaves_a_child_that_finishes_the_call(chunk_cells):
     assert failure is None
     assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, status
     assert profile.to_bytes() == expected
+
+
+class Nesting:
+    """An integer whose conversion first runs a call with a worker of its own, into another
+    profile, while the outer call's worker is alive."""
+
+    def __init__(self, inner, rows):
+        self.inner, self.rows = inner, rows
+
+    def __index__(self):
+        self.inner._observe_dicts_tuned(self.rows, 2, 3)
+        return 9
+
+
+def test_nested_calls_with_workers_of_their_own():
+    inner_rows = mixed_rows(50, random.Random(8))
+    rows = mixed_rows(200, random.Random(9))
+    rows[120]["hook"] = 9
+    expected = observed(rows, 1, 16384).to_bytes()
+    inner = Profile(SEED)
+    rows[120]["hook"] = Nesting(inner, inner_rows)
+    assert observed(rows, 2, 5).to_bytes() == expected
+    alone = Profile(SEED)
+    alone._observe_dicts_tuned(inner_rows, 1, 16384)
+    assert inner.to_bytes() == alone.to_bytes()
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_fork_inside_a_nested_call_leaves_both_calls_whole_in_the_child():
+    inner_rows = mixed_rows(80, random.Random(10))
+    rows = mixed_rows(300, random.Random(11))
+    inner_rows[60]["hook"], rows[200]["hook"] = 5, 9
+    expected_inner = observed(inner_rows, 1, 16384).to_bytes()
+    expected = observed(rows, 1, 16384).to_bytes()
+    inner_rows[60]["hook"] = Forking()
+    inner = observed([], 1, 1)
+    rows[200]["hook"] = Nesting(inner, inner_rows)
+    Forking.pid = None
+    outer = observed([], 1, 1)
+    failure = None
+    try:
+        outer._observe_dicts_tuned(rows, 2, 5)
+    except BaseException as error:  # in the child, nothing may escape past os._exit
+        failure = error
+    if Forking.pid == 0:
+        status = 4
+        try:
+            status = 0 if (failure is None and outer.to_bytes() == expected
+                           and inner.to_bytes() == expected_inner) else 1
+        finally:
+            os._exit(status)
+    status = wait_for_child(Forking.pid)
+    assert failure is None
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, status
+    assert (outer.to_bytes(), inner.to_bytes()) == (expected, expected_inner)
