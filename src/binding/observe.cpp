@@ -62,14 +62,19 @@ void observe_dict(const profiler::KarvoEngine& engine, const ParamSpec& params, 
     BatchBuilder builder(engine.value_keys(), static_cast<std::size_t>(std::max<Py_ssize_t>(
                                                   0, PyDict_Size(dictionary))));
     builder.extract_row(dictionary);
-    engine.process_columns(builder.batch());
+    engine.process_columns(builder.finish());
 }
 
 void observe_dicts(const profiler::KarvoEngine& engine, const ParamSpec& params, PyObject* args,
                    PyObject* kwargs) {
     PyObject* list = bind_one(params, args, kwargs, Py_TPFLAGS_LIST_SUBCLASS, "PyList");
+    observe_list(engine, list, profiler::FoldOptions{.threads = 0});
+}
+
+void observe_list(const profiler::KarvoEngine& engine, PyObject* list,
+                  const profiler::FoldOptions& options) {
     const Py_ssize_t length = list_size(list);
-    BatchBuilder builder(engine.value_keys());
+    BatchBuilder builder(engine.value_keys(), 0, options);
     std::size_t work = 0;
     // Elements appended while hooks run are not visited; a shrinking list ends the walk.
     for (Py_ssize_t i = 0; i < std::min(length, list_size(list)); ++i) {
@@ -84,7 +89,8 @@ void observe_dicts(const profiler::KarvoEngine& engine, const ParamSpec& params,
             check_signals();
         }
     }
-    engine.process_columns(builder.batch());
+    const profiler::ColumnBatch& batch = builder.finish();
+    engine.process_columns(batch, builder.second_thread());
 }
 
 }  // namespace binding

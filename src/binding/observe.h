@@ -9,6 +9,10 @@
 //       rows = [read(d) for d in py_list if isinstance(d, dict)]   # others are skipped
 //       engine.process(rows)             # one engine call, also for an empty list
 //
+// observe_dicts folds the rows it reads on a second thread once the call is large enough
+// and the process may use two CPUs (profiler/fold_pipeline.h); observe_list does the same
+// under options that the caller chooses. The result is the same either way.
+//
 // Both run with the GIL held, inside the caller's entry() boundary; they throw as the
 // row reader does (TypeError, UnicodeEncodeError, a Panic for a dictionary changed while
 // read, the exception of a signal handler), and a call that throws ingests nothing.
@@ -18,6 +22,7 @@
 
 #include "binding/arguments.h"
 #include "profiler/engine.h"
+#include "profiler/fold_pipeline.h"
 
 namespace binding {
 
@@ -26,5 +31,8 @@ void observe_dict(const profiler::KarvoEngine& engine, const ParamSpec& params, 
                   PyObject* kwargs);
 void observe_dicts(const profiler::KarvoEngine& engine, const ParamSpec& params, PyObject* args,
                    PyObject* kwargs);
+// observe_dicts' reading of a list (or subclass) that the caller has bound and checked.
+void observe_list(const profiler::KarvoEngine& engine, PyObject* list,
+                  const profiler::FoldOptions& options);
 
 }  // namespace binding

@@ -11,9 +11,11 @@
 namespace binding {
 
 using profiler::Cell;
-using profiler::int_cell;  // integers are read as long long, 64 bits on every platform
+using profiler::FoldPipeline;
+using profiler::keyed;
 using profiler::null_cell;
-using profiler::Tag;
+using profiler::raw_int;  // integers are read as long long, 64 bits on every platform
+using profiler::RawCell;
 using profiler::ValueKeys;
 
 namespace {
@@ -28,15 +30,20 @@ constexpr const char* kKeysChanged = "dictionary keys changed during iteration";
 constexpr std::size_t kObjectsPerColumn = 4;
 constexpr std::size_t kObjectSlack = 64;
 
-// A real value; NaN is null.
-Cell float_cell(std::uint32_t column, double value) {
-    if (std::isnan(value)) {
-        return null_cell(column);
-    }
-    return profiler::float_cell(column, value);
+RawCell null_raw(std::uint32_t column) {
+    return keyed(null_cell(column));
 }
-Cell str_cell(std::uint32_t column, const char* data, Py_ssize_t size, const ValueKeys& keys) {
-    return profiler::str_cell(column, std::string_view(data, static_cast<std::size_t>(size)), keys);
+// A real value; NaN is null.
+RawCell float_raw(std::uint32_t column, double value) {
+    if (std::isnan(value)) {
+        return null_raw(column);
+    }
+    return keyed(profiler::float_cell(column, value));
+}
+// A text, which `sink` copies for its worker or keys at once; the bytes need not outlive
+// the call.
+RawCell text_raw(std::uint32_t column, const char* data, Py_ssize_t size, FoldPipeline& sink) {
+    return sink.text_cell(column, std::string_view(data, static_cast<std::size_t>(size)));
 }
 
 // str.isascii as the C function behind it: CPython implements it as a METH_NOARGS
@@ -76,22 +83,23 @@ bool is_ascii(PyObject* text) {
 // UTF-8, which PyUnicode_AsUTF8AndSize hands out in place. For other text that call would
 // cache a UTF-8 copy inside the object for the object's whole life (a profiled list of
 // non-ASCII rows would keep about twice its text), so it is encoded into a temporary bytes
-// object instead, hashed and released at once. A lone surrogate has no UTF-8: null.
-Cell exact_str_cell(std::uint32_t column, PyObject* value, const ValueKeys& keys) {
+// object instead, taken (hashed or copied) and released at once. A lone surrogate has no
+// UTF-8: null.
+RawCell exact_str_raw(std::uint32_t column, PyObject* value, FoldPipeline& sink) {
     if (is_ascii(value)) {
         Py_ssize_t size = 0;
         if (const char* data = PyUnicode_AsUTF8AndSize(value, &size)) {
-            return str_cell(column, data, size, keys);
+            return text_raw(column, data, size, sink);
         }
     } else if (PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(value))) {
         char* data = nullptr;
         Py_ssize_t size = 0;
         if (PyBytes_AsStringAndSize(utf8.get(), &data, &size) == 0) {
-            return str_cell(column, data, size, keys);
+            return text_raw(column, data, size, sink);
         }
     }
     PyErr_Clear();
-    return null_cell(column);
+    return null_raw(column);
 }
 
 // The hash of the name table: the engine's NameHash under a key drawn once per process,
@@ -160,36 +168,37 @@ bool is_plain_container(PyTypeObject* type) {
            type == &PyFrozenSet_Type;
 }
 
-bool convert_exact(std::uint32_t column, PyObject* value, const ValueKeys& keys, Cell& cell) {
+bool convert_exact(std::uint32_t column, PyObject* value, FoldPipeline& sink, RawCell& cell) {
     PyTypeObject* type = Py_TYPE(value);
+    Cell wide;
     if (value == Py_None) {
-        cell = null_cell(column);
+        cell = null_raw(column);
     } else if (type == &PyLong_Type) {
         int overflow = 0;
         long long integer = PyLong_AsLongLongAndOverflow(value, &overflow);
         if (overflow == 0) {
-            cell = int_cell(column, integer, keys);
-        } else if (overflow > 0 && wide_unsigned(value, keys, column, cell)) {
-            // an unsigned 64-bit value: its nearest double, keyed by its exact value
+            cell = raw_int(column, integer);
+        } else if (overflow > 0 && wide_unsigned(value, sink.keys(), column, wide)) {
+            cell = keyed(wide);  // its nearest double, keyed by its exact value
         } else {  // beyond 64 bits: the nearest double, or null beyond a double's range
             double real = PyLong_AsDouble(value);
             if (real == -1.0 && PyErr_Occurred() != nullptr) {
                 PyErr_Clear();
-                cell = null_cell(column);
+                cell = null_raw(column);
             } else {
-                cell = float_cell(column, real);
+                cell = float_raw(column, real);
             }
         }
     } else if (type == &PyFloat_Type) {
-        cell = float_cell(column, PyFloat_AsDouble(value));
+        cell = float_raw(column, PyFloat_AsDouble(value));
     } else if (type == &PyUnicode_Type) {
-        cell = exact_str_cell(column, value, keys);
+        cell = exact_str_raw(column, value, sink);
     } else if (type == &PyBool_Type) {
-        cell = int_cell(column, value == Py_True ? 1 : 0, keys);
+        cell = raw_int(column, value == Py_True ? 1 : 0);
     } else if (is_plain_container(type)) {
         // No __index__, no __float__, not text: the rules end in null. Trying them would
         // raise and format two TypeErrors per cell, and send the row to the checked walk.
-        cell = null_cell(column);
+        cell = null_raw(column);
     } else {
         return false;
     }
@@ -197,35 +206,35 @@ bool convert_exact(std::uint32_t column, PyObject* value, const ValueKeys& keys,
 }
 
 // The value rules as written, for every other type; hooks may run here.
-Cell convert_general(std::uint32_t column, PyObject* value, const ValueKeys& keys) {
+RawCell convert_general(std::uint32_t column, PyObject* value, FoldPipeline& sink) {
     PyRef index = PyRef::steal(PyNumber_Index(value));
     if (index) {
         long long integer = PyLong_AsLongLong(index.get());
         if (!(integer == -1 && PyErr_Occurred() != nullptr)) {
-            return int_cell(column, integer, keys);
+            return raw_int(column, integer);
         }
     }
     discard_error();
     // An __index__ in [2^63, 2^64) keys the cell by its exact value, as for an exact int,
     // when the real reading (which may come from another hook) is its nearest double.
     Cell wide;
-    const bool is_wide = index && wide_unsigned(index.get(), keys, column, wide);
+    const bool is_wide = index && wide_unsigned(index.get(), sink.keys(), column, wide);
     double real = PyFloat_AsDouble(value);
     if (!(real == -1.0 && PyErr_Occurred() != nullptr)) {
         if (is_wide && std::bit_cast<std::uint64_t>(real) == wide.payload) {
-            return wide;
+            return keyed(wide);
         }
-        return float_cell(column, real);
+        return float_raw(column, real);
     }
     discard_error();
     if (type_has_flag(value, Py_TPFLAGS_UNICODE_SUBCLASS)) {
         Py_ssize_t size = 0;
         if (const char* data = PyUnicode_AsUTF8AndSize(value, &size)) {
-            return str_cell(column, data, size, keys);
+            return text_raw(column, data, size, sink);
         }
         discard_error();
     }
-    return null_cell(column);
+    return null_raw(column);
 }
 
 }  // namespace
@@ -251,14 +260,14 @@ void throw_cannot_convert(PyObject* object, const char* target) {
     throw_type_error(message.c_str());
 }
 
-Cell convert_value(std::uint32_t column, PyObject* value, const ValueKeys& keys) {
-    Cell cell;
-    if (convert_exact(column, value, keys, cell)) {
+RawCell convert_value(std::uint32_t column, PyObject* value, FoldPipeline& sink) {
+    RawCell cell;
+    if (convert_exact(column, value, sink, cell)) {
         return cell;
     }
     // Hooks may drop the container's reference to the value while they run.
     PyRef hold = PyRef::borrow(value);
-    return convert_general(column, value, keys);
+    return convert_general(column, value, sink);
 }
 
 // ---- KeyInterner
@@ -324,10 +333,16 @@ KeyInterner::Found KeyInterner::column_of_text(PyObject* key, std::string_view t
 
 // ---- BatchBuilder
 
-BatchBuilder::BatchBuilder(const ValueKeys& keys, std::size_t expected_columns) : keys_(keys) {
+BatchBuilder::BatchBuilder(const ValueKeys& keys, std::size_t expected_columns,
+                           profiler::FoldOptions options)
+    : pipeline_(keys, options) {
     batch_.names.reserve(expected_columns);
-    batch_.parts.reserve(expected_columns);
     pool_.reserve(expected_columns);
+}
+
+const profiler::ColumnBatch& BatchBuilder::finish() {
+    batch_.parts = pipeline_.finish(batch_.names.size());
+    return batch_;
 }
 
 std::uint32_t BatchBuilder::new_column(PyObject* key) {
@@ -339,7 +354,6 @@ std::uint32_t BatchBuilder::new_column(PyObject* key) {
     const auto column = static_cast<std::uint32_t>(batch_.names.size());
     pool_.push_back(PyRef::borrow(key));
     batch_.names.emplace_back(data, static_cast<std::size_t>(size));
-    batch_.parts.emplace_back();
     unindexed_ = true;
     return column;
 }
@@ -390,9 +404,6 @@ std::uint32_t BatchBuilder::column_of(PyObject* key, std::size_t position) {
         }
     }
     KeyInterner::Found found = interner_.column_of_text(key, text, batch_.names, pool_);
-    if (batch_.parts.size() < batch_.names.size()) {
-        batch_.parts.emplace_back();  // a new column
-    }
     remember(position, found.pooled ? key : nullptr, found.column);
     return found.column;
 }
@@ -404,30 +415,25 @@ void BatchBuilder::remember(std::size_t position, PyObject* key, std::uint32_t c
     by_position_[position] = Guess{key, column};
 }
 
-void BatchBuilder::fold_row() {
-    for (const Cell& cell : row_) {
-        batch_.parts[cell.column].add(cell);
-    }
-    row_.clear();
-}
-
 void BatchBuilder::keep_last_cell_per_column() {
     // Batch columns are small dense numbers, so the last position of each column in the row
     // is a plain array lookup. Only the row's own columns are written before they are read,
-    // so entries left from earlier rows never matter.
+    // so entries left from earlier rows never matter. A dropped text cell leaves its copy
+    // in the chunk's text, unused.
     if (last_in_row_.size() < batch_.names.size()) {
         last_in_row_.resize(batch_.names.size());
     }
-    for (std::size_t i = 0; i < row_.size(); ++i) {
-        last_in_row_[row_[i].column] = i;
+    std::vector<RawCell>& cells = pipeline_.cells();
+    for (std::size_t i = row_begin_; i < cells.size(); ++i) {
+        last_in_row_[cells[i].column] = i;
     }
-    std::size_t out = 0;
-    for (std::size_t i = 0; i < row_.size(); ++i) {
-        if (last_in_row_[row_[i].column] == i) {
-            row_[out++] = row_[i];
+    std::size_t out = row_begin_;
+    for (std::size_t i = row_begin_; i < cells.size(); ++i) {
+        if (last_in_row_[cells[i].column] == i) {
+            cells[out++] = cells[i];
         }
     }
-    row_.resize(out);
+    cells.resize(out);
 }
 
 std::size_t BatchBuilder::extract_row(PyObject* dictionary) {
@@ -435,7 +441,7 @@ std::size_t BatchBuilder::extract_row(PyObject* dictionary) {
     if (size < 0) {
         fail_api_call();
     }
-    row_.clear();
+    row_begin_ = pipeline_.cells().size();
     RowWalk walk{size};
     extract_exact_entries(dictionary, walk);
     if (walk.resume) {
@@ -444,7 +450,7 @@ std::size_t BatchBuilder::extract_row(PyObject* dictionary) {
     if (!walk.all_keys_exact) {
         keep_last_cell_per_column();
     }
-    fold_row();
+    pipeline_.end_row();
     return walk.count;
 }
 
@@ -482,6 +488,7 @@ void BatchBuilder::extract_exact_entries(PyObject* dictionary, RowWalk& walk) {
         walk.all_keys_exact = Py_TYPE(entries_[i].key) == &PyUnicode_Type;
     }
     const bool first_row = batch_.names.empty() && walk.all_keys_exact;
+    std::vector<RawCell>& cells = pipeline_.cells();
     for (std::size_t i = 0; i < count; ++i) {
         if (i + kPrefetchAhead < count) {
             prefetch_object(entries_[i + kPrefetchAhead].value);
@@ -490,8 +497,8 @@ void BatchBuilder::extract_exact_entries(PyObject* dictionary, RowWalk& walk) {
         const std::uint32_t column = first_row ? new_column(entry.key) : column_of(entry.key, i);
         // Converted in place: a cell built apart and copied in is read back before its
         // parts have been stored, which stalls on every cell.
-        if (!convert_exact(column, entry.value, keys_, row_.emplace_back())) {
-            row_.pop_back();
+        if (!convert_exact(column, entry.value, pipeline_, cells.emplace_back())) {
+            cells.pop_back();
             walk.resume_at = i;
             walk.resume = true;
             return;
@@ -535,7 +542,8 @@ void BatchBuilder::extract_entries_checked(PyObject* dictionary, const RowWalk& 
     for (std::size_t i = walk.resume_at; i < walk.count; ++i) {
         PyObject* value = fetch_again(dictionary, walk, i);
         const std::uint32_t column = column_of(entries_[i].key, i);
-        row_.push_back(convert_value(column, value, keys_));
+        const RawCell cell = convert_value(column, value, pipeline_);
+        pipeline_.cells().push_back(cell);
     }
     check_unchanged(dictionary, walk);
     // Every held key is still in the dictionary (just checked), so no release frees one.

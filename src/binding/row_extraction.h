@@ -2,12 +2,14 @@
 //
 // A BatchBuilder serves one observe_dict / observe_dicts call. extract_row reads one
 // dictionary through its own storage (PyDict_Next; the methods of a subclass are never
-// called) into one cell per entry: the key's batch column and the value typed by the value
-// rules (Null, Int, Float or Str) with its sketch key, made under the engine's value keys
-// (a Str is carried by its key alone). At the row's end its cells are folded into their
-// columns' parts (counts, bounds, sketch keys).
-// Nothing reaches the engine until the whole input is converted, so a failed call
-// ingests nothing.
+// called) into one raw cell per entry (profiler/raw_cell.h): the key's batch column and
+// the value typed by the value rules (Null, Int, Float or Str); a Str is carried by its
+// sketch key, made under the engine's value keys, or by a copy of its text for a second
+// thread to key. At the row's end the row goes to the builder's fold pipeline
+// (profiler/fold_pipeline.h), which folds it into its columns' parts (counts, bounds,
+// sketch keys) on this thread or, in a large call, hands it to a worker that never sees a
+// Python object. Nothing reaches the engine until the whole input is converted (finish),
+// so a failed call ingests nothing.
 //
 // Invariants:
 //   - Every column text in the batch is a view of the UTF-8 of a key object that the
@@ -17,8 +19,9 @@
 //     distinct columns; a row with a str-subclass key keeps only the last cell of each
 //     column, as a dictionary read entry by entry with later values replacing earlier
 //     ones would.
-//   - Text values are hashed as they are read; the builder keeps no reference to values,
-//     and leaves exact str values as it found them (no UTF-8 copy is cached on them).
+//   - Text values are hashed or copied as they are read; the builder keeps no reference to
+//     values, and leaves exact str values as it found them (no UTF-8 copy is cached on
+//     them).
 //   - A row's entries (key object and iteration position) are listed before any value is
 //     read, while no Python code can run. Values of exact built-in types are read from
 //     that list. From the first value that may run a hook (the general rules) on, the list
@@ -30,7 +33,8 @@
 //     cell nor counts one twice. Values replaced at unchanged keys are read as they are
 //     when their entry comes.
 //
-// Thread safety: one builder per call, used with the GIL held.
+// Thread safety: one builder per call, used with the GIL held; its pipeline's worker, if
+// any, touches only the pipeline's own memory.
 #pragma once
 
 #include <algorithm>
@@ -44,6 +48,7 @@
 #include "binding/py_ref.h"
 #include "common/probe_table.h"
 #include "profiler/column_batch.h"
+#include "profiler/fold_pipeline.h"
 #include "profiler/typed_value.h"
 
 namespace binding {
@@ -103,9 +108,11 @@ class KeyInterner {
 
 class BatchBuilder {
   public:
-    // Cells are keyed under `keys` (the engine's); reserves room for as many columns as the
-    // call is expected to name.
-    explicit BatchBuilder(const profiler::ValueKeys& keys, std::size_t expected_columns = 0);
+    // Cells are keyed under `keys` (the engine's), and folded as `options` say (by default
+    // on the calling thread alone); reserves room for as many columns as the call is
+    // expected to name.
+    explicit BatchBuilder(const profiler::ValueKeys& keys, std::size_t expected_columns = 0,
+                          profiler::FoldOptions options = {});
 
     // Appends the cells of one dictionary (a dict or subclass), which the caller holds a
     // reference to for the call (hooks may drop every other), and returns how many entries
@@ -114,7 +121,11 @@ class BatchBuilder {
     // and the exception of a hook that asks to stop (one that is not an Exception).
     std::size_t extract_row(PyObject* dictionary);
 
-    const profiler::ColumnBatch& batch() const { return batch_; }
+    // The batch of every row extracted, once they are all folded; called once, after the
+    // last row. Throws what the fold pipeline's worker failed with (bad_alloc).
+    const profiler::ColumnBatch& finish();
+    // After finish: the fold pipeline's worker, lent to the engine; null when there is none.
+    profiler::SecondThread* second_thread() { return pipeline_.second_thread(); }
 
   private:
     // What the entry at one position of the previous rows named: rows of a batch mostly
@@ -156,11 +167,10 @@ class BatchBuilder {
     void index_first_row();
     void remember(std::size_t position, PyObject* key, std::uint32_t column);
     void keep_last_cell_per_column();
-    void fold_row();
 
-    const profiler::ValueKeys keys_;
-    profiler::ColumnBatch batch_;
-    std::vector<profiler::Cell> row_;  // the cells of the row being read
+    profiler::ColumnBatch batch_;  // its parts come from the pipeline, at the end
+    profiler::FoldPipeline pipeline_;
+    std::size_t row_begin_ = 0;  // where the row being read starts in pipeline_.cells()
     KeyInterner interner_;
     std::vector<PyRef> pool_;  // one reference per key object that the interner relies on
     std::vector<Guess> by_position_;
@@ -170,13 +180,13 @@ class BatchBuilder {
     std::vector<PyRef> held_keys_;          // the listed keys, while hooks may run
 };
 
-// The typed cell of one value by the value rules (None; integers through __index__;
+// The raw cell of one value by the value rules (None; integers through __index__;
 // reals through __float__, NaN as null; str as its text; everything else null). Failed
 // attempts' exceptions are dropped when they are an Exception; any other (a
-// PanicException, KeyboardInterrupt, SystemExit, ...) ends the call. The cell's sketch
-// key is made under `keys`.
-profiler::Cell convert_value(std::uint32_t column, PyObject* value,
-                             const profiler::ValueKeys& keys);
+// PanicException, KeyboardInterrupt, SystemExit, ...) ends the call. A text goes through
+// `sink` (keyed now, or copied into its chunk).
+profiler::RawCell convert_value(std::uint32_t column, PyObject* value,
+                                profiler::FoldPipeline& sink);
 
 // Throws TypeError "'{type}' object cannot be converted to '{target}'", the type being
 // the __qualname__ of object's type or "<failed to extract type name>".

@@ -61,11 +61,13 @@ EngineCall engine_of(PyObject* self) {
 constexpr const char* kNewParams[] = {"seed"};
 constexpr const char* kObserveDictParams[] = {"py_dict"};
 constexpr const char* kObserveDictsParams[] = {"py_list"};
+constexpr const char* kObserveTunedParams[] = {"py_list", "threads", "chunk_cells"};
 constexpr const char* kMergeParams[] = {"other"};
 constexpr const char* kFromBytesParams[] = {"data", "seed"};
 const ParamSpec kNewSpec{"Profile.__new__()", kNewParams, 0};
 const ParamSpec kObserveDictSpec{"Profile.observe_dict()", kObserveDictParams, 1};
 const ParamSpec kObserveDictsSpec{"Profile.observe_dicts()", kObserveDictsParams, 1};
+const ParamSpec kObserveTunedSpec{"Profile._observe_dicts_tuned()", kObserveTunedParams, 3};
 const ParamSpec kMergeSpec{"Profile.merge()", kMergeParams, 1};
 const ParamSpec kFromBytesSpec{"Profile.from_bytes()", kFromBytesParams, 1};
 
@@ -145,6 +147,38 @@ PyObject* observe_dict(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* observe_dicts(PyObject* self, PyObject* args, PyObject* kwargs) {
     return enter([&]() -> PyObject* {
         binding::observe_dicts(*engine_of(self), kObserveDictsSpec, args, kwargs);
+        Py_RETURN_NONE;
+    });
+}
+
+// A count argument of _observe_dicts_tuned: an int of at least `least`.
+std::size_t count_of(PyObject* value, const char* name, std::size_t least) {
+    if (!binding::type_has_flag(value, Py_TPFLAGS_LONG_SUBCLASS)) {
+        throw_type_error(std::string(name) + " must be an int");
+    }
+    const std::size_t count = PyLong_AsSize_t(value);
+    if (count == static_cast<std::size_t>(-1) || count < least) {
+        PyErr_Clear();
+        throw_value_error(std::string(name) + " must be an int of at least " +
+                          std::to_string(least));
+    }
+    return count;
+}
+
+// observe_dicts with the fold options chosen: `threads` 1 folds on the calling thread
+// alone, 2 on a second thread from the first row, 0 as observe_dicts does; `chunk_cells`
+// is the size of the chunks handed to the second thread. For tests that compare the ways.
+PyObject* observe_dicts_tuned(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return enter([&]() -> PyObject* {
+        BoundArgs<3> bound;
+        binding::bind_arguments(kObserveTunedSpec, args, kwargs, bound);
+        PyObject* list = bound[0].get();
+        if (!binding::type_has_flag(list, Py_TPFLAGS_LIST_SUBCLASS)) {
+            throw_type_error("py_list must be a list");
+        }
+        const profiler::FoldOptions options{count_of(bound[1].get(), "threads", 0),
+                                            count_of(bound[2].get(), "chunk_cells", 1)};
+        binding::observe_list(*engine_of(self), list, options);
         Py_RETURN_NONE;
     });
 }
@@ -299,6 +333,9 @@ PyMethodDef profile_methods[] = {
     {"observe_dicts", as_method(observe_dicts), METH_VARARGS | METH_KEYWORDS,
      "observe_dicts($self, py_list)\n--\n\n"
      "Adds every dict of the list as a row, in order; all or nothing."},
+    {"_observe_dicts_tuned", as_method(observe_dicts_tuned), METH_VARARGS | METH_KEYWORDS,
+     "_observe_dicts_tuned($self, py_list, threads, chunk_cells)\n--\n\n"
+     "observe_dicts folding on the threads and in the chunks given; for tests."},
     {"_read_jsonl_path", as_method(read_jsonl_method<JsonlSource::kPath>),
      METH_VARARGS | METH_KEYWORDS,
      "_read_jsonl_path($self, path, strict, threads, chunk_bytes, bad_lines_kept, "

@@ -13,14 +13,18 @@
 
 namespace profiler {
 
-std::size_t shard_amount_for(std::size_t processors, std::optional<CpuQuota> quota) {
+std::size_t processors_for(std::size_t processors, std::optional<CpuQuota> quota) {
     std::size_t p = processors == 0 ? 1 : processors;
     if (quota && quota->period > 0) {
         // A quota of 1.5 CPUs cannot keep two CPUs busy: round down, but never below one.
         const std::uint64_t allowed = std::max<std::uint64_t>(quota->quota / quota->period, 1);
         p = static_cast<std::size_t>(std::min<std::uint64_t>(p, allowed));
     }
-    return std::bit_ceil(4 * p);
+    return p;
+}
+
+std::size_t shard_amount_for(std::size_t processors, std::optional<CpuQuota> quota) {
+    return std::bit_ceil(4 * processors_for(processors, quota));
 }
 
 namespace {
@@ -184,10 +188,14 @@ std::optional<CpuQuota> cgroup_quota(const CgroupPaths& paths) {
     return tighter(cgroup_v2_quota(paths), cgroup_v1_quota(paths));
 }
 
+std::size_t usable_processors() {
+    static const std::size_t processors =
+        processors_for(affinity_processors(), cgroup_quota(CgroupPaths{}));
+    return processors;
+}
+
 std::size_t default_shard_amount() {
-    static const std::size_t amount =
-        shard_amount_for(affinity_processors(), cgroup_quota(CgroupPaths{}));
-    return amount;
+    return std::bit_ceil(4 * usable_processors());
 }
 
 }  // namespace profiler

@@ -1,4 +1,5 @@
-// The number of shards of every column map, from the CPUs the process may use.
+// The CPUs the process may keep busy at once, and from them the number of shards of every
+// column map and whether a call may fold on a second thread (fold_pipeline.h).
 //
 // The figure is the process's CPU affinity mask, capped by the tightest control-group CPU
 // quota on the path from its own cgroup up to the hierarchy's root (cgroup v2 cpu.max and
@@ -6,8 +7,8 @@
 // no limit; no figure at all counts as one processor. More shards than CPUs that can run
 // at once only add memory, and fewer make callers on different CPUs meet on one lock.
 //
-// Thread safety: the parsers are pure; default_shard_amount reads the platform once, on
-// its first call (a function-local static), and returns the cached figure thereafter.
+// Thread safety: the parsers are pure; usable_processors reads the platform once, on its
+// first call (a function-local static), and returns the cached figure thereafter.
 #pragma once
 
 #include <cstddef>
@@ -25,8 +26,10 @@ struct CpuQuota {
     std::uint64_t period = 0;
 };
 
-// The shard count for a process that may run on `processors` CPUs (0 when unknown),
-// capped by `quota` where one applies: the smallest power of two at least 4 x P.
+// The CPUs a process that may run on `processors` CPUs (0 when unknown) can keep busy,
+// capped by `quota` where one applies (rounded down, at least one): P.
+std::size_t processors_for(std::size_t processors, std::optional<CpuQuota> quota);
+// The shard count for such a process: the smallest power of two at least 4 x P.
 std::size_t shard_amount_for(std::size_t processors, std::optional<CpuQuota> quota);
 // The contents of a cgroup v2 cpu.max file ("max 100000" or "50000 100000").
 std::optional<CpuQuota> parse_cpu_max(std::string_view text);
@@ -41,7 +44,9 @@ struct CgroupPaths {
 // The tightest CPU quota on the paths from the process's cgroups (v2 and v1 cpu) up to
 // their hierarchies' roots; nothing when no level sets one.
 std::optional<CpuQuota> cgroup_quota(const CgroupPaths& paths);
-// The shard count of every map in this process, read from the platform on first call.
+// P for this process, read from the platform on first call.
+std::size_t usable_processors();
+// The shard count of every map in this process.
 std::size_t default_shard_amount();
 
 }  // namespace profiler

@@ -1,7 +1,9 @@
 #include "profiler/engine.h"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "profiler/column_map.h"
@@ -29,6 +31,39 @@ bool names_are_distinct(const std::vector<std::string_view>& names, const NameHa
     return distinct.size() == names.size();
 }
 
+// Below this many sketch keys a batch is applied on one thread: handing half of it over
+// would cost more than it saves.
+constexpr std::size_t kSplitFromKeys = std::size_t{1} << 16;
+
+std::size_t key_count(const ColumnBatch& batch) {
+    std::size_t keys = 0;
+    for (const ColumnPart& part : batch.parts) {
+        keys += part.keys.size();
+    }
+    return keys;
+}
+
+// Waits for the second thread's task when the calling thread's share ends early, since the
+// task refers to the caller's frame.
+class TaskJoin {
+  public:
+    explicit TaskJoin(SecondThread& helper) : helper_(&helper) {}
+    ~TaskJoin() {
+        if (helper_ != nullptr) {
+            try {
+                helper_->wait();
+            } catch (...) {  // the caller's own failure is the one that goes on
+            }
+        }
+    }
+    TaskJoin(const TaskJoin&) = delete;
+    TaskJoin& operator=(const TaskJoin&) = delete;
+    void wait() { std::exchange(helper_, nullptr)->wait(); }
+
+  private:
+    SecondThread* helper_;
+};
+
 }  // namespace
 
 KarvoEngine::KarvoEngine() : KarvoEngine(ValueKeys::from_os()) {}
@@ -54,12 +89,16 @@ StatsRef KarvoEngine::resolve(ColumnMap& map, std::string_view name) const {
 
 // Applies a folded batch to the pinned map after checking its shape; nothing is ingested
 // when the check fails.
-void KarvoEngine::apply_columns(ColumnMap& map, const ColumnBatch& batch) const {
+void KarvoEngine::apply_columns(ColumnMap& map, const ColumnBatch& batch,
+                                SecondThread* helper) const {
     if (batch.names.size() != batch.parts.size()) {
         throw Panic("a column batch whose names and parts differ in number");
     }
     if (!names_are_distinct(batch.names, map.name_hash())) {
         throw Panic("a column batch that names one column twice");
+    }
+    if (helper != nullptr && key_count(batch) >= kSplitFromKeys) {
+        return apply_split(map, batch, *helper);
     }
     for (std::size_t i = 0; i < batch.parts.size(); ++i) {
         if (batch.parts[i].cells > 0) {
@@ -68,12 +107,39 @@ void KarvoEngine::apply_columns(ColumnMap& map, const ColumnBatch& batch) const 
     }
 }
 
+// Records are created first, all in part order on this thread, as the one-thread path
+// creates them; then both threads take parts one at a time from a shared counter and apply
+// each to its record. Each record takes its own part once, under its own locks, so the
+// split changes nothing in the result.
+void KarvoEngine::apply_split(ColumnMap& map, const ColumnBatch& batch,
+                              SecondThread& helper) const {
+    std::vector<StatsRef> records(batch.parts.size());
+    for (std::size_t i = 0; i < batch.parts.size(); ++i) {
+        if (batch.parts[i].cells > 0) {
+            records[i] = resolve(map, batch.names[i]);
+        }
+    }
+    std::atomic<std::size_t> next{0};
+    auto share = [&records, &batch, &next] {
+        for (std::size_t i = 0;
+             (i = next.fetch_add(1, std::memory_order_relaxed)) < records.size();) {
+            if (records[i]) {
+                records[i]->apply(batch.parts[i]);
+            }
+        }
+    };
+    helper.start(share);
+    TaskJoin join(helper);
+    share();
+    join.wait();
+}
+
 // Each entry point pins the map once, first: the batch works on that map to its end, and
 // its own indexes of names take that map's hash.
 
-void KarvoEngine::process_columns(const ColumnBatch& batch) const {
+void KarvoEngine::process_columns(const ColumnBatch& batch, SecondThread* helper) const {
     const ColumnMapRef map = columns.load();
-    apply_columns(*map, batch);
+    apply_columns(*map, batch, helper);
 }
 
 void KarvoEngine::process_batch(std::span<const TypedRow> rows) const {
@@ -93,7 +159,7 @@ void KarvoEngine::process_batch(std::span<const TypedRow> rows) const {
             batch.parts[it->second].add(value, keys_);
         }
     }
-    apply_columns(*map, batch);
+    apply_columns(*map, batch, nullptr);
 }
 
 std::string KarvoEngine::flush_and_reset() const {

@@ -41,6 +41,7 @@
 #include "profiler/column_map_slot.h"
 #include "profiler/panic.h"
 #include "profiler/profile_state.h"
+#include "profiler/second_thread.h"
 #include "profiler/typed_value.h"
 #include "profiler/value_key.h"
 
@@ -62,8 +63,11 @@ class KarvoEngine {
     // applied to its record in turn, creating records in part order (parts without cells
     // create nothing). The result equals applying the batch's cells one by one in batch
     // order. Names that are not distinct, or that differ in number from the parts, are an
-    // internal fault: Panic before anything is ingested.
-    void process_columns(const ColumnBatch& batch) const;
+    // internal fault: Panic before anything is ingested. With a second thread lent, a
+    // large batch creates its records first, in part order, then applies the parts of a
+    // leading share of them there and the rest here (records are independent), with the
+    // same result.
+    void process_columns(const ColumnBatch& batch, SecondThread* helper = nullptr) const;
     // The same for typed rows, rows in order: gathered into a column batch, then applied
     // as above.
     void process_batch(std::span<const TypedRow> rows) const;
@@ -89,7 +93,8 @@ class KarvoEngine {
     const ValueKeys keys_;
     // The record stored under name in map, created if the map has none.
     std::shared_ptr<ColumnStats> resolve(ColumnMap& map, std::string_view name) const;
-    void apply_columns(ColumnMap& map, const ColumnBatch& batch) const;
+    void apply_columns(ColumnMap& map, const ColumnBatch& batch, SecondThread* helper) const;
+    void apply_split(ColumnMap& map, const ColumnBatch& batch, SecondThread& helper) const;
 
     ColumnMapSlot columns;
     std::optional<sketch::SketchKeys> sketch_keys;  // absent: each sketch draws its own

@@ -1,0 +1,157 @@
+// FoldPipeline: where a row reader's raw cells (raw_cell.h) become the column parts of its
+// batch, on the reading thread or, for a large call, on a second thread.
+//
+// The reader writes each row's raw cells into cells() (texts through text_cell) and calls
+// end_row() once the row is complete; finish() returns the parts after the last row.
+// Until a worker starts, end_row folds the row at once on the calling thread and clears it,
+// so a small call allocates nothing beyond one row. A worker starts at the end of a row,
+// when the options allow, once the call has produced enough cells to be worth a thread;
+// from then on rows gather in the chunks of a small ring, each full chunk is handed to the
+// worker, which keys its cells and folds them, and the reader fills the next free chunk.
+// When the worker is a whole ring behind, the reader folds the next chunk itself if the
+// worker has not taken it yet (a worker short of CPU then costs little), else waits.
+// Transient memory thus stays within the ring (the parts hold one key per keyed cell
+// either way).
+//
+// The parts do not depend on who folds: cells are folded in the order they were read,
+// chunks in the order they were handed over, and keys come from the same functions.
+//
+// After finish the worker stays until the pipeline is destroyed, lent out as a SecondThread
+// (second_thread.h) for the engine's share of the call; second_thread() is null when the
+// call had no worker.
+//
+// Failure: nothing escapes the worker; its failure (bad_alloc) is kept and rethrown on the
+// calling thread by the next hand-over, by finish or by wait. Destroying the pipeline stops
+// its worker after the chunk or task in hand and joins it; when the reader failed, the
+// parts are dropped with it. No thread outlives its pipeline.
+//
+// Fork: a hook or signal handler that runs on the calling thread while its worker is live
+// may fork. The child has no worker; it must not wait for one, nor use a lock or condition
+// variable whose state the fork copied while the worker used it. Handlers registered once
+// per process with pthread_atfork see to it, for the pipelines whose reader is the thread
+// that forks (a thread-local list):
+//   - prepare (before the fork): wait until each such worker is idle (every chunk handed
+//     over is folded) and keep its lock through the fork. The worker then holds nothing,
+//     and all it wrote to the parts happened before the fork.
+//   - parent: release those locks.
+//   - child: orphan those pipelines. An orphaned pipeline folds on the calling thread as if
+//     no worker had started, which is right since its parts are complete up to the chunk
+//     being filled; the worker's state (thread handle, lock, condition variables) is
+//     leaked untouched, since joining an absent thread would hang and destroying a
+//     condition variable that an absent thread waits on may hang too. A worker failure
+//     that happened before the fork is still raised by finish.
+// A fork by any other thread copies a pipeline into a child where its reader does not
+// exist, so nothing there uses it again.
+//
+// Thread safety: a pipeline belongs to the thread that made it; only its worker shares
+// it, through the ring under the worker's lock.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <vector>
+
+#include "profiler/column_batch.h"
+#include "profiler/raw_cell.h"
+#include "profiler/second_thread.h"
+
+namespace profiler {
+
+struct FoldOptions {
+    // 0: a worker once the call has produced kStartAfterCells cells, when the process may
+    // use two CPUs; 1: the calling thread alone; 2 or more: a worker from the first row on.
+    std::size_t threads = 1;
+    // Cells per chunk handed to the worker (a chunk also goes when its text is long).
+    std::size_t chunk_cells = 16384;
+};
+
+class FoldPipeline final : public SecondThread {
+  public:
+    // The cells a call produces before it is worth a thread: a few milliseconds of work,
+    // against tens of microseconds to start one.
+    static constexpr std::size_t kStartAfterCells = std::size_t{1} << 15;
+    // Texts up to this size are copied for the worker to key; longer ones are keyed by the
+    // reader, where they already are in cache (copying them would cost nearly as much).
+    static constexpr std::size_t kCopiedTextBytes = 256;
+
+    FoldPipeline(const ValueKeys& keys, FoldOptions options);
+    ~FoldPipeline();
+    FoldPipeline(const FoldPipeline&) = delete;
+    FoldPipeline& operator=(const FoldPipeline&) = delete;
+
+    const ValueKeys& keys() const { return keys_; }
+    // Where the row being read goes; stays the same vector until end_row.
+    std::vector<RawCell>& cells() { return filling_->cells; }
+    // The raw cell of a text: copied for the worker, or keyed now.
+    RawCell text_cell(std::uint32_t column, std::string_view utf8) {
+        if (worker_ != nullptr && utf8.size() <= kCopiedTextBytes) {
+            return filling_->text_cell(column, utf8);
+        }
+        return keyed(str_cell(column, utf8, keys_));
+    }
+    // The row in cells() is complete. Throws a failure of the worker.
+    void end_row() {
+        if (worker_ == nullptr) {
+            fold_here();
+        } else if (is_full(*filling_)) {
+            hand_over();
+        }
+    }
+    // Every row has been read: all of them folded, the worker joined. Returns one part per
+    // column of the batch (`columns` of them: a column may have no cells). Throws a
+    // failure of the worker.
+    std::vector<ColumnPart> finish(std::size_t columns);
+
+    // The worker, after finish, to lend out; null when none started (or after a fork).
+    SecondThread* second_thread() { return worker_ != nullptr ? this : nullptr; }
+    void start(std::function<void()> task) override;
+    void wait() override;
+
+  private:
+    static constexpr std::size_t kRing = 4;
+    static constexpr std::size_t kChunkTextBytes = std::size_t{1} << 17;
+    struct Worker;
+
+    bool is_full(const CellChunk& chunk) const {
+        return chunk.cells.size() >= options_.chunk_cells || chunk.text.size() >= kChunkTextBytes;
+    }
+    // Folds the chunk being filled on the calling thread; starts the worker when due.
+    void fold_here();
+    void start_worker();
+    void hand_over();
+    // Folds chunks that the worker has not taken, or waits, until done() holds; throws the
+    // worker's failure. Called and returns with the worker's lock held.
+    template <class Done>
+    void fold_until(std::unique_lock<std::mutex>& lock, Done&& done);
+    // Sees every chunk handed over folded.
+    void drain();
+    void stop_and_join() noexcept;
+    void fold(CellChunk& chunk);
+    void work(Worker& worker) noexcept;
+    void unlink() noexcept;
+
+    // Registers the fork handlers once per process; false when the system refused.
+    static bool register_fork_handlers();
+    static void before_fork() noexcept;
+    static void after_fork_in_parent() noexcept;
+    static void after_fork_in_child() noexcept;
+
+    const ValueKeys keys_;
+    const FoldOptions options_;
+    std::vector<ColumnPart> parts_;
+    std::array<CellChunk, kRing> ring_;
+    CellChunk* filling_ = &ring_[0];
+    std::size_t produced_ = 0;  // cells folded here so far
+    std::size_t start_at_;      // the produced_ at which a worker starts; -1: never
+    std::unique_ptr<Worker> worker_;
+    std::exception_ptr orphaned_failure_;  // a worker's, raised by finish after a fork
+    FoldPipeline* outer_ = nullptr;        // the next pipeline with a worker on this thread
+};
+
+}  // namespace profiler

@@ -1,0 +1,98 @@
+// Raw cells: values as a row reader leaves them, before the sketch keys that take hashing
+// are made, so that another thread can make those keys and fold the cells into their
+// columns' parts.
+//
+// A RawCell has one of three forms:
+//   - Keyed: a finished Cell (payload and key). Null, Float, the ints in [2^63, 2^64),
+//     and the texts the reader keyed itself (long ones, or any while no second thread
+//     folds) take this form.
+//   - Int: a signed 64-bit integer, keyed when folded (int_key).
+//   - Text: UTF-8 bytes copied into the chunk's text arena, keyed when folded (text_key).
+// to_cell gives the Cell of any form through the makers of typed_value.h, the one place
+// that says which key a value takes: a text keyed by the reader and the same text keyed
+// when folded get equal keys, on whichever thread.
+//
+// A CellChunk is a run of whole rows' raw cells and the text they refer to. It points
+// into no memory it does not own, so the thread that folds it reads nothing else: above
+// all no object of the interpreter, which hooks running on the reading thread may free.
+//
+// Invariants: a Text cell's [offset, offset + size) lies within its chunk's text; a
+// chunk holds whole rows only (a row's duplicate cells are dropped before it ends).
+//
+// Thread safety: plain values; a chunk is used by one thread at a time, handed over under
+// the lock of the pipeline that owns it (fold_pipeline.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "profiler/column_batch.h"
+#include "profiler/typed_value.h"
+
+namespace profiler {
+
+enum class RawForm : std::uint8_t { Keyed = 0, Int = 1, Text = 2 };
+
+// One raw cell, 24 bytes, like the Cell it becomes.
+struct RawCell {
+    std::uint32_t column;
+    Tag tag;
+    RawForm form;
+    std::uint64_t payload;  // Keyed: the cell's payload; Int: the integer; Text: its size
+    std::uint64_t key;      // Keyed: the cell's key; Int: 0; Text: its offset in the arena
+};
+static_assert(sizeof(RawCell) == 24);
+
+inline RawCell keyed(const Cell& cell) {
+    return RawCell{cell.column, cell.tag, RawForm::Keyed, cell.payload, cell.key};
+}
+inline RawCell raw_int(std::uint32_t column, std::int64_t i) {
+    return RawCell{column, Tag::Int, RawForm::Int, static_cast<std::uint64_t>(i), 0};
+}
+
+struct CellChunk {
+    std::vector<RawCell> cells;
+    std::string text;  // the arena of the Text cells
+
+    // A Text cell for a copy of utf8.
+    RawCell text_cell(std::uint32_t column, std::string_view utf8) {
+        const std::uint64_t offset = text.size();
+        text.append(utf8);
+        return RawCell{column, Tag::Str, RawForm::Text, utf8.size(), offset};
+    }
+    void clear() {
+        cells.clear();
+        text.clear();
+    }
+};
+
+// The Cell a raw cell of `chunk_text`'s chunk stands for, keyed under `keys`.
+inline Cell to_cell(const RawCell& raw, std::string_view chunk_text, const ValueKeys& keys) {
+    switch (raw.form) {
+        case RawForm::Int:
+            return int_cell(raw.column, static_cast<std::int64_t>(raw.payload), keys);
+        case RawForm::Text:
+            return str_cell(raw.column, chunk_text.substr(raw.key, raw.payload), keys);
+        case RawForm::Keyed:
+            break;
+    }
+    return Cell{raw.column, raw.tag, raw.payload, raw.key};
+}
+
+// Folds cells of `chunk_text`'s chunk, in order, into parts indexed by column, adding
+// empty parts up to a column not seen before.
+inline void fold_cells(std::span<const RawCell> cells, std::string_view chunk_text,
+                       const ValueKeys& keys, std::vector<ColumnPart>& parts) {
+    for (const RawCell& raw : cells) {
+        if (raw.column >= parts.size()) [[unlikely]] {
+            parts.resize(std::size_t{raw.column} + 1);
+        }
+        parts[raw.column].add(to_cell(raw, chunk_text, keys));
+    }
+}
+
+}  // namespace profiler
