@@ -85,7 +85,7 @@ void RowBuffer::apply(const profiler::KarvoEngine& engine) {
         return;
     }
     try {
-        engine.process_columns(builder_->batch());
+        engine.process_columns(builder_->finish());
     } catch (...) {
         drop();  // a batch that the engine refused is not offered again
         throw;

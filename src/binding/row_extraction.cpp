@@ -443,9 +443,16 @@ std::size_t BatchBuilder::extract_row(PyObject* dictionary) {
     }
     row_begin_ = pipeline_.cells().size();
     RowWalk walk{size};
-    extract_exact_entries(dictionary, walk);
-    if (walk.resume) {
-        extract_entries_checked(dictionary, walk);
+    try {
+        extract_exact_entries(dictionary, walk);
+        if (walk.resume) {
+            extract_entries_checked(dictionary, walk);
+        }
+    } catch (...) {
+        // A row that fails leaves no cell behind, so a builder that outlives the failure
+        // (the per-profile row buffer) still folds only whole rows.
+        pipeline_.cells().resize(row_begin_);
+        throw;
     }
     if (!walk.all_keys_exact) {
         keep_last_cell_per_column();
