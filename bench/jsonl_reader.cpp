@@ -4,7 +4,8 @@
 //
 //   cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKARVO_BUILD_BENCH=ON
 //         -DKARVO_BUILD_TESTS=OFF && cmake --build build/bench --target jsonl_bench
-//   build/bench/jsonl_bench [ROWS] [RUNS]
+//   build/bench/jsonl_bench [ROWS] [RUNS] [reader]
+// With "reader" only the reader into an engine runs, on one thread: a clean run to profile.
 #include <simdjson.h>
 
 #include <algorithm>
@@ -272,11 +273,16 @@ int main(int argc, char** argv) {
                 static_cast<double>(input.size()) / 1e6,
                 simdjson::get_active_implementation()->name().c_str());
     std::printf("%-44s %9s %11s %11s\n", "", "wall s", "wall ns/row", "cpu ns/row");
+    const bool reader_only = argc > 3 && std::string_view(argv[3]) == "reader";
     auto report = [&](const char* what, Timing timing) {
         std::printf("%-44s %9.3f %11.1f %11.1f\n", what, timing.wall,
                     timing.wall * 1e9 / static_cast<double>(rows),
                     timing.cpu * 1e9 / static_cast<double>(rows));
     };
+    if (reader_only) {
+        report("reader into an engine, 1 thread", best_reader_time(input, 1, runs, true));
+        return 0;
+    }
     for (std::size_t threads : {1, 2}) {
         const auto pieces = split_lines(input, threads);
         std::printf("-- %zu thread%s\n", threads, threads > 1 ? "s" : "");

@@ -73,6 +73,30 @@ struct SipState {
 
 inline constexpr std::uint64_t kSipLengthBlock = std::uint64_t{8} << 56;
 
+// The last block of a text of `size` bytes at `text`: its final size % 8 bytes, least
+// significant first, with the length modulo 256 in the top byte. Those bytes are read by
+// at most three loads that stay inside the text, overlapping when it is short: a loop over
+// them would cost a branch per byte, mispredicted as text lengths vary.
+inline std::uint64_t last_text_block(const unsigned char* text, std::size_t size) {
+    const std::size_t left = size % 8;
+    const std::uint64_t length = static_cast<std::uint64_t>(size & 0xFF) << 56;
+    if (left == 0) {
+        return length;
+    }
+    const unsigned char* end = text + size;
+    if (size >= 8) {
+        return length | (load_le64(end - 8) >> (64 - 8 * left));
+    }
+    if (left >= 4) {
+        // Bytes 0..3 and left-4..left-1; where the two overlap they agree.
+        return length | load_le_word<std::uint32_t>(text) |
+               (load_le_word<std::uint32_t>(end - 4) << (8 * (left - 4)));
+    }
+    // One to three bytes: the first, the middle and the last cover them all.
+    return length | text[0] | (std::uint64_t{text[left / 2]} << (8 * (left / 2))) |
+           (std::uint64_t{text[left - 1]} << (8 * (left - 1)));
+}
+
 }  // namespace detail
 
 // SipHash-1-3 of the 8 bytes of `message`, least significant byte first. Inline because
@@ -94,11 +118,8 @@ inline std::uint64_t siphash13_text(SipKey key, std::string_view text) {
     for (; left >= 8; p += 8, left -= 8) {
         s.absorb(load_le64(p));
     }
-    std::uint64_t last = static_cast<std::uint64_t>(text.size() & 0xFF) << 56;
-    if (left > 0) {
-        last |= load_le(p, left);
-    }
-    s.absorb(last);
+    s.absorb(
+        detail::last_text_block(reinterpret_cast<const unsigned char*>(text.data()), text.size()));
     return s.finish();
 }
 

@@ -100,7 +100,44 @@ bool has_avx2() {
 
 #endif
 
+// The hashes of two texts, the rounds of one beside those of the other.
+void hash_two_texts(SipKey key, std::string_view a, std::string_view b, std::uint64_t& hash_a,
+                    std::uint64_t& hash_b) {
+    detail::SipState sa = detail::SipState::keyed(key);
+    detail::SipState sb = sa;
+    const auto* pa = reinterpret_cast<const unsigned char*>(a.data());
+    const auto* pb = reinterpret_cast<const unsigned char*>(b.data());
+    const std::size_t blocks_a = a.size() / 8;
+    const std::size_t blocks_b = b.size() / 8;
+    const std::size_t both = blocks_a < blocks_b ? blocks_a : blocks_b;
+    for (std::size_t i = 0; i < both; ++i) {
+        sa.absorb(load_le64(pa + 8 * i));
+        sb.absorb(load_le64(pb + 8 * i));
+    }
+    for (std::size_t i = both; i < blocks_a; ++i) {
+        sa.absorb(load_le64(pa + 8 * i));
+    }
+    for (std::size_t i = both; i < blocks_b; ++i) {
+        sb.absorb(load_le64(pb + 8 * i));
+    }
+    sa.absorb(detail::last_text_block(pa, a.size()));
+    sb.absorb(detail::last_text_block(pb, b.size()));
+    hash_a = sa.finish();
+    hash_b = sb.finish();
+}
+
 }  // namespace
+
+void siphash13_texts(SipKey key, std::span<const std::string_view> texts,
+                     std::span<std::uint64_t> hashes) {
+    std::size_t i = 0;
+    for (; i + 2 <= texts.size(); i += 2) {
+        hash_two_texts(key, texts[i], texts[i + 1], hashes[i], hashes[i + 1]);
+    }
+    if (i < texts.size()) {
+        hashes[i] = siphash13_text(key, texts[i]);
+    }
+}
 
 bool siphash13_many_uses_lanes() {
 #if KARVO_SIPHASH_LANES

@@ -7,6 +7,8 @@
 #include <cstring>
 
 #include "common/probe_table.h"
+#include "hash/load_le.h"
+#include "hash/siphash_many.h"
 #include "jsonl/exact_line.h"
 #include "profiler/name_hash.h"
 
@@ -29,6 +31,36 @@ bool is_blank(std::string_view line) {
                        [](char c) { return c == ' ' || c == '\t' || c == '\r'; });
 }
 
+template <class Word>
+bool same_word(const char* a, const char* b) {
+    return hash::load_le_word<Word>(reinterpret_cast<const unsigned char*>(a)) ==
+           hash::load_le_word<Word>(reinterpret_cast<const unsigned char*>(b));
+}
+
+// Whether two texts are equal. Keys are short and of few lengths, so words compared in
+// place, overlapping at the end, beat a call to memcmp; no read leaves either text.
+bool same_text(std::string_view a, std::string_view b) {
+    const std::size_t size = a.size();
+    if (size != b.size()) {
+        return false;
+    }
+    const char* x = a.data();
+    const char* y = b.data();
+    if (size >= 8) {
+        for (std::size_t at = 0; at + 8 < size; at += 8) {
+            if (!same_word<std::uint64_t>(x + at, y + at)) {
+                return false;
+            }
+        }
+        return same_word<std::uint64_t>(x + size - 8, y + size - 8);
+    }
+    if (size >= 4) {
+        return same_word<std::uint32_t>(x, y) &&
+               same_word<std::uint32_t>(x + size - 4, y + size - 4);
+    }
+    return size == 0 || (x[0] == y[0] && x[size / 2] == y[size / 2] && x[size - 1] == y[size - 1]);
+}
+
 // The columns of one chunk by name. A row's keys usually come in the order of the row
 // before, so each field first tries the column that held its place last time, which costs
 // one comparison of texts; only a miss hashes the name. The table places names by the
@@ -48,7 +80,7 @@ class ColumnIndex {
     std::uint32_t find_or_add(std::string_view name, std::size_t position, ParsedChunk& out) {
         if (position < guess_.size()) {
             const std::uint32_t guess = guess_[position];
-            if (name_of(guess, out) == name) {
+            if (same_text(name_of(guess, out), name)) {
                 return guess;
             }
         } else {
@@ -92,7 +124,7 @@ class ColumnIndex {
         return hash_(name) & (slot_count - 1);
     }
 
-    std::uint32_t lookup(std::string_view name, ParsedChunk& out) {
+    [[gnu::noinline]] std::uint32_t lookup(std::string_view name, ParsedChunk& out) {
         if (2 * (spans_.size() + 1) > table_.slot_count()) {
             grow(out);
         }
@@ -142,18 +174,27 @@ struct ChunkParser::State {
     void parse_line(std::string_view line, std::uint64_t number, ParsedChunk& out);
     void read_simd_object(simdjson::dom::object object, std::uint64_t number, ParsedChunk& out);
     void read_exact_object(std::uint64_t number, ParsedChunk& out);
-    void reserve_stamps(std::size_t columns_at_most);
-    void place(Cell cell, std::uint64_t number);
+    void start_row();
+    Cell& cell_of(std::uint32_t column, std::uint64_t number);
+    void make_room(std::uint32_t column);
+    void fill_simd_cell(Cell& cell, simdjson::dom::element value);
+    void key_texts();
     void fold_row(ParsedChunk& out);
     void bad(std::uint64_t number, std::string reason, ParsedChunk& out);
-    Cell simd_cell(std::uint32_t column, simdjson::dom::element value) const;
 
     const profiler::ValueKeys keys;
     const ChunkOptions options;
     simdjson::dom::parser dom;
     ExactLineParser exact;
     ColumnIndex columns;
+    // The row being read: its cells are the first row_size, in the order of their columns'
+    // first keys; the vector only grows, and its cells are written in place, field by field.
     std::vector<Cell> row;
+    std::size_t row_size = 0;
+    // The row's texts, keyed together once it is read, and the cell of each.
+    std::vector<std::string_view> texts;
+    std::vector<std::uint32_t> text_cells;  // places in `row`
+    std::vector<std::uint64_t> text_keys;
     std::vector<std::uint64_t> stamp;  // per column: the last line that gave it a cell
     std::vector<std::uint32_t> slot;   // per column: its cell's place in `row`
 };
@@ -221,73 +262,131 @@ void ChunkParser::State::parse_line(std::string_view line, std::uint64_t number,
     }
 }
 
-Cell ChunkParser::State::simd_cell(std::uint32_t column, simdjson::dom::element value) const {
+// Types a value as the row reader types json.loads's. The cell is written member by
+// member where it lies: a whole cell built elsewhere and copied in would be read back in
+// wider pieces than it was written in, which stalls the processor on every cell.
+void ChunkParser::State::fill_simd_cell(Cell& cell, simdjson::dom::element value) {
     switch (value.type()) {
-        case element_type::INT64:
-            return profiler::int_cell(column, value.get_int64().value_unsafe(), keys);
-        case element_type::UINT64:
+        case element_type::INT64: {
+            const std::int64_t i = value.get_int64().value_unsafe();
+            cell.tag = profiler::Tag::Int;
+            cell.payload = static_cast<std::uint64_t>(i);
+            cell.key = profiler::int_key(keys, i);
+            return;
+        }
+        case element_type::UINT64: {
             // Beyond the signed range: the nearest double, as for a Python int that big.
-            return profiler::wide_unsigned_cell(column, value.get_uint64().value_unsafe(), keys);
-        case element_type::DOUBLE:
-            return profiler::float_cell(column, value.get_double().value_unsafe());
+            const std::uint64_t u = value.get_uint64().value_unsafe();
+            cell.tag = profiler::Tag::Float;
+            cell.payload = std::bit_cast<std::uint64_t>(static_cast<double>(u));
+            cell.key = profiler::wide_unsigned_key(keys, u);
+            return;
+        }
+        case element_type::DOUBLE: {
+            const double x = value.get_double().value_unsafe();
+            cell.tag = profiler::Tag::Float;
+            cell.payload = std::bit_cast<std::uint64_t>(x);
+            cell.key = profiler::float_key(x);
+            return;
+        }
         case element_type::STRING:
-            return profiler::str_cell(column, value.get_string().value_unsafe(), keys);
-        case element_type::BOOL:
-            return profiler::int_cell(column, value.get_bool().value_unsafe() ? 1 : 0, keys);
+            // Keyed with the row's other texts, in key_texts.
+            cell.tag = profiler::Tag::Str;
+            cell.payload = 0;
+            texts.push_back(value.get_string().value_unsafe());
+            text_cells.push_back(static_cast<std::uint32_t>(&cell - row.data()));
+            return;
+        case element_type::BOOL: {
+            const std::int64_t i = value.get_bool().value_unsafe() ? 1 : 0;
+            cell.tag = profiler::Tag::Int;
+            cell.payload = static_cast<std::uint64_t>(i);
+            cell.key = profiler::int_key(keys, i);
+            return;
+        }
         case element_type::NULL_VALUE:
         case element_type::ARRAY:
         case element_type::OBJECT:
             break;
     }
-    return profiler::null_cell(column);
+    cell.tag = profiler::Tag::Null;
+    cell.payload = 0;
+    cell.key = 0;
 }
 
 void ChunkParser::State::read_simd_object(simdjson::dom::object object, std::uint64_t number,
                                           ParsedChunk& out) {
-    row.clear();
-    reserve_stamps(columns.size() + object.size());
+    start_row();
     std::size_t position = 0;
     for (const simdjson::dom::key_value_pair field : object) {
         const std::uint32_t column = columns.find_or_add(field.key, position++, out);
-        place(simd_cell(column, field.value), number);
+        fill_simd_cell(cell_of(column, number), field.value);
     }
+    key_texts();
     fold_row(out);
+}
+
+// Gives the row's text cells their keys. A text whose cell a repeated key took over keys
+// nothing (the cell is no longer a text), or is overwritten by the later text's key.
+void ChunkParser::State::key_texts() {
+    text_keys.resize(texts.size());
+    hash::siphash13_texts(keys.text, texts, text_keys);
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        Cell& cell = row[text_cells[i]];
+        if (cell.tag == profiler::Tag::Str) {
+            cell.key = text_keys[i];
+        }
+    }
 }
 
 void ChunkParser::State::read_exact_object(std::uint64_t number, ParsedChunk& out) {
-    row.clear();
-    reserve_stamps(columns.size() + exact.fields().size());
+    start_row();
     std::size_t position = 0;
     for (const ExactLineParser::Field& field : exact.fields()) {
-        Cell cell = field.cell;
-        cell.column = columns.find_or_add(exact.name(field), position++, out);
-        place(cell, number);
+        const std::uint32_t column = columns.find_or_add(exact.name(field), position++, out);
+        Cell& cell = cell_of(column, number);
+        cell = field.cell;
+        cell.column = column;
     }
     fold_row(out);
 }
 
-// Makes room for the stamps of as many columns as a row may bring the chunk to.
-void ChunkParser::State::reserve_stamps(std::size_t columns_at_most) {
-    if (stamp.size() < columns_at_most) {
-        stamp.resize(columns_at_most, 0);
-        slot.resize(columns_at_most, 0);
-    }
+void ChunkParser::State::start_row() {
+    row_size = 0;
+    texts.clear();
+    text_cells.clear();
 }
 
-// Adds a cell to the row; a repeated key replaces its earlier cell, in that cell's place.
-void ChunkParser::State::place(Cell cell, std::uint64_t number) {
-    if (stamp[cell.column] == number) {
-        row[slot[cell.column]] = cell;
-        return;
+// The cell of `column` in the row being read: a new one, or, for a repeated key, the
+// earlier one, which the later value replaces in its place.
+inline Cell& ChunkParser::State::cell_of(std::uint32_t column, std::uint64_t number) {
+    if (column >= stamp.size() || row_size == row.size()) [[unlikely]] {
+        make_room(column);
     }
-    stamp[cell.column] = number;
-    slot[cell.column] = static_cast<std::uint32_t>(row.size());
-    row.push_back(cell);
+    if (stamp[column] == number) {
+        return row[slot[column]];
+    }
+    stamp[column] = number;
+    slot[column] = static_cast<std::uint32_t>(row_size);
+    Cell& cell = row[row_size++];
+    cell.column = column;
+    return cell;
+}
+
+// Room for the stamp of `column` and one more cell.
+void ChunkParser::State::make_room(std::uint32_t column) {
+    if (column >= stamp.size()) {
+        const std::size_t size = std::max<std::size_t>(2 * stamp.size(), column + 1);
+        stamp.resize(size, 0);
+        slot.resize(size, 0);
+    }
+    if (row_size == row.size()) {
+        row.resize(std::max<std::size_t>(16, 2 * row.size()));
+    }
 }
 
 void ChunkParser::State::fold_row(ParsedChunk& out) {
-    for (const Cell& cell : row) {
-        out.batch.parts[cell.column].add(cell);
+    for (std::size_t i = 0; i < row_size; ++i) {
+        out.batch.parts[row[i].column].add(row[i]);
     }
     ++out.rows;
 }

@@ -3,7 +3,9 @@
 // in front, which the SIMD parser refuses, so the exact parser reads the same values.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <deque>
 #include <limits>
 #include <string>
 #include <utility>
@@ -51,6 +53,23 @@ const std::string kHalfwayToOverflow =
     "342711559699508093042880177904174497792";
 // One less: rounds down to the largest double.
 const std::string kBelowHalfway = kHalfwayToOverflow.substr(0, 308) + "1";
+
+// More members than a row has room for at first, texts among them, one key repeated.
+TypingCase wide_row() {
+    TypingCase c{"{", {}};
+    for (int k = 0; k < 40; ++k) {
+        const std::string name = "k" + std::to_string(k);
+        c.line +=
+            "\"" + name + "\":" + (k % 3 == 0 ? std::to_string(k) : "\"v" + name + "\"") + ",";
+    }
+    c.line += R"("k1":"last"})";
+    for (int k = 0; k < 40; ++k) {
+        static std::deque<std::string> texts;  // the values' storage, for the views below
+        texts.push_back(k == 1 ? "last" : "vk" + std::to_string(k));
+        c.row.emplace_back("k" + std::to_string(k), k % 3 == 0 ? i(k) : s(texts.back()));
+    }
+    return c;
+}
 
 std::vector<TypingCase> typing_cases() {
     return {
@@ -108,6 +127,10 @@ std::vector<TypingCase> typing_cases() {
         {R"({"a":1,"b":2,"a":"x"})", {{"a", s("x")}, {"b", i(2)}}},
         {R"({"a":"x","b":2,"a":"\ud800","a":3.5})", {{"a", f(3.5)}, {"b", i(2)}}},
         {R"({"a":"x","a":"\ud800"})", {{"a", null()}}},
+        // A text replaced by a number, and a text by a text: the later value's key.
+        {R"({"a":"x","b":"y","a":5,"b":"z","c":"v","c":null})",
+         {{"a", i(5)}, {"b", s("z")}, {"c", null()}}},
+        wide_row(),
         // Whitespace around and inside the value.
         {" \t{ \"a\" : 1 , \"b\" :\t[ ] }\t \r", {{"a", i(1)}, {"b", null()}}},
         {"{}", {}},
@@ -150,6 +173,51 @@ TEST(ValueTyping, AsJsonLoadsAndTheRowReader) {
 TEST(ValueTyping, ExactParserTypesAlike) {
     for (const TypingCase& c : typing_cases()) {
         check_typing(through_exact_parser(c));
+    }
+}
+
+// Keys of one length that differ from a base key in a single byte (the first, the middle
+// or the last). Each row swaps the base with another of its variants, so that every
+// variant is met where the base was the row before, and the base where a variant was.
+// Each key must stay its own column: each key's value is its number.
+TEST(ValueTyping, KeysOfOneLengthStayApart) {
+    std::vector<std::vector<std::string>> groups;  // a base key, then its variants
+    std::vector<std::string> names;
+    for (std::size_t size : {1, 2, 3, 4, 5, 7, 8, 9, 12, 16, 17, 24}) {
+        std::vector<std::string>& group = groups.emplace_back(1, std::string(size, 'k'));
+        for (std::size_t at : {std::size_t{0}, size / 2, size - 1}) {
+            std::string variant = group[0];
+            variant[at] = static_cast<char>('a' + at % 26);
+            if (std::find(group.begin(), group.end(), variant) == group.end()) {
+                group.push_back(variant);
+            }
+        }
+        names.insert(names.end(), group.begin(), group.end());
+    }
+    const std::size_t rows = 12;
+    std::string input;
+    for (std::size_t r = 0; r < rows; ++r) {
+        std::vector<std::string> order;
+        for (std::vector<std::string> group : groups) {
+            std::swap(group[0], group[1 + r % (group.size() - 1)]);
+            order.insert(order.end(), group.begin(), group.end());
+        }
+        input += "{";
+        for (const std::string& name : order) {
+            const auto n = std::find(names.begin(), names.end(), name) - names.begin();
+            input += (input.back() == '{' ? "\"" : ",\"") + name + "\":" + std::to_string(n);
+        }
+        input += "}\n";
+    }
+    Recorder recorder;
+    testing::read_recorded(input, recorder);
+    ASSERT_EQ(recorder.batches().size(), 1u);
+    RecordedBatch batch = recorder.batches()[0];
+    ASSERT_EQ(batch.size(), names.size());
+    std::sort(batch.begin(), batch.end(),
+              [](const auto& a, const auto& b) { return a.min_bits < b.min_bits; });
+    for (std::size_t n = 0; n < names.size(); ++n) {
+        EXPECT_EQ(batch[n], expected_part(names[n], std::vector<TypedValue>(rows, i(n))));
     }
 }
 
