@@ -10,7 +10,10 @@
 // stays, as in the record), and the sketch takes the keys in the same order.
 //
 // Gathering per column as the rows are read spares the batch a list of cells: a part
-// keeps 8 bytes per keyed cell and nothing for the rest.
+// keeps at most 8 bytes per keyed cell and nothing for the rest. A key that the part has
+// just listed is not listed again (RecentKeys): a sketch's state depends only on the set
+// of keys it has received, never on how often or in which order, so the sketch ends the
+// same, and a column of few distinct values costs a few keys instead of one per cell.
 //
 // Invariants: `names` and `parts` have equal length; names are distinct texts, borrowed
 // until the engine call returns; parts are in the order their columns first appear.
@@ -28,6 +31,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/mix64.h"
 #include "profiler/typed_value.h"
 
 namespace profiler {
@@ -98,6 +102,63 @@ class KeyList {
     std::unique_ptr<std::uint64_t[]> heap_;
 };
 
+// The keys a part listed lately, to drop repeats before they are listed: a direct-mapped
+// table of keys, each remembered in its home slot until another key takes the slot.
+// Dropping a key that the part already lists changes no sketch (see above); the table
+// only ever says "listed already" for a key it holds, and it holds listed keys only, so
+// no key is lost whatever the input. Columns of a few values or a few hundred repeat most
+// keys within the table's reach; a column of mostly distinct values fills the table in
+// vain, so the table is given up when few of its first lookups hit.
+//
+// The table is made only once its part has listed kStartAfter keys, so that small batches
+// (one row per call) allocate nothing for it. No slot needs an "empty" mark: every slot
+// starts with a key whose home is another slot, which no lookup there can match.
+class RecentKeys {
+  public:
+    static constexpr std::size_t kStartAfter = 64;
+
+    // Whether `key` is among the keys listed lately; remembers it either way.
+    bool repeats(std::uint64_t key) {
+        if (slots_ == nullptr) {
+            return false;
+        }
+        std::uint64_t& slot = slots_[common::mix_slot(key, kBits)];
+        if (slot == key) {
+            ++hits_;
+            return true;
+        }
+        slot = key;
+        if (++misses_ == kTrialMisses && hits_ < kTrialMisses / 4) {
+            slots_.reset();  // mostly distinct keys: the table would only cost a store each
+        }
+        return false;
+    }
+    // Called once, when the part has listed kStartAfter keys.
+    void start() {
+        slots_ = std::make_unique_for_overwrite<std::uint64_t[]>(kSlots);
+        std::fill_n(slots_.get(), kSlots, kFiller);
+        slots_[common::mix_slot(kFiller, kBits)] = kFillerAtItsHome;
+    }
+
+  private:
+    static constexpr unsigned kBits = 10;
+    static constexpr std::size_t kSlots = std::size_t{1} << kBits;
+    static constexpr std::size_t kTrialMisses = 2 * kSlots;
+    static constexpr std::uint64_t kFiller = 0;
+    // The first key after kFiller whose home is not kFiller's.
+    static constexpr std::uint64_t kFillerAtItsHome = [] {
+        std::uint64_t key = kFiller + 1;
+        while (common::mix_slot(key, kBits) == common::mix_slot(kFiller, kBits)) {
+            ++key;
+        }
+        return key;
+    }();
+
+    std::unique_ptr<std::uint64_t[]> slots_;  // null: not started, or given up
+    std::uint64_t hits_ = 0;
+    std::uint64_t misses_ = 0;
+};
+
 // What a batch's cells of one column contribute. This is where the value rules read a
 // cell: its numeric reading (an Int converted to the nearest double, ties to even, so
 // integers beyond 2^53 lose their low bits; a Float as it is, NaN having none; a Str and a
@@ -112,8 +173,11 @@ class ColumnPart {
         nulls += facts.is_null;
         min = facts.low < min ? facts.low : min;
         max = facts.high > max ? facts.high : max;
-        if (facts.has_key) {
+        if (facts.has_key && !recent_.repeats(facts.key)) {
             keys.push_back(facts.key);
+            if (keys.size() == RecentKeys::kStartAfter) [[unlikely]] {
+                recent_.start();
+            }
         }
     }
 
@@ -135,9 +199,11 @@ class ColumnPart {
     std::uint64_t nulls = 0;
     double min = std::numeric_limits<double>::infinity();   // +inf: no numeric value yet
     double max = -std::numeric_limits<double>::infinity();  // -inf: no numeric value yet
-    KeyList keys;                                           // sketch keys, batch order
+    KeyList keys;  // sketch keys, batch order; a key listed lately is not listed again
 
   private:
+    RecentKeys recent_;
+
     // What one cell gives, worked out without a branch on its tag (the cells of a batch
     // mix types, so such a branch is often mispredicted). A cell with no numeric reading
     // bounds with infinities, which never replace a bound, since bounds start there.
