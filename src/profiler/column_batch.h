@@ -39,19 +39,25 @@ namespace profiler {
 // The sketch keys of one part, in batch order and contiguous. The first key has a place
 // inside the list, so that a call with a single row, one key per part, allocates nothing
 // for them; appending costs one comparison either way.
+//
+// A long list (128 KiB and more) lives in pages mapped for it alone (key_list.cpp): it
+// grows by remapping them, without copying the keys, and its pages go back to the system
+// when it is freed, whichever thread made it. Left to the allocator, a list freed on a
+// second thread stays cached in that thread's arena, resident for the life of the process.
 class KeyList {
   public:
     KeyList() = default;
     KeyList(KeyList&& other) noexcept { take(other); }
     KeyList& operator=(KeyList&& other) noexcept {
         if (this != &other) {
+            release();
             take(other);
         }
         return *this;
     }
     KeyList(const KeyList&) = delete;
     KeyList& operator=(const KeyList&) = delete;
-    ~KeyList() = default;
+    ~KeyList() { release(); }
 
     void push_back(std::uint64_t key) {
         if (end_ == limit_) {
@@ -64,42 +70,37 @@ class KeyList {
     operator std::span<const std::uint64_t>() const { return {begin_, size()}; }
 
   private:
-    void grow() {
-        const std::size_t size = this->size();
-        const std::size_t capacity = std::max(kFirstHeapCapacity, 2 * size);
-        auto grown = std::make_unique_for_overwrite<std::uint64_t[]>(capacity);
-        std::copy(begin_, end_, grown.get());
-        heap_ = std::move(grown);
-        begin_ = heap_.get();
-        end_ = begin_ + size;
-        limit_ = begin_ + capacity;
+    std::size_t capacity() const { return static_cast<std::size_t>(limit_ - begin_); }
+    bool in_place() const { return begin_ == &inline_; }
+    // Doubles the capacity (16 keys at least); throws bad_alloc.
+    void grow();
+    void release() noexcept {
+        if (!in_place()) {
+            free_block(begin_, capacity());
+        }
     }
+    static void free_block(std::uint64_t* block, std::size_t capacity) noexcept;
 
     // Takes other's keys and leaves it empty; a key stored in place is copied.
     void take(KeyList& other) {
         const std::size_t size = other.size();
-        if (other.heap_) {
-            limit_ = other.limit_;
-            heap_ = std::move(other.heap_);
-            begin_ = heap_.get();
-        } else {
+        if (other.in_place()) {
             inline_ = other.inline_;
-            heap_.reset();
             begin_ = &inline_;
             limit_ = begin_ + 1;
+        } else {
+            begin_ = other.begin_;
+            limit_ = other.limit_;
         }
         end_ = begin_ + size;
         other.begin_ = other.end_ = &other.inline_;
         other.limit_ = other.begin_ + 1;
     }
 
-    static constexpr std::size_t kFirstHeapCapacity = 16;
-
     std::uint64_t inline_ = 0;
     std::uint64_t* begin_ = &inline_;
     std::uint64_t* end_ = &inline_;
     std::uint64_t* limit_ = &inline_ + 1;
-    std::unique_ptr<std::uint64_t[]> heap_;
 };
 
 // The keys a part listed lately, to drop repeats before they are listed: a direct-mapped
