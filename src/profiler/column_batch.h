@@ -7,7 +7,8 @@
 // order: the cell and null counts, the bounds, and the sketch keys in order. Applying a
 // part to a record gives what applying its cells to it one by one would: counts add up,
 // the bounds use strict comparisons (so the first of equal extreme values, 0.0 and -0.0,
-// stays, as in the record), and the sketch takes the keys in the same order.
+// stays, as in the record), and the sketch takes the keys in the same order, less repeats
+// that leave its state as it is (below).
 //
 // Gathering per column as the rows are read spares the batch a list of cells: a part
 // keeps at most 8 bytes per keyed cell and nothing for the rest. A key that the part has
