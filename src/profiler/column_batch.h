@@ -7,10 +7,14 @@
 // order: the cell and null counts, the bounds, and the sketch keys in order. Applying a
 // part to a record gives what applying its cells to it one by one would: counts add up,
 // the bounds use strict comparisons (so the first of equal extreme values, 0.0 and -0.0,
-// stays, as in the record), and the sketch takes the keys in the same order.
+// stays, as in the record), and the sketch takes the keys in the same order, less repeats
+// that leave its state as it is (below).
 //
 // Gathering per column as the rows are read spares the batch a list of cells: a part
-// keeps 8 bytes per keyed cell and nothing for the rest.
+// keeps at most 8 bytes per keyed cell and nothing for the rest. A key that the part has
+// just listed is not listed again (RecentKeys): a sketch's state depends only on the set
+// of keys it has received, never on how often or in which order, so the sketch ends the
+// same, and a column of few distinct values costs a few keys instead of one per cell.
 //
 // Invariants: `names` and `parts` have equal length; names are distinct texts, borrowed
 // until the engine call returns; parts are in the order their columns first appear.
@@ -28,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/mix64.h"
 #include "profiler/typed_value.h"
 
 namespace profiler {
@@ -35,19 +40,25 @@ namespace profiler {
 // The sketch keys of one part, in batch order and contiguous. The first key has a place
 // inside the list, so that a call with a single row, one key per part, allocates nothing
 // for them; appending costs one comparison either way.
+//
+// A long list (128 KiB and more) lives in pages mapped for it alone (key_list.cpp): it
+// grows by remapping them, without copying the keys, and its pages go back to the system
+// when it is freed, whichever thread made it. Left to the allocator, a list freed on a
+// second thread stays cached in that thread's arena, resident for the life of the process.
 class KeyList {
   public:
     KeyList() = default;
     KeyList(KeyList&& other) noexcept { take(other); }
     KeyList& operator=(KeyList&& other) noexcept {
         if (this != &other) {
+            release();
             take(other);
         }
         return *this;
     }
     KeyList(const KeyList&) = delete;
     KeyList& operator=(const KeyList&) = delete;
-    ~KeyList() = default;
+    ~KeyList() { release(); }
 
     void push_back(std::uint64_t key) {
         if (end_ == limit_) {
@@ -60,42 +71,94 @@ class KeyList {
     operator std::span<const std::uint64_t>() const { return {begin_, size()}; }
 
   private:
-    void grow() {
-        const std::size_t size = this->size();
-        const std::size_t capacity = std::max(kFirstHeapCapacity, 2 * size);
-        auto grown = std::make_unique_for_overwrite<std::uint64_t[]>(capacity);
-        std::copy(begin_, end_, grown.get());
-        heap_ = std::move(grown);
-        begin_ = heap_.get();
-        end_ = begin_ + size;
-        limit_ = begin_ + capacity;
+    std::size_t capacity() const { return static_cast<std::size_t>(limit_ - begin_); }
+    bool in_place() const { return begin_ == &inline_; }
+    // Doubles the capacity (16 keys at least); throws bad_alloc.
+    void grow();
+    void release() noexcept {
+        if (!in_place()) {
+            free_block(begin_, capacity());
+        }
     }
+    static void free_block(std::uint64_t* block, std::size_t capacity) noexcept;
 
     // Takes other's keys and leaves it empty; a key stored in place is copied.
     void take(KeyList& other) {
         const std::size_t size = other.size();
-        if (other.heap_) {
-            limit_ = other.limit_;
-            heap_ = std::move(other.heap_);
-            begin_ = heap_.get();
-        } else {
+        if (other.in_place()) {
             inline_ = other.inline_;
-            heap_.reset();
             begin_ = &inline_;
             limit_ = begin_ + 1;
+        } else {
+            begin_ = other.begin_;
+            limit_ = other.limit_;
         }
         end_ = begin_ + size;
         other.begin_ = other.end_ = &other.inline_;
         other.limit_ = other.begin_ + 1;
     }
 
-    static constexpr std::size_t kFirstHeapCapacity = 16;
-
     std::uint64_t inline_ = 0;
     std::uint64_t* begin_ = &inline_;
     std::uint64_t* end_ = &inline_;
     std::uint64_t* limit_ = &inline_ + 1;
-    std::unique_ptr<std::uint64_t[]> heap_;
+};
+
+// The keys a part listed lately, to drop repeats before they are listed: a direct-mapped
+// table of keys, each remembered in its home slot until another key takes the slot.
+// Dropping a key that the part already lists changes no sketch (see above); the table
+// only ever says "listed already" for a key it holds, and it holds listed keys only, so
+// no key is lost whatever the input. Columns of a few values or a few hundred repeat most
+// keys within the table's reach; a column of mostly distinct values fills the table in
+// vain, so the table is given up when few of its first lookups hit.
+//
+// The table is made only once its part has listed kStartAfter keys, so that small batches
+// (one row per call) allocate nothing for it. No slot needs an "empty" mark: every slot
+// starts with a key whose home is another slot, which no lookup there can match.
+class RecentKeys {
+  public:
+    static constexpr std::size_t kStartAfter = 64;
+
+    // Whether `key` is among the keys listed lately; remembers it either way.
+    bool repeats(std::uint64_t key) {
+        if (slots_ == nullptr) {
+            return false;
+        }
+        std::uint64_t& slot = slots_[common::mix_slot(key, kBits)];
+        if (slot == key) {
+            ++hits_;
+            return true;
+        }
+        slot = key;
+        if (++misses_ == kTrialMisses && hits_ < kTrialMisses / 4) {
+            slots_.reset();  // mostly distinct keys: the table would only cost a store each
+        }
+        return false;
+    }
+    // Called once, when the part has listed kStartAfter keys.
+    void start() {
+        slots_ = std::make_unique_for_overwrite<std::uint64_t[]>(kSlots);
+        std::fill_n(slots_.get(), kSlots, kFiller);
+        slots_[common::mix_slot(kFiller, kBits)] = kFillerAtItsHome;
+    }
+
+  private:
+    static constexpr unsigned kBits = 10;
+    static constexpr std::size_t kSlots = std::size_t{1} << kBits;
+    static constexpr std::size_t kTrialMisses = 2 * kSlots;
+    static constexpr std::uint64_t kFiller = 0;
+    // The first key after kFiller whose home is not kFiller's.
+    static constexpr std::uint64_t kFillerAtItsHome = [] {
+        std::uint64_t key = kFiller + 1;
+        while (common::mix_slot(key, kBits) == common::mix_slot(kFiller, kBits)) {
+            ++key;
+        }
+        return key;
+    }();
+
+    std::unique_ptr<std::uint64_t[]> slots_;  // null: not started, or given up
+    std::uint64_t hits_ = 0;
+    std::uint64_t misses_ = 0;
 };
 
 // What a batch's cells of one column contribute. This is where the value rules read a
@@ -112,8 +175,11 @@ class ColumnPart {
         nulls += facts.is_null;
         min = facts.low < min ? facts.low : min;
         max = facts.high > max ? facts.high : max;
-        if (facts.has_key) {
+        if (facts.has_key && !recent_.repeats(facts.key)) {
             keys.push_back(facts.key);
+            if (keys.size() == RecentKeys::kStartAfter) [[unlikely]] {
+                recent_.start();
+            }
         }
     }
 
@@ -135,9 +201,11 @@ class ColumnPart {
     std::uint64_t nulls = 0;
     double min = std::numeric_limits<double>::infinity();   // +inf: no numeric value yet
     double max = -std::numeric_limits<double>::infinity();  // -inf: no numeric value yet
-    KeyList keys;                                           // sketch keys, batch order
+    KeyList keys;  // sketch keys, batch order; a key listed lately is not listed again
 
   private:
+    RecentKeys recent_;
+
     // What one cell gives, worked out without a branch on its tag (the cells of a batch
     // mix types, so such a branch is often mispredicted). A cell with no numeric reading
     // bounds with infinities, which never replace a bound, since bounds start there.

@@ -10,8 +10,8 @@
 // worker, which keys its cells and folds them, and the reader fills the next free chunk.
 // When the worker is a whole ring behind, the reader folds the next chunk itself if the
 // worker has not taken it yet (a worker short of CPU then costs little), else waits.
-// Transient memory thus stays within the ring (the parts hold one key per keyed cell
-// either way).
+// Transient memory thus stays within the ring (the parts hold at most one key per keyed
+// cell either way).
 //
 // The parts do not depend on who folds: cells are folded in the order they were read,
 // chunks in the order they were handed over, and keys come from the same functions.

@@ -97,6 +97,38 @@ def test_large_call_equals_the_one_thread_profile():
     assert plain.to_bytes() == alone.to_bytes()
 
 
+def low_cardinality_rows(n, rng):
+    """Columns whose values repeat, from a few to a few thousand distinct ones, one of
+    distinct values, and one whose new values come last: the parts of a large call list a
+    repeated key once in a while only."""
+    return [{"flag": rng.random() < 0.5, "status": rng.randrange(10),
+             "store": rng.randrange(-500, 500), "price": rng.randrange(3000) / 100,
+             "country": rng.choice(["de", "fr", "é", "日本", ""]), "user": f"u{rng.randrange(4000)}",
+             "id": i, "maybe": None if i % 7 else rng.randrange(5),
+             # 0 (whose key is the word 0), -0.0 and new values first seen late in the call
+             "late": i % 9 + 1 if i < n - 300 else rng.choice([0, -0.0, 10, i])}
+            for i in range(n)]
+
+
+@pytest.mark.parametrize("threads, chunk_cells", [(1, 16384), (2, 16384), (2, 333)])
+def test_large_call_equals_small_calls_merged(threads, chunk_cells):
+    # Calls of 50 rows give parts too short to drop any repeated key; their merge is the
+    # profile of every key as received. One large call, on one thread or two, drops most
+    # repeats of its columns' keys before the sketches see them, and must give the same
+    # profile byte for byte.
+    rows = low_cardinality_rows(40_000, random.Random(5))
+    small = []
+    for start in range(0, len(rows), 50):
+        profile = Profile(SEED)
+        profile.observe_dicts(rows[start:start + 50])
+        small.append(profile)
+    merged = Profile.merged(small, SEED)
+    large = Profile(SEED)
+    large._observe_dicts_tuned(rows, threads, chunk_cells)
+    assert large.to_bytes() == merged.to_bytes()
+    assert large.report() == merged.report()
+
+
 @pytest.mark.parametrize("arguments, error", [
     ((None, 1, 1), TypeError),
     (([], -1, 1), ValueError),
