@@ -140,7 +140,9 @@ TEST(ReadingPaths, EveryWayHandsOnTheSameBatches) {
 }
 
 // Chunks differ with the chunk size, but what the profile takes in does not: per column,
-// the same counts, bounds and sketch keys, and the columns in the same order.
+// the same counts, bounds and set of sketch keys, and the columns in the same order. The
+// set, not the sequence: a part leaves out keys it listed lately, so how often a key is
+// listed depends on where the chunks end, while a sketch keeps only which keys it got.
 TEST(ReadingPaths, ChunkSizeChangesOnlyTheBatching) {
     const std::string input = generated_input(11, 2000);
     auto folded = [&](std::size_t chunk_bytes) {
@@ -167,6 +169,11 @@ TEST(ReadingPaths, ChunkSizeChangesOnlyTheBatching) {
                 }
                 known->keys.insert(known->keys.end(), part.keys.begin(), part.keys.end());
             }
+        }
+        for (auto& column : columns) {
+            std::sort(column.keys.begin(), column.keys.end());
+            column.keys.erase(std::unique(column.keys.begin(), column.keys.end()),
+                              column.keys.end());
         }
         return columns;
     };
