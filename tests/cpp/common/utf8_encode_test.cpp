@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <iterator>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -101,6 +103,33 @@ TEST(EncodeUtf8, EveryScalarValueRoundTripsInTheShortestForm) {
             ASSERT_LT(previous, bytes) << std::hex << static_cast<std::uint32_t>(c);
         }
         previous = bytes;
+    }
+}
+
+// A text is the concatenation of its code points' forms, wherever ASCII runs start and end
+// (the encoder takes ASCII four at a time) and whatever the mix of lengths.
+TEST(EncodeUtf8, TextsAreTheirCodePointsInTurn) {
+    std::mt19937 random(7);
+    const char32_t pool[] = {0x00,  0x41,   0x7F,   0x80,    0xE9,    0x301,   0x7FF,
+                             0x800, 0x4E2D, 0xFFFF, 0x10000, 0x1F600, 0x10FFFF};
+    for (int round = 0; round < 2000; ++round) {
+        std::u32string text;
+        const std::size_t length = random() % 40;
+        for (std::size_t i = 0; i < length; ++i) {
+            // Mostly ASCII, so runs of every length and alignment come up.
+            text.push_back(random() % 3 != 0 ? char32_t(0x20 + random() % 0x5F)
+                                             : pool[random() % std::size(pool)]);
+        }
+        std::string expected;
+        for (const char32_t c : text) {
+            expected += encoded(std::u32string(1, c));
+        }
+        ASSERT_EQ(encoded(text), expected) << round;
+        // And one surrogate anywhere in it refuses the whole.
+        if (!text.empty()) {
+            text[random() % text.size()] = 0xD800 + random() % 0x800;
+            ASSERT_EQ(encoded(text), "<none>") << round;
+        }
     }
 }
 
