@@ -8,10 +8,16 @@
 // (U+D800..U+DFFF) has no UTF-8, nor has anything beyond U+10FFFF: the whole text is then
 // refused, as the interpreter's strict encoder refuses it.
 //
+// Code points are taken four at a time: four ASCII ones are one 4-byte store, and four
+// below U+10000 (or U+800) are written without a branch, since in mixed text (accented
+// Latin, CJK among ASCII digits and spaces) the length changes at random and a branch per
+// code point would keep mispredicting. Each code point is stored as a whole 4-byte word
+// and the output advanced by its length, so the buffer must have room for 4 bytes per
+// code point even when the UTF-8 is shorter.
+//
 // Thread safety: a pure function, no state.
 #pragma once
 
-#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -37,22 +43,40 @@ inline void store_le(unsigned char* at, std::uint32_t word) {
     }
 }
 
-// Writes one code point that is not ASCII and returns the byte after it; null for a
-// surrogate or a code point beyond U+10FFFF.
-inline unsigned char* put_wide(unsigned char* at, std::uint32_t c) {
-    if (c < 0x800) {
-        at[0] = static_cast<unsigned char>(0xC0 | (c >> 6));
-        at[1] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        return at + 2;
-    }
+inline std::uint32_t is_surrogate(std::uint32_t c) {
+    return c - 0xD800 < 0x800 ? 1 : 0;  // U+D800..U+DFFF; the rest wrap past it, unsigned
+}
+
+// Writes one code point below U+800 (ASCII, accented Latin, Greek, Cyrillic, Hebrew,
+// Arabic) and returns the byte after it.
+inline unsigned char* put_two_at_most(unsigned char* at, std::uint32_t c) {
+    const std::uint32_t two = (0xC0 | (c >> 6)) | (0x80 | (c & 0x3F)) << 8;
+    const std::uint32_t wide = 0u - static_cast<std::uint32_t>(c >= 0x80);
+    store_le(at, c ^ ((c ^ two) & wide));
+    return at + 1 + (wide & 1);
+}
+
+// Writes one code point below U+10000 and returns the byte after it. A surrogate is
+// written as if it were a character; the caller refuses the text.
+inline unsigned char* put_bmp(unsigned char* at, std::uint32_t c) {
+    const std::uint32_t last = 0x80 | (c & 0x3F);
+    const std::uint32_t two = (0xC0 | (c >> 6)) | last << 8;
+    const std::uint32_t three = (0xE0 | (c >> 12)) | (0x80 | ((c >> 6) & 0x3F)) << 8 | last << 16;
+    // Masks (all ones when the code point takes two bytes or more, three bytes), as
+    // compilers turn plain conditionals here into branches.
+    const std::uint32_t wide = 0u - static_cast<std::uint32_t>(c >= 0x80);
+    const std::uint32_t wider = 0u - static_cast<std::uint32_t>(c >= 0x800);
+    std::uint32_t word = c ^ ((c ^ two) & wide);
+    word ^= (word ^ three) & wider;
+    store_le(at, word);
+    return at + 1 + (wide & 1) + (wider & 1);
+}
+
+// Writes any code point and returns the byte after it; null for a surrogate or a code
+// point beyond U+10FFFF.
+inline unsigned char* put_any(unsigned char* at, std::uint32_t c) {
     if (c < 0x10000) {
-        if (c - 0xD800 < 0x800) {  // U+D800..U+DFFF; the rest wrap past it, unsigned
-            return nullptr;
-        }
-        at[0] = static_cast<unsigned char>(0xE0 | (c >> 12));
-        at[1] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-        at[2] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        return at + 3;
+        return is_surrogate(c) != 0 ? nullptr : put_bmp(at, c);
     }
     if (c < 0x110000) {
         at[0] = static_cast<unsigned char>(0xF0 | (c >> 18));
@@ -74,22 +98,37 @@ inline std::size_t encode_utf8(std::span<const char32_t> code_points, char* out)
     unsigned char* at = begin;
     const char32_t* c = code_points.data();
     const char32_t* const end = c + code_points.size();
-    while (c != end) {
-        // Runs of ASCII (most of many non-ASCII texts: the digits, spaces and punctuation
-        // of accented or CJK text) four code points at a time.
-        while (end - c >= 4 && (c[0] | c[1] | c[2] | c[3]) < 0x80) {
+    std::uint32_t surrogates = 0;
+    while (end - c >= 4) {
+        const std::uint32_t any = c[0] | c[1] | c[2] | c[3];
+        if (any < 0x80) {
             utf8_detail::store_le(at, c[0] | c[1] << 8 | c[2] << 16 | c[3] << 24);
             at += 4;
-            c += 4;
-        }
-        const char32_t* const stop = std::min(end, c + 4);
-        for (; c != stop; ++c) {
-            if (*c < 0x80) {
-                *at++ = static_cast<unsigned char>(*c);
-            } else if ((at = utf8_detail::put_wide(at, *c)) == nullptr) {
-                return kNoUtf8;
+        } else if (any < 0x800) {
+            for (int i = 0; i < 4; ++i) {
+                at = utf8_detail::put_two_at_most(at, c[i]);
+            }
+        } else if (any < 0x10000) {
+            for (int i = 0; i < 4; ++i) {
+                surrogates |= utf8_detail::is_surrogate(c[i]);
+                at = utf8_detail::put_bmp(at, c[i]);
+            }
+        } else {
+            for (int i = 0; i < 4; ++i) {
+                if ((at = utf8_detail::put_any(at, c[i])) == nullptr) {
+                    return kNoUtf8;
+                }
             }
         }
+        c += 4;
+    }
+    for (; c != end; ++c) {
+        if ((at = utf8_detail::put_any(at, *c)) == nullptr) {
+            return kNoUtf8;
+        }
+    }
+    if (surrogates != 0) {
+        return kNoUtf8;
     }
     return static_cast<std::size_t>(at - begin);
 }

@@ -184,13 +184,16 @@ def profiled(rows, threads):
 @pytest.mark.parametrize("threads", [1, 2])
 def test_non_ascii_texts_key_as_the_interpreters_utf8(threads):
     # Exact str values are encoded by karvo itself; a str subclass's text is the UTF-8 the
-    # interpreter's own encoder makes. Every text, short or long (past the length where the
-    # interpreter's bytes object is used instead), must reach the sketch as the same bytes.
+    # interpreter's own encoder makes. Every text, short or long, must reach the sketch as
+    # the same bytes.
     rng = random.Random(2024)
     lengths = [1, 2, 3, 5, 8, 13, 20, 40, 100, 255, 256, 257, 300, 1000, 5000]
     texts = [random_text(rng, rng.choice(lengths)) for _ in range(1500)]
     texts += ["\x00\u00e9", "\u00e9\x00", "e\u0301", "\U0010ffff", "\uffff\U00010000",
               "\u07ff\u0800", "\x7f\x80", "\U0001F468\u200d\U0001F469\u200d\U0001F467"]
+    # Around the longest text encoded in place (16384 code points); past it the
+    # interpreter's encoder is used.
+    texts += [random_text(rng, length) for length in (16383, 16384, 16385, 20000)]
     texts = [t for t in texts if not t.isascii()]
     exact = [{"text": text, "n": i % 3} for i, text in enumerate(texts)]
     through_encoder = [{"text": Text(text), "n": i % 3} for i, text in enumerate(texts)]
