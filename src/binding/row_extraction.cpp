@@ -6,6 +6,7 @@
 
 #include "binding/entry.h"
 #include "common/mix64.h"
+#include "common/utf8_encode.h"
 #include "profiler/name_hash.h"
 
 namespace binding {
@@ -79,19 +80,10 @@ bool is_ascii(PyObject* text) {
     return ascii;
 }
 
-// An exact str value, read without changing the caller's object. ASCII text is its own
-// UTF-8, which PyUnicode_AsUTF8AndSize hands out in place. For other text that call would
-// cache a UTF-8 copy inside the object for the object's whole life (a profiled list of
-// non-ASCII rows would keep about twice its text), so it is encoded into a temporary bytes
-// object instead, taken (hashed or copied) and released at once. A lone surrogate has no
-// UTF-8: null.
-RawCell exact_str_raw(std::uint32_t column, PyObject* value, FoldPipeline& sink) {
-    if (is_ascii(value)) {
-        Py_ssize_t size = 0;
-        if (const char* data = PyUnicode_AsUTF8AndSize(value, &size)) {
-            return text_raw(column, data, size, sink);
-        }
-    } else if (PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(value))) {
+// The UTF-8 of an exact non-ASCII str through the encoder's own bytes object, taken
+// (hashed or copied) and released at once: for texts too long for the scratch buffers.
+RawCell encoded_str_raw(std::uint32_t column, PyObject* value, FoldPipeline& sink) {
+    if (PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(value))) {
         char* data = nullptr;
         Py_ssize_t size = 0;
         if (PyBytes_AsStringAndSize(utf8.get(), &data, &size) == 0) {
@@ -100,6 +92,37 @@ RawCell exact_str_raw(std::uint32_t column, PyObject* value, FoldPipeline& sink)
     }
     PyErr_Clear();
     return null_raw(column);
+}
+
+// An exact str value, read without changing the caller's object. ASCII text is its own
+// UTF-8, which PyUnicode_AsUTF8AndSize hands out in place. For other text that call would
+// cache a UTF-8 copy inside the object for the object's whole life (a profiled list of
+// non-ASCII rows would keep about twice its text), so it is encoded apart, in the
+// builder's scratch buffers or, when long, by the interpreter's encoder. A lone surrogate
+// has no UTF-8: null.
+RawCell exact_str_raw(std::uint32_t column, PyObject* value, FoldPipeline& sink,
+                      Utf8Scratch& scratch) {
+    if (is_ascii(value)) {
+        Py_ssize_t size = 0;
+        if (const char* data = PyUnicode_AsUTF8AndSize(value, &size)) {
+            return text_raw(column, data, size, sink);
+        }
+        PyErr_Clear();
+        return null_raw(column);
+    }
+    const Py_ssize_t length = PyUnicode_GetLength(value);
+    if (length < 0) {
+        PyErr_Clear();
+        return null_raw(column);
+    }
+    if (!Utf8Scratch::fits(length)) {
+        return encoded_str_raw(column, value, sink);
+    }
+    std::string_view utf8;
+    if (!scratch.encode(value, length, utf8)) {
+        return null_raw(column);
+    }
+    return sink.text_cell(column, utf8);
 }
 
 // The hash of the name table: the engine's NameHash under a key drawn once per process,
@@ -168,7 +191,8 @@ bool is_plain_container(PyTypeObject* type) {
            type == &PyFrozenSet_Type;
 }
 
-bool convert_exact(std::uint32_t column, PyObject* value, FoldPipeline& sink, RawCell& cell) {
+bool convert_exact(std::uint32_t column, PyObject* value, FoldPipeline& sink, Utf8Scratch& scratch,
+                   RawCell& cell) {
     PyTypeObject* type = Py_TYPE(value);
     Cell wide;
     if (value == Py_None) {
@@ -192,7 +216,7 @@ bool convert_exact(std::uint32_t column, PyObject* value, FoldPipeline& sink, Ra
     } else if (type == &PyFloat_Type) {
         cell = float_raw(column, PyFloat_AsDouble(value));
     } else if (type == &PyUnicode_Type) {
-        cell = exact_str_raw(column, value, sink);
+        cell = exact_str_raw(column, value, sink, scratch);
     } else if (type == &PyBool_Type) {
         cell = raw_int(column, value == Py_True ? 1 : 0);
     } else if (is_plain_container(type)) {
@@ -260,9 +284,10 @@ void throw_cannot_convert(PyObject* object, const char* target) {
     throw_type_error(message.c_str());
 }
 
-RawCell convert_value(std::uint32_t column, PyObject* value, FoldPipeline& sink) {
+RawCell convert_value(std::uint32_t column, PyObject* value, FoldPipeline& sink,
+                      Utf8Scratch& scratch) {
     RawCell cell;
-    if (convert_exact(column, value, sink, cell)) {
+    if (convert_exact(column, value, sink, scratch, cell)) {
         return cell;
     }
     // Hooks may drop the container's reference to the value while they run.
@@ -329,6 +354,30 @@ KeyInterner::Found KeyInterner::column_of_text(PyObject* key, std::string_view t
     insert_text(hash, column);
     insert_object(key, column);
     return Found{column, true};
+}
+
+// ---- Utf8Scratch
+
+bool Utf8Scratch::encode(PyObject* text, Py_ssize_t length, std::string_view& utf8) {
+    const auto count = static_cast<std::size_t>(length);
+    if (code_points_.size() < count) {
+        code_points_.resize(count);
+        bytes_.resize(common::kMaxUtf8Bytes * count);
+    }
+    // The buffer is sized in Py_UCS4 units, which char32_t matches on every platform.
+    static_assert(sizeof(char32_t) == sizeof(Py_UCS4));
+    if (count > 0 && PyUnicode_AsUCS4(text, reinterpret_cast<Py_UCS4*>(code_points_.data()), length,
+                                      0) == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    const std::size_t size =
+        common::encode_utf8(std::span<const char32_t>(code_points_.data(), count), bytes_.data());
+    if (size == common::kNoUtf8) {
+        return false;
+    }
+    utf8 = std::string_view(bytes_.data(), size);
+    return true;
 }
 
 // ---- BatchBuilder
@@ -504,7 +553,7 @@ void BatchBuilder::extract_exact_entries(PyObject* dictionary, RowWalk& walk) {
         const std::uint32_t column = first_row ? new_column(entry.key) : column_of(entry.key, i);
         // Converted in place: a cell built apart and copied in is read back before its
         // parts have been stored, which stalls on every cell.
-        if (!convert_exact(column, entry.value, pipeline_, cells.emplace_back())) {
+        if (!convert_exact(column, entry.value, pipeline_, utf8_, cells.emplace_back())) {
             cells.pop_back();
             walk.resume_at = i;
             walk.resume = true;
@@ -549,7 +598,7 @@ void BatchBuilder::extract_entries_checked(PyObject* dictionary, const RowWalk& 
     for (std::size_t i = walk.resume_at; i < walk.count; ++i) {
         PyObject* value = fetch_again(dictionary, walk, i);
         const std::uint32_t column = column_of(entries_[i].key, i);
-        const RawCell cell = convert_value(column, value, pipeline_);
+        const RawCell cell = convert_value(column, value, pipeline_, utf8_);
         pipeline_.cells().push_back(cell);
     }
     check_unchanged(dictionary, walk);

@@ -6,11 +6,13 @@ length. Reading a text value leaves the caller's str object as it was.
 """
 
 import json
+import random
 import sys
 
 import pytest
 
 import karvo
+from karvo_dist import Profile
 from fx_collide import colliding_names, fx_hash
 
 
@@ -148,6 +150,67 @@ def test_lone_surrogate_value_is_null_and_left_as_it_was():
     column = profile([value, "a\u00e9"])
     assert (column["null_count"], column["estimated_cardinality"]) == (1, 1)
     assert sys.getsizeof(value) == before
+
+
+# Code points a text may hold, by the length of their UTF-8 and the runs real text has:
+# ASCII (NUL included), accented Latin and combining marks, CJK and the BMP's top, and
+# every supplementary plane up to U+10FFFF (emoji among them).
+CODE_POINT_RANGES = [(0x00, 0x7F), (0x80, 0x7FF), (0x300, 0x36F), (0x800, 0xD7FF),
+                     (0xE000, 0xFFFF), (0x10000, 0x10FFFF), (0x1F300, 0x1FAFF)]
+
+
+def random_text(rng, length, surrogate=False):
+    """A text of `length` code points drawn from every range above, ASCII in runs; with
+    `surrogate`, one lone surrogate somewhere in it."""
+    chars = []
+    while len(chars) < length:
+        if rng.random() < 0.4:
+            chars.extend("ascii run 0123"[: rng.randrange(1, 9)])
+        else:
+            low, high = rng.choice(CODE_POINT_RANGES)
+            chars.append(chr(rng.randint(low, high)))
+    chars = chars[:length]
+    if surrogate:
+        chars[rng.randrange(length)] = chr(rng.randint(0xD800, 0xDFFF))
+    return "".join(chars)
+
+
+def profiled(rows, threads):
+    profile = Profile(5)
+    profile._observe_dicts_tuned(rows, threads, 7)
+    return profile
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_non_ascii_texts_key_as_the_interpreters_utf8(threads):
+    # Exact str values are encoded by karvo itself; a str subclass's text is the UTF-8 the
+    # interpreter's own encoder makes. Every text, short or long, must reach the sketch as
+    # the same bytes.
+    rng = random.Random(2024)
+    lengths = [1, 2, 3, 5, 8, 13, 20, 40, 100, 255, 256, 257, 300, 1000, 5000]
+    texts = [random_text(rng, rng.choice(lengths)) for _ in range(1500)]
+    texts += ["\x00\u00e9", "\u00e9\x00", "e\u0301", "\U0010ffff", "\uffff\U00010000",
+              "\u07ff\u0800", "\x7f\x80", "\U0001F468\u200d\U0001F469\u200d\U0001F467"]
+    # Around the longest text encoded in place (16384 code points); past it the
+    # interpreter's encoder is used.
+    texts += [random_text(rng, length) for length in (16383, 16384, 16385, 20000)]
+    texts = [t for t in texts if not t.isascii()]
+    exact = [{"text": text, "n": i % 3} for i, text in enumerate(texts)]
+    through_encoder = [{"text": Text(text), "n": i % 3} for i, text in enumerate(texts)]
+    assert profiled(exact, threads).to_bytes() == profiled(through_encoder, threads).to_bytes()
+    assert profiled(exact, threads).report() == profiled(through_encoder, threads).report()
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_texts_with_a_lone_surrogate_are_null(threads):
+    rng = random.Random(7)
+    bad = [random_text(rng, rng.choice([1, 6, 30, 300, 2000]), surrogate=True)
+           for _ in range(200)]
+    good = [random_text(rng, 12) for _ in range(5)]
+    rows = [{"text": text} for text in bad + good]
+    column = json.loads(profiled(rows, threads).report())["text"]
+    assert column["null_count"] == len(bad)
+    assert column["estimated_cardinality"] == len(set(good))
 
 
 def test_a_profiled_list_of_non_ascii_rows_keeps_its_size():
