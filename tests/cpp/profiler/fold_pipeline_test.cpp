@@ -9,6 +9,7 @@
 #include <atomic>
 #include <bit>
 #include <cmath>
+#include <initializer_list>
 #include <random>
 #include <span>
 #include <string>
@@ -25,7 +26,7 @@ namespace {
 using testing::kTestKeys;
 
 // One row of raw cells, as the reader writes it: numbers in the forms it uses, texts
-// through text_cell (short, long, with NUL bytes; repeated), columns in any order and
+// through text_cell (short, long, of any bytes, with NUL bytes; repeated), columns in any order and
 // some absent.
 void write_row(FoldPipeline& pipeline, std::mt19937_64& rng, int row) {
     auto& cells = pipeline.cells();
@@ -40,6 +41,11 @@ void write_row(FoldPipeline& pipeline, std::mt19937_64& rng, int row) {
     cells.push_back(pipeline.text_cell(5, "t" + std::to_string(rng() % 30)));
     cells.push_back(pipeline.text_cell(6, std::string(200 + rng() % 200, 'x')));
     cells.push_back(pipeline.text_cell(7, std::string_view("a\0b", 3)));
+    std::string bytes(rng() % 300, '\0');  // copied for the worker or keyed by the reader
+    for (char& c : bytes) {
+        c = static_cast<char>(rng());
+    }
+    cells.push_back(pipeline.text_cell(2, bytes));
     if (row % 7 == 0) {
         cells.push_back(keyed(wide_unsigned_cell(8 + column(40), rng() | (1ULL << 63), kTestKeys)));
     }
@@ -80,8 +86,53 @@ TEST(FoldPipeline, PartsDoNotDependOnWhoFolds) {
         for (const FoldOptions options :
              {FoldOptions{2, 1}, FoldOptions{2, 13}, FoldOptions{2, 16384}, FoldOptions{0, 64}}) {
             SCOPED_TRACE(::testing::Message() << "rows " << rows << " threads " << options.threads
-                                            << " chunk " << options.chunk_cells);
+                                              << " chunk " << options.chunk_cells);
             expect_equal_parts(fold_rows(options, rows), alone);
+        }
+    }
+}
+
+// A chunk's raw cells mixing every form, with texts of 0 to 300 bytes (non-ASCII bytes
+// and NUL bytes among them, lengths on both sides of each 8-byte block), `text_share` of
+// the cells in percent; some texts repeat, so that parts drop repeats too.
+CellChunk mixed_chunk(std::mt19937_64& rng, std::size_t cells, unsigned text_share) {
+    CellChunk chunk;
+    for (std::size_t i = 0; i < cells; ++i) {
+        const auto column = static_cast<std::uint32_t>(rng() % 9);
+        if (rng() % 100 < text_share) {
+            std::string text(rng() % 301, '\0');
+            for (char& c : text) {
+                c = static_cast<char>(rng() % 4 == 0 ? 0 : rng());
+            }
+            if (rng() % 5 == 0) {
+                text = "repeated";
+            }
+            chunk.cells.push_back(chunk.text_cell(column, text));
+        } else if (rng() % 2 == 0) {
+            chunk.cells.push_back(
+                raw_int(column, static_cast<std::int64_t>(rng() >> (rng() % 64))));
+        } else {
+            chunk.cells.push_back(keyed(float_cell(column, static_cast<double>(rng() % 1000) / 8)));
+        }
+    }
+    return chunk;
+}
+
+TEST(FoldCells, KeysTextsInRunsAsOneAtATime) {
+    std::mt19937_64 rng(11);
+    // Chunk sizes on both sides of a run of kFoldRun cells; no texts, some, all.
+    for (const std::size_t cells :
+         std::initializer_list<std::size_t>{0, 1, 2, 63, 64, 65, 129, 5000}) {
+        for (const unsigned share : {0u, 30u, 100u}) {
+            SCOPED_TRACE(::testing::Message() << "cells " << cells << " texts " << share << "%");
+            const CellChunk chunk = mixed_chunk(rng, cells, share);
+            std::vector<ColumnPart> one_at_a_time(9);
+            for (const RawCell& raw : chunk.cells) {
+                one_at_a_time[raw.column].add(to_cell(raw, chunk.text, kTestKeys));
+            }
+            std::vector<ColumnPart> batched(9);
+            fold_cells(chunk.cells, chunk.text, kTestKeys, batched);
+            expect_equal_parts(batched, one_at_a_time);
         }
     }
 }
