@@ -87,15 +87,27 @@ inline Cell to_cell(const RawCell& raw, std::string_view chunk_text, const Value
 }
 
 // Folds cells of `chunk_text`'s chunk, in order, into parts indexed by column, adding
-// empty parts up to a column not seen before; gives each cell the key to_cell gives it.
-// The Text cells of a run of kFoldRun cells are keyed together first (text_keys, which
-// hashes two texts side by side), then the run is folded in order, each Text cell taking
-// the next of those keys: one text's hash is a chain of dependent rounds that leaves most
-// of the processor idle, and texts are most of the hashing a chunk takes.
-inline constexpr std::size_t kFoldRun = 64;
-
+// empty parts up to a column not seen before.
 inline void fold_cells(std::span<const RawCell> cells, std::string_view chunk_text,
                        const ValueKeys& keys, std::vector<ColumnPart>& parts) {
+    for (const RawCell& raw : cells) {
+        if (raw.column >= parts.size()) [[unlikely]] {
+            parts.resize(std::size_t{raw.column} + 1);
+        }
+        parts[raw.column].add(to_cell(raw, chunk_text, keys));
+    }
+}
+
+// Folds a chunk's cells as fold_cells does, for many cells. The Text cells of a run of
+// kFoldRun cells are keyed together first (text_keys, which hashes two texts side by
+// side), then the run is folded in order, each Text cell taking the next of those keys:
+// one text's hash is a chain of dependent rounds that leaves most of the processor idle,
+// and texts are most of the hashing a chunk takes. (For a row or two, fold_cells: this
+// one first clears its buffers.)
+inline constexpr std::size_t kFoldRun = 64;
+
+inline void fold_chunk_cells(std::span<const RawCell> cells, std::string_view chunk_text,
+                             const ValueKeys& keys, std::vector<ColumnPart>& parts) {
     std::array<std::string_view, kFoldRun> texts;
     std::array<std::uint64_t, kFoldRun> run_keys;
     for (std::size_t start = 0; start < cells.size(); start += kFoldRun) {

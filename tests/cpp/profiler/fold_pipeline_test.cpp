@@ -118,7 +118,7 @@ CellChunk mixed_chunk(std::mt19937_64& rng, std::size_t cells, unsigned text_sha
     return chunk;
 }
 
-TEST(FoldCells, KeysTextsInRunsAsOneAtATime) {
+TEST(FoldChunkCells, KeysTextsInRunsAsOneAtATime) {
     std::mt19937_64 rng(11);
     // Chunk sizes on both sides of a run of kFoldRun cells; no texts, some, all.
     for (const std::size_t cells :
@@ -126,12 +126,10 @@ TEST(FoldCells, KeysTextsInRunsAsOneAtATime) {
         for (const unsigned share : {0u, 30u, 100u}) {
             SCOPED_TRACE(::testing::Message() << "cells " << cells << " texts " << share << "%");
             const CellChunk chunk = mixed_chunk(rng, cells, share);
-            std::vector<ColumnPart> one_at_a_time(9);
-            for (const RawCell& raw : chunk.cells) {
-                one_at_a_time[raw.column].add(to_cell(raw, chunk.text, kTestKeys));
-            }
-            std::vector<ColumnPart> batched(9);
-            fold_cells(chunk.cells, chunk.text, kTestKeys, batched);
+            std::vector<ColumnPart> one_at_a_time;
+            fold_cells(chunk.cells, chunk.text, kTestKeys, one_at_a_time);
+            std::vector<ColumnPart> batched;
+            fold_chunk_cells(chunk.cells, chunk.text, kTestKeys, batched);
             expect_equal_parts(batched, one_at_a_time);
         }
     }
