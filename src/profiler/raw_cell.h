@@ -168,9 +168,12 @@ inline void fold_chunk_cells(std::span<const RawCell> cells, std::string_view ch
             cells.subspan(start, std::min(kFoldRun, cells.size() - start));
         std::size_t count = 0;
         for (const RawCell& raw : run) {
-            if (raw.form == RawForm::Text) {
-                texts[count++] = std::string_view(chunk_text.data() + raw.key, raw.payload);
-            }
+            // Without a branch: cells of different forms alternate in no order a
+            // predictor learns. Any other cell writes an empty text and keeps no slot.
+            const bool is_text = raw.form == RawForm::Text;
+            texts[count] = std::string_view(chunk_text.data() + (is_text ? raw.key : 0),
+                                            is_text ? raw.payload : 0);
+            count += is_text;
         }
         text_keys(keys, std::span(texts.data(), count), std::span(run_keys.data(), count));
         const std::uint64_t* next_key = run_keys.data();
