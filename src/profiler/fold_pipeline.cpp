@@ -216,7 +216,7 @@ void FoldPipeline::unlink() noexcept {
 }
 
 void FoldPipeline::fold(CellChunk& chunk) {
-    fold_chunk_cells(chunk.cells, chunk.text, keys_, parts_);
+    fold_cells(chunk.cells, chunk.text, keys_, parts_);
     chunk.clear();
     // A row wider than a chunk grows it; the ring keeps no such chunk beyond its use.
     if (chunk.cells.capacity() > 4 * options_.chunk_cells) {

@@ -7,8 +7,7 @@
 //     and the texts the reader keyed itself (long ones, or any while no second thread
 //     folds) take this form.
 //   - Int: a signed 64-bit integer, keyed when folded (int_key).
-//   - Text: UTF-8 bytes copied into the chunk's text arena, keyed when folded (text_key,
-//     or text_keys for several at once).
+//   - Text: UTF-8 bytes copied into the chunk's text arena, keyed when folded (text_key).
 // to_cell gives the Cell of any form through the makers of typed_value.h, the one place
 // that says which key a value takes: a text keyed by the reader and the same text keyed
 // when folded get equal keys, on whichever thread.
@@ -25,7 +24,6 @@
 #pragma once
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -148,52 +146,6 @@ inline void fold_cells(std::span<const RawCell> cells, std::string_view chunk_te
             parts.resize(std::size_t{raw.column} + 1);
         }
         parts[raw.column].add(to_cell(raw, chunk_text, keys));
-    }
-}
-
-// Folds a chunk's cells as fold_cells does, for many cells. The Text cells of a run of
-// kFoldRun cells are keyed together first (text_keys, which hashes two texts side by
-// side), then the run is folded in order, each Text cell taking the next of those keys:
-// one text's hash is a chain of dependent rounds that leaves most of the processor idle,
-// and texts are most of the hashing a chunk takes. (For a row or two, fold_cells: this
-// one first clears its buffers.)
-inline constexpr std::size_t kFoldRun = 64;
-
-inline void fold_chunk_cells(std::span<const RawCell> cells, std::string_view chunk_text,
-                             const ValueKeys& keys, std::vector<ColumnPart>& parts) {
-    std::array<std::string_view, kFoldRun> texts;
-    std::array<std::uint64_t, kFoldRun> run_keys;
-    for (std::size_t start = 0; start < cells.size(); start += kFoldRun) {
-        const std::span<const RawCell> run =
-            cells.subspan(start, std::min(kFoldRun, cells.size() - start));
-        std::size_t count = 0;
-        for (const RawCell& raw : run) {
-            // Without a branch: cells of different forms alternate in no order a
-            // predictor learns. Any other cell writes an empty text and keeps no slot.
-            const bool is_text = raw.form == RawForm::Text;
-            texts[count] = std::string_view(chunk_text.data() + (is_text ? raw.key : 0),
-                                            is_text ? raw.payload : 0);
-            count += is_text;
-        }
-        text_keys(keys, std::span(texts.data(), count), std::span(run_keys.data(), count));
-        const std::uint64_t* next_key = run_keys.data();
-        for (const RawCell& raw : run) {
-            if (raw.column >= parts.size()) [[unlikely]] {
-                parts.resize(std::size_t{raw.column} + 1);
-            }
-            ColumnPart& part = parts[raw.column];
-            switch (raw.form) {
-                case RawForm::Text:
-                    part.add(keyed_str_cell(raw.column, *next_key++));
-                    break;
-                case RawForm::Int:
-                    part.add(int_cell(raw.column, static_cast<std::int64_t>(raw.payload), keys));
-                    break;
-                case RawForm::Keyed:
-                    part.add(Cell{raw.column, raw.tag, raw.payload, raw.key});
-                    break;
-            }
-        }
     }
 }
 

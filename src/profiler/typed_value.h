@@ -94,12 +94,8 @@ inline Cell wide_unsigned_cell(std::uint32_t column, std::uint64_t u, const Valu
     const auto x = static_cast<double>(u);
     return Cell{column, Tag::Float, std::bit_cast<std::uint64_t>(x), wide_unsigned_key(keys, u)};
 }
-// A text whose key is `key`, made by text_key or text_keys.
-inline Cell keyed_str_cell(std::uint32_t column, std::uint64_t key) {
-    return Cell{column, Tag::Str, 0, key};
-}
 inline Cell str_cell(std::uint32_t column, std::string_view utf8, const ValueKeys& keys) {
-    return keyed_str_cell(column, text_key(keys, utf8));
+    return Cell{column, Tag::Str, 0, text_key(keys, utf8)};
 }
 
 }  // namespace profiler

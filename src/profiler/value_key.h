@@ -23,12 +23,10 @@
 
 #include <bit>
 #include <cstdint>
-#include <span>
 #include <string_view>
 
 #include "hash/key_state.h"
 #include "hash/siphash.h"
-#include "hash/siphash_many.h"
 
 namespace profiler {
 
@@ -87,13 +85,6 @@ inline std::uint64_t wide_unsigned_key(const ValueKeys& keys, std::uint64_t u) {
 
 inline std::uint64_t text_key(const ValueKeys& keys, std::string_view utf8) {
     return hash::siphash13_text(keys.text, utf8);
-}
-
-// out[i] = text_key(keys, texts[i]), for spans of equal length; several texts at once
-// hash faster than one after another.
-inline void text_keys(const ValueKeys& keys, std::span<const std::string_view> texts,
-                      std::span<std::uint64_t> out) {
-    hash::siphash13_texts(keys.text, texts, out);
 }
 
 }  // namespace profiler
