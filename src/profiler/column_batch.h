@@ -66,6 +66,15 @@ class KeyList {
         }
         *end_++ = key;
     }
+    // push_back(key) when `keep`, without a branch on it: the key is written past the end
+    // either way and counted only when kept (a full list grows first either way).
+    void push_back_if(std::uint64_t key, bool keep) {
+        if (end_ == limit_) {
+            grow();
+        }
+        *end_ = key;
+        end_ += keep;
+    }
 
     std::size_t size() const { return static_cast<std::size_t>(end_ - begin_); }
     operator std::span<const std::uint64_t>() const { return {begin_, size()}; }
@@ -120,20 +129,23 @@ class RecentKeys {
     static constexpr std::size_t kStartAfter = 64;
 
     // Whether `key` is among the keys listed lately; remembers it either way.
+    // Hit or miss takes no branch: in a column of a few thousand values they alternate
+    // in no order a predictor learns.
     bool repeats(std::uint64_t key) {
         if (slots_ == nullptr) {
             return false;
         }
         std::uint64_t& slot = slots_[common::mix_slot(key, kBits)];
-        if (slot == key) {
-            ++hits_;
-            return true;
-        }
+        const bool hit = slot == key;
         slot = key;
-        if (++misses_ == kTrialMisses && hits_ < kTrialMisses / 4) {
+        hits_ += hit;
+        misses_ += !hit;
+        // Decided when the misses reach the trial's count; hits that follow leave the
+        // misses there and only add to the hits, so the decision never turns.
+        if (misses_ == kTrialMisses && hits_ < kTrialMisses / 4) [[unlikely]] {
             slots_.reset();  // mostly distinct keys: the table would only cost a store each
         }
-        return false;
+        return hit;
     }
     // Called once, when the part has listed kStartAfter keys.
     void start() {
@@ -175,9 +187,10 @@ class ColumnPart {
         nulls += facts.is_null;
         min = facts.low < min ? facts.low : min;
         max = facts.high > max ? facts.high : max;
-        if (facts.has_key && !recent_.repeats(facts.key)) {
-            keys.push_back(facts.key);
-            if (keys.size() == RecentKeys::kStartAfter) [[unlikely]] {
+        if (facts.has_key) {
+            const bool repeat = recent_.repeats(facts.key);
+            keys.push_back_if(facts.key, !repeat);
+            if (keys.size() == RecentKeys::kStartAfter && !repeat) [[unlikely]] {
                 recent_.start();
             }
         }

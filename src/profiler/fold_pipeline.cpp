@@ -223,7 +223,7 @@ void FoldPipeline::fold(CellChunk& chunk) {
         std::vector<RawCell>().swap(chunk.cells);
     }
     if (chunk.text.capacity() > 4 * kChunkTextBytes) {
-        std::string().swap(chunk.text);
+        chunk.text.release();
     }
 }
 

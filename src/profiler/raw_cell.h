@@ -23,10 +23,12 @@
 // the lock of the pipeline that owns it (fold_pipeline.h).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <span>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -54,14 +56,66 @@ inline RawCell raw_int(std::uint32_t column, std::int64_t i) {
     return RawCell{column, Tag::Int, RawForm::Int, static_cast<std::uint64_t>(i), 0};
 }
 
+// The bytes of a chunk's Text cells, back to back. The reader appends a text per text
+// cell: a short one is copied by two overlapping moves of a fixed size, inline, where a
+// string's append would call the library's copy and keep a terminating NUL.
+class TextArena {
+  public:
+    // Appends a copy of `bytes`; returns its offset. Throws bad_alloc.
+    std::uint64_t append(std::string_view bytes) {
+        if (capacity_ - size_ < bytes.size()) [[unlikely]] {
+            grow(bytes.size());
+        }
+        copy(data_.get() + size_, bytes.data(), bytes.size());
+        const std::uint64_t offset = size_;
+        size_ += bytes.size();
+        return offset;
+    }
+    std::size_t size() const { return size_; }
+    std::size_t capacity() const { return capacity_; }
+    operator std::string_view() const { return {data_.get(), size_}; }
+    void clear() { size_ = 0; }
+    // Clears it and gives its memory back.
+    void release() {
+        data_.reset();
+        size_ = capacity_ = 0;
+    }
+
+  private:
+    // At least doubles the capacity, to make room for `more` bytes.
+    void grow(std::size_t more) {
+        const std::size_t capacity = std::max({std::size_t{4096}, 2 * capacity_, size_ + more});
+        auto data = std::make_unique_for_overwrite<char[]>(capacity);
+        if (size_ != 0) {
+            std::memcpy(data.get(), data_.get(), size_);
+        }
+        data_ = std::move(data);
+        capacity_ = capacity;
+    }
+    static void copy(char* to, const char* from, std::size_t n) {
+        if (n >= 8 && n <= 16) {
+            std::memcpy(to, from, 8);
+            std::memcpy(to + n - 8, from + n - 8, 8);
+        } else if (n > 16 && n <= 32) {
+            std::memcpy(to, from, 16);
+            std::memcpy(to + n - 16, from + n - 16, 16);
+        } else if (n != 0) {
+            std::memcpy(to, from, n);
+        }
+    }
+
+    std::unique_ptr<char[]> data_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
 struct CellChunk {
     std::vector<RawCell> cells;
-    std::string text;  // the arena of the Text cells
+    TextArena text;  // the bytes of the Text cells
 
     // A Text cell for a copy of utf8.
     RawCell text_cell(std::uint32_t column, std::string_view utf8) {
-        const std::uint64_t offset = text.size();
-        text.append(utf8);
+        const std::uint64_t offset = text.append(utf8);
         return RawCell{column, Tag::Str, RawForm::Text, utf8.size(), offset};
     }
     void clear() {

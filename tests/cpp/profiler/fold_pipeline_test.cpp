@@ -25,7 +25,7 @@ namespace {
 using testing::kTestKeys;
 
 // One row of raw cells, as the reader writes it: numbers in the forms it uses, texts
-// through text_cell (short, long, with NUL bytes; repeated), columns in any order and
+// through text_cell (short, long, of any bytes, with NUL bytes; repeated), columns in any order and
 // some absent.
 void write_row(FoldPipeline& pipeline, std::mt19937_64& rng, int row) {
     auto& cells = pipeline.cells();
@@ -40,6 +40,11 @@ void write_row(FoldPipeline& pipeline, std::mt19937_64& rng, int row) {
     cells.push_back(pipeline.text_cell(5, "t" + std::to_string(rng() % 30)));
     cells.push_back(pipeline.text_cell(6, std::string(200 + rng() % 200, 'x')));
     cells.push_back(pipeline.text_cell(7, std::string_view("a\0b", 3)));
+    std::string bytes(rng() % 300, '\0');  // copied for the worker or keyed by the reader
+    for (char& c : bytes) {
+        c = static_cast<char>(rng());
+    }
+    cells.push_back(pipeline.text_cell(2, bytes));
     if (row % 7 == 0) {
         cells.push_back(keyed(wide_unsigned_cell(8 + column(40), rng() | (1ULL << 63), kTestKeys)));
     }
@@ -80,9 +85,48 @@ TEST(FoldPipeline, PartsDoNotDependOnWhoFolds) {
         for (const FoldOptions options :
              {FoldOptions{2, 1}, FoldOptions{2, 13}, FoldOptions{2, 16384}, FoldOptions{0, 64}}) {
             SCOPED_TRACE(::testing::Message() << "rows " << rows << " threads " << options.threads
-                                            << " chunk " << options.chunk_cells);
+                                              << " chunk " << options.chunk_cells);
             expect_equal_parts(fold_rows(options, rows), alone);
         }
+    }
+}
+
+// A chunk keeps each copied text byte for byte (the arena copies short texts by
+// overlapping moves, so every length up to 300 is tried, across the arena's growth and
+// after a clear), and its Text cells fold into the parts that the same texts keyed at
+// once give.
+TEST(CellChunk, TextCellsFoldAsTextsKeyedAtOnce) {
+    std::mt19937_64 rng(11);
+    CellChunk chunk;
+    for (const int round : {0, 1}) {
+        SCOPED_TRACE(round);
+        chunk.clear();
+        std::vector<std::string> texts;
+        std::vector<RawCell> keyed_at_once;
+        for (std::size_t size = 0; size <= 300; ++size) {
+            for (int copy = 0; copy < 3; ++copy) {  // some sizes repeat a text
+                std::string text(size, '\0');
+                for (char& c : text) {
+                    c = static_cast<char>(rng() % 4 == 0 ? 0 : rng());  // NULs, non-ASCII bytes
+                }
+                if (copy == 2 && size % 5 == 0) {
+                    text = texts.back();
+                }
+                const auto column = static_cast<std::uint32_t>(rng() % 9);
+                chunk.cells.push_back(chunk.text_cell(column, text));
+                keyed_at_once.push_back(keyed(str_cell(column, text, kTestKeys)));
+                texts.push_back(std::move(text));
+            }
+        }
+        const std::string_view arena = chunk.text;
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            ASSERT_EQ(arena.substr(chunk.cells[i].key, chunk.cells[i].payload), texts[i]) << i;
+        }
+        std::vector<ColumnPart> folded;
+        fold_cells(chunk.cells, chunk.text, kTestKeys, folded);
+        std::vector<ColumnPart> expected;
+        fold_cells(keyed_at_once, {}, kTestKeys, expected);
+        expect_equal_parts(folded, expected);
     }
 }
 
