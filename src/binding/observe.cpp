@@ -55,10 +55,11 @@ void check_signals() {
 
 }  // namespace
 
-void observe_dict(const profiler::KarvoEngine& engine, const ParamSpec& params, PyObject* args,
-                  PyObject* kwargs) {
-    PyObject* dictionary = bind_one(params, args, kwargs, Py_TPFLAGS_DICT_SUBCLASS, "PyDict");
-    PyRef hold = PyRef::borrow(dictionary);
+PyObject* bind_dict(const ParamSpec& params, PyObject* args, PyObject* kwargs) {
+    return bind_one(params, args, kwargs, Py_TPFLAGS_DICT_SUBCLASS, "PyDict");
+}
+
+void observe_row(const profiler::KarvoEngine& engine, PyObject* dictionary) {
     BatchBuilder builder(engine.value_keys(), static_cast<std::size_t>(std::max<Py_ssize_t>(
                                                   0, PyDict_Size(dictionary))));
     builder.extract_row(dictionary);

@@ -9,9 +9,10 @@
 //       rows = [read(d) for d in py_list if isinstance(d, dict)]   # others are skipped
 //       engine.process(rows)             # one engine call, also for an empty list
 //
-// observe_dicts folds the rows it reads on a second thread once the call is large enough
-// and the process may use two CPUs (profiler/fold_pipeline.h); observe_list does the same
-// under options that the caller chooses. The result is the same either way.
+// A profile's observe_dict may first let the row wait in its row buffer (row_buffer.h),
+// which reads it the same way. observe_dicts folds the rows it reads on a second thread once the
+// call is large enough and the process may use two CPUs (profiler/fold_pipeline.h); observe_list
+// does the same under options that the caller chooses. The result is the same either way.
 //
 // Both run with the GIL held, inside the caller's entry() boundary; they throw as the
 // row reader does (TypeError, UnicodeEncodeError, a Panic for a dictionary changed while
@@ -26,9 +27,11 @@
 
 namespace binding {
 
-// `params` names the method as the caller's type spells it ("Profiler.observe_dict()").
-void observe_dict(const profiler::KarvoEngine& engine, const ParamSpec& params, PyObject* args,
-                  PyObject* kwargs);
+// observe_dict's argument, bound under `params` (which names the method as the caller's
+// type spells it, "Profiler.observe_dict()") and checked to be a dict or subclass; borrowed.
+PyObject* bind_dict(const ParamSpec& params, PyObject* args, PyObject* kwargs);
+// observe_dict's reading of a dictionary that the caller has bound, and holds.
+void observe_row(const profiler::KarvoEngine& engine, PyObject* dictionary);
 void observe_dicts(const profiler::KarvoEngine& engine, const ParamSpec& params, PyObject* args,
                    PyObject* kwargs);
 // observe_dicts' reading of a list (or subclass) that the caller has bound and checked.

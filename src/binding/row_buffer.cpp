@@ -7,17 +7,6 @@ namespace binding {
 
 namespace {
 
-// Values that the row reader reads by their type alone, running no Python code: None,
-// the exact number and text types, and the exact containers (which it takes as null
-// without trying their hooks). A row of other values may run hooks, which may call back
-// into the profile.
-bool is_plain_value(PyObject* value) {
-    PyTypeObject* type = Py_TYPE(value);
-    return value == Py_None || type == &PyLong_Type || type == &PyFloat_Type ||
-           type == &PyUnicode_Type || type == &PyBool_Type || type == &PyDict_Type ||
-           type == &PyList_Type || type == &PyTuple_Type;
-}
-
 // Whether reading the dictionary runs no Python code: exact str keys (a str subclass may
 // share its text with another key of the row) and plain values. Reads the dictionary's
 // storage only, as the row reader does.
@@ -26,24 +15,11 @@ bool plain_row(PyObject* dictionary) {
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(dictionary, &position, &key, &value)) {
-        if (Py_TYPE(key) != &PyUnicode_Type || !is_plain_value(value)) {
+        if (Py_TYPE(key) != &PyUnicode_Type || !reads_without_python(value)) {
             return false;
         }
     }
     return true;
-}
-
-// The dictionary argument of observe_dict, bound and type-checked as observe.h does.
-PyObject* bind_dictionary(const ParamSpec& params, PyObject* args, PyObject* kwargs) {
-    BoundArgs<1> bound;
-    bind_arguments(params, args, kwargs, bound);
-    return convert_argument(params.names[0], [&] {
-        PyObject* object = bound[0].get();
-        if (Py_TYPE(object) != &PyDict_Type && !type_has_flag(object, Py_TPFLAGS_DICT_SUBCLASS)) {
-            throw_cannot_convert(object, "PyDict");
-        }
-        return object;
-    });
 }
 
 }  // namespace
@@ -107,13 +83,13 @@ EngineCall::EngineCall(std::shared_ptr<const profiler::KarvoEngine> engine, RowB
 void observe_dict_buffered(const std::shared_ptr<const profiler::KarvoEngine>& engine,
                            RowBuffer& rows, const ParamSpec& params, PyObject* args,
                            PyObject* kwargs) {
-    PyObject* dictionary = bind_dictionary(params, args, kwargs);
+    PyObject* dictionary = bind_dict(params, args, kwargs);
     PyRef hold = PyRef::borrow(dictionary);
     if (rows.take(*engine, dictionary)) {
         return;
     }
     const EngineCall call(engine, rows);
-    observe_dict(*call, params, args, kwargs);
+    observe_row(*call, dictionary);
 }
 
 }  // namespace binding

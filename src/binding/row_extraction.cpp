@@ -191,6 +191,16 @@ bool is_plain_container(PyTypeObject* type) {
            type == &PyFrozenSet_Type;
 }
 
+}  // namespace
+
+bool reads_without_python(PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    return value == Py_None || type == &PyLong_Type || type == &PyFloat_Type ||
+           type == &PyUnicode_Type || type == &PyBool_Type || is_plain_container(type);
+}
+
+namespace {
+
 bool convert_exact(std::uint32_t column, PyObject* value, FoldPipeline& sink, Utf8Scratch& scratch,
                    RawCell& cell) {
     PyTypeObject* type = Py_TYPE(value);

@@ -214,6 +214,11 @@ class BatchBuilder {
 profiler::RawCell convert_value(std::uint32_t column, PyObject* value, profiler::FoldPipeline& sink,
                                 Utf8Scratch& scratch);
 
+// Whether the value rules read this value by its type alone, running no Python code: None,
+// the exact int, float, str and bool, and the exact containers (null without trying their
+// hooks). These are the types the reader converts before any hook may run.
+bool reads_without_python(PyObject* value);
+
 // Throws TypeError "'{type}' object cannot be converted to '{target}'", the type being
 // the __qualname__ of object's type or "<failed to extract type name>".
 [[noreturn]] void throw_cannot_convert(PyObject* object, const char* target);
