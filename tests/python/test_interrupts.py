@@ -9,6 +9,7 @@ import signal
 import pytest
 
 import karvo
+from timed_interrupt import keyboard_interrupt_after
 
 
 class Stop(BaseException):
@@ -109,15 +110,6 @@ def test_pending_signal_ends_a_long_hook_free_call(primed):
     row = {f"column {i}": i for i in range(100)}
     rows = [row] * 1_000_000
 
-    def handler(signum, frame):
-        raise KeyboardInterrupt
-
-    previous = signal.signal(signal.SIGALRM, handler)
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            signal.setitimer(signal.ITIMER_REAL, 0.005)
-            p.observe_dicts(rows)
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
+    with pytest.raises(KeyboardInterrupt), keyboard_interrupt_after(0.005):
+        p.observe_dicts(rows)
     assert p.flush() == unchanged

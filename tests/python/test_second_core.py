@@ -20,6 +20,7 @@ import pytest
 
 from karvo_dist import Profile
 from value_hooks import Index, Real
+from timed_interrupt import keyboard_interrupt_after
 
 SEED = 11
 
@@ -204,17 +205,8 @@ def test_signal_while_the_worker_runs_ingests_nothing():
     before = profile.to_bytes()
     rows = [{f"c{i}": f"v{i}" for i in range(50)}] * 400_000
 
-    def handler(signum, frame):
-        raise KeyboardInterrupt
-
-    previous = signal.signal(signal.SIGALRM, handler)
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            signal.setitimer(signal.ITIMER_REAL, 0.01)
-            profile._observe_dicts_tuned(rows, 2, 4096)
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
+    with pytest.raises(KeyboardInterrupt), keyboard_interrupt_after(0.01):
+        profile._observe_dicts_tuned(rows, 2, 4096)
     assert profile.to_bytes() == before
 
 
