@@ -105,7 +105,7 @@ def test_a_fixed_seed_gives_the_same_bytes_in_another_process():
               "p.observe_dicts([{'x': i, 't': str(i)} for i in range(9000)]); "
               "sys.stdout.write(p.to_bytes().hex())")
     other = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                           check=True).stdout
+                           check=True, timeout=120).stdout
     here = observed([{"x": i, "t": str(i)} for i in range(9000)], seed=42)
     assert other == here.to_bytes().hex()
     assert observed(MIXED, seed=1).to_bytes() != observed(MIXED, seed=2).to_bytes()
