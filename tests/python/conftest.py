@@ -15,9 +15,19 @@ import karvo
 TEST_LIMIT = float(os.environ.get("KARVO_TEST_LIMIT", "900"))
 
 
+# The terminal's stderr, kept before output capture starts: the run ends by _exit, which
+# would drop a traceback written into the capture.
+_stderr = None
+
+
+def pytest_configure(config):
+    global _stderr
+    _stderr = os.dup(2)
+
+
 @pytest.fixture(autouse=True)
 def hang_limit():
-    faulthandler.dump_traceback_later(TEST_LIMIT, exit=True)
+    faulthandler.dump_traceback_later(TEST_LIMIT, exit=True, file=_stderr)
     yield
     faulthandler.cancel_dump_traceback_later()
 
