@@ -255,6 +255,52 @@ def test_what_is_not_an_iterable_of_rows_is_refused_by_the_public_name(rows, nam
     assert p == observed(MIXED)
 
 
+def test_an_iterable_is_read_in_bounded_batches():
+    # Each value records, as it is converted, how far the iterable has run ahead of it.
+    state = {"yielded": 0, "ahead": 0}
+
+    class Seen:
+        def __init__(self, i):
+            self.i = i
+
+        def __index__(self):
+            state["ahead"] = max(state["ahead"], state["yielded"] - self.i)
+            return self.i
+
+    def rows():
+        for i in range(5 * BATCH + 3):
+            state["yielded"] = i + 1
+            yield {"v": Seen(i)}
+
+    p = Profile()
+    p.observe_dicts(rows())
+    assert 0 < state["ahead"] <= BATCH
+    assert json.loads(p.report())["v"]["total_count"] == 5 * BATCH + 3
+
+
+def test_threads_feeding_one_profile_from_generators():
+    import threading
+
+    p = Profile()
+    pieces = [LONG[i::4] for i in range(4)]
+    failures = []
+
+    def feed(piece):
+        try:
+            p.observe_dicts(row for row in piece)
+        except BaseException as error:  # reported below, not lost in the thread
+            failures.append(error)
+
+    threads = [threading.Thread(target=feed, args=(piece,)) for piece in pieces]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=120)
+    assert not any(thread.is_alive() for thread in threads) and not failures
+    # Calls may land in any order: the figures are those of one profile of all the rows.
+    assert json.loads(p.report()) == json.loads(observed(LONG).report())
+
+
 def test_rows_is_the_keyword():
     p = Profile()
     p.observe_dicts(rows=[{"a": 1}])
