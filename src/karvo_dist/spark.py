@@ -65,7 +65,8 @@ def _workers_python(context: Any) -> Iterator[str]:
     so this interpreter is the right one for them; on a cluster only the user knows.
     Each job takes the interpreter from the context when it is made, so the change
     holds for the jobs made in the block and is undone after it. Yields the workers'
-    interpreter.
+    interpreter. Not thread safe: a job that another thread starts on the same context
+    meanwhile runs on this interpreter too, which for a local master is harmless.
     """
     chosen = "PYSPARK_PYTHON" in os.environ or context.getConf().contains(
         "spark.pyspark.python")
