@@ -20,6 +20,7 @@ for inputs chosen by an adversary, use a secret seed.
 
 from __future__ import annotations
 
+import itertools
 import os
 import sys
 from dataclasses import dataclass
@@ -33,6 +34,10 @@ FORMAT_VERSION: int = _native.FORMAT_VERSION
 
 # Column names shown by repr before it abbreviates.
 _REPR_COLUMNS = 8
+
+# Rows taken from an iterable that is not a list before they are observed: bounds the
+# memory a generator or cursor costs, whatever its length.
+_ROW_BATCH = 10_000
 
 # Bytes asked of a file object's read(n), and cut from a bytearray or memoryview, at a time.
 _STREAM_BLOCK = 1 << 20
@@ -110,6 +115,36 @@ class Profile(_native.Profile):
             shown += f", ... ({len(names) - _REPR_COLUMNS} more)"
         tail = f": {shown}" if names else ""
         return f"<karvo_dist.Profile seed={self.seed} columns={len(names)}{tail}>"
+
+    def observe_dicts(self, rows: Iterable[dict]) -> None:
+        """Adds every dict of ``rows`` as a row, in order; other elements are skipped.
+
+        ``rows`` is a list or any other iterable (a generator, a database cursor), read in
+        batches of a bounded size. The call is all or nothing: when a row or the iterable
+        itself raises, nothing of the call is added.
+        """
+        if type(rows) is list:
+            super().observe_dicts(rows)  # converted whole, natively, as it is
+            return
+        try:
+            # A lone row or a text would iterate as its keys or characters, all skipped.
+            if isinstance(rows, (dict, str, bytes, bytearray)):
+                raise TypeError
+            items = iter(rows)
+        except TypeError:
+            raise TypeError("Profile.observe_dicts() argument 'rows' must be an iterable "
+                            f"of dicts, not '{type(rows).__qualname__}'") from None
+        batch = list(itertools.islice(items, _ROW_BATCH))
+        if len(batch) < _ROW_BATCH:
+            super().observe_dicts(batch)  # one native call: all or nothing already
+            return
+        # Later batches may fail: they go to a scratch profile of the same seed, which
+        # is merged only once the iterable has ended, as one profile observing them would.
+        scratch = _native.Profile(self.seed)
+        while batch:
+            scratch.observe_dicts(batch)
+            batch = list(itertools.islice(items, _ROW_BATCH))
+        super().merge(scratch)
 
     def observe_jsonl(self, source: Any, *, strict: bool = False, threads: int = 0,
                       chunk_bytes: int = 1 << 20, bad_lines_kept: int = 10) -> JsonlResult:

@@ -64,11 +64,12 @@ class Profile:
         """The column names, in report order."""
     def observe_dict(self, py_dict: dict[str, Any]) -> None:
         """Adds one row. A key that is not a str fails the call, and nothing is ingested."""
-    def observe_dicts(self, py_list: list[Any]) -> None:
-        """Adds every dict of the list as a row, in order; other elements are skipped.
+    def observe_dicts(self, rows: Iterable[dict[str, Any]]) -> None:
+        """Adds every dict of ``rows`` as a row, in order; other elements are skipped.
 
-        The whole list is converted before anything is ingested: a failing row fails the
-        call and ingests none of the rows.
+        ``rows``: a list, or any iterable such as a generator or a database cursor, read
+        in batches of at most 10,000 rows. The call is all or nothing: a failing row, or
+        an iterable that raises part way, fails the call and ingests none of its rows.
         """
     def observe_jsonl(
         self,

@@ -1,8 +1,62 @@
+import faulthandler
 import json
+import os
+import signal
+import subprocess
 
 import pytest
 
 import karvo
+
+
+# Seconds any one test may take before the run is ended with every thread's traceback:
+# a test that waits on a signal, a thread or a child that never comes fails the run
+# instead of hanging it. Generous, since sanitised builds run the same suite.
+TEST_LIMIT = float(os.environ.get("KARVO_TEST_LIMIT", "900"))
+
+
+# The terminal's stderr, kept before output capture starts: the run ends by _exit, which
+# would drop a traceback written into the capture.
+_stderr = None
+
+
+def pytest_configure(config):
+    global _stderr
+    _stderr = os.dup(2)
+
+
+@pytest.fixture(autouse=True)
+def hang_limit():
+    faulthandler.dump_traceback_later(TEST_LIMIT, exit=True, file=_stderr)
+    yield
+    faulthandler.cancel_dump_traceback_later()
+
+
+@pytest.fixture
+def ctrl_c():
+    """Ctrl-C as the interpreter handles it by default, whatever the test runner set: a
+    runner started with SIGINT ignored (a background job) leaves it ignored otherwise."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
+def default_sigint():
+    """For preexec_fn: the child starts with SIGINT at its default, so that its interpreter
+    installs its Ctrl-C handler even when this process ignores SIGINT (an ignored signal
+    stays ignored across exec, and subprocess's restore_signals leaves SIGINT as it is)."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
+def finished(child, seconds=120):
+    """The child's exit status once it ends; a child still running after `seconds` is
+    killed and fails the test, so that no wait can hang."""
+    try:
+        return child.wait(timeout=seconds)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        child.wait()
+        pytest.fail(f"the child process did not end within {seconds} s")
 
 
 # The one row a primed profiler holds before a call that must leave it as it was.

@@ -23,6 +23,7 @@ import pytest
 import karvo_dist
 from karvo_dist import Profile
 from karvo_dist.cli import display_width, table
+from conftest import default_sigint, finished
 
 if not hasattr(Profile, "observe_jsonl"):
     pytest.skip("this build of karvo_dist has no JSON Lines reader", allow_module_level=True)
@@ -48,7 +49,8 @@ def env():
 
 def command(env, *args, stdin=b"", cwd=None, **kwargs):
     return subprocess.run([sys.executable, "-m", "karvo_dist", *map(str, args)], input=stdin,
-                          capture_output=True, env=env, cwd=cwd, timeout=120, **kwargs)
+                          capture_output=True, env=env, cwd=cwd, timeout=120,
+                          preexec_fn=default_sigint, **kwargs)
 
 
 def reference(data, seed=0):
@@ -198,10 +200,11 @@ def test_closed_pipe_ends_quietly(env, tmp_path):
     (tmp_path / "wide.jsonl").write_text(wide)
     for args in (["wide.jsonl"], ["--json", "wide.jsonl"]):
         child = subprocess.Popen([sys.executable, "-m", "karvo_dist", *args], env=env,
-                                 cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                 cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 preexec_fn=default_sigint)
         child.stdout.close()
         stderr = child.stderr.read()
-        assert child.wait(timeout=120) == 141
+        assert finished(child) == 141
         assert stderr == b"", stderr
 
 
@@ -209,12 +212,13 @@ def test_ctrl_c_exits_130_with_one_line(env):
     """Ctrl-C while input is being read: one line, exit 130, even while the reader waits
     on a pipe that has not ended."""
     child = subprocess.Popen([sys.executable, "-m", "karvo_dist"], env=env,
-                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             preexec_fn=default_sigint)
     # Once this much has gone through the pipe, the command is reading, past its start-up.
     child.stdin.write(TEXT * 200)
     child.stdin.flush()
     child.send_signal(signal.SIGINT)
-    assert child.wait(timeout=120) == 130
+    assert finished(child) == 130
     child.stdin.close()
     assert child.stderr.read() == b"karvo-profile: interrupted\n"
     assert child.stdout.read() == b""

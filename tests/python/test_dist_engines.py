@@ -171,6 +171,55 @@ def test_spark_rdd_of_dicts_profile_equals_one_process(spark):
     assert sorted(merged.columns) == sorted(expected)
 
 
+@pytest.fixture
+def python_without_karvo_dist(spark, tmp_path):
+    """An interpreter for Spark's workers that has PySpark but cannot import karvo_dist,
+    as a system `python3` beside a virtual environment; the context's own interpreter
+    is restored after the test."""
+    shadow = tmp_path / "shadow" / "karvo_dist"
+    shadow.mkdir(parents=True)
+    (shadow / "__init__.py").write_text(
+        "raise ModuleNotFoundError(\"No module named 'karvo_dist'\", name='karvo_dist')\n")
+    wrapper = tmp_path / "python-without-karvo-dist"
+    wrapper.write_text(f'#!/bin/sh\nPYTHONPATH="{shadow.parent}:$PYTHONPATH" '
+                       f'exec "{sys.executable}" "$@"\n')
+    wrapper.chmod(0o755)
+    context = spark.sparkContext
+    saved = context.pythonExec
+    context.pythonExec = str(wrapper)
+    yield str(wrapper)
+    context.pythonExec = saved
+
+
+def test_a_local_master_without_pyspark_python_runs_on_this_interpreter(
+        spark, python_without_karvo_dist, monkeypatch):
+    context = spark.sparkContext
+    # The interpreter the context would run cannot import karvo_dist ...
+    with pytest.raises(Exception, match="No module named 'karvo_dist'"):
+        context.parallelize([0], 1).map(lambda _: __import__("karvo_dist")).collect()
+    # ... but with PYSPARK_PYTHON unset, the profile's own job runs on this one.
+    monkeypatch.delenv("PYSPARK_PYTHON", raising=False)
+    from karvo_dist.spark import profile
+
+    rows = varied_rows(3_000)
+    merged = profile(context.parallelize(rows, 3), seed=SEED)
+    assert json.loads(merged.report()) == json.loads(one_process(rows))
+    assert context.pythonExec == python_without_karvo_dist  # and no later job's
+
+
+def test_workers_that_cannot_import_karvo_dist_fail_with_what_to_set(
+        spark, python_without_karvo_dist, monkeypatch):
+    monkeypatch.setenv("PYSPARK_PYTHON", python_without_karvo_dist)  # the user's choice
+    from karvo_dist.spark import profile
+
+    with pytest.raises(RuntimeError) as info:
+        profile(spark.sparkContext.parallelize([{"a": 1}], 1))
+    message = str(info.value)
+    assert "cannot import karvo_dist" in message
+    assert f"PYSPARK_PYTHON={sys.executable}" in message
+    assert python_without_karvo_dist in message
+
+
 # --------------------------------------------------------------------------
 # multiprocessing
 

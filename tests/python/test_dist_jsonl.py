@@ -358,7 +358,7 @@ def _endless_fifo(tmp_path, stop):
 
 
 @pytest.mark.parametrize("form", ["path", "chunks"])
-def test_ctrl_c_ends_a_long_read(tmp_path, form):
+def test_ctrl_c_ends_a_long_read(tmp_path, form, ctrl_c):
     stop = threading.Event()
     if form == "path":
         source, writer = _endless_fifo(tmp_path, stop)

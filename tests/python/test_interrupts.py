@@ -79,14 +79,6 @@ def test_exception_from_a_hook(primed, observe, hook, error):
         assert json.loads(p.flush())["v"]["null_count"] == 1
 
 
-@pytest.fixture
-def ctrl_c():
-    """Ctrl-C as the interpreter handles it by default, whatever the test runner set."""
-    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
-    yield
-    signal.signal(signal.SIGINT, previous)
-
-
 def test_ctrl_c_in_a_hook_ends_the_call(primed, ctrl_c):
     p, unchanged = primed
 

@@ -82,7 +82,8 @@ def test_panic_exception_type():
 
 
 def run_python(code):
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=120)
 
 
 def test_second_initialisation_fails_with_import_error():

@@ -81,8 +81,11 @@ status=0
 # The Dask and Spark tests are left to the plain run: their workers and the JVM are other
 # processes, which the preloaded runtime would enter too (a JVM under it stalls), and the
 # profile operations they drive (merge, the stored form) run sanitized in test_dist_profile.
+# The README's snippets (which start Dask and Spark too) and the stub check (mypy, another
+# program) are left to it for the same reason: they test no native code of their own.
 sanitized "$py" -m pytest -q -p no:cacheprovider tests/python \
-    --ignore=tests/python/test_dist_engines.py "$@" || status=$?
+    --ignore=tests/python/test_dist_engines.py --ignore=tests/python/test_readme.py \
+    --ignore=tests/python/test_dist_stubs.py "$@" || status=$?
 echo "run_python_asan: pytest under ASan+UBSan exited $status after $((SECONDS - start)) s"
 [ "$status" = 0 ] || exit "$status"
 
