@@ -68,12 +68,11 @@ def _max_int_digits() -> int:
     return get_limit() if get_limit is not None else 0
 
 
-def _count(name: str, value: Any, least: int) -> int:
+def _count(name: str, value: Any) -> int:
+    # The native side checks the range (a ValueError naming the argument and its bounds).
     if not isinstance(value, int) or isinstance(value, bool):
         raise TypeError(f"observe_jsonl() argument '{name}' must be an int, "
                         f"not '{type(value).__qualname__}'")
-    if value < least:
-        raise ValueError(f"observe_jsonl() argument '{name}' must be at least {least}")
     return value
 
 
@@ -168,9 +167,9 @@ class Profile(_native.Profile):
         lenient read that fails part way (a read error, KeyboardInterrupt) keeps the
         rows read before the failure; a strict one keeps none.
         """
-        options = (bool(strict), _count("threads", threads, 0),
-                   _count("chunk_bytes", chunk_bytes, 1),
-                   _count("bad_lines_kept", bad_lines_kept, 0), _max_int_digits())
+        options = (bool(strict), _count("threads", threads),
+                   _count("chunk_bytes", chunk_bytes),
+                   _count("bad_lines_kept", bad_lines_kept), _max_int_digits())
         name = None
         if isinstance(source, (str, os.PathLike)):
             path = os.fspath(source)
