@@ -160,8 +160,10 @@ class Profile(_native.Profile):
         the first ``bad_lines_kept`` are described in the result. With ``strict=True`` the
         first bad line raises ``ValueError("line N: reason")`` (``"name:N: reason"`` for a
         path) and nothing of the input is added. ``threads``: parsing threads, 0 for every
-        available core; the result does not depend on it, nor on ``chunk_bytes``, the
-        size of the pieces the input is parsed in.
+        core the process may use (affinity and CPU quota); the result does not depend on
+        it, nor on ``chunk_bytes``, the size of the pieces the input is parsed in.
+        ``threads`` is 0 to 1024, ``chunk_bytes`` 1 to 2**30 and ``bad_lines_kept`` 0 to
+        1,000,000; a value outside its range raises ValueError naming it.
 
         The GIL is released while parsing. A path that cannot be read raises OSError. A
         lenient read that fails part way (a read error, KeyboardInterrupt) keeps the
