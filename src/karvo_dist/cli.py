@@ -422,8 +422,9 @@ def thread_count(text: str) -> int:
         count = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if count < 0:
-        raise argparse.ArgumentTypeError("must be 0 (all cores) or more")
+    # observe_jsonl takes 0 to 1024 threads; a usage error here, not a traceback there.
+    if not 0 <= count <= 1024:
+        raise argparse.ArgumentTypeError("must be from 0 (all cores) to 1024")
     return count
 
 
