@@ -14,6 +14,7 @@ import argparse
 import errno
 import json
 import lzma
+import math
 import os
 import shutil
 import stat
@@ -52,6 +53,10 @@ EPILOG = """\
 output:
   The profile goes to standard output: a table (column, rows, nulls, null %, min, max,
   ~distinct), or with --json the report exactly as Profile.flush() returns it, one line.
+  In the table, "null %" is the share of the rows that carry the column; numbers have
+  thousands separators, min and max are shown in full when whole and otherwise rounded
+  to 6 significant digits (--json gives every digit), inf and -inf as such, and "-"
+  marks a column without numbers.
   The summary (rows, bad lines with file:line and reason, bytes, time) and the progress
   line go to standard error, so `karvo-profile --json f.jsonl | jq .` sees only JSON.
 
@@ -322,13 +327,21 @@ def format_count(count: int) -> str:
 
 
 def format_number(value: float | None) -> str:
-    """A bound as people read it: integral values in full with thousands separators (up
-    to 10^15, where doubles still hold every integer), others in six significant digits."""
+    """A bound in the table's one style: plain decimals with thousands separators, whole
+    values in full (up to 10^15, where doubles still hold every integer), others rounded
+    to six significant digits; only values beyond that range, or below 10^-4, in
+    exponent form; inf and -inf as such; "-" for a column without numbers."""
     if value is None:
         return "-"
+    if math.isinf(value):
+        return "inf" if value > 0 else "-inf"
     if value == int(value) and abs(value) < 1e15:
-        return ("-" if str(value).startswith("-") else "") + f"{abs(int(value)):,}"
-    return f"{value:.6g}"
+        return ("-" if math.copysign(1, value) < 0 else "") + f"{abs(int(value)):,}"
+    if not 1e-4 <= abs(value) < 1e15:
+        return f"{value:.6g}"
+    decimals = max(0, 5 - math.floor(math.log10(abs(value))))
+    text = f"{value:,.{decimals}f}"
+    return text.rstrip("0").rstrip(".") if "." in text else text
 
 
 def format_share(part: int, whole: int) -> str:
@@ -347,15 +360,19 @@ def format_share(part: int, whole: int) -> str:
 HEADERS = ("column", "rows", "nulls", "null %", "min", "max", "~distinct")
 
 
-def table(report: str, width: int | None) -> str:
+def table(report: str, width: int | None,
+          bounds: list[tuple[float | None, float | None]] | None = None) -> str:
     """The report as an aligned table; column names are cut to fit `width` cells when a
-    width is given (a terminal), and shown whole otherwise."""
+    width is given (a terminal), and shown whole otherwise. `bounds` (Profile._bounds(),
+    in report order) shows infinite bounds, which the report writes as null."""
     columns = json.loads(report)
+    if bounds is None:
+        bounds = [(stats["min_val"], stats["max_val"]) for stats in columns.values()]
     cells = [
         [printable(name), format_count(stats["total_count"]), format_count(stats["null_count"]),
-         format_share(stats["null_count"], stats["total_count"]), format_number(stats["min_val"]),
-         format_number(stats["max_val"]), format_count(stats["estimated_cardinality"])]
-        for name, stats in columns.items()
+         format_share(stats["null_count"], stats["total_count"]), format_number(low),
+         format_number(high), format_count(stats["estimated_cardinality"])]
+        for (name, stats), (low, high) in zip(columns.items(), bounds, strict=True)
     ]
     widths = [max([display_width(h)] + [display_width(row[i]) for row in cells])
               for i, h in enumerate(HEADERS)]
@@ -498,13 +515,14 @@ def run(args: argparse.Namespace) -> int:
     elapsed = time.perf_counter() - started
     check_bad_lines(totals, args.max_bad_lines)
     columns = len(profile)
+    bounds = None if args.json else profile._bounds()
     report = profile.flush()
 
     if args.json:
         write_out(report + "\n")
     else:
         width = shutil.get_terminal_size().columns if sys.stdout.isatty() else None
-        write_out(table(report, width))
+        write_out(table(report, width, bounds))
     if not args.quiet:
         sys.stderr.write(summary(totals, columns, elapsed))
         sys.stderr.flush()

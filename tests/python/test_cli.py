@@ -209,6 +209,28 @@ def test_table_shows_the_report(env, tmp_path):
     assert shown["name"][2] == "33.3%" and shown["late"][2] == "0%"
 
 
+@pytest.mark.parametrize("values, low, high", [
+    ([float("inf"), 3], "3", "inf"),
+    ([float("-inf"), 3], "-inf", "3"),
+    ([float("inf")], "inf", "inf"),
+    ([float("-inf"), float("inf")], "-inf", "inf"),
+    (["text", None], "-", "-"),
+    ([-0.0], "-0", "-0"),
+    ([1048.36, 2013, 1234567.891], "1,048.36", "1,234,568"),
+    ([-12345.678, 2**49], "-12,345.7", "562,949,953,421,312"),
+    ([1.5, 0.000123456789], "0.000123457", "1.5"),
+    ([2**53 + 0.0, 1e-7], "1e-07", "9.0072e+15"),
+    ([-0.5, 999999.5], "-0.5", "1,000,000"),
+])
+def test_table_bounds_keep_infinities_and_one_number_style(values, low, high):
+    """The report writes an infinite bound as null, like a column without numbers; the
+    table tells them apart, and writes every number in one style."""
+    profile = Profile()
+    profile.observe_dicts([{"x": value} for value in values])
+    shown = table(profile.report(), None, profile._bounds()).splitlines()[1].split()
+    assert (shown[4], shown[5]) == (low, high)
+
+
 def test_table_fits_a_narrow_terminal():
     """Names are cut to the width left over, counting wide characters as two cells, and
     every number column stays aligned."""
