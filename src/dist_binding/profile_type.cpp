@@ -1,6 +1,7 @@
 #include "dist_binding/profile_type.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -305,6 +306,33 @@ PyObject* column_names(PyObject* self, PyObject* /*unused*/) {
     });
 }
 
+// A column's bounds as the table shows them: None for both when no number was seen, else
+// floats, infinities included. The report writes an infinite bound as null, so a reader
+// of the report alone cannot tell "inf" from "no numbers". A bound still at the infinity
+// it starts from, beside a number seen, is that infinity itself: a column whose only
+// number is inf has min inf, since no smaller number came.
+PyObject* bounds_pair(const profiler::ColumnState& column) {
+    if (column.min_bits == profiler::kPositiveInfinityBits &&
+        column.max_bits == profiler::kNegativeInfinityBits) {
+        return must(PyTuple_Pack(2, Py_None, Py_None));
+    }
+    const PyRef low = PyRef::steal(must(PyFloat_FromDouble(std::bit_cast<double>(column.min_bits))));
+    const PyRef high = PyRef::steal(must(PyFloat_FromDouble(std::bit_cast<double>(column.max_bits))));
+    return must(PyTuple_Pack(2, low.get(), high.get()));
+}
+
+PyObject* bounds(PyObject* self, PyObject* /*unused*/) {
+    return enter([&]() -> PyObject* {
+        const profiler::ProfileState state = engine_of(self)->export_state();
+        PyRef list = PyRef::steal(must(PyList_New(static_cast<Py_ssize_t>(state.size()))));
+        for (std::size_t i = 0; i < state.size(); ++i) {
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
+                           bounds_pair(state[i]));  // steals the pair
+        }
+        return list.release();
+    });
+}
+
 Py_ssize_t profile_length(PyObject* self) {
     try {
         return static_cast<Py_ssize_t>(engine_of(self)->column_names().size());
@@ -365,6 +393,10 @@ PyMethodDef profile_methods[] = {
      "flush($self)\n--\n\nThe JSON report of the profile so far; then starts afresh."},
     {"column_names", as_method(column_names), METH_NOARGS,
      "column_names($self)\n--\n\nThe column names, in report order."},
+    {"_bounds", as_method(bounds), METH_NOARGS,
+     "_bounds($self)\n--\n\n"
+     "Each column's (min, max) in report order: floats with infinities kept, None for a "
+     "column without numbers."},
     {nullptr, nullptr, 0, nullptr},
 };
 

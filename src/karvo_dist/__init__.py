@@ -20,15 +20,18 @@ for inputs chosen by an adversary, use a secret seed.
 
 from __future__ import annotations
 
+import io
 import itertools
 import os
+import stat
 import sys
 from dataclasses import dataclass
 from typing import Any, Iterable, Iterator
 
-from . import _native
+from . import _formats, _native
+from ._formats import InputFormatError
 
-__all__ = ["Profile", "JsonlResult", "FORMAT_VERSION"]
+__all__ = ["Profile", "JsonlResult", "InputFormatError", "FORMAT_VERSION"]
 
 FORMAT_VERSION: int = _native.FORMAT_VERSION
 
@@ -74,6 +77,12 @@ def _count(name: str, value: Any) -> int:
         raise TypeError(f"observe_jsonl() argument '{name}' must be an int, "
                         f"not '{type(value).__qualname__}'")
     return value
+
+
+def _refuse_unless_json_lines(head: bytes, name: str | None) -> None:
+    what = _formats.refusal(head)
+    if what is not None:
+        raise _formats.refuse(name, what)
 
 
 def _slices(data: bytearray | memoryview) -> Iterator[bytes]:
@@ -152,7 +161,11 @@ class Profile(_native.Profile):
         ``source`` is a path (str or os.PathLike), read by the native side; bytes, read in
         place; a bytearray or memoryview; a binary file object with ``read(n)`` (such as
         ``sys.stdin.buffer`` or ``gzip.open(...)``); or an iterable of bytes-like chunks,
-        which may split lines anywhere. Values are typed as ``json.loads`` followed by
+        which may split lines anywhere. A path, bytes or a file object is recognised by
+        its first bytes: gzip, bzip2, xz and zstd (with the ``zstandard`` package) input is
+        decompressed whatever its name, and input that cannot be JSON Lines (a Parquet or
+        Arrow file, other binary data) raises ``InputFormatError`` (a ``ValueError``)
+        before anything is added. Values are typed as ``json.loads`` followed by
         ``observe_dicts`` would type them. A UTF-8 byte order mark at the start is
         skipped, CRLF line ends read as LF, and blank lines are skipped.
 
@@ -176,13 +189,11 @@ class Profile(_native.Profile):
         if isinstance(source, (str, os.PathLike)):
             path = os.fspath(source)
             name = os.fsdecode(path)
-            raw = self._read_jsonl_path(path, *options)
-        elif isinstance(source, bytes):
-            raw = self._read_jsonl_bytes(source, *options)
-        elif isinstance(source, (bytearray, memoryview)):
-            raw = self._read_jsonl_chunks(_slices(source), *options)
+            raw = self._read_jsonl_named(path, name, options)
+        elif isinstance(source, (bytes, bytearray, memoryview)):
+            raw = self._read_jsonl_in_memory(source, options)
         elif hasattr(source, "read"):
-            raw = self._read_jsonl_chunks(_blocks(source), *options)
+            raw = self._read_jsonl_stream(source, None, options)
         else:
             try:
                 chunks = iter(source)
@@ -197,6 +208,48 @@ class Profile(_native.Profile):
             where = f"{name}:{line}" if name is not None else f"line {line}"
             raise ValueError(f"{where}: {reason}")
         return JsonlResult(rows, lines, blank_lines, bad_lines, size, first_bad)
+
+    # Every source that can be peeked at is told by its first bytes (_formats): compressed
+    # input is decompressed whatever its name, and what cannot be JSON Lines is refused
+    # before anything is read into the profile.
+
+    def _read_jsonl_named(self, path: Any, name: str, options: tuple) -> tuple:
+        with open(path, "rb") as file:
+            if not stat.S_ISREG(os.fstat(file.fileno()).st_mode):
+                # A pipe or a device gives its bytes once: read it here, as a stream.
+                return self._read_jsonl_stream(file, name, options)
+            head = _formats.read_head(file)
+            opened = _formats.decompressor(head)
+            if opened is not None:
+                file.seek(0)
+                return self._read_jsonl_decompressed(opened[1](file), name, options)
+        _refuse_unless_json_lines(head, name)
+        return self._read_jsonl_path(path, *options)  # the fastest path: read natively
+
+    def _read_jsonl_in_memory(self, data: Any, options: tuple) -> tuple:
+        head = bytes(memoryview(data).cast("B")[:_formats.HEAD_BYTES])
+        opened = _formats.decompressor(head)
+        if opened is not None:
+            return self._read_jsonl_decompressed(opened[1](io.BytesIO(data)), None, options)
+        _refuse_unless_json_lines(head, None)
+        if isinstance(data, bytes):
+            return self._read_jsonl_bytes(data, *options)
+        return self._read_jsonl_chunks(_slices(data), *options)
+
+    def _read_jsonl_stream(self, stream: Any, name: str | None, options: tuple) -> tuple:
+        head = _formats.read_head(stream)
+        rest = _formats.Prefixed(head, stream)
+        opened = _formats.decompressor(head)
+        if opened is not None:
+            return self._read_jsonl_decompressed(opened[1](rest), name, options)
+        _refuse_unless_json_lines(head, name)
+        return self._read_jsonl_chunks(_blocks(rest), *options)
+
+    def _read_jsonl_decompressed(self, stream: Any, name: str | None, options: tuple) -> tuple:
+        with stream:
+            head = _formats.read_head(stream)
+            _refuse_unless_json_lines(head, name)
+            return self._read_jsonl_chunks(_blocks(_formats.Prefixed(head, stream)), *options)
 
     def merge(self, *others: _native.Profile) -> None:
         """Adds other profiles of the same seed to this one, in place, in order.

@@ -6,7 +6,7 @@ from typing import Any, Iterable, Protocol
 
 from typing_extensions import Self, TypeAlias
 
-__all__ = ["Profile", "JsonlResult", "FORMAT_VERSION"]
+__all__ = ["Profile", "JsonlResult", "InputFormatError", "FORMAT_VERSION"]
 
 FORMAT_VERSION: int
 """The number of the binary form that to_bytes writes and from_bytes reads."""
@@ -18,6 +18,9 @@ _JsonlSource: TypeAlias = (
     str | os.PathLike[str] | os.PathLike[bytes] | bytes | bytearray | memoryview
     | _BinaryReader | Iterable[bytes | bytearray | memoryview]
 )
+
+class InputFormatError(ValueError):
+    """An input that is not JSON Lines, such as a Parquet file: nothing of it was read."""
 
 @dataclass(frozen=True)
 class JsonlResult:

@@ -4,18 +4,17 @@ Profiles one or more JSON Lines files (or standard input) into one column profil
 :meth:`karvo_dist.Profile.observe_jsonl`, which parses natively on all cores, and prints
 it as a table, or as the JSON report. Run ``karvo-profile --help`` for the options.
 
-Only the standard library is used: decompression comes from gzip, bz2 and lzma, the
+Only the standard library is used (decompression is the package's, by magic bytes); the
 table is plain text sized with shutil.get_terminal_size.
 """
 
 from __future__ import annotations
 
 import argparse
-import bz2
 import errno
-import gzip
 import json
 import lzma
+import math
 import os
 import shutil
 import stat
@@ -25,14 +24,14 @@ import time
 import unicodedata
 import zlib
 from dataclasses import dataclass, field
-from typing import IO, Any, Callable, Iterator
+from typing import IO, Any, Callable
 
-from . import Profile
+from . import InputFormatError, Profile
 
 PROG = "karvo-profile"
 
 EXIT_OK = 0
-EXIT_BAD_LINE = 1  # --strict and a bad line
+EXIT_BAD_LINE = 1  # no profile because of bad lines (--strict, no row, --max-bad-lines)
 EXIT_USAGE = 2  # usage errors (argparse) and inputs that cannot be read
 EXIT_INTERRUPTED = 130  # 128 + SIGINT, as a shell reports a command ended by Ctrl-C
 EXIT_CLOSED_PIPE = 141  # 128 + SIGPIPE, as a shell reports `cat` ended by a closed pipe
@@ -45,11 +44,8 @@ BAD_LINES_SHOWN = 5
 # How often the progress line is redrawn and a Ctrl-C is noticed, in seconds.
 TICK = 0.25
 
-DECOMPRESSORS: dict[str, Callable[[IO[bytes]], IO[bytes]]] = {
-    ".gz": lambda raw: gzip.GzipFile(fileobj=raw, mode="rb"),
-    ".bz2": lambda raw: bz2.BZ2File(raw, mode="rb"),
-    ".xz": lambda raw: lzma.LZMAFile(raw, mode="rb"),
-}
+# The most parsing threads -j takes: the reader's own bound.
+MAX_JOBS = 1024
 # What a damaged compressed file raises besides OSError: it is a read error, exit 2.
 READ_ERRORS = (OSError, EOFError, lzma.LZMAError, zlib.error)
 
@@ -57,19 +53,27 @@ EPILOG = """\
 output:
   The profile goes to standard output: a table (column, rows, nulls, null %, min, max,
   ~distinct), or with --json the report exactly as Profile.flush() returns it, one line.
+  In the table, "null %" is the share of the rows that carry the column; numbers have
+  thousands separators, min and max are shown in full when whole and otherwise rounded
+  to 6 significant digits (--json gives every digit), inf and -inf as such, and "-"
+  marks a column without numbers.
   The summary (rows, bad lines with file:line and reason, bytes, time) and the progress
   line go to standard error, so `karvo-profile --json f.jsonl | jq .` sees only JSON.
 
 input:
   Each line is one JSON object, one row. Blank lines are skipped; a line that is not
   valid UTF-8, not JSON or not an object is a bad line: counted, skipped and reported.
-  Files ending in .gz, .bz2 or .xz are decompressed. A UTF-8 byte order mark is allowed.
+  Input compressed with gzip, bzip2, xz or zstd (zstd with the 'zstandard' package) is
+  recognised by its first bytes and decompressed, whatever its name; a Parquet or Arrow
+  file, or other binary data, is refused (exit 2). A UTF-8 byte order mark is allowed.
   Several inputs make one profile; `-`, or no FILE, is standard input.
 
 exit status:
   0    the profile was printed (bad lines, if any, are in the summary)
-  1    --strict and a bad line: its file:line and reason are printed, no profile
-  2    a usage error, or an input that cannot be read
+  1    no profile because of bad lines: --strict and a bad line, an input none of
+       whose non-blank lines is a JSON object, or more bad lines than --max-bad-lines
+  2    a usage error, an input that cannot be read or is not JSON Lines, or a lack of
+       memory or threads
   130  interrupted (Ctrl-C)
   141  standard output (or error) was closed early, e.g. by `| head`: ends quietly
 """
@@ -93,10 +97,6 @@ class Input:
     @property
     def name(self) -> str:
         return "<stdin>" if self.arg == "-" else self.arg
-
-    @property
-    def decompressor(self) -> Callable[[IO[bytes]], IO[bytes]] | None:
-        return DECOMPRESSORS.get(os.path.splitext(self.arg)[1].lower())
 
 
 @dataclass
@@ -169,11 +169,6 @@ class _Counting:
         return getattr(self.raw, name)
 
 
-def _pieces(stream: IO[bytes]) -> Iterator[bytes]:
-    while piece := stream.read(CHUNK_BYTES):
-        yield piece
-
-
 def check_readable(source: Input) -> None:
     """Opens and closes a named regular file, so that a wrong name stops the run before
     any input is read, and notes its size. A pipe (`<(zcat f.gz)`) or a device is not
@@ -199,19 +194,14 @@ def read_error(source: Input, error: BaseException) -> str:
 def observe(profile: Profile, source: Input, options: dict[str, Any],
             progress: Progress) -> Any:
     """Feeds one input to the reader: a regular file by its path (read natively, fastest)
-    unless the progress line needs to see the bytes go by; compressed files, pipes and
-    standard input as a stream of pieces."""
+    unless the progress line needs to see the bytes go by; pipes and standard input as a
+    stream. Either way the reader tells compressed input by its first bytes."""
     if source.arg == "-":
         return profile.observe_jsonl(sys.stdin.buffer, **options)
-    decompress = source.decompressor
-    if decompress is None and progress.stream is None and source.size is not None:
+    if progress.stream is None and source.size is not None:
         return profile.observe_jsonl(source.arg, **options)
     with open(source.arg, "rb") as raw:
-        counted = _Counting(raw, progress)
-        if decompress is None:
-            return profile.observe_jsonl(_pieces(counted), **options)  # type: ignore[arg-type]
-        with decompress(counted) as stream:  # type: ignore[arg-type]
-            return profile.observe_jsonl(_pieces(stream), **options)
+        return profile.observe_jsonl(_Counting(raw, progress), **options)
 
 
 def locate(source: Input, message: str) -> str:
@@ -235,14 +225,44 @@ def profile_inputs(profile: Profile, inputs: list[Input], options: dict[str, Any
             result = observe(profile, source, options, progress)
         except READ_ERRORS as error:
             raise Failure(read_error(source, error), EXIT_USAGE) from None
+        except InputFormatError as error:
+            raise Failure(f"{PROG}: {error}", EXIT_USAGE) from None
         except ValueError as error:
             if not options["strict"]:
-                raise
+                raise Failure(f"{PROG}: {error}", EXIT_USAGE) from None
             raise Failure(f"{PROG}: {locate(source, str(error))}", EXIT_BAD_LINE) from None
+        if result.rows == 0 and result.lines > result.blank_lines:
+            raise Failure(f"{PROG}: no line of '{source.name}' is a JSON object "
+                          f"({plural(result.bad_lines, 'bad line')}; first: "
+                          f"{source.name}:{first_reason(result)})", EXIT_BAD_LINE)
         totals.add(source, result)
         progress.done += source.size or 0
         progress.current = 0
     return totals
+
+
+def first_reason(result: Any) -> str:
+    if not result.first_bad:
+        return "?"
+    line, reason = result.first_bad[0]
+    return f"{line}: {reason}"
+
+
+def check_bad_lines(totals: Totals, limit: float | None) -> None:
+    """Ends the run when the bad lines exceed --max-bad-lines: a count, or a share of the
+    lines that were not blank."""
+    if limit is None:
+        return
+    read = totals.lines - totals.blank_lines
+    allowed = limit if limit >= 1 or limit == 0 else limit * read
+    if totals.bad_lines > allowed:
+        shown = f"{limit:g}" if limit >= 1 or limit == 0 else f"{100 * limit:g}% of lines"
+        where = ""
+        if totals.first_bad:
+            name, line, reason = totals.first_bad[0]
+            where = f"; first: {name}:{line}: {reason}"
+        raise Failure(f"{PROG}: {totals.bad_lines:,} of {read:,} lines are bad, more than "
+                      f"--max-bad-lines {shown} allows{where}", EXIT_BAD_LINE)
 
 
 def run_in_background(work: Callable[[], Any], progress: Progress) -> Any:
@@ -307,13 +327,21 @@ def format_count(count: int) -> str:
 
 
 def format_number(value: float | None) -> str:
-    """A bound as people read it: integral values in full with thousands separators (up
-    to 10^15, where doubles still hold every integer), others in six significant digits."""
+    """A bound in the table's one style: plain decimals with thousands separators, whole
+    values in full (up to 10^15, where doubles still hold every integer), others rounded
+    to six significant digits; only values beyond that range, or below 10^-4, in
+    exponent form; inf and -inf as such; "-" for a column without numbers."""
     if value is None:
         return "-"
+    if math.isinf(value):
+        return "inf" if value > 0 else "-inf"
     if value == int(value) and abs(value) < 1e15:
-        return ("-" if str(value).startswith("-") else "") + f"{abs(int(value)):,}"
-    return f"{value:.6g}"
+        return ("-" if math.copysign(1, value) < 0 else "") + f"{abs(int(value)):,}"
+    if not 1e-4 <= abs(value) < 1e15:
+        return f"{value:.6g}"
+    decimals = max(0, 5 - math.floor(math.log10(abs(value))))
+    text = f"{value:,.{decimals}f}"
+    return text.rstrip("0").rstrip(".") if "." in text else text
 
 
 def format_share(part: int, whole: int) -> str:
@@ -332,15 +360,19 @@ def format_share(part: int, whole: int) -> str:
 HEADERS = ("column", "rows", "nulls", "null %", "min", "max", "~distinct")
 
 
-def table(report: str, width: int | None) -> str:
+def table(report: str, width: int | None,
+          bounds: list[tuple[float | None, float | None]] | None = None) -> str:
     """The report as an aligned table; column names are cut to fit `width` cells when a
-    width is given (a terminal), and shown whole otherwise."""
+    width is given (a terminal), and shown whole otherwise. `bounds` (Profile._bounds(),
+    in report order) shows infinite bounds, which the report writes as null."""
     columns = json.loads(report)
+    if bounds is None:
+        bounds = [(stats["min_val"], stats["max_val"]) for stats in columns.values()]
     cells = [
         [printable(name), format_count(stats["total_count"]), format_count(stats["null_count"]),
-         format_share(stats["null_count"], stats["total_count"]), format_number(stats["min_val"]),
-         format_number(stats["max_val"]), format_count(stats["estimated_cardinality"])]
-        for name, stats in columns.items()
+         format_share(stats["null_count"], stats["total_count"]), format_number(low),
+         format_number(high), format_count(stats["estimated_cardinality"])]
+        for (name, stats), (low, high) in zip(columns.items(), bounds, strict=True)
     ]
     widths = [max([display_width(h)] + [display_width(row[i]) for row in cells])
               for i, h in enumerate(HEADERS)]
@@ -422,10 +454,21 @@ def thread_count(text: str) -> int:
         count = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    # observe_jsonl takes 0 to 1024 threads; a usage error here, not a traceback there.
-    if not 0 <= count <= 1024:
-        raise argparse.ArgumentTypeError("must be from 0 (all cores) to 1024")
+    if not 0 <= count <= MAX_JOBS:
+        raise argparse.ArgumentTypeError(f"must be from 0 (all cores) to {MAX_JOBS}")
     return count
+
+
+def bad_line_limit(text: str) -> float:
+    try:
+        limit = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not (limit == 0 or 0 < limit < 1 or (limit >= 1 and limit == int(limit))) \
+            or limit != limit or limit == float("inf"):
+        raise argparse.ArgumentTypeError("must be a count (0, 1, 2, ...) or a share "
+                                         "between 0 and 1")
+    return limit
 
 
 def parser() -> argparse.ArgumentParser:
@@ -439,6 +482,10 @@ def parser() -> argparse.ArgumentParser:
                    help="print the report as JSON, exactly as Profile.flush() returns it")
     p.add_argument("--strict", action="store_true",
                    help="stop at the first bad line with its file:line (exit 1)")
+    p.add_argument("--max-bad-lines", type=bad_line_limit, default=None, metavar="N",
+                   help="exit 1 without a profile when more than N lines are bad: a count, "
+                   "or a share of the non-blank lines such as 0.01 (default: no limit, "
+                   "but an input with no row at all always fails)")
     p.add_argument("-j", "--jobs", type=thread_count, default=0, metavar="N",
                    help="threads to parse with (default 0: all cores)")
     p.add_argument("--seed", type=seed_value, default=Profile().seed,
@@ -466,19 +513,32 @@ def run(args: argparse.Namespace) -> int:
     totals = run_in_background(lambda: profile_inputs(profile, inputs, options, progress),
                                progress)
     elapsed = time.perf_counter() - started
+    check_bad_lines(totals, args.max_bad_lines)
     columns = len(profile)
+    bounds = None if args.json else profile._bounds()
     report = profile.flush()
 
     if args.json:
-        sys.stdout.write(report + "\n")
+        write_out(report + "\n")
     else:
         width = shutil.get_terminal_size().columns if sys.stdout.isatty() else None
-        sys.stdout.write(table(report, width))
-    sys.stdout.flush()
+        write_out(table(report, width, bounds))
     if not args.quiet:
         sys.stderr.write(summary(totals, columns, elapsed))
         sys.stderr.flush()
     return EXIT_OK
+
+
+def write_out(text: str) -> None:
+    """Writes the output to standard output's file descriptor until every byte is taken.
+    A reader that goes away part way through shows as a write that takes fewer bytes
+    than offered, then as EPIPE on the next one: BrokenPipeError, never silence."""
+    sys.stdout.flush()
+    data = text.encode(sys.stdout.encoding or "utf-8", errors="backslashreplace")
+    view = memoryview(data)
+    fd = sys.stdout.fileno()
+    while view:
+        view = view[os.write(fd, view):]
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -492,6 +552,10 @@ def main(argv: list[str] | None = None) -> int:
         return run(args)
     except Failure as failure:
         return _say(str(failure), failure.status)
+    except MemoryError:
+        return _say(f"{PROG}: out of memory", EXIT_USAGE)
+    except RuntimeError as error:  # e.g. the system refused the reader its threads
+        return _say(f"{PROG}: {error}", EXIT_USAGE)
     except KeyboardInterrupt:
         # A reader thread may still be inside native code: leave without waiting for it.
         _say(f"{PROG}: interrupted", EXIT_INTERRUPTED)

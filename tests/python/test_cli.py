@@ -66,14 +66,22 @@ def test_json_is_the_readers_report_however_the_input_arrives(env, tmp_path):
     (tmp_path / "rows.jsonl.gz").write_bytes(gzip.compress(TEXT))
     (tmp_path / "rows.jsonl.bz2").write_bytes(bz2.compress(TEXT))
     (tmp_path / "rows.jsonl.XZ").write_bytes(lzma.compress(TEXT))
+    # Compressed input is told by its first bytes, not by its name.
+    (tmp_path / "rows.data").write_bytes(gzip.compress(TEXT))
+    (tmp_path / "rows.jsonl.gz.txt").write_bytes(lzma.compress(TEXT))
+    (tmp_path / "plain.gz").write_bytes(TEXT)
     expected = reference(TEXT, SEED) + "\n"
     cases = [["rows.jsonl"], ["rows.jsonl.gz"], ["rows.jsonl.bz2"], ["rows.jsonl.XZ"],
-             ["-"], [], ["-j", "1", "rows.jsonl"], ["-j", "2", "rows.jsonl.gz"]]
+             ["-"], [], ["-j", "1", "rows.jsonl"], ["-j", "2", "rows.jsonl.gz"],
+             ["rows.data"], ["rows.jsonl.gz.txt"], ["plain.gz"]]
     for args in cases:
         result = command(env, "--json", "--seed", SEED, *args, stdin=TEXT, cwd=tmp_path)
         assert (result.returncode, result.stdout.decode()) == (0, expected), args
         assert result.stderr.startswith(b"karvo-profile: 120 rows, 6 columns, 0 bad lines; ")
     assert command(env, "--json", stdin=TEXT).stdout.decode() == reference(TEXT) + "\n"
+    for compress in (gzip.compress, bz2.compress, lzma.compress):
+        piped = command(env, "--json", "-", stdin=compress(TEXT))
+        assert (piped.returncode, piped.stdout.decode()) == (0, reference(TEXT) + "\n")
 
 
 def test_a_named_pipe_is_read_once_as_a_stream(env, tmp_path):
@@ -122,12 +130,26 @@ def bad_reason(line):
     (["."], b"", 2, r"karvo-profile: cannot read '\.': Is a directory\n"),
     # every name is checked before any input is read
     (["bad.jsonl", "missing.jsonl"], b"", 2, r"karvo-profile: cannot read 'missing\.jsonl'.*\n"),
-    (["fake.jsonl.gz"], b"", 2, r"karvo-profile: cannot read 'fake\.jsonl\.gz': .+\n"),
+    (["data.parquet"], b"", 2,
+     r"karvo-profile: 'data\.parquet' is a Parquet file, not JSON Lines\n"),
+    (["-"], b"ARROW1\0\0" + bytes(100), 2,
+     r"karvo-profile: the input is an Arrow IPC file, not JSON Lines\n"),
+    (["noise.bin"], b"", 2, r"karvo-profile: 'noise\.bin' is binary data, not JSON Lines\n"),
+    # every line bad: no profile, whatever the other inputs held
+    (["rows.jsonl", "all_bad.txt"], b"", 1,
+     r"karvo-profile: no line of 'all_bad\.txt' is a JSON object \(2 bad lines; "
+     r"first: all_bad\.txt:1: .+\)\n"),
+    (["--max-bad-lines", "1", "bad.jsonl"], b"", 1,
+     r"karvo-profile: 2 of 4 lines are bad, more than --max-bad-lines 1 allows; "
+     r"first: bad\.jsonl:2: .+\n"),
+    (["--max-bad-lines", "0.4", "bad.jsonl"], b"", 1,
+     r"karvo-profile: 2 of 4 lines are bad, more than --max-bad-lines 40% of lines allows.+\n"),
+    (["--max-bad-lines", "1.5"], b"", 2, r"(?s)usage: karvo-profile .*--max-bad-lines.*\n"),
+    (["-j", "99999", "rows.jsonl"], b"", 2, r"(?s)usage: karvo-profile .*-j/--jobs.*1024\n"),
     (["cut.jsonl.xz"], b"", 2, r"karvo-profile: cannot read 'cut\.jsonl\.xz': .+\n"),
     (["--strict", "bad.jsonl"], b"", 1, r"karvo-profile: bad\.jsonl:2: .+\n"),
     (["--strict", "empty.jsonl", "-"], BAD, 1, r"karvo-profile: <stdin>:2: .+\n"),
     (["-j", "x"], b"", 2, r"(?s)usage: karvo-profile .*-j/--jobs.*\n"),
-    (["-j", "100000"], b"", 2, r"(?s)usage: karvo-profile .*-j/--jobs: .*to 1024\n"),
     (["-j", "-1"], b"", 2, r"(?s)usage: karvo-profile .*-j/--jobs: .*to 1024\n"),
     (["--seed", str(2**64)], b"", 2, r"(?s)usage: karvo-profile .*--seed.*\n"),
     (["--no-such-option"], b"", 2, r"(?s)usage: karvo-profile .*\n"),
@@ -135,8 +157,11 @@ def bad_reason(line):
 def test_failures_say_one_thing_and_print_no_profile(env, tmp_path, args, stdin, status, stderr):
     (tmp_path / "bad.jsonl").write_bytes(BAD)
     (tmp_path / "empty.jsonl").write_bytes(b"")
-    (tmp_path / "fake.jsonl.gz").write_bytes(TEXT)
     (tmp_path / "cut.jsonl.xz").write_bytes(lzma.compress(TEXT)[:-40])
+    (tmp_path / "rows.jsonl").write_bytes(TEXT)
+    (tmp_path / "all_bad.txt").write_bytes(b"plain text\n\nnot a row\n")
+    (tmp_path / "data.parquet").write_bytes(b"PAR1" + bytes(64) + b"PAR1")
+    (tmp_path / "noise.bin").write_bytes(bytes(range(256)) * 4)
     result = command(env, *args, stdin=stdin, cwd=tmp_path)
     assert result.returncode == status
     assert re.fullmatch(stderr, result.stderr.decode()), result.stderr
@@ -145,6 +170,10 @@ def test_failures_say_one_thing_and_print_no_profile(env, tmp_path, args, stdin,
 
 
 @pytest.mark.parametrize("args, stdin, report, summary", [
+    (["--max-bad-lines", "2", "bad.jsonl"], b"", '{"a":{"total_count":2,"null_count":0,'
+     '"min_val":1.0,"max_val":2.5,"estimated_cardinality":2},"b":{"total_count":1,'
+     '"null_count":0,"min_val":null,"max_val":null,"estimated_cardinality":1}}',
+     "2 rows, 2 columns, 2 bad lines, 1 blank line"),
     (["bad.jsonl"], b"", '{"a":{"total_count":2,"null_count":0,"min_val":1.0,"max_val":2.5,'
      '"estimated_cardinality":2},"b":{"total_count":1,"null_count":0,"min_val":null,'
      '"max_val":null,"estimated_cardinality":1}}',
@@ -181,6 +210,28 @@ def test_table_shows_the_report(env, tmp_path):
     assert shown["name"][2] == "33.3%" and shown["late"][2] == "0%"
 
 
+@pytest.mark.parametrize("values, low, high", [
+    ([float("inf"), 3], "3", "inf"),
+    ([float("-inf"), 3], "-inf", "3"),
+    ([float("inf")], "inf", "inf"),
+    ([float("-inf"), float("inf")], "-inf", "inf"),
+    (["text", None], "-", "-"),
+    ([-0.0], "-0", "-0"),
+    ([1048.36, 2013, 1234567.891], "1,048.36", "1,234,568"),
+    ([-12345.678, 2**49], "-12,345.7", "562,949,953,421,312"),
+    ([1.5, 0.000123456789], "0.000123457", "1.5"),
+    ([2**53 + 0.0, 1e-7], "1e-07", "9.0072e+15"),
+    ([-0.5, 999999.5], "-0.5", "1,000,000"),
+])
+def test_table_bounds_keep_infinities_and_one_number_style(values, low, high):
+    """The report writes an infinite bound as null, like a column without numbers; the
+    table tells them apart, and writes every number in one style."""
+    profile = Profile()
+    profile.observe_dicts([{"x": value} for value in values])
+    shown = table(profile.report(), None, profile._bounds()).splitlines()[1].split()
+    assert (shown[4], shown[5]) == (low, high)
+
+
 def test_table_fits_a_narrow_terminal():
     """Names are cut to the width left over, counting wide characters as two cells, and
     every number column stays aligned."""
@@ -195,15 +246,23 @@ def test_table_fits_a_narrow_terminal():
     assert lines[1].rstrip().split()[0].endswith("…")
 
 
-def test_closed_pipe_ends_quietly(env, tmp_path):
-    """A reader that stops reading (`| head`) ends the run with no traceback; the table is
-    larger than a pipe holds, so the write meets the closed pipe whatever the timing."""
-    wide = json.dumps({f"column number {i}": i for i in range(3000)}) + "\n"
+@pytest.mark.parametrize("kept", [0, 20, 70_000])
+def test_closed_pipe_ends_quietly(env, tmp_path, kept):
+    """A reader that stops reading (`| head`) ends the run with no traceback and the
+    status of a closed pipe: whether it closed before the first byte, after a few bytes,
+    or in the middle of a write larger than a pipe holds (which the kernel ends with a
+    short count, not an error)."""
+    wide = json.dumps({f"column number {i}": i for i in range(20_000)}) + "\n"
     (tmp_path / "wide.jsonl").write_text(wide)
     for args in (["wide.jsonl"], ["--json", "wide.jsonl"]):
         child = subprocess.Popen([sys.executable, "-m", "karvo_dist", *args], env=env,
                                  cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                  preexec_fn=default_sigint)
+        got = b""
+        while len(got) < kept:
+            piece = child.stdout.read1(kept - len(got))
+            assert piece, "the output ended before the reader stopped"
+            got += piece
         child.stdout.close()
         stderr = child.stderr.read()
         assert finished(child) == 141

@@ -2,19 +2,22 @@
 observe_dicts does, whatever the threads, chunk sizes and source form; bad lines are
 skipped and counted, or in strict mode refuse the input; a long read can be interrupted."""
 
+import bz2
 import gzip
 import io
 import json
+import lzma
 import os
 import pathlib
 import random
+import re
 import signal
 import threading
 import time
 
 import pytest
 
-from karvo_dist import JsonlResult, Profile
+from karvo_dist import InputFormatError, JsonlResult, Profile
 
 BOM = b"\xef\xbb\xbf"
 
@@ -357,7 +360,25 @@ SOURCES = {
                                                  for i, p in enumerate(awkward_pieces(data))],
     "a binary file": lambda data, tmp: io.BytesIO(data),
     "a gzip file": lambda data, tmp: gzip.open(_written(tmp, gzip.compress(data), ".gz")),
+    # Compressed input is told by its first bytes, whatever its name or form.
+    "a gzip path without its suffix": lambda data, tmp: _written(tmp, gzip.compress(data)),
+    "xz bytes": lambda data, tmp: lzma.compress(data),
+    "a bzip2 stream": lambda data, tmp: io.BytesIO(bz2.compress(data)),
+    "a gzip stream that gives a few bytes a read": lambda data, tmp: Trickle(gzip.compress(data)),
 }
+
+
+class Trickle(io.RawIOBase):
+    """A stream whose reads give at most three bytes, as a slow pipe may."""
+
+    def __init__(self, data):
+        self._data = io.BytesIO(data)
+
+    def readable(self):
+        return True
+
+    def read(self, size=-1):
+        return self._data.read(min(3, size) if size >= 0 else 3)
 
 
 def _written(tmp, data, suffix=".jsonl"):
@@ -390,6 +411,32 @@ def test_unreadable_paths_raise_oserror_with_errno_and_name(tmp_path, make, erro
         p.observe_jsonl(path)
     assert info.value.errno is not None and info.value.filename == os.fspath(path)
     assert p.report() == "{}"
+
+
+@pytest.mark.parametrize("head, what", [
+    (b"PAR1" + bytes(40) + b"PAR1", "is a Parquet file, not JSON Lines"),
+    (b"ARROW1\0\0" + bytes(40), "is an Arrow IPC file, not JSON Lines"),
+    (b"\xff\xff\xff\xff\x10\0\0\0" + bytes(40), "is an Arrow IPC stream, not JSON Lines"),
+    (bytes(5000), "is binary data, not JSON Lines"),
+    (gzip.compress(b"PAR1" + bytes(40)), "is a Parquet file, not JSON Lines"),
+])
+def test_what_cannot_be_json_lines_is_refused_before_anything_is_read(tmp_path, head, what):
+    path = tmp_path / "input.jsonl"
+    path.write_bytes(head)
+    for source, where in ((str(path), f"'{path}' "), (head, "the input "),
+                          (io.BytesIO(head), "the input ")):
+        p = Profile()
+        p.observe_dicts([{"kept": 1}])
+        with pytest.raises(InputFormatError, match="^" + re.escape(where + what) + "$"):
+            p.observe_jsonl(source)
+        assert json.loads(p.report())["kept"]["total_count"] == 1 and len(p) == 1
+
+
+def test_text_that_holds_a_nul_is_still_read_line_by_line():
+    """Only a head that does not begin like an object is taken for binary: a NUL in a
+    line of JSON Lines is that line's fault, not the input's."""
+    result = Profile().observe_jsonl(b'{"a": 1}\n{"b": "\0"}\n{"a": 2}\n')
+    assert (result.rows, result.bad_lines) == (2, 1)
 
 
 @pytest.mark.parametrize("source, error", [
