@@ -33,6 +33,9 @@ using binding::throw_pending;
 constexpr std::size_t kReadBlock = std::size_t{1} << 20;
 constexpr std::uint64_t kSignalCheckBytes = std::uint64_t{16} << 20;
 
+// The most bad lines a result describes: each is kept as text, so their number is bounded.
+constexpr long long kMaxBadLinesKept = 1000000;
+
 constexpr const char* kPathParams[] = {"path",        "strict",         "threads",
                                        "chunk_bytes", "bad_lines_kept", "max_int_digits"};
 constexpr const char* kBytesParams[] = {"data",        "strict",         "threads",
@@ -79,12 +82,23 @@ class FileHandle {
     throw_pending();
 }
 
-std::size_t size_argument(PyObject* value) {
-    const std::size_t size = PyLong_AsSize_t(value);
-    if (size == static_cast<std::size_t>(-1) && PyErr_Occurred() != nullptr) {
+// The largest max_int_digits: the interpreter keeps its own digit limit in a C int.
+constexpr long long kMaxIntDigits = 2147483647;
+
+// A size argument of observe_jsonl, range-checked before anything uses it: a value out
+// of [least, most] (a negative or huge one included) is a ValueError naming it.
+std::size_t bounded_size(PyObject* value, const char* name, long long least, long long most) {
+    int overflow = 0;
+    const long long size = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (size == -1 && overflow == 0 && PyErr_Occurred() != nullptr) {
         throw_pending();
     }
-    return size;
+    if (overflow != 0 || size < least || size > most) {
+        PyErr_Format(PyExc_ValueError, "observe_jsonl() argument '%s' must be between %lld and %lld",
+                     name, least, most);
+        throw_pending();
+    }
+    return static_cast<std::size_t>(size);
 }
 
 jsonl::ReadOptions options_of(const ReadArgs& bound) {
@@ -96,10 +110,10 @@ jsonl::ReadOptions options_of(const ReadArgs& bound) {
     options.strict = strict != 0;
     // A scratch engine stands in for the holding of batches (see read_jsonl).
     options.strict_holds_batches = false;
-    options.threads = size_argument(bound[2].get());
-    options.chunk_bytes = size_argument(bound[3].get());
-    options.bad_lines_kept = size_argument(bound[4].get());
-    options.max_int_digits = size_argument(bound[5].get());
+    options.threads = bounded_size(bound[2].get(), "threads", 0, jsonl::kMaxThreads);
+    options.chunk_bytes = bounded_size(bound[3].get(), "chunk_bytes", 1, jsonl::kMaxChunkBytes);
+    options.bad_lines_kept = bounded_size(bound[4].get(), "bad_lines_kept", 0, kMaxBadLinesKept);
+    options.max_int_digits = bounded_size(bound[5].get(), "max_int_digits", 0, kMaxIntDigits);
     return options;
 }
 

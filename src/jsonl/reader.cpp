@@ -1,16 +1,18 @@
 #include "jsonl/reader.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <limits>
+#include <new>
 #include <mutex>
 #include <string_view>
 #include <thread>
+
+#include "profiler/cpu_budget.h"
 
 namespace jsonl {
 
@@ -18,17 +20,12 @@ namespace {
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
-std::size_t available_processors() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) == 0) {
-        return std::max(1, CPU_COUNT(&set));
-    }
-    return std::max(1u, std::thread::hardware_concurrency());
-}
-
-// A buffer with kChunkPadding readable (zeroed) bytes past `size`.
+// A buffer with kChunkPadding readable (zeroed) bytes past `size`. A size whose padded
+// length would wrap cannot be allocated anyway, and fails as allocation does.
 std::unique_ptr<char[]> padded_buffer(std::size_t size) {
+    if (size > std::numeric_limits<std::size_t>::max() - kChunkPadding) {
+        throw std::bad_alloc();
+    }
     auto buffer = std::make_unique_for_overwrite<char[]>(size + kChunkPadding);
     std::memset(buffer.get() + size, 0, kChunkPadding);
     return buffer;
@@ -107,11 +104,13 @@ struct JsonlReader::State {
 
 JsonlReader::State::State(const profiler::ValueKeys& keys, Sink sink, const ReadOptions& options)
     : keys(keys), sink(std::move(sink)), options(options) {
-    this->options.chunk_bytes = std::max<std::size_t>(1, options.chunk_bytes);
+    this->options.chunk_bytes = std::clamp<std::size_t>(options.chunk_bytes, 1, kMaxChunkBytes);
     chunk_options.max_int_digits = options.max_int_digits;
     chunk_options.bad_lines_kept = options.strict ? 1 : options.bad_lines_kept;
     chunk_options.stop_at_bad_line = options.strict;
-    threads = options.threads == 0 ? available_processors() : options.threads;
+    // Every processor: as many as the CPU budget (affinity and the cgroup quota) allows.
+    threads = options.threads == 0 ? profiler::usable_processors() : options.threads;
+    threads = std::min(threads, kMaxThreads);
     if (threads == 1) {
         parser = std::make_unique<ChunkParser>(keys, chunk_options);
         return;
@@ -133,7 +132,7 @@ void JsonlReader::State::append(std::span<const char> bytes) {
     const std::size_t needed = pending_size + bytes.size();
     if (needed > pending_capacity) {
         const std::size_t capacity =
-            std::max({needed, 2 * pending_capacity, options.chunk_bytes + 64});
+            std::max({needed, 2 * pending_capacity, options.chunk_bytes + kChunkPadding});
         auto grown = padded_buffer(capacity);
         if (pending_size > 0) {
             std::memcpy(grown.get(), pending.get(), pending_size);

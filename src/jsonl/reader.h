@@ -49,8 +49,15 @@
 
 namespace jsonl {
 
+// The largest thread count and chunk size a reader takes. A reader clamps its options
+// into range (threads to at most kMaxThreads, chunk_bytes to 1 .. kMaxChunkBytes), so a
+// chunk's size plus its padding never wraps and no caller starts threads by the
+// thousand; bindings refuse values out of range before they get here.
+inline constexpr std::size_t kMaxThreads = 1024;
+inline constexpr std::size_t kMaxChunkBytes = std::size_t{1} << 30;
+
 struct ReadOptions {
-    std::size_t threads = 1;             // parsing threads; 0: every processor available
+    std::size_t threads = 1;             // parsing threads; 0: every processor usable
     std::size_t chunk_bytes = 1u << 20;  // least bytes of a chunk, but for the last
     bool strict = false;                 // the first bad line refuses the whole input
     bool strict_holds_batches = true;    // strict: hand nothing on before the input ends

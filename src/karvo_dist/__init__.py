@@ -71,12 +71,11 @@ def _max_int_digits() -> int:
     return get_limit() if get_limit is not None else 0
 
 
-def _count(name: str, value: Any, least: int) -> int:
+def _count(name: str, value: Any) -> int:
+    # The native side checks the range (a ValueError naming the argument and its bounds).
     if not isinstance(value, int) or isinstance(value, bool):
         raise TypeError(f"observe_jsonl() argument '{name}' must be an int, "
                         f"not '{type(value).__qualname__}'")
-    if value < least:
-        raise ValueError(f"observe_jsonl() argument '{name}' must be at least {least}")
     return value
 
 
@@ -174,16 +173,18 @@ class Profile(_native.Profile):
         the first ``bad_lines_kept`` are described in the result. With ``strict=True`` the
         first bad line raises ``ValueError("line N: reason")`` (``"name:N: reason"`` for a
         path) and nothing of the input is added. ``threads``: parsing threads, 0 for every
-        available core; the result does not depend on it, nor on ``chunk_bytes``, the
-        size of the pieces the input is parsed in.
+        core the process may use (affinity and CPU quota); the result does not depend on
+        it, nor on ``chunk_bytes``, the size of the pieces the input is parsed in.
+        ``threads`` is 0 to 1024, ``chunk_bytes`` 1 to 2**30 and ``bad_lines_kept`` 0 to
+        1,000,000; a value outside its range raises ValueError naming it.
 
         The GIL is released while parsing. A path that cannot be read raises OSError. A
         lenient read that fails part way (a read error, KeyboardInterrupt) keeps the
         rows read before the failure; a strict one keeps none.
         """
-        options = (bool(strict), _count("threads", threads, 0),
-                   _count("chunk_bytes", chunk_bytes, 1),
-                   _count("bad_lines_kept", bad_lines_kept, 0), _max_int_digits())
+        options = (bool(strict), _count("threads", threads),
+                   _count("chunk_bytes", chunk_bytes),
+                   _count("bad_lines_kept", bad_lines_kept), _max_int_digits())
         name = None
         if isinstance(source, (str, os.PathLike)):
             path = os.fspath(source)

@@ -106,6 +106,9 @@ class Profile:
         and the threads, not with the input). A path that cannot be read raises OSError
         (FileNotFoundError, IsADirectoryError, ...). Ctrl-C ends a long read; a lenient
         read that fails part way keeps the rows read before, a strict one none.
+        ``threads`` is 0 to 1024 (0: every core the CPU affinity and quota allow),
+        ``chunk_bytes`` 1 to 2**30, ``bad_lines_kept`` 0 to 1,000,000; a value outside
+        its range raises ValueError naming it.
         """
     def merge(self, *others: Profile) -> None:
         """Adds other profiles to this one, in place, in order.

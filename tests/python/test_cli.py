@@ -150,6 +150,7 @@ def bad_reason(line):
     (["--strict", "bad.jsonl"], b"", 1, r"karvo-profile: bad\.jsonl:2: .+\n"),
     (["--strict", "empty.jsonl", "-"], BAD, 1, r"karvo-profile: <stdin>:2: .+\n"),
     (["-j", "x"], b"", 2, r"(?s)usage: karvo-profile .*-j/--jobs.*\n"),
+    (["-j", "-1"], b"", 2, r"(?s)usage: karvo-profile .*-j/--jobs: .*to 1024\n"),
     (["--seed", str(2**64)], b"", 2, r"(?s)usage: karvo-profile .*--seed.*\n"),
     (["--no-such-option"], b"", 2, r"(?s)usage: karvo-profile .*\n"),
 ])

@@ -257,11 +257,80 @@ def test_strict_mode_on_good_input_reads_as_lenient(random_input):
     assert strict.report() == lenient.report()
 
 
-@pytest.mark.parametrize("argument, value, error", [
-    ("threads", -1, ValueError), ("chunk_bytes", 0, ValueError),
-    ("bad_lines_kept", -1, ValueError), ("threads", 1.5, TypeError),
+# The bounds of every size argument, as the native side states them.
+BOUNDS = {"threads": (0, 1024), "chunk_bytes": (1, 2**30),
+          "bad_lines_kept": (0, 10**6), "max_int_digits": (0, 2**31 - 1)}
+# Values whose sum with a chunk's padding or doubling wraps, or that start threads by
+# the hundred thousand, next to the plain ones just past each bound.
+HUGE = [2**64 - 1, 2**64 - 100, 2**64 - 65, 2**63, 2**62, 2**100, -1, -(2**64)]
+
+
+def read_with(profile, data, **options):
+    """observe_jsonl with its options; max_int_digits, which follows the interpreter's
+    limit there, goes to the native method."""
+    if "max_int_digits" not in options:
+        return profile.observe_jsonl(data, **options)
+    native = dict(threads=1, chunk_bytes=1 << 20, bad_lines_kept=10, max_int_digits=0)
+    native.update(options)
+    return profile._read_jsonl_bytes(data, False, native["threads"], native["chunk_bytes"],
+                                     native["bad_lines_kept"], native["max_int_digits"])
+
+
+@pytest.mark.parametrize("argument, value", [
+    *[(argument, value) for argument in BOUNDS for value in HUGE],
+    *[(argument, least - 1) for argument, (least, _) in BOUNDS.items()],
+    *[(argument, most + 1) for argument, (_, most) in BOUNDS.items()],
+    ("threads", 100000), ("chunk_bytes", 0),
 ])
-def test_option_values_are_checked(argument, value, error):
+def test_sizes_out_of_range_are_value_errors_naming_the_argument(argument, value):
+    least, most = BOUNDS[argument]
+    p = Profile()
+    p.observe_dicts([{"kept": 1}])
+    before = p.to_bytes()
+    with pytest.raises(ValueError, match=f"'{argument}' must be between {least} and {most}$"):
+        read_with(p, b'{"a": 1}\n', **{argument: value})
+    assert p.to_bytes() == before
+
+
+@pytest.mark.parametrize("form", ["path", "bytes", "chunks"])
+def test_a_size_out_of_range_is_refused_before_the_source_is_read(form, tmp_path):
+    taken = []
+
+    def chunks():
+        taken.append(1)
+        yield b'{"a": 1}\n'
+
+    source = {"path": lambda: _write(tmp_path, b'{"a": 1}\n'), "bytes": lambda: b'{"a": 1}\n',
+              "chunks": chunks}[form]()
+    p = Profile()
+    with pytest.raises(ValueError, match="'chunk_bytes' must be between"):
+        p.observe_jsonl(source, chunk_bytes=2**64 - 100)
+    assert p.columns == [] and taken == []
+
+
+def _write(tmp_path, data):
+    path = tmp_path / "input.jsonl"
+    path.write_bytes(data)
+    return path
+
+
+def test_the_largest_sizes_allowed_read_as_the_defaults(random_input):
+    data = random_input[:200_000] + b"not json\n" * 20 + b'{"big": ' + b"9" * 5000 + b"}\n"
+    expected = Profile()
+    expected_result = read_with(expected, data, max_int_digits=0)
+    p = Profile()
+    result = read_with(p, data, **{argument: most for argument, (_, most) in BOUNDS.items()})
+    rows, lines, blank_lines, bad_lines, size, first_bad, refused = result
+    assert (rows, lines, blank_lines, bad_lines, size) == tuple(expected_result[:5])
+    assert first_bad[:10] == expected_result[5] and len(first_bad) == bad_lines > 10
+    assert p.to_bytes() == expected.to_bytes()
+
+
+@pytest.mark.parametrize("argument, value, error", [
+    ("threads", 1.5, TypeError), ("chunk_bytes", "1", TypeError),
+    ("bad_lines_kept", True, TypeError),
+])
+def test_option_types_are_checked(argument, value, error):
     with pytest.raises(error, match=argument):
         Profile().observe_jsonl(b"{}", **{argument: value})
 

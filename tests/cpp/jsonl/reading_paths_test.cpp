@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -137,6 +138,32 @@ TEST(ReadingPaths, EveryWayHandsOnTheSameBatches) {
             expect_same(reference, read_fed(input, options, static_cast<unsigned>(threads)));
         }
     }
+}
+
+// A chunk size past the bound reads as the bound itself, and sizes near the top of the
+// range (where a size plus the padding would wrap) neither corrupt memory nor change what
+// is read, whole or fed in pieces, on one thread or two.
+TEST(ReadingPaths, ChunkSizesOutOfRangeAreClamped) {
+    const std::string input = generated_input(5, 500);
+    ReadOptions bound;
+    bound.chunk_bytes = kMaxChunkBytes;
+    const Reading expected = read_whole(input, bound);
+    constexpr std::size_t kTop = std::numeric_limits<std::size_t>::max();
+    for (std::size_t chunk_bytes : {kMaxChunkBytes + 1, kTop, kTop - 63, kTop - 64, kTop - 100}) {
+        for (std::size_t threads : {1, 2}) {
+            SCOPED_TRACE(::testing::Message() << chunk_bytes << " bytes, " << threads << " threads");
+            ReadOptions options;
+            options.chunk_bytes = chunk_bytes;
+            options.threads = threads;
+            expect_same(read_whole(input, options), expected);
+            expect_same(read_fed(input, options, 3), expected);
+        }
+    }
+    ReadOptions zero;
+    zero.chunk_bytes = 0;
+    ReadOptions one;
+    one.chunk_bytes = 1;
+    expect_same(read_whole(input, zero), read_whole(input, one));
 }
 
 // Chunks differ with the chunk size, but what the profile takes in does not: per column,
