@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -231,10 +232,31 @@ jsonl::ReadResult read_bytes(const profiler::KarvoEngine& into, PyObject* data,
     if (PyBytes_AsStringAndSize(data, &start, &size) != 0) {
         throw_pending();
     }
-    // A bytes object never changes, and the call's argument keeps it alive.
+    // A bytes object never changes, and the call's argument keeps it alive. It is fed a
+    // slice at a time, taking the GIL back between slices, so that Ctrl-C ends a long
+    // read as it does a file's; the reader's chunks do not depend on how it is fed.
+    const std::span<const char> whole(start, static_cast<std::size_t>(size));
+    if (whole.size() <= kSignalCheckBytes) {
+        GilReleased released;
+        return jsonl::read_jsonl(into, whole, options);
+    }
+    jsonl::JsonlReader reader(into, options);
+    for (std::size_t offset = 0; offset < whole.size(); offset += kSignalCheckBytes) {
+        bool more = true;
+        {
+            GilReleased released;
+            more = reader.feed(whole.subspan(
+                offset, std::min<std::size_t>(kSignalCheckBytes, whole.size() - offset)));
+        }
+        if (PyErr_CheckSignals() != 0) {
+            throw_pending();
+        }
+        if (!more) {
+            break;
+        }
+    }
     GilReleased released;
-    return jsonl::read_jsonl(into, std::span<const char>(start, static_cast<std::size_t>(size)),
-                             options);
+    return reader.finish();
 }
 
 // A chunk of a stream as a bytes object: bytes as they are, bytearray and memoryview
@@ -336,15 +358,13 @@ PyObject* read_jsonl(const profiler::KarvoEngine& engine, std::uint64_t seed, Js
     ReadArgs bound;
     binding::bind_arguments(spec_of(form), args, kwargs, bound);
     const jsonl::ReadOptions options = options_of(bound);
-    // Strict reading fills a scratch engine, merged only when no line was bad: the
-    // profile then equals one that read the input itself, and a refused input leaves
-    // nothing behind.
-    std::unique_ptr<const profiler::KarvoEngine> scratch;
-    if (options.strict) {
-        const profiler::SeedKeys keys = profiler::keys_from_seed(seed);
-        scratch = std::make_unique<const profiler::KarvoEngine>(keys.values, keys.sketch);
-    }
-    const profiler::KarvoEngine& into = scratch ? *scratch : engine;
+    // Every read fills a scratch engine, merged only when the whole input was read and
+    // no strict refusal came: a call that raises, whatever raised (a source's error,
+    // Ctrl-C, memory), or that refuses its input, adds nothing. The merge costs what the
+    // columns and their sketches hold, not the rows.
+    const profiler::SeedKeys keys = profiler::keys_from_seed(seed);
+    const profiler::KarvoEngine scratch(keys.values, keys.sketch);
+    const profiler::KarvoEngine& into = scratch;
     PyObject* source = bound[0].get();
     jsonl::ReadResult result;
     try {
@@ -365,9 +385,9 @@ PyObject* read_jsonl(const profiler::KarvoEngine& engine, std::uint64_t seed, Js
                      error.what());
         throw_pending();
     }
-    if (scratch && !result.refused) {
+    if (!result.refused) {
         GilReleased released;
-        engine.merge_state(scratch->export_state());
+        engine.merge_state(scratch.export_state());
     }
     return result_tuple(result);
 }

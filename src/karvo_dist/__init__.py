@@ -179,8 +179,10 @@ class Profile(_native.Profile):
         1,000,000; a value outside its range raises ValueError naming it.
 
         The GIL is released while parsing. A path that cannot be read raises OSError. A
-        lenient read that fails part way (a read error, KeyboardInterrupt) keeps the
-        rows read before the failure; a strict one keeps none.
+        call is all or nothing, like ``observe_dicts``: one that raises, whatever raised
+        (a strict refusal, a read error, KeyboardInterrupt, MemoryError), adds nothing,
+        so it can simply be retried. A ``flush()`` from another thread meanwhile takes
+        none of the call's rows or all of them.
         """
         options = (bool(strict), _count("threads", threads),
                    _count("chunk_bytes", chunk_bytes),

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <limits>
+#include <mutex>
+#include <shared_mutex>
 #include <utility>
 #include <vector>
 
@@ -138,11 +140,13 @@ void KarvoEngine::apply_split(ColumnMap& map, const ColumnBatch& batch,
 // its own indexes of names take that map's hash.
 
 void KarvoEngine::process_columns(const ColumnBatch& batch, SecondThread* helper) const {
+    const std::shared_lock<std::shared_mutex> writing(writing_);
     const ColumnMapRef map = columns.load();
     apply_columns(*map, batch, helper);
 }
 
 void KarvoEngine::process_batch(std::span<const TypedRow> rows) const {
+    const std::shared_lock<std::shared_mutex> writing(writing_);
     const ColumnMapRef map = columns.load();
     // Typed rows are gathered into a column batch, as any reader gathers its input: each
     // distinct name becomes one part, so a batch costs one lookup per name.
@@ -163,8 +167,14 @@ void KarvoEngine::process_batch(std::span<const TypedRow> rows) const {
 }
 
 std::string KarvoEngine::flush_and_reset() const {
-    // Swap before reading anything, so no cell is counted in two reports.
-    const ColumnMapRef previous = columns.swap(ColumnMap::with_capacity_and_hasher(0));
+    // Swap before reading anything, so no cell is counted in two reports; swap only once
+    // every write into the previous map has ended, so none is lost to this report.
+    ColumnMapRef fresh = ColumnMap::with_capacity_and_hasher(0);
+    ColumnMapRef previous;
+    {
+        const std::unique_lock<std::shared_mutex> drained(writing_);
+        previous = columns.swap(std::move(fresh));
+    }
     ReportMap report;
     previous->iter([&report](std::string_view name, const StatsRef& stats) {
         report.push_back(ReportEntry{std::string(name), stats->sequence, snapshot_of(*stats)});

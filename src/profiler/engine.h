@@ -2,9 +2,9 @@
 //
 // It holds the current column map in a ColumnMapSlot and offers three operations:
 // construction (an empty map), batch ingestion and flush_and_reset. A batch pins the
-// current map once and writes into it to its end, even when a flush swaps it out
-// meanwhile; a flush swaps in a fresh map before it reads anything, so no cell is
-// counted in two reports.
+// current map once and writes into it to its end; a flush waits for the writes under
+// way, then swaps in a fresh map before it reads anything, so no cell is counted in two
+// reports and none in no report.
 //
 // Ingestion has one path: every reader (the Python row reader, the JSON Lines reader)
 // hands the engine a ColumnBatch (column_batch.h) through process_columns, and
@@ -27,12 +27,19 @@
 // list in creation order).
 //
 // Thread safety: every operation takes the engine by shared reference; any number of
-// batches and flushes may run at once. Lock order: a shard lock before a column's
-// sketch_mutex (only the flush nests them; ingestion never holds two locks).
+// batches and flushes may run at once. Every write (a batch, a merge) holds `writing_`
+// shared from the moment it pins the map to its last store; a flush takes it exclusively
+// only around its swap. So when the flush reads the map it swapped out, every write that
+// pinned that map has ended, and every later one pins the fresh map: each cell is in
+// exactly one report, whichever thread writes or flushes, with or without the GIL. No
+// Python code runs while a write holds it, so a flush from a hook cannot wait on its own
+// caller. Lock order: writing_, then a shard lock, then a column's sketch_mutex (only the
+// flush nests the last two; ingestion holds one of them at a time).
 #pragma once
 
 #include <memory>
 #include <optional>
+#include <shared_mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -96,6 +103,8 @@ class KarvoEngine {
     void apply_columns(ColumnMap& map, const ColumnBatch& batch, SecondThread* helper) const;
     void apply_split(ColumnMap& map, const ColumnBatch& batch, SecondThread& helper) const;
 
+    // Held shared by every write for its whole length, exclusively by a flush's swap.
+    mutable std::shared_mutex writing_;
     ColumnMapSlot columns;
     std::optional<sketch::SketchKeys> sketch_keys;  // absent: each sketch draws its own
 };

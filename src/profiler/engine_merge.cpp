@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,7 @@ ProfileState KarvoEngine::export_state() const {
 }
 
 void KarvoEngine::merge_state(const ProfileState& other) const {
+    const std::shared_lock<std::shared_mutex> writing(writing_);  // a write, see engine.h
     const ColumnMapRef map = columns.load();  // pinned for the whole merge
     for (const ColumnState& column : other) {
         const StatsRef stats = resolve(*map, column.name);

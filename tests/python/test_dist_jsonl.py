@@ -493,3 +493,100 @@ def test_ctrl_c_ends_a_long_read(tmp_path, form, ctrl_c):
     assert time.monotonic() - start < 20
     if writer is not None:
         writer.join(5)
+
+
+# --- a call adds all of its input or nothing, and every row reaches exactly one report
+
+FOUR = b'{"a":1,"b":2,"c":3,"d":4}\n'
+
+
+def _totals(reports):
+    totals = {}
+    for report in reports:
+        for name, stats in json.loads(report).items():
+            totals[name] = totals.get(name, 0) + stats["total_count"]
+    return totals
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_flushes_beside_a_read_add_up_to_every_row(threads):
+    """A thread that flushes in a loop while another reads: each row is in exactly one
+    report, none lost in a map that a flush swapped out while the read was writing."""
+    rows = 300_000
+    profile = Profile()
+    reports = []
+    done = threading.Event()
+
+    def flush_until_done():
+        while not done.is_set():
+            reports.append(profile.flush())
+
+    flusher = threading.Thread(target=flush_until_done)
+    flusher.start()
+    try:
+        for _ in range(3):
+            assert profile.observe_jsonl(FOUR * rows, threads=threads, chunk_bytes=4096).rows == rows
+            profile.observe_dicts([{"a": 1}] * 1000)
+    finally:
+        done.set()
+        flusher.join(60)
+    assert not flusher.is_alive()
+    reports.append(profile.flush())
+    assert _totals(reports) == {"a": 3 * (rows + 1000), "b": 3 * rows, "c": 3 * rows,
+                                "d": 3 * rows}
+
+
+class FailingStream:
+    """A binary stream that gives good lines, then raises OSError."""
+
+    def __init__(self, good_bytes):
+        self.left = good_bytes
+
+    def read(self, size=-1):
+        if self.left <= 0:
+            raise OSError(5, "the disk went away")
+        size = min(size if size >= 0 else self.left, self.left)
+        lines = max(1, size // len(FOUR))
+        self.left -= lines * len(FOUR)
+        return FOUR * lines
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("strict", [False, True])
+def test_a_read_that_fails_part_way_adds_nothing(threads, strict):
+    profile = Profile()
+    profile.observe_dicts([{"kept": 1}])
+    before = profile.to_bytes()
+    with pytest.raises(OSError, match="the disk went away"):
+        profile.observe_jsonl(FailingStream(6 << 20), threads=threads, strict=strict,
+                              chunk_bytes=65536)
+    assert profile.to_bytes() == before
+    # and the same input read again goes in once
+    assert profile.observe_jsonl(FOUR * 10, threads=threads).rows == 10
+    assert json.loads(profile.report())["a"]["total_count"] == 10
+
+
+def test_a_strict_refusal_adds_nothing_from_any_source(tmp_path):
+    data = FOUR * 50_000 + b"not json\n" + FOUR * 10
+    path = tmp_path / "input.jsonl"
+    path.write_bytes(data)
+    for source in (data, str(path), io.BytesIO(data), [data[:100_000], data[100_000:]]):
+        profile = Profile()
+        with pytest.raises(ValueError, match=":50001: |line 50001: "):
+            profile.observe_jsonl(source, strict=True, threads=2, chunk_bytes=4096)
+        assert profile.report() == "{}"
+
+
+def test_ctrl_c_ends_a_long_read_of_bytes_and_adds_nothing(ctrl_c):
+    """A bytes source is read a slice at a time, so Ctrl-C is seen there as it is in a
+    file, long before the end, and the call adds nothing."""
+    data = b'{"id":1,"text":"some words to parse"}\n' * 4_000_000
+    profile = Profile()
+    timer = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            profile.observe_jsonl(data, threads=1)
+    finally:
+        timer.cancel()
+    assert profile.report() == "{}"
