@@ -386,8 +386,12 @@ PyObject* read_jsonl(const profiler::KarvoEngine& engine, std::uint64_t seed, Js
         throw_pending();
     }
     if (!result.refused) {
-        GilReleased released;
-        engine.merge_state(scratch.export_state());
+        try {
+            GilReleased released;
+            engine.merge_state(scratch.export_state());
+        } catch (const profiler::CountOverflow& error) {
+            throw_value_error(error.what());
+        }
     }
     return result_tuple(result);
 }

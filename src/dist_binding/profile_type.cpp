@@ -216,7 +216,11 @@ PyObject* merge(PyObject* self, PyObject* args, PyObject* kwargs) {
         const EngineCall engine = engine_of(self);
         const EngineCall source = engine_of(other);
         // Copied out first, so that a profile merged into itself doubles its counts.
-        engine->merge_state(source->export_state());
+        try {
+            engine->merge_state(source->export_state());
+        } catch (const profiler::CountOverflow& error) {
+            throw_value_error(error.what());
+        }
         Py_RETURN_NONE;
     });
 }

@@ -41,6 +41,7 @@
 #include <optional>
 #include <shared_mutex>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,12 @@
 #include "profiler/value_key.h"
 
 namespace profiler {
+
+// A merge refused because a column's counts would pass 2^64 - 1: nothing was merged.
+class CountOverflow : public std::overflow_error {
+  public:
+    using std::overflow_error::overflow_error;
+};
 
 class KarvoEngine {
   public:
@@ -88,6 +95,8 @@ class KarvoEngine {
     // (this profile's value stays on ties), sketches join. A column this profile lacks
     // is created after its own. The result equals having observed the rows behind
     // `other` after this profile's own. Sketches must share keys with this engine's.
+    // Throws CountOverflow, having merged nothing, when a column's counts would pass
+    // 2^64 - 1 (they would wrap, and the sum could no longer be stored).
     void merge_state(const ProfileState& other) const;
     // The report flush_and_reset would write, without starting afresh.
     std::string report() const;

@@ -35,6 +35,23 @@ struct SequencedName {
     std::string name;
 };
 
+// Refuses, before anything is merged, a merge whose counts would wrap. Counts only grow,
+// so a check made first still holds when the merge adds them (a write that races the
+// merge could still push a count over, but only by rows no process can observe).
+void check_counts_fit(const ColumnMap& map, const ProfileState& other) {
+    for (const ColumnState& column : other) {
+        const auto found = map.get(column.name);
+        if (!found) {
+            continue;
+        }
+        const std::uint64_t total = found->value()->total_count.load(std::memory_order_relaxed);
+        if (column.total_count > UINT64_MAX - total) {
+            throw CountOverflow("cannot merge: the counts of column '" + column.name +
+                                "' would exceed 2**64 - 1");
+        }
+    }
+}
+
 }  // namespace
 
 ProfileState KarvoEngine::export_state() const {
@@ -66,6 +83,7 @@ ProfileState KarvoEngine::export_state() const {
 void KarvoEngine::merge_state(const ProfileState& other) const {
     const std::shared_lock<std::shared_mutex> writing(writing_);  // a write, see engine.h
     const ColumnMapRef map = columns.load();  // pinned for the whole merge
+    check_counts_fit(*map, other);
     for (const ColumnState& column : other) {
         const StatsRef stats = resolve(*map, column.name);
         stats->total_count.fetch_add(column.total_count, std::memory_order_relaxed);

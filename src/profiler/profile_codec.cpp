@@ -7,10 +7,10 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 
 #include "hash/load_le.h"
 #include "hash/siphash.h"
+#include "profiler/name_hash.h"
 
 namespace profiler {
 
@@ -266,8 +266,36 @@ void check_bounds(const ColumnState& column, const std::string& label) {
     const bool consistent = no_min   ? (no_max || max == HUGE_VAL)
                             : no_max ? min == -HUGE_VAL
                                      : min <= max;
-    if (!consistent) {
+    // Of equal values the first seen stays in both bounds, so zeros of two signs can never
+    // be the minimum and the maximum at once (the first zero seen is both).
+    const bool zeros_of_two_signs =
+        min == 0.0 && max == 0.0 && std::signbit(min) != std::signbit(max);
+    if (!consistent || zeros_of_two_signs) {
         fail(label + ": bounds no profile can hold");
+    }
+}
+
+// What the counts allow of the rest: every bound and every sketch entry comes from a
+// non-null value, and one value gives equal bounds. So a column with no non-null value
+// has no bounds and an empty sketch, and no sketch holds more distinct values than the
+// column had non-null values.
+void check_counts_allow(const ColumnState& column, const std::string& label) {
+    const std::uint64_t non_null = column.total_count - column.null_count;
+    const bool bounded = column.min_bits != kPositiveInfinityBits ||
+                         column.max_bits != kNegativeInfinityBits;
+    if (bounded && non_null == 0) {
+        fail(label + ": bounds on a column without a non-null value");
+    }
+    if (bounded && column.min_bits != column.max_bits && non_null < 2) {
+        fail(label + ": two different bounds from fewer than two values");
+    }
+    const std::uint64_t entries = column.sketch.registers
+                                      ? column.sketch.registers->register_count() -
+                                            column.sketch.registers->zero_count()
+                                      : column.sketch.sparse.entry_count();
+    if (entries > non_null) {
+        fail(label + ": a sketch of " + std::to_string(entries) +
+             " distinct values from " + std::to_string(non_null) + " non-null values");
     }
 }
 
@@ -303,6 +331,7 @@ ColumnState read_column(Reader& r, std::size_t index) {
     } else {
         column.sketch.sparse = read_sparse(r, label);
     }
+    check_counts_allow(column, label);
     return column;
 }
 
@@ -383,10 +412,12 @@ ProfileState decode_profile(std::span<const std::uint8_t> data, std::uint64_t fi
              " bytes can hold");
     }
     ProfileState state;
-    std::unordered_set<std::string_view> names;
     for (std::uint64_t i = 0; i < count; ++i) {
         state.push_back(read_column(r, static_cast<std::size_t>(i)));
     }
+    // Names are placed by a secret-keyed hash: a stored form may come from anyone, and
+    // names chosen to share one hash of a fixed seed would make this check quadratic.
+    NameSet names(state.size(), NameHash::fresh());
     for (std::size_t i = 0; i < state.size(); ++i) {
         if (!names.insert(state[i].name).second) {
             fail(column_label(i) + ": duplicate column name");

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <functional>
+#include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -220,5 +223,168 @@ INSTANTIATE_TEST_SUITE_P(
                 },
                 "truncated profile"}),
     [](const ::testing::TestParamInfo<BadCase>& info) { return info.param.name; });
+
+// States that no sequence of observations and merges can make, though every field is well
+// formed and the checksum holds (anyone can seal a blob: the checksum key is public). Each
+// is written by the encoder from a forged state.
+profiler::ColumnState column_of(std::uint64_t total, std::uint64_t nulls) {
+    profiler::ColumnState column;
+    column.name = "a";
+    column.total_count = total;
+    column.null_count = nulls;
+    return column;
+}
+
+sketch::SketchState sketch_of_distinct(int distinct) {
+    KarvoEngine engine(kKeys.values, kKeys.sketch);
+    std::vector<TypedRow> rows(static_cast<std::size_t>(distinct));
+    for (int i = 0; i < distinct; ++i) {
+        rows[static_cast<std::size_t>(i)].insert("a", TypedValue::from_int(i));
+    }
+    engine.process_batch(rows);
+    return engine.export_state().at(0).sketch;
+}
+
+struct ForgedCase {
+    std::string name;
+    std::function<profiler::ColumnState()> make;
+    std::string message;
+};
+
+class ForgedState : public ::testing::TestWithParam<ForgedCase> {};
+
+TEST_P(ForgedState, IsRefused) {
+    const ForgedCase& c = GetParam();
+    const Bytes bytes = encode_profile({c.make()}, kKeys.fingerprint);
+    try {
+        decode_profile(bytes, kKeys.fingerprint);
+        ADD_FAILURE() << "accepted";
+    } catch (const FormatError& error) {
+        EXPECT_NE(std::string(error.what()).find(c.message), std::string::npos) << error.what();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ForgedState,
+    ::testing::Values(
+        ForgedCase{"EveryRegisterAt51FromOneRow",
+                   [] {
+                       profiler::ColumnState column = column_of(1, 0);
+                       std::vector<std::uint32_t> words(sketch::kRegisterWords, 0);
+                       for (std::size_t i = 0; i < sketch::kRegisterCount; ++i) {
+                           words[i / 5] |= 51u << (6 * (i % 5));
+                       }
+                       column.sketch.registers = sketch::RegistersPlus::from_words(words);
+                       return column;
+                   },
+                   "a sketch of 16384 distinct values from 1 non-null values"},
+        ForgedCase{"ManySparseCodesFromOneRow",
+                   [] {
+                       profiler::ColumnState column = column_of(1, 0);
+                       column.sketch = sketch_of_distinct(500);
+                       return column;
+                   },
+                   "distinct values from 1 non-null values"},
+        ForgedCase{"SketchOfAColumnOfNulls",
+                   [] {
+                       profiler::ColumnState column = column_of(3, 3);
+                       column.sketch = sketch_of_distinct(1);
+                       return column;
+                   },
+                   "from 0 non-null values"},
+        ForgedCase{"BoundsWithoutRows",
+                   [] {
+                       profiler::ColumnState column = column_of(0, 0);
+                       column.min_bits = kOneBits;
+                       column.max_bits = kTwoBits;
+                       return column;
+                   },
+                   "bounds on a column without a non-null value"},
+        ForgedCase{"TwoBoundsFromOneValue",
+                   [] {
+                       profiler::ColumnState column = column_of(5, 4);
+                       column.min_bits = kOneBits;
+                       column.max_bits = kTwoBits;
+                       return column;
+                   },
+                   "two different bounds from fewer than two values"},
+        ForgedCase{"PositiveZeroBelowNegativeZero",
+                   [] {
+                       profiler::ColumnState column = column_of(2, 0);
+                       column.min_bits = std::bit_cast<std::uint64_t>(0.0);
+                       column.max_bits = std::bit_cast<std::uint64_t>(-0.0);
+                       return column;
+                   },
+                   "bounds no profile can hold"},
+        ForgedCase{"NegativeZeroBelowPositiveZero",
+                   [] {
+                       profiler::ColumnState column = column_of(2, 0);
+                       column.min_bits = std::bit_cast<std::uint64_t>(-0.0);
+                       column.max_bits = std::bit_cast<std::uint64_t>(0.0);
+                       return column;
+                   },
+                   "bounds no profile can hold"}),
+    [](const ::testing::TestParamInfo<ForgedCase>& info) { return info.param.name; });
+
+// Every state that observations and merges make decodes: values of every kind, zeros of
+// both signs in both orders, infinities, columns of nulls, sparse and dense sketches,
+// profiles merged into themselves.
+TEST(ProfileCodec, EveryObservableStateDecodes) {
+    const TypedValue values[] = {TypedValue::from_float(0.0),
+                                 TypedValue::from_float(-0.0),
+                                 TypedValue::from_float(HUGE_VAL),
+                                 TypedValue::from_float(-HUGE_VAL),
+                                 TypedValue::null(),
+                                 TypedValue::from_str("t"),
+                                 TypedValue::from_int(1),
+                                 TypedValue::from_float(2.5),
+                                 TypedValue::from_int(-3)};
+    std::mt19937_64 random(11);
+    for (int trial = 0; trial < 3000; ++trial) {
+        KarvoEngine merged(kKeys.values, kKeys.sketch);
+        for (int piece = 0; piece < 3; ++piece) {
+            KarvoEngine engine(kKeys.values, kKeys.sketch);
+            std::vector<TypedRow> rows(random() % 6);
+            for (TypedRow& row : rows) {
+                for (const char* name : {"a", "b", "c"}) {
+                    if (random() % 3 != 0) {
+                        row.insert(name, values[random() % std::size(values)]);
+                    }
+                }
+            }
+            engine.process_batch(rows);
+            const profiler::ProfileState state = engine.export_state();
+            ASSERT_NO_THROW(decode_profile(encode_profile(state, kKeys.fingerprint),
+                                           kKeys.fingerprint));
+            merged.merge_state(state);
+        }
+        merged.merge_state(merged.export_state());
+        ASSERT_NO_THROW(decode_profile(encode_profile(merged.export_state(), kKeys.fingerprint),
+                                       kKeys.fingerprint));
+    }
+    EXPECT_NO_THROW(decode_profile(sample_bytes(), kKeys.fingerprint));
+}
+
+// A merge whose counts would wrap is refused before anything is merged.
+TEST(ProfileMerge, CountsThatWouldWrapAreRefusedWithNothingMerged) {
+    KarvoEngine engine(kKeys.values, kKeys.sketch);
+    std::vector<TypedRow> rows(1);
+    rows[0].insert("b", TypedValue::from_int(1));
+    rows[0].insert("a", TypedValue::from_int(1));
+    engine.process_batch(rows);
+    const profiler::ProfileState before = engine.export_state();
+    profiler::ProfileState other = {column_of(7, 0), column_of(UINT64_MAX, UINT64_MAX)};
+    other[0].name = "new";
+    EXPECT_THROW(engine.merge_state(other), profiler::CountOverflow);
+    const profiler::ProfileState after = engine.export_state();
+    ASSERT_EQ(after.size(), before.size());
+    for (std::size_t i = 0; i < after.size(); ++i) {
+        EXPECT_EQ(after[i].name, before[i].name);
+        EXPECT_EQ(after[i].total_count, before[i].total_count);
+    }
+    other[1].total_count = UINT64_MAX - 1;  // exactly fits
+    other[1].null_count = 0;
+    EXPECT_NO_THROW(engine.merge_state(other));
+}
 
 }  // namespace
