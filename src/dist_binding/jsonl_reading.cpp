@@ -37,16 +37,19 @@ constexpr std::uint64_t kSignalCheckBytes = std::uint64_t{16} << 20;
 // The most bad lines a result describes: each is kept as text, so their number is bounded.
 constexpr long long kMaxBadLinesKept = 1000000;
 
-constexpr const char* kPathParams[] = {"path",        "strict",         "threads",
-                                       "chunk_bytes", "bad_lines_kept", "max_int_digits"};
-constexpr const char* kBytesParams[] = {"data",        "strict",         "threads",
-                                        "chunk_bytes", "bad_lines_kept", "max_int_digits"};
-constexpr const char* kChunksParams[] = {"chunks",      "strict",         "threads",
-                                         "chunk_bytes", "bad_lines_kept", "max_int_digits"};
-const ParamSpec kPathSpec{"Profile._read_jsonl_path()", kPathParams, 6};
-const ParamSpec kBytesSpec{"Profile._read_jsonl_bytes()", kBytesParams, 6};
-const ParamSpec kChunksSpec{"Profile._read_jsonl_chunks()", kChunksParams, 6};
-using ReadArgs = BoundArgs<6>;
+constexpr const char* kPathParams[] = {"path",           "strict",         "threads",
+                                       "chunk_bytes",    "bad_lines_kept", "max_int_digits",
+                                       "max_line_bytes"};
+constexpr const char* kBytesParams[] = {"data",           "strict",         "threads",
+                                        "chunk_bytes",    "bad_lines_kept", "max_int_digits",
+                                        "max_line_bytes"};
+constexpr const char* kChunksParams[] = {"chunks",         "strict",         "threads",
+                                         "chunk_bytes",    "bad_lines_kept", "max_int_digits",
+                                         "max_line_bytes"};
+const ParamSpec kPathSpec{"Profile._read_jsonl_path()", kPathParams, 7};
+const ParamSpec kBytesSpec{"Profile._read_jsonl_bytes()", kBytesParams, 7};
+const ParamSpec kChunksSpec{"Profile._read_jsonl_chunks()", kChunksParams, 7};
+using ReadArgs = BoundArgs<7>;
 
 // Releases the GIL for its lifetime; nothing of the interpreter may be touched meanwhile.
 // An exception leaving the scope takes the GIL back first.
@@ -115,6 +118,8 @@ jsonl::ReadOptions options_of(const ReadArgs& bound) {
     options.chunk_bytes = bounded_size(bound[3].get(), "chunk_bytes", 1, jsonl::kMaxChunkBytes);
     options.bad_lines_kept = bounded_size(bound[4].get(), "bad_lines_kept", 0, kMaxBadLinesKept);
     options.max_int_digits = bounded_size(bound[5].get(), "max_int_digits", 0, kMaxIntDigits);
+    options.max_line_bytes =
+        bounded_size(bound[6].get(), "max_line_bytes", 1, jsonl::kMaxLineBytes);
     return options;
 }
 

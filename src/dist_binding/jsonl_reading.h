@@ -1,7 +1,8 @@
 // Native JSON Lines reading for karvo_dist.Profile: the three private methods behind
 // karvo_dist.Profile.observe_jsonl, which picks one by the form of its source:
 //
-//     _read_jsonl_path(path, strict, threads, chunk_bytes, bad_lines_kept, max_int_digits)
+//     _read_jsonl_path(path, strict, threads, chunk_bytes, bad_lines_kept, max_int_digits,
+//                      max_line_bytes)
 //         path: str or bytes, as os.fspath gives it; the file is opened and read here
 //     _read_jsonl_bytes(data, ...)      data: bytes, read in place
 //     _read_jsonl_chunks(chunks, ...)   chunks: an iterator of bytes, bytearray or memoryview
