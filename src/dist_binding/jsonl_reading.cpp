@@ -10,7 +10,6 @@
 #include <memory>
 #include <span>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "binding/arguments.h"
@@ -372,23 +371,16 @@ PyObject* read_jsonl(const profiler::KarvoEngine& engine, std::uint64_t seed, Js
     const profiler::KarvoEngine& into = scratch;
     PyObject* source = bound[0].get();
     jsonl::ReadResult result;
-    try {
-        switch (form) {
-            case JsonlSource::kPath:
-                result = read_path(into, source, options);
-                break;
-            case JsonlSource::kBytes:
-                result = read_bytes(into, source, options);
-                break;
-            case JsonlSource::kChunks:
-                result = read_chunks(into, source, options);
-                break;
-        }
-    } catch (const std::system_error& error) {
-        // The system refused the reader a thread: a limit of this machine, not a fault.
-        PyErr_Format(PyExc_RuntimeError, "cannot start %zu reading threads: %s", options.threads,
-                     error.what());
-        throw_pending();
+    switch (form) {
+        case JsonlSource::kPath:
+            result = read_path(into, source, options);
+            break;
+        case JsonlSource::kBytes:
+            result = read_bytes(into, source, options);
+            break;
+        case JsonlSource::kChunks:
+            result = read_chunks(into, source, options);
+            break;
     }
     if (!result.refused) {
         try {

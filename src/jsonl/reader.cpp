@@ -10,9 +10,11 @@
 #include <new>
 #include <mutex>
 #include <string_view>
+#include <system_error>
 #include <thread>
 
 #include "profiler/cpu_budget.h"
+#include "profiler/thread_start.h"
 
 namespace jsonl {
 
@@ -64,6 +66,7 @@ struct JsonlReader::State {
     void submit(std::string_view bytes, std::unique_ptr<char[]> owned);
 
     // Parsing and handing on.
+    void start_workers();
     void work();
     void hand_on(ParsedChunk& parsed);
     bool skipping() const;
@@ -117,18 +120,32 @@ JsonlReader::State::State(const profiler::ValueKeys& keys, Sink sink, const Read
     // Every processor: as many as the CPU budget (affinity and the cgroup quota) allows.
     threads = options.threads == 0 ? profiler::usable_processors() : options.threads;
     threads = std::min(threads, kMaxThreads);
+    if (threads > 1) {
+        start_workers();
+    }
     if (threads == 1) {
         parser = std::make_unique<ChunkParser>(keys, chunk_options);
-        return;
     }
+}
+
+// Starts the parsing threads. When the system refuses one, the reading goes on with those
+// it has: the result does not depend on their number, and with none the calling thread
+// parses alone.
+void JsonlReader::State::start_workers() {
     workers.reserve(threads);
     try {
         for (std::size_t i = 0; i < threads; ++i) {
-            workers.emplace_back([this] { work(); });
+            workers.push_back(profiler::start_thread([this] { work(); }));
         }
+    } catch (const std::system_error&) {
+        if (workers.empty()) {
+            threads = 1;  // no worker ever reads `threads`; the caller's thread parses
+            return;
+        }
+        threads = workers.size();
     } catch (...) {
-        // The system refused a thread: the ones started must end before the failure
-        // leaves, as a joinable thread may not be destroyed.
+        // Memory ran out: the threads started must end before the failure leaves, as a
+        // joinable thread may not be destroyed.
         stop_workers();
         throw;
     }

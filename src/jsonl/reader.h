@@ -36,6 +36,10 @@
 // its batch), whatever the input's length; a line longer than a chunk (up to the cap)
 // makes its chunk that long.
 //
+// Threads: the parsing threads start with the reader. When the system refuses one, the
+// reader goes on with those it has, down to the calling thread alone (thread_start.h);
+// the result is the same.
+//
 // Thread safety: a reader serves one input and one caller thread; its workers call the
 // sink one at a time, in input order. The engine form relies on the engine's own safety.
 #pragma once

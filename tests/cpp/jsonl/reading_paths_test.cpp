@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "../profiler/refused_threads.h"
 #include "jsonl_test_support.h"
 #include "profiler/engine.h"
 
@@ -137,6 +138,25 @@ TEST(ReadingPaths, EveryWayHandsOnTheSameBatches) {
             expect_same(reference, read_whole(input, options));
             expect_same(reference, read_fed(input, options, static_cast<unsigned>(threads)));
         }
+    }
+}
+
+// A machine out of threads: the reader goes on with the threads it could start, down to
+// the calling thread alone, and hands on the very batches that one thread does.
+TEST(ReadingPaths, ThreadsTheSystemRefusesAreDoneWithout) {
+    const std::string input = generated_input(9, 1500);
+    ReadOptions options;
+    options.chunk_bytes = 300;
+    options.bad_lines_kept = 20;
+    const Reading reference = read_whole(input, options);
+    options.threads = 4;
+    for (int allowed : {0, 1, 3}) {
+        SCOPED_TRACE(::testing::Message() << allowed << " of 4 threads started");
+        profiler::testing::RefusedThreads refused(allowed);
+        expect_same(read_whole(input, options), reference);
+        EXPECT_EQ(refused.refused(), 1);
+        expect_same(read_fed(input, options, 5), reference);
+        EXPECT_EQ(refused.refused(), 2);
     }
 }
 
