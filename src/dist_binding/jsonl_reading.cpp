@@ -383,9 +383,17 @@ PyObject* read_jsonl(const profiler::KarvoEngine& engine, std::uint64_t seed, Js
             break;
     }
     if (!result.refused) {
-        try {
+        profiler::ProfileState state;
+        {
             GilReleased released;
-            engine.merge_state(scratch.export_state());
+            state = scratch.export_state();
+        }
+        // The merge into the profile holds the GIL: another thread that forks (it holds
+        // the GIL to do so) then never copies the profile half merged, its locks held by
+        // a thread that the child does not have. Only the scratch engine, which no child
+        // can reach, is ever written without the GIL.
+        try {
+            engine.merge_state(state);
         } catch (const profiler::CountOverflow& error) {
             throw_value_error(error.what());
         }

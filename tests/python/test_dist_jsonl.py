@@ -670,3 +670,71 @@ def test_ctrl_c_ends_a_long_read_of_bytes_and_adds_nothing(ctrl_c):
     finally:
         timer.cancel()
     assert profile.report() == "{}"
+
+
+# ---------------------------------------------------------------------------------------
+# A fork from another thread while a read runs.
+
+def _child_exit_status(pid, seconds=10):
+    """The forked child's wait status; one still running after `seconds` (hung on a lock
+    that a thread of the parent held at the fork) is killed, and counts as hung (None)."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return status
+        time.sleep(0.005)
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    return None
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork with threads running
+@pytest.mark.parametrize("threads", [1, 3])
+def test_a_fork_at_any_moment_of_a_read_leaves_the_child_a_usable_profile(threads):
+    # Wide rows: thousands of columns make every step of a read, its merge included, long
+    # enough for forks to land in it.
+    data = b"".join(json.dumps({f"c{i}_{r}": r for i in range(300)}).encode() + b"\n"
+                    for r in range(20))
+    profile = Profile()
+    profile.observe_dicts([{"a": 0}])
+    stop = threading.Event()
+    reads = []
+
+    def reading():
+        while not stop.is_set():
+            reads.append(profile.observe_jsonl(data, threads=threads).rows)
+
+    reader = threading.Thread(target=reading)
+    reader.start()
+    outcomes = []
+    rng = random.Random(5)
+    try:
+        for _ in range(60):
+            time.sleep(rng.random() * 0.01)
+            pid = os.fork()
+            if pid == 0:
+                status = 5
+                try:
+                    # Whatever the read was doing, the child's profile holds whole reads:
+                    # every column of the input as often as every other.
+                    report = json.loads(profile.report())
+                    totals = {column["total_count"] for name, column in report.items()
+                              if name != "a"}
+                    status = 0 if report["a"]["total_count"] == 1 and len(totals) <= 1 else 3
+                    # And the child reads on, with threads of its own.
+                    profile.observe_jsonl(data[:data.index(b"\n") + 1], threads=2)
+                    totals = {column["total_count"]
+                              for column in json.loads(profile.report()).values()}
+                    status = status if len(totals) <= 3 else 4
+                finally:
+                    os._exit(status)
+            status = _child_exit_status(pid)
+            outcomes.append("hung" if status is None else os.waitstatus_to_exitcode(status))
+    finally:
+        stop.set()
+        reader.join(timeout=60)
+    assert not reader.is_alive()
+    assert outcomes == [0] * len(outcomes), outcomes
+    assert json.loads(profile.report())["c0_0"]["total_count"] == len(reads)
