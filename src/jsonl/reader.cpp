@@ -173,6 +173,9 @@ void JsonlReader::State::append(std::span<const char> bytes) {
 // line feed. Lines that end within `bytes` are kept whole (they are the caller's already).
 void JsonlReader::State::take(std::span<const char> bytes) {
     const std::size_t keep_most = options.max_line_bytes + 1;
+    if (bytes.empty()) {
+        return;
+    }
     if (open_line == keep_most) {
         const auto* feed = static_cast<const char*>(std::memchr(bytes.data(), '\n', bytes.size()));
         if (feed == nullptr) {
