@@ -77,7 +77,7 @@ struct JsonlReader::State {
     const Sink sink;
     ReadOptions options;
     ChunkOptions chunk_options;
-    std::size_t threads = 1;
+    std::size_t threads = 1;  // the workers started (1 with none); read by the caller only
 
     std::unique_ptr<char[]> pending;  // the input's unread tail, whole lines not yet a chunk
     std::size_t pending_size = 0;
@@ -88,7 +88,7 @@ struct JsonlReader::State {
     std::uint64_t bytes_read = 0;
     bool finished = false;
 
-    std::unique_ptr<ChunkParser> parser;  // the caller's own, with one thread
+    std::unique_ptr<ChunkParser> parser;  // the caller's own, when no worker parses
     std::vector<std::thread> workers;
 
     std::mutex mutex;
@@ -123,7 +123,8 @@ JsonlReader::State::State(const profiler::ValueKeys& keys, Sink sink, const Read
     if (threads > 1) {
         start_workers();
     }
-    if (threads == 1) {
+    if (workers.empty()) {
+        threads = 1;
         parser = std::make_unique<ChunkParser>(keys, chunk_options);
     }
 }
@@ -138,10 +139,8 @@ void JsonlReader::State::start_workers() {
             workers.push_back(profiler::start_thread([this] { work(); }));
         }
     } catch (const std::system_error&) {
-        if (workers.empty()) {
-            threads = 1;  // no worker ever reads `threads`; the caller's thread parses
-            return;
-        }
+        // Only the caller's thread reads `threads`, so it may shrink here, with workers
+        // running. With none started the caller's thread parses alone (the constructor).
         threads = workers.size();
     } catch (...) {
         // Memory ran out: the threads started must end before the failure leaves, as a
@@ -234,7 +233,7 @@ void JsonlReader::State::cut_whole_chunks() {
 
 void JsonlReader::State::submit(std::string_view bytes, std::unique_ptr<char[]> owned) {
     Chunk chunk{next_index++, bytes, std::move(owned)};
-    if (threads == 1) {
+    if (parser != nullptr) {
         if (!skipping()) {
             ParsedChunk parsed = parser->parse(chunk.bytes);
             chunk.owned.reset();
