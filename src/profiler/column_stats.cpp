@@ -22,12 +22,13 @@ std::shared_ptr<ColumnStats> ColumnStats::create(std::uint64_t sequence,
 }
 
 void ColumnStats::apply(const ColumnPart& part) {
+    // The order is the one export_state reads against (column_stats.h).
     total_count.fetch_add(part.cells, std::memory_order_relaxed);
     if (part.nulls > 0) {
-        null_count.fetch_add(part.nulls, std::memory_order_relaxed);
+        null_count.fetch_add(part.nulls, std::memory_order_release);
     }
-    lower_min(part.min);
     raise_max(part.max);
+    lower_min(part.min);
     insert_keys(part.keys);
 }
 
@@ -35,7 +36,8 @@ void ColumnStats::lower_min(double x) {
     std::uint64_t seen = min_bits.load(std::memory_order_relaxed);
     const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
     while (std::bit_cast<double>(seen) > x) {
-        if (min_bits.compare_exchange_weak(seen, bits, std::memory_order_relaxed)) {
+        if (min_bits.compare_exchange_weak(seen, bits, std::memory_order_release,
+                                           std::memory_order_relaxed)) {
             return;
         }
     }
@@ -45,7 +47,8 @@ void ColumnStats::raise_max(double x) {
     std::uint64_t seen = max_bits.load(std::memory_order_relaxed);
     const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
     while (std::bit_cast<double>(seen) < x) {
-        if (max_bits.compare_exchange_weak(seen, bits, std::memory_order_relaxed)) {
+        if (max_bits.compare_exchange_weak(seen, bits, std::memory_order_release,
+                                           std::memory_order_relaxed)) {
             return;
         }
     }

@@ -59,9 +59,17 @@ class ColumnStats {
     ColumnStats(const ColumnStats&) = delete;
     ColumnStats& operator=(const ColumnStats&) = delete;
 
-    // Applies one column's part of a batch: total_count, then null_count, the bounds, and
-    // the sketch keys under one hold of sketch_mutex. The result equals applying the
-    // part's cells one by one, in order.
+    // Applies one column's part of a batch: total_count, then null_count, the maximum, the
+    // minimum, and the sketch keys under one hold of sketch_mutex. The result equals
+    // applying the part's cells one by one, in order.
+    //
+    // Readers that copy a record while writes run (export_state) read in the reverse
+    // order: sketch, minimum, maximum, null_count, total_count, with acquire loads. Every
+    // store after the first is a release (or under the mutex), so whatever a reader sees
+    // of one write, it also sees everything that write stored before: a sketch entry
+    // comes with its non-null count, a bound with its count and, for a minimum, with the
+    // maximum of the same write, and a null with its total. What the reader may see is a
+    // maximum whose minimum is still on its way; export_state completes it.
     void apply(const ColumnPart& part);
 
     // Lowers the minimum to x if x is strictly smaller (x must not be NaN).
