@@ -570,7 +570,7 @@ def main(argv: list[str] | None = None) -> int:
         return _say(str(failure), failure.status)
     except MemoryError:
         return _say(f"{PROG}: out of memory", EXIT_USAGE)
-    except RuntimeError as error:  # e.g. the system refused the reader its threads
+    except RuntimeError as error:  # an engine fault reported by the native code
         return _say(f"{PROG}: {error}", EXIT_USAGE)
     except KeyboardInterrupt:
         # A reader thread may still be inside native code: leave without waiting for it.
