@@ -81,8 +81,12 @@ for h in "${harnesses[@]}"; do
     printf '==== %s: %s s\n' "$h" "$seconds"
     mkdir -p "$out/corpus/$h"
     log="$out/logs/$h.log"
+    # A harness's dictionary (tests/fuzz/<harness>.dict) gives it the tokens its format is
+    # made of, so that it reaches the checks behind them sooner.
+    dict=()
+    [ -f "$root/tests/fuzz/$h.dict" ] && dict=(-dict="$root/tests/fuzz/$h.dict")
     # shellcheck disable=SC2046
-    UBSAN_OPTIONS=print_stacktrace=1 "$out/$h" "$out/corpus/$h" $(run_options_of "$h") \
+    UBSAN_OPTIONS=print_stacktrace=1 "$out/$h" "$out/corpus/$h" $(run_options_of "$h") "${dict[@]}" \
         -max_total_time="$seconds" -timeout=60 -rss_limit_mb=2048 \
         -print_final_stats=1 -artifact_prefix="$out/artifacts/$h-" >"$log" 2>&1
     rc=$?
