@@ -2,14 +2,18 @@
 // unless said otherwise:
 //
 //   total N, floor, entry count (at most 64);
-//   per entry, by ascending key: key (u64), count, error, kind (u8: 1 number, 2 text);
+//   per entry, in eviction order: key (u64), count, error, kind (u8: 1 number, 2 text);
 //     a number: its bits (u64); a text: its length in bytes (at most 1024), its UTF-8.
 //
-// Canonical: entry order is fixed by key and every field by the state, so equal states
-// give equal bytes. read() checks each field before it relies on it, and refuses every
-// state that breaks an invariant of top_values.h (I1 to I4), so a state it returns behaves
-// as the summary that wrote it would: the index, the heap and the arena are rebuilt from
-// the entries, and they decide nothing.
+// Eviction order: with 64 entries, the order in which they would make room (ascending
+// count, arrival order within a count; part of the state); with fewer, ascending (count,
+// key), the order they would take when the summary fills.
+//
+// Canonical: the order and every field are fixed by the state, so equal states give equal
+// bytes. read() checks each field before it relies on it, and refuses every state that
+// breaks an invariant of top_values.h (I1 to I4) or the order, so a state it returns
+// behaves as the summary that wrote it would: the index, the buckets and the arena are
+// rebuilt from the entries in their order.
 #include <algorithm>
 #include <bit>
 #include <string>
@@ -91,17 +95,11 @@ Representative read_representative(ByteReader& in) {
 }  // namespace
 
 void TopValues::write(ByteWriter& out) const {
-    std::vector<const Entry*> sorted;
-    sorted.reserve(entries_.size());
-    for (const Entry& e : entries_) {
-        sorted.push_back(&e);
-    }
-    std::sort(sorted.begin(), sorted.end(),
-              [](const Entry* a, const Entry* b) { return a->key < b->key; });
     out.varint(total_);
     out.varint(floor_);
-    out.varint(sorted.size());
-    for (const Entry* e : sorted) {
+    out.varint(entries_.size());
+    for (const std::uint8_t n : eviction_order()) {
+        const Entry* e = &entries_[n];
         out.u64(e->key);
         out.varint(e->count);
         out.varint(e->error);
@@ -131,10 +129,14 @@ TopValues TopValues::read(ByteReader& in) {
     for (std::uint64_t i = 0; i < n; ++i) {
         TopEntry t{};
         t.key = in.u64("key");
-        if (i > 0 && t.key <= entries.back().key) {
-            in.fail("key", "keys not strictly ascending");
-        }
         t.count = in.varint("count");
+        if (i > 0 && t.count < entries.back().count) {
+            in.fail("count", "counts not in ascending order");
+        }
+        if (i > 0 && n < kCapacity && t.count == entries.back().count &&
+            t.key <= entries.back().key) {
+            in.fail("key", "keys of equal counts not strictly ascending");
+        }
         t.error = in.varint("error");
         if (t.error >= t.count) {
             in.fail("error", "error " + std::to_string(t.error) + " not below count " +
@@ -150,6 +152,16 @@ TopValues TopValues::read(ByteReader& in) {
         least = i == 0 ? t.count : std::min(least, t.count);
         t.representative = read_representative(in);
         entries.push_back(t);
+    }
+    if (n == kCapacity) {
+        std::vector<std::uint64_t> keys;
+        for (const TopEntry& t : entries) {
+            keys.push_back(t.key);
+        }
+        std::sort(keys.begin(), keys.end());
+        if (std::adjacent_find(keys.begin(), keys.end()) != keys.end()) {
+            in.fail("key", "a key held twice");
+        }
     }
     // Nothing dropped (I3): exact counts. Full (I4): the floor is at most every count.
     if (n < kCapacity && floor != 0) {

@@ -48,23 +48,24 @@ void TopValues::reserve_values(std::size_t n) const {
 }
 
 void TopValues::add_new(std::uint64_t key, const Representative& representative) {
-    Entry e{key, 1, 0, 0, Kind::kNumber, 0};
+    Entry e{key, 1, 0, 0, Kind::kNumber, kNone, kNone, kNone, 0};
     e.payload = store(representative, e.kind);
     entries_.push_back(e);
-    if (2 * entries_.size() > index_.size()) {
+    if (4 * entries_.size() > index_.size()) {
         rebuild_index();  // grows it: at most half the slots taken
     } else {
         index_insert(static_cast<std::uint8_t>(entries_.size() - 1));
     }
     if (full()) {
-        build_heap();
+        build_order(eviction_order());
     }
 }
 
-// The entry of least (count, key) makes room: the new key may have occurred that many
-// times before, no more, since every key held has at least that count (I4).
+// The first entry of the least count makes room: the new key may have occurred that many
+// times before, no more, since every key held has at least that count (I4). It takes the
+// entry's place with one more: count + 1, error = the old count.
 void TopValues::take_over(std::uint64_t key, const Representative& representative) {
-    const std::uint8_t n = heap_[0];
+    const std::uint8_t n = buckets_[least_bucket_].first;
     Entry& e = entries_[n];
     floor_ = std::max(floor_, e.count);
     index_erase(n);
@@ -72,10 +73,9 @@ void TopValues::take_over(std::uint64_t key, const Representative& representativ
     e.kind = Kind::kNumber;  // so that a compaction inside store() passes over it
     e.key = key;
     e.error = e.count;
-    e.count += 1;
     e.payload = store(representative, e.kind);
     index_insert(n);
-    sift_down(0);
+    step_up(n);
 }
 
 // ---- index --------------------------------------------------------------------------
@@ -87,21 +87,20 @@ void TopValues::index_insert(std::uint8_t entry_number) {
         i = (i + 1) & mask;
     }
     index_[i] = entry_number;
+    entries_[entry_number].slot = static_cast<std::uint8_t>(i);
 }
 
 // Linear probing's deletion without tombstones: later slots of the run move back into the
 // hole unless their home lies cyclically after it.
 void TopValues::index_erase(std::uint8_t entry_number) {
     const std::size_t mask = index_.size() - 1;
-    std::size_t hole = home(entries_[entry_number].key);
-    while (index_[hole] != entry_number) {
-        hole = (hole + 1) & mask;
-    }
+    std::size_t hole = entries_[entry_number].slot;
     for (std::size_t i = (hole + 1) & mask; index_[i] != kFreeSlot; i = (i + 1) & mask) {
         const std::size_t h = home(entries_[index_[i]].key);
         const bool stays = ((i - h) & mask) < ((i - hole) & mask);
         if (!stays) {
             index_[hole] = index_[i];
+            entries_[index_[hole]].slot = static_cast<std::uint8_t>(hole);
             hole = i;
         }
     }
@@ -110,7 +109,7 @@ void TopValues::index_erase(std::uint8_t entry_number) {
 
 void TopValues::rebuild_index() {
     std::size_t slots = kMinIndexSlots;
-    while (slots < 2 * entries_.size()) {
+    while (slots < 4 * entries_.size()) {
         slots *= 2;
     }
     index_.assign(slots, kFreeSlot);
@@ -119,43 +118,6 @@ void TopValues::rebuild_index() {
     for (std::size_t n = 0; n < entries_.size(); ++n) {
         index_insert(static_cast<std::uint8_t>(n));
     }
-}
-
-// ---- heap ---------------------------------------------------------------------------
-
-void TopValues::build_heap() {
-    heap_.resize(entries_.size());
-    for (std::size_t n = 0; n < heap_.size(); ++n) {
-        heap_[n] = static_cast<std::uint8_t>(n);
-        entries_[n].heap_at = static_cast<std::uint8_t>(n);
-    }
-    for (std::size_t at = heap_.size() / 2; at-- > 0;) {
-        sift_down(at);
-    }
-}
-
-// Counts only grow, so an entry only ever moves down, toward larger counts.
-void TopValues::sift_down(std::size_t at) {
-    const std::size_t size = heap_.size();
-    const std::uint8_t moving = heap_[at];
-    const Entry& m = entries_[moving];
-    for (;;) {
-        std::size_t child = 2 * at + 1;
-        if (child >= size) {
-            break;
-        }
-        if (child + 1 < size && before(entries_[heap_[child + 1]], entries_[heap_[child]])) {
-            ++child;
-        }
-        if (!before(entries_[heap_[child]], m)) {
-            break;
-        }
-        heap_[at] = heap_[child];
-        entries_[heap_[at]].heap_at = static_cast<std::uint8_t>(at);
-        at = child;
-    }
-    heap_[at] = moving;
-    entries_[moving].heap_at = static_cast<std::uint8_t>(at);
 }
 
 // ---- representatives ----------------------------------------------------------------
@@ -217,61 +179,91 @@ bool by_count_then_key(const TopEntry& a, const TopEntry& b) {
 
 void TopValues::merge(const TopValues& other) {
     reserve_values(other.total_);
+    // Each side's entries by key, with their places in that side's eviction order.
+    struct Held {
+        const Entry* entry;
+        std::uint32_t rank;
+    };
     const auto by_key = [](const TopValues& s) {
-        std::vector<const Entry*> sorted;
+        std::vector<Held> sorted;
         sorted.reserve(s.entries_.size());
-        for (const Entry& e : s.entries_) {
-            sorted.push_back(&e);
+        const std::vector<std::uint8_t> order = s.eviction_order();
+        for (std::size_t r = 0; r < order.size(); ++r) {
+            sorted.push_back({&s.entries_[order[r]], static_cast<std::uint32_t>(r)});
         }
         std::sort(sorted.begin(), sorted.end(),
-                  [](const Entry* a, const Entry* b) { return a->key < b->key; });
+                  [](const Held& a, const Held& b) { return a.entry->key < b.entry->key; });
         return sorted;
     };
-    const std::vector<const Entry*> mine = by_key(*this);
-    const std::vector<const Entry*> theirs = by_key(other);
+    const std::vector<Held> mine = by_key(*this);
+    const std::vector<Held> theirs = by_key(other);
 
     // Every key of either side with the sum of its two intervals; an absent side's is
-    // [0, floor].
-    std::vector<TopEntry> candidates;
+    // [0, floor]. The rank orders equal counts afterwards: this side's keys in this side's
+    // eviction order, then the other's in its order.
+    struct Candidate {
+        TopEntry entry;
+        std::uint32_t rank;
+    };
+    std::vector<Candidate> candidates;
     candidates.reserve(mine.size() + theirs.size());
     std::size_t i = 0;
     std::size_t j = 0;
     while (i < mine.size() || j < theirs.size()) {
-        const bool take_mine = j == theirs.size() || (i < mine.size() && mine[i]->key <= theirs[j]->key);
-        const bool take_theirs = i == mine.size() || (j < theirs.size() && theirs[j]->key <= mine[i]->key);
-        const Entry* a = take_mine ? mine[i++] : nullptr;
-        const Entry* b = take_theirs ? theirs[j++] : nullptr;
+        const bool take_mine =
+            j == theirs.size() || (i < mine.size() && mine[i].entry->key <= theirs[j].entry->key);
+        const bool take_theirs =
+            i == mine.size() || (j < theirs.size() && theirs[j].entry->key <= mine[i].entry->key);
+        const Held* a = take_mine ? &mine[i++] : nullptr;
+        const Held* b = take_theirs ? &theirs[j++] : nullptr;
         TopEntry c{};
-        c.key = a ? a->key : b->key;
-        c.count = (a ? a->count : floor_) + (b ? b->count : other.floor_);
-        c.error = (a ? a->error : floor_) + (b ? b->error : other.floor_);
-        c.representative = a ? representative_of(*a) : other.representative_of(*b);
-        candidates.push_back(c);
+        c.key = a ? a->entry->key : b->entry->key;
+        c.count = (a ? a->entry->count : floor_) + (b ? b->entry->count : other.floor_);
+        c.error = (a ? a->entry->error : floor_) + (b ? b->entry->error : other.floor_);
+        c.representative = a ? representative_of(*a->entry) : other.representative_of(*b->entry);
+        candidates.push_back({c, a ? a->rank : static_cast<std::uint32_t>(kCapacity) + b->rank});
     }
-    std::sort(candidates.begin(), candidates.end(), by_count_then_key);
+    std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+        return by_count_then_key(a.entry, b.entry);
+    });
 
     TopValues merged;
     merged.total_ = total_ + other.total_;
     merged.floor_ = floor_ + other.floor_;
     if (candidates.size() > kCapacity) {
-        merged.floor_ = std::max(merged.floor_, candidates[kCapacity].count);
+        merged.floor_ = std::max(merged.floor_, candidates[kCapacity].entry.count);
         candidates.resize(kCapacity);
     }
-    merged.adopt(candidates);
+    // The eviction order: ascending count, then rank; so merging an empty summary, either
+    // way round, changes nothing.
+    std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+        return a.entry.count != b.entry.count ? a.entry.count < b.entry.count : a.rank < b.rank;
+    });
+    std::vector<TopEntry> kept;
+    kept.reserve(candidates.size());
+    for (const Candidate& c : candidates) {
+        kept.push_back(c.entry);
+    }
+    merged.adopt(kept);
     *this = std::move(merged);
 }
 
-// Takes the entries as they are (the caller checked them), in their order.
+// Takes the entries as they are (the caller checked them), in their order, which becomes
+// the eviction order if they fill the summary.
 void TopValues::adopt(std::span<const TopEntry> entries) {
     entries_.reserve(entries.size());
     for (const TopEntry& t : entries) {
-        Entry e{t.key, t.count, t.error, 0, Kind::kNumber, 0};
+        Entry e{t.key, t.count, t.error, 0, Kind::kNumber, kNone, kNone, kNone, 0};
         e.payload = store(t.representative, e.kind);
         entries_.push_back(e);
     }
     rebuild_index();
     if (full()) {
-        build_heap();
+        std::vector<std::uint8_t> order(entries_.size());
+        for (std::size_t n = 0; n < order.size(); ++n) {
+            order[n] = static_cast<std::uint8_t>(n);
+        }
+        build_order(order);
     }
 }
 
@@ -292,7 +284,7 @@ std::vector<TopEntry> TopValues::top(std::size_t n) const {
 
 std::size_t TopValues::memory_bytes() const {
     return sizeof(*this) + entries_.capacity() * sizeof(Entry) + index_.capacity() +
-           heap_.capacity();
+           buckets_.capacity() * sizeof(Bucket);
 }
 
 }  // namespace top_values

@@ -2,16 +2,20 @@
 // at most kCapacity = 64 entries, each a 64-bit key, an upper estimate `count`, an `error`
 // such that the key's true count lies in [count - error, count], and a representative.
 //
-// What it owns: the entries, an index from key to entry, a heap of the entries by count
-// (once full) and one arena for the representatives' texts. What it must not know: where
+// What it owns: the entries, an index from key to entry, the eviction order (once full:
+// buckets of equal counts, see count_order.cpp) and one arena for the representatives'
+// texts. What it must not know: where
 // keys come from. The caller hashes each value under its value rules (1, 1.0 and True are
 // one value, one key) and gives the key; keys are taken as they are, never re-hashed, and
 // the summary never sees a value's preimage, only the representative it is handed.
 //
 // Algorithm: SpaceSaving (Metwally, Agrawal, El Abbadi, ICDT 2005). A hit adds one to its
 // entry. A new key is added with count 1, error 0 while there is room; once 64 keys are
-// held, it takes over the entry of least (count, key), lowest key first among equal
-// counts, with count = that count + 1 and error = that count.
+// held, it takes over an entry of least count, with count = that count + 1 and error =
+// that count. Among equal least counts the one that reached its count first goes (the
+// eviction order: ascending (count, key) when the summary fills or is merged, then moved
+// by arrival; stored with the state). Each value costs O(1): an index probe, and on a
+// full summary a move between count buckets (the "stream summary" of the same paper).
 // Why SpaceSaving and not Misra-Gries: the two are isomorphic (Agarwal et al., "Mergeable
 // Summaries", PODS 2012: MG with k - 1 counters is SS with k), so their guarantees and
 // speed are alike, but SpaceSaving's per-entry error is the floor the entry came in over,
@@ -25,7 +29,8 @@
 // `floor` times in its values. Merging A and B gives every key of either the sum of its
 // two intervals, an absent side contributing [0, floor]: count = cA + cB, error = eA + eB,
 // where an absent side gives c = e = floor. The 64 largest (count, then lowest key) stay;
-// the new floor is max(floorA + floorB, largest count dropped). N adds up.
+// the new floor is max(floorA + floorB, largest count dropped). N adds up. The eviction
+// order of the result: ascending count, then A's keys in A's order, then B's in B's.
 //
 // Invariants (every state, including one read back; the reader checks each):
 //  I1 entries <= 64, keys distinct; every entry has error < count (at least one true
@@ -49,8 +54,9 @@
 //     count of one more A entry that was not kept; so the A parts sum to at most A's
 //     counts, at most NA (I2), and likewise for B.
 //  G3 determinism: the state is a pure function of the sequence of updates and merges.
-//     Ties go to the lower key, in eviction, in merge and in top(); the index and heap
-//     layouts and the arena's order never decide anything.
+//     Ties go to the lower key in merge and in top(), and to arrival order (itself a
+//     function of that sequence) in eviction; the index layout, addresses and the
+//     arena's order never decide anything.
 //
 // Representatives: a number keeps the double of the key's first occurrence since it last
 // came in; a text keeps its first 256 code points (cut on code point boundaries; input is
@@ -59,12 +65,14 @@
 // keeps this summary's representative: its values count as coming first.
 //
 // Memory (measured by memory_bytes() and text_bytes(); the summary allocates as keys come
-// in): the object itself 120 bytes; per entry 40 bytes, plus an index of 2 bytes per
-// entry slot (rounded to powers of two) and, once full, a 64-byte heap. So a column of 1
-// value takes 120 + 40 + 8 = 168 bytes; of 100 values with at most 64 distinct keys up to
-// 120 + 64 * 40 + 128 = 2808 bytes; and any column of 10^4 or 10^7 values with 64 or more
-// distinct keys 2872 bytes, texts aside. Texts take at most 1024 bytes each (256 code
-// points of 4 bytes), and the arena holds at most twice the live bytes plus 4096.
+// in): the object itself 136 bytes; 40 bytes per entry slot (the entry vector doubles:
+// 1, 2, 4, ..., 64); an index of one byte per slot, at most a quarter full (4 to 256
+// slots: short probe runs, since on a stream of new keys every value probes, erases and
+// inserts); once full, 64 buckets of 4 bytes. So an empty column takes 136 bytes, a
+// column of 1 value 180; of 100 values with k distinct keys, 136 + 40 * 2^ceil(log2 k)
+// + index, at most 2952 bytes; any column with 64 or more distinct keys (10^4 or 10^7
+// values, say) 3208 bytes. Texts aside: they take at most 1024 bytes each (256 code
+// points of 4 bytes), and the arena holds at most about twice the live bytes plus 5 KB.
 //
 // Stored form (write/read): see top_values.cpp; canonical (entries by ascending key), and
 // read() refuses anything the summary could not reach.
@@ -162,9 +170,22 @@ class TopValues {
         std::uint64_t error;
         std::uint64_t payload;  // a number's bits, or a text's arena offset | length << 32
         Kind kind;
-        std::uint8_t heap_at;   // this entry's place in heap_, once full
+        // Once full: the entry's bucket and its neighbours there, in arrival order.
+        std::uint8_t bucket;
+        std::uint8_t prev;
+        std::uint8_t next;
+        std::uint8_t slot;  // its slot in index_
+    };
+    // The entries of one count, first come first; buckets in ascending count. The bucket's
+    // count is that of its entries.
+    struct Bucket {
+        std::uint8_t first;
+        std::uint8_t last;
+        std::uint8_t prev;
+        std::uint8_t next;
     };
     static constexpr std::uint8_t kFreeSlot = 0xFF;
+    static constexpr std::uint8_t kNone = 0xFF;
 
     // Throws std::overflow_error unless n more values keep N within 64 bits.
     void reserve_values(std::size_t n) const;
@@ -184,12 +205,16 @@ class TopValues {
     void index_erase(std::uint8_t entry_number);
     void rebuild_index();
 
-    // Heap of entry numbers by (count, key), least on top; built when the summary fills.
-    static bool before(const Entry& a, const Entry& b) {
-        return a.count != b.count ? a.count < b.count : a.key < b.key;
-    }
-    void build_heap();
-    void sift_down(std::size_t at);
+    // The eviction order, once full (count_order.cpp): buckets of equal counts.
+    // build_order links the entries in the order given, which must be by ascending count.
+    void build_order(std::span<const std::uint8_t> order);
+    void step_up(std::uint8_t entry_number);  // count + 1, to the back of its new bucket
+    void unlink(std::uint8_t entry_number);
+    void append(std::uint8_t entry_number, std::uint8_t bucket);
+    std::uint8_t new_bucket_after(std::uint8_t bucket);
+    void remove_bucket(std::uint8_t bucket);
+    // Entry numbers from the next to be evicted on (full), else by (count, key) ascending.
+    std::vector<std::uint8_t> eviction_order() const;
 
     std::uint64_t store(const Representative& representative, Kind& kind);
     Representative representative_of(const Entry& entry) const;
@@ -198,7 +223,9 @@ class TopValues {
 
     std::vector<Entry> entries_;
     std::vector<std::uint8_t> index_;  // entry numbers, kFreeSlot when free
-    std::vector<std::uint8_t> heap_;   // empty until full
+    std::vector<Bucket> buckets_;      // empty until full
+    std::uint8_t least_bucket_ = kNone;
+    std::uint8_t free_bucket_ = kNone;  // free buckets, linked by `next`
     std::vector<char> arena_;
     std::size_t live_text_bytes_ = 0;
     std::uint64_t total_ = 0;
@@ -229,9 +256,10 @@ inline TopValues::Entry* TopValues::find(std::uint64_t key) {
 }
 
 inline void TopValues::hit(Entry& entry) {
-    ++entry.count;
-    if (!heap_.empty()) {
-        sift_down(entry.heap_at);
+    if (buckets_.empty()) {
+        ++entry.count;
+    } else {
+        step_up(static_cast<std::uint8_t>(&entry - entries_.data()));
     }
 }
 

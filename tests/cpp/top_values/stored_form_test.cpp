@@ -148,8 +148,22 @@ std::vector<ForgedCase> forged_cases() {
         {"count zero", join({{v(0), v(0), v(1)}, number_entry(1, 0, 0)}), "not below count"},
         {"error equals count", join({{v(3), v(3), v(1)}, number_entry(1, 3, 3)}), "not below count"},
         {"error above floor", full_form(64 * 5, 1, 5, 5, 2), "above the floor"},
-        {"counts past total", join({{v(2), v(0), v(2)}, number_entry(1, 2, 0), number_entry(2, 1, 0)}),
+        {"counts past total", join({{v(2), v(0), v(2)}, number_entry(1, 1, 0), number_entry(2, 2, 0)}),
          "more than the total"},
+        {"counts descending", join({{v(3), v(0), v(2)}, number_entry(1, 2, 0), number_entry(2, 1, 0)}),
+         "counts not in ascending order"},
+        {"full counts descending", full_form(64 * 5 + 2, 5, 5, 7, 4), "counts not in ascending order"},
+        {"full with a key twice",
+         join({{v(64 * 5), v(0), v(kCapacity)}, number_entry(1, 5, 0), number_entry(1, 5, 0),
+               [] {
+                   std::vector<Field> rest;
+                   for (std::uint64_t k = 2; k < kCapacity; ++k) {
+                       const auto e = number_entry(k, 5, 0);
+                       rest.insert(rest.end(), e.begin(), e.end());
+                   }
+                   return rest;
+               }()}),
+         "a key held twice"},
         {"exact counts short of total", join({{v(9), v(0), v(1)}, number_entry(1, 2, 0)}), "do not add up"},
         {"empty with a total", {v(4), v(0), v(0)}, "do not add up"},
         {"floor without full summary", join({{v(9), v(2), v(1)}, number_entry(1, 3, 0)}), "floor without"},
@@ -194,24 +208,28 @@ TEST(StoredForm, ForgedFormsAreRefused) {
     }
 }
 
-// An accepted full form with a floor behaves as a summary: the least entry, lowest key
-// first, makes room for a new key.
-TEST(StoredForm, ReadStateEvictsByCountThenKey) {
-    TopValues s = read_all(forge(full_form(64 * 5 + 2, 5, 5, 7, 4)));
+// The eviction order is part of the state: a full summary whose entries of equal count
+// are stored in descending key order evicts the highest key first, and keeps that order
+// through a round trip.
+TEST(StoredForm, ReadStateEvictsInStoredOrder) {
+    std::vector<Field> f = {v(64 * 5), v(5), v(kCapacity)};
+    for (std::uint64_t k = kCapacity; k > 0; --k) {
+        const auto e = number_entry(k, 5, 4);
+        f.insert(f.end(), e.begin(), e.end());
+    }
+    const auto bytes = forge(f);
+    TopValues s = read_all(bytes);
+    EXPECT_EQ(bytes_of(s), bytes);
     s.update(1000, number_for(1000));
-    const auto top = s.top(kCapacity);
-    bool has_two = false;
-    bool has_new = false;
-    for (const auto& e : top) {
-        has_two |= e.key == 2;
+    for (const auto& e : s.top(kCapacity)) {
+        EXPECT_NE(e.key, kCapacity) << "the first stored entry of the least count should have gone";
         if (e.key == 1000) {
-            has_new = true;
             EXPECT_EQ(e.count, 6u);
             EXPECT_EQ(e.error, 5u);
         }
     }
-    EXPECT_FALSE(has_two) << "key 2 had the least (count, key) and should have made room";
-    EXPECT_TRUE(has_new);
+    EXPECT_EQ(s.size(), kCapacity);
+    EXPECT_EQ(s.floor(), 5u);
 }
 
 }  // namespace
