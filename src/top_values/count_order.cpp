@@ -16,8 +16,8 @@
 namespace top_values {
 
 void TopValues::build_order(std::span<const std::uint8_t> order) {
+    buckets_.reserve(kCapacity);  // allocates at most once, exactly 64
     buckets_.assign(kCapacity, Bucket{kNone, kNone, kNone, kNone});
-    buckets_.shrink_to_fit();
     for (std::size_t b = 0; b + 1 < kCapacity; ++b) {
         buckets_[b].next = static_cast<std::uint8_t>(b + 1);
     }
@@ -96,26 +96,26 @@ void TopValues::remove_bucket(std::uint8_t bucket) {
     free_bucket_ = bucket;
 }
 
-std::vector<std::uint8_t> TopValues::eviction_order() const {
-    std::vector<std::uint8_t> order;
-    order.reserve(entries_.size());
+std::span<const std::uint8_t> TopValues::eviction_order(Order& out) const {
+    std::size_t size = 0;
     if (!buckets_.empty()) {
         for (std::uint8_t b = least_bucket_; b != kNone; b = buckets_[b].next) {
             for (std::uint8_t n = buckets_[b].first; n != kNone; n = entries_[n].next) {
-                order.push_back(n);
+                out[size++] = n;
             }
         }
-        return order;
+        return {out.data(), size};
     }
-    for (std::size_t n = 0; n < entries_.size(); ++n) {
-        order.push_back(static_cast<std::uint8_t>(n));
+    for (; size < entries_.size(); ++size) {
+        out[size] = static_cast<std::uint8_t>(size);
     }
-    std::sort(order.begin(), order.end(), [&](std::uint8_t a, std::uint8_t b) {
-        const Entry& x = entries_[a];
-        const Entry& y = entries_[b];
-        return x.count != y.count ? x.count < y.count : x.key < y.key;
-    });
-    return order;
+    std::sort(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(size),
+              [&](std::uint8_t a, std::uint8_t b) {
+                  const Entry& x = entries_[a];
+                  const Entry& y = entries_[b];
+                  return x.count != y.count ? x.count < y.count : x.key < y.key;
+              });
+    return {out.data(), size};
 }
 
 }  // namespace top_values

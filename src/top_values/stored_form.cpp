@@ -98,7 +98,8 @@ void TopValues::write(ByteWriter& out) const {
     out.varint(total_);
     out.varint(floor_);
     out.varint(entries_.size());
-    for (const std::uint8_t n : eviction_order()) {
+    Order order;
+    for (const std::uint8_t n : eviction_order(order)) {
         const Entry* e = &entries_[n];
         out.u64(e->key);
         out.varint(e->count);

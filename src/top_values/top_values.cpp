@@ -47,33 +47,50 @@ void TopValues::reserve_values(std::size_t n) const {
     }
 }
 
+// Everything that allocates comes first, so that a failure leaves the summary as it was.
 void TopValues::add_new(std::uint64_t key, const Representative& representative) {
+    const std::size_t size = entries_.size() + 1;
+    if (size > entries_.capacity()) {
+        entries_.reserve(std::min(kCapacity, 2 * entries_.capacity() + (entries_.empty() ? 1 : 0)));
+    }
+    std::vector<std::uint8_t> grown;
+    if (index_slots_for(size) > index_.size()) {
+        grown.assign(index_slots_for(size), kFreeSlot);
+    }
+    if (size == kCapacity) {
+        buckets_.reserve(kCapacity);
+    }
     Entry e{key, 1, 0, 0, Kind::kNumber, kNone, kNone, kNone, 0};
     e.payload = store(representative, e.kind);
-    entries_.push_back(e);
-    if (4 * entries_.size() > index_.size()) {
-        rebuild_index();  // grows it: at most half the slots taken
+
+    entries_.push_back(e);  // no reallocation: reserved above
+    if (!grown.empty()) {
+        rebuild_index(std::move(grown));
     } else {
-        index_insert(static_cast<std::uint8_t>(entries_.size() - 1));
+        index_insert(static_cast<std::uint8_t>(size - 1));
     }
     if (full()) {
-        build_order(eviction_order());
+        Order order;
+        build_order(eviction_order(order));
     }
 }
 
 // The first entry of the least count makes room: the new key may have occurred that many
 // times before, no more, since every key held has at least that count (I4). It takes the
-// entry's place with one more: count + 1, error = the old count.
+// entry's place with one more: count + 1, error = the old count. The new text is stored
+// first, while the old one still counts as live, since storing may fail.
 void TopValues::take_over(std::uint64_t key, const Representative& representative) {
     const std::uint8_t n = buckets_[least_bucket_].first;
+    Kind kind;
+    const std::uint64_t payload = store(representative, kind);
     Entry& e = entries_[n];
     floor_ = std::max(floor_, e.count);
     index_erase(n);
     release_text(e);
-    e.kind = Kind::kNumber;  // so that a compaction inside store() passes over it
     e.key = key;
     e.error = e.count;
-    e.payload = store(representative, e.kind);
+    e.kind = kind;
+    e.payload = payload;
     index_insert(n);
     step_up(n);
 }
@@ -107,14 +124,18 @@ void TopValues::index_erase(std::uint8_t entry_number) {
     index_[hole] = kFreeSlot;
 }
 
-void TopValues::rebuild_index() {
+// The fewest slots, a power of two, that keep `entries` to at most a quarter of them.
+std::size_t TopValues::index_slots_for(std::size_t entries) {
     std::size_t slots = kMinIndexSlots;
-    while (slots < 4 * entries_.size()) {
+    while (slots < 4 * entries) {
         slots *= 2;
     }
-    index_.assign(slots, kFreeSlot);
-    index_.shrink_to_fit();
-    index_bits_ = static_cast<unsigned>(std::countr_zero(slots));
+    return slots;
+}
+
+void TopValues::rebuild_index(std::vector<std::uint8_t> slots) {
+    index_ = std::move(slots);
+    index_bits_ = static_cast<unsigned>(std::countr_zero(index_.size()));
     for (std::size_t n = 0; n < entries_.size(); ++n) {
         index_insert(static_cast<std::uint8_t>(n));
     }
@@ -187,7 +208,8 @@ void TopValues::merge(const TopValues& other) {
     const auto by_key = [](const TopValues& s) {
         std::vector<Held> sorted;
         sorted.reserve(s.entries_.size());
-        const std::vector<std::uint8_t> order = s.eviction_order();
+        Order storage;
+        const std::span<const std::uint8_t> order = s.eviction_order(storage);
         for (std::size_t r = 0; r < order.size(); ++r) {
             sorted.push_back({&s.entries_[order[r]], static_cast<std::uint32_t>(r)});
         }
@@ -257,9 +279,9 @@ void TopValues::adopt(std::span<const TopEntry> entries) {
         e.payload = store(t.representative, e.kind);
         entries_.push_back(e);
     }
-    rebuild_index();
+    rebuild_index(std::vector<std::uint8_t>(index_slots_for(entries_.size()), kFreeSlot));
     if (full()) {
-        std::vector<std::uint8_t> order(entries_.size());
+        Order order;
         for (std::size_t n = 0; n < order.size(); ++n) {
             order[n] = static_cast<std::uint8_t>(n);
         }

@@ -81,6 +81,7 @@
 // lock; a const summary may be read (top, write, merge's argument) from several threads.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -131,6 +132,9 @@ class TopValues {
   public:
     TopValues() = default;
 
+    // Failures: update and merge either succeed or throw leaving the summary as it was
+    // (std::bad_alloc while storing a new key; std::overflow_error as below); update_many
+    // throws the same way at the value that failed, the values before it counted.
     void update(std::uint64_t key, const Representative& representative) {
         update_with(key, [&] { return representative; });
     }
@@ -203,7 +207,9 @@ class TopValues {
     std::size_t home(std::uint64_t key) const;
     void index_insert(std::uint8_t entry_number);
     void index_erase(std::uint8_t entry_number);
-    void rebuild_index();
+    static std::size_t index_slots_for(std::size_t entries);
+    // Takes `slots` (index_slots_for(size()) free slots) as the index and fills it.
+    void rebuild_index(std::vector<std::uint8_t> slots);
 
     // The eviction order, once full (count_order.cpp): buckets of equal counts.
     // build_order links the entries in the order given, which must be by ascending count.
@@ -214,7 +220,8 @@ class TopValues {
     std::uint8_t new_bucket_after(std::uint8_t bucket);
     void remove_bucket(std::uint8_t bucket);
     // Entry numbers from the next to be evicted on (full), else by (count, key) ascending.
-    std::vector<std::uint8_t> eviction_order() const;
+    using Order = std::array<std::uint8_t, kCapacity>;
+    std::span<const std::uint8_t> eviction_order(Order& out) const;
 
     std::uint64_t store(const Representative& representative, Kind& kind);
     Representative representative_of(const Entry& entry) const;
@@ -263,9 +270,10 @@ inline void TopValues::hit(Entry& entry) {
     }
 }
 
+// N counts the value last, so that a value whose representative could not be stored
+// (out of memory) is not counted either.
 template <class MakeRepresentative>
 inline void TopValues::update_one(std::uint64_t key, MakeRepresentative&& make_representative) {
-    ++total_;
     if (Entry* e = find(key)) {
         hit(*e);
     } else if (!full()) {
@@ -273,6 +281,7 @@ inline void TopValues::update_one(std::uint64_t key, MakeRepresentative&& make_r
     } else {
         take_over(key, make_representative());
     }
+    ++total_;
 }
 
 template <class MakeRepresentative>

@@ -268,3 +268,34 @@ TEST(Limits, UpdatesPastTwoToTheSixtyFourAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// A failure while making a new key's representative (the caller's callback throwing, or
+// the summary running out of memory storing it) counts nothing: the state stays that of
+// the values before it, in both forms (with room, and full).
+TEST(Failures, AValueThatFailsIsNotCounted) {
+    for (const std::size_t prefix : {std::size_t{30}, std::size_t{5000}}) {
+        SCOPED_TRACE(prefix);
+        auto keys = zipf_keys(prefix, 1.0, 3000, 8);
+        keys.push_back(0xDEADBEEF);  // new to the summary
+        keys.insert(keys.end(), keys.begin(), keys.begin() + 10);
+        TopValues s;
+        EXPECT_THROW(s.update_many(keys,
+                                   [&](std::size_t i) {
+                                       if (keys[i] == 0xDEADBEEF) {
+                                           throw std::runtime_error("no representative");
+                                       }
+                                       return number_for(keys[i]);
+                                   }),
+                     std::runtime_error);
+        const TopValues before = summary_of(std::span(keys).first(prefix));
+        EXPECT_EQ(bytes_of(s), bytes_of(before));
+        EXPECT_THROW(s.update_with(0xDEADBEEF,
+                                   []() -> Representative { throw std::runtime_error("again"); }),
+                     std::runtime_error);
+        EXPECT_EQ(bytes_of(s), bytes_of(before));
+    }
+}
+
+}  // namespace
