@@ -279,7 +279,8 @@ TEST(Failures, AValueThatFailsIsNotCounted) {
         SCOPED_TRACE(prefix);
         auto keys = zipf_keys(prefix, 1.0, 3000, 8);
         keys.push_back(0xDEADBEEF);  // new to the summary
-        keys.insert(keys.end(), keys.begin(), keys.begin() + 10);
+        const std::vector<std::uint64_t> again(keys.begin(), keys.begin() + 10);
+        keys.insert(keys.end(), again.begin(), again.end());
         TopValues s;
         EXPECT_THROW(s.update_many(keys,
                                    [&](std::size_t i) {
