@@ -76,7 +76,8 @@
 // column of 1 value 180; of 100 values with k distinct keys, 136 + 40 * 2^ceil(log2 k)
 // + index, at most 2952 bytes; any column with 64 or more distinct keys (10^4 or 10^7
 // values, say) 3208 bytes. Texts aside: they take at most 1024 bytes each (256 code
-// points of 4 bytes), and the arena holds at most about twice the live bytes plus 5 KB.
+// points of 4 bytes); the arena is compacted before its used bytes pass twice the live
+// ones plus 5 KB (text_bytes() gives its capacity, at most twice that).
 //
 // Stored form (write/read): see stored_form.cpp; canonical (entries in eviction order,
 // which is part of the state), and read() refuses anything that breaks I1 to I4.
