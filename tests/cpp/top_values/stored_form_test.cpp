@@ -2,7 +2,9 @@
 // original ever after), and forged forms refused with a message saying what is wrong.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
+#include <future>
 #include <string>
 
 #include "top_values_test_support.h"
@@ -230,6 +232,38 @@ TEST(StoredForm, ReadStateEvictsInStoredOrder) {
     }
     EXPECT_EQ(s.size(), kCapacity);
     EXPECT_EQ(s.floor(), 5u);
+}
+
+}  // namespace
+
+namespace {
+
+// Const methods change nothing, not even a cache: several threads may read one summary
+// (top, write, merge's argument) while its owner holds it still. Run under TSan to see it.
+TEST(Readers, ConstMethodsFromSeveralThreadsAgree) {
+    const TopValues s = states()[3].second();  // full, with texts
+    const auto bytes = bytes_of(s);
+    const auto top = s.top(10);
+    std::vector<std::future<bool>> readers;
+    for (int t = 0; t < 4; ++t) {
+        readers.push_back(std::async(std::launch::async, [&] {
+            bool same = true;
+            for (int round = 0; round < 200; ++round) {
+                same &= bytes_of(s) == bytes;
+                const auto again = s.top(10);
+                same &= again.size() == top.size() && again[0].key == top[0].key &&
+                        again[0].representative.text == top[0].representative.text;
+                TopValues other;
+                other.merge(s);
+                same &= other.total() == s.total();
+            }
+            return same;
+        }));
+    }
+    for (auto& r : readers) {
+        ASSERT_EQ(r.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+        EXPECT_TRUE(r.get());
+    }
 }
 
 }  // namespace
