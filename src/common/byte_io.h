@@ -33,13 +33,16 @@ class FormatError : public std::runtime_error {
 
 class ByteWriter {
   public:
+    ByteWriter() = default;
     explicit ByteWriter(std::size_t expected) { out_.reserve(expected); }
 
     void bytes(const void* data, std::size_t n) {
         const auto* p = static_cast<const std::uint8_t*>(data);
         out_.insert(out_.end(), p, p + n);
     }
+    void bytes(std::span<const std::uint8_t> b) { out_.insert(out_.end(), b.begin(), b.end()); }
     void u8(std::uint8_t v) { out_.push_back(v); }
+    void u64(std::uint64_t v) { fixed(v, 8); }
     void fixed(std::uint64_t v, unsigned n) {
         for (unsigned i = 0; i < n; ++i) {
             out_.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
@@ -53,6 +56,8 @@ class ByteWriter {
         out_.push_back(static_cast<std::uint8_t>(v));
     }
     std::vector<std::uint8_t>& out() { return out_; }
+    const std::vector<std::uint8_t>& out() const { return out_; }
+    std::vector<std::uint8_t> take() { return std::move(out_); }
 
   private:
     std::vector<std::uint8_t> out_;
@@ -64,6 +69,7 @@ class ByteReader {
   public:
     ByteReader(std::span<const std::uint8_t> data, std::size_t at, std::size_t end)
         : data_(data), at_(at), end_(end) {}
+    explicit ByteReader(std::span<const std::uint8_t> data) : ByteReader(data, 0, data.size()) {}
 
     std::size_t at() const { return at_; }
     std::size_t left() const { return end_ - at_; }
@@ -78,6 +84,8 @@ class ByteReader {
         at_ += n;
         return bytes;
     }
+    std::uint8_t u8(const char* what) { return static_cast<std::uint8_t>(fixed(1, what)); }
+    std::uint64_t u64(const char* what) { return fixed(8, what); }
     std::uint64_t fixed(unsigned n, const char* what) {
         const std::span<const std::uint8_t> bytes = take(n, what);
         std::uint64_t v = 0;
@@ -104,6 +112,11 @@ class ByteReader {
                 return v;
             }
         }
+    }
+
+    // Refuses the form at the current byte: "<what> at byte N: <why>".
+    [[noreturn]] void fail(const char* what, const std::string& why) const {
+        format_error(std::string(what) + " at byte " + std::to_string(at_) + ": " + why);
     }
 
   private:

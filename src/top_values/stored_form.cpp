@@ -19,52 +19,12 @@
 #include <string>
 #include <vector>
 
+#include "common/utf8.h"
 #include "top_values/top_values.h"
 
 namespace top_values {
 
 namespace {
-
-// The number of code points in well-formed UTF-8 (shortest forms only, no surrogates, at
-// most U+10FFFF), or npos when it is not.
-std::size_t utf8_code_points(std::span<const std::uint8_t> text) {
-    std::size_t points = 0;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const std::uint8_t b = text[i];
-        ++points;
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t n;
-        std::uint32_t cp;
-        std::uint32_t least;
-        if ((b & 0xE0) == 0xC0) {
-            n = 2, cp = b & 0x1F, least = 0x80;
-        } else if ((b & 0xF0) == 0xE0) {
-            n = 3, cp = b & 0x0F, least = 0x800;
-        } else if ((b & 0xF8) == 0xF0) {
-            n = 4, cp = b & 0x07, least = 0x10000;
-        } else {
-            return std::string_view::npos;
-        }
-        if (n > text.size() - i) {
-            return std::string_view::npos;
-        }
-        for (std::size_t k = 1; k < n; ++k) {
-            if ((text[i + k] & 0xC0) != 0x80) {
-                return std::string_view::npos;
-            }
-            cp = (cp << 6) | (text[i + k] & 0x3F);
-        }
-        if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return std::string_view::npos;
-        }
-        i += n;
-    }
-    return points;
-}
 
 Representative read_representative(ByteReader& in) {
     const std::uint8_t kind = in.u8("kind");
@@ -79,17 +39,17 @@ Representative read_representative(ByteReader& in) {
         in.fail("text length", std::to_string(length) + " bytes, more than " +
                                    std::to_string(kMaxTextBytes));
     }
-    const auto bytes = in.bytes(length, "text");
-    const std::size_t points = utf8_code_points(bytes);
-    if (points == std::string_view::npos) {
+    const auto bytes = in.take(length, "text");
+    if (!common::valid_utf8(bytes)) {
         in.fail("text", "not valid UTF-8");
     }
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    const std::size_t points = common::code_point_count(text);
     if (points > kMaxTextCodePoints) {
         in.fail("text", std::to_string(points) + " code points, more than " +
                             std::to_string(kMaxTextCodePoints));
     }
-    return Representative::of_text(
-        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    return Representative::of_text(text);
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+#include "common/utf8.h"
 #include "top_values/top_values.h"
 
 #include <algorithm>
@@ -15,7 +16,6 @@ constexpr std::size_t kMinIndexSlots = 4;
 // of the live texts then follows at least as many appended bytes, O(1) per byte.
 constexpr std::size_t kArenaSlack = 4096;
 
-bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
 
 std::uint64_t text_payload(std::size_t offset, std::size_t length) {
     return static_cast<std::uint64_t>(offset) | static_cast<std::uint64_t>(length) << 32;
@@ -26,16 +26,7 @@ std::size_t text_length(std::uint64_t payload) { return static_cast<std::size_t>
 }  // namespace
 
 std::string_view cut_text(std::string_view text, std::size_t limit) {
-    if (text.size() <= limit) {
-        return text;  // no more code points than bytes
-    }
-    std::size_t points = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (!is_continuation(static_cast<unsigned char>(text[i])) && points++ == limit) {
-            return text.substr(0, i);
-        }
-    }
-    return text;
+    return common::code_point_prefix(text, limit);
 }
 
 // ---- updates ------------------------------------------------------------------------

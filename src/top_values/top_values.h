@@ -94,9 +94,14 @@
 #include <vector>
 
 #include "common/mix64.h"
-#include "top_values/stored_bytes.h"
+#include "common/byte_io.h"
 
 namespace top_values {
+
+// The stored form's fields and its error are those of every stored piece (common/byte_io.h).
+using common::ByteReader;
+using common::ByteWriter;
+using FormatError = common::FormatError;
 
 inline constexpr std::size_t kCapacity = 64;
 // The longest text representative, in code points, and so in bytes at most four times it.

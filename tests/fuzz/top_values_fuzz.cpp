@@ -48,7 +48,7 @@ TopValues reread(const TopValues& s) {
     } catch (const FormatError&) {
         fail("a reachable state's form was refused");
     }
-    if (r.remaining() != 0 || bytes_of(copy) != bytes)
+    if (r.left() != 0 || bytes_of(copy) != bytes)
         fail("round trip changed the form");
     return copy;
 }
@@ -76,7 +76,7 @@ void stored_form_mode(const std::uint8_t* data, std::size_t size) {
         return;
     }
     const auto written = bytes_of(s);
-    if (written.size() != r.position() || !std::equal(written.begin(), written.end(), data))
+    if (written.size() != r.at() || !std::equal(written.begin(), written.end(), data))
         fail("accepted form is not canonical");
     check_shape(s);
     if (s.total() < (1ULL << 62)) {

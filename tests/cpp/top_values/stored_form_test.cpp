@@ -19,7 +19,7 @@ using top_values::FormatError;
 TopValues read_all(std::span<const std::uint8_t> bytes) {
     ByteReader r(bytes);
     TopValues s = TopValues::read(r);
-    EXPECT_EQ(r.remaining(), 0u) << "the reader stopped early";
+    EXPECT_EQ(r.left(), 0u) << "the reader stopped early";
     return s;
 }
 
@@ -176,7 +176,7 @@ std::vector<ForgedCase> forged_cases() {
         {"text too long", join({{v(1), v(0), v(1)}, text_entry(1, 1, std::string(1025, 'a'))}),
          "more than 1024"},
         {"huge text length", {v(1), v(0), v(1), u64(1), v(1), v(0), u8(2), v(1ULL << 40)}, "more than 1024"},
-        {"text past the end", {v(1), v(0), v(1), u64(1), v(1), v(0), u8(2), v(10), raw("abc")}, "past the end"},
+        {"text past the end", {v(1), v(0), v(1), u64(1), v(1), v(0), u8(2), v(10), raw("abc")}, "needs 10 bytes, 3 left"},
         {"257 code points", join({{v(1), v(0), v(1)}, text_entry(1, 1, std::string(257, 'a'))}),
          "257 code points"},
         {"bad UTF-8 lead", join({{v(1), v(0), v(1)}, text_entry(1, 1, "a\xFF")}), "not valid UTF-8"},
@@ -186,8 +186,8 @@ std::vector<ForgedCase> forged_cases() {
         {"beyond U+10FFFF", join({{v(1), v(0), v(1)}, text_entry(1, 1, "\xF4\x90\x80\x80")}),
          "not valid UTF-8"},
         {"long varint", {raw("\x80\x00"), v(0), v(0)}, "shortest form"},
-        {"varint past 64 bits", {raw("\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\x02"), v(0), v(0)}, "wider than 64"},
-        {"nothing", {}, "unexpected end"},
+        {"varint past 64 bits", {raw("\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\x02"), v(0), v(0)}, "does not fit 64 bits"},
+        {"nothing", {}, "needs 1 bytes, 0 left"},
     };
 }
 
