@@ -1,0 +1,137 @@
+#include "exact_sum/chunk_window.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace exact_sum {
+
+namespace {
+
+constexpr std::int64_t kLimbMask = 0xffffffff;
+constexpr std::int64_t kTopLimit = std::int64_t{1} << 31;
+
+}  // namespace
+
+void ChunkWindow::cover(int lowest, int highest) {
+    lowest = std::max(lowest, 0);
+    highest = std::min(highest, capacity_ - 1);
+    if (chunks_.empty()) {
+        base_ = lowest;
+        chunks_.assign(static_cast<std::size_t>(highest - lowest + 1), 0);
+        return;
+    }
+    if (lowest < base_) {
+        chunks_.insert(chunks_.begin(), static_cast<std::size_t>(base_ - lowest), 0);
+        base_ = lowest;
+    }
+    const int top = base_ + static_cast<int>(chunks_.size()) - 1;
+    if (highest > top) {
+        chunks_.resize(chunks_.size() + static_cast<std::size_t>(highest - top), 0);
+    }
+}
+
+void ChunkWindow::normalise() {
+    if (chunks_.empty()) {
+        return;
+    }
+    for (std::size_t i = 0; i + 1 < chunks_.size(); ++i) {
+        const std::int64_t carry = chunks_[i] >> 32;  // floor division by 2^32
+        chunks_[i] &= kLimbMask;
+        chunks_[i + 1] += carry;
+    }
+    // A top chunk that could not take another 2^10 adds carries into a new one. The
+    // capacity holds every value reachable within the count's range, so it never runs out.
+    while (chunks_.back() < -kTopLimit || chunks_.back() >= kTopLimit) {
+        if (base_ + static_cast<int>(chunks_.size()) >= capacity_) {
+            throw std::logic_error("exact_sum: sum beyond its capacity");
+        }
+        const std::int64_t carry = chunks_.back() >> 32;
+        chunks_.back() &= kLimbMask;
+        chunks_.push_back(carry);
+    }
+}
+
+void ChunkWindow::add(const ChunkWindow& other) {
+    if (other.chunks_.empty()) {
+        return;
+    }
+    normalise();
+    cover(other.base_, other.base_ + static_cast<int>(other.chunks_.size()) - 1);
+    for (std::size_t i = 0; i < other.chunks_.size(); ++i) {
+        chunks_[static_cast<std::size_t>(other.base_ - base_) + i] += other.chunks_[i];
+    }
+    normalise();
+}
+
+ChunkWindow::Parts ChunkWindow::parts() const {
+    Parts out;
+    std::vector<std::int64_t> chunks(chunks_);
+    if (chunks.empty()) {
+        return out;
+    }
+    // Normalise a copy, and negate it first when negative, so that the limbs are the
+    // magnitude's.
+    auto carry_through = [](std::vector<std::int64_t>& c) {
+        for (std::size_t i = 0; i + 1 < c.size(); ++i) {
+            const std::int64_t carry = c[i] >> 32;
+            c[i] &= kLimbMask;
+            c[i + 1] += carry;
+        }
+    };
+    carry_through(chunks);
+    if (chunks.back() < 0) {
+        out.negative = true;
+        for (std::int64_t& c : chunks) {
+            c = -c;
+        }
+        carry_through(chunks);
+    }
+    // The top chunk is now at most 2^63 / 2^32 (one unnormalised batch above 2^32 chunks)
+    // and not negative: split it into limbs.
+    Limbs limbs;
+    for (std::size_t i = 0; i + 1 < chunks.size(); ++i) {
+        limbs.push_back(static_cast<std::uint32_t>(chunks[i]));
+    }
+    const auto top = static_cast<std::uint64_t>(chunks.back());
+    limbs.push_back(static_cast<std::uint32_t>(top));
+    limbs.push_back(static_cast<std::uint32_t>(top >> 32));
+    trim(limbs);
+    std::size_t lowest = 0;
+    while (lowest < limbs.size() && limbs[lowest] == 0) {
+        ++lowest;
+    }
+    out.limbs.assign(limbs.begin() + static_cast<std::ptrdiff_t>(lowest), limbs.end());
+    out.lowest_limb = out.limbs.empty() ? 0 : static_cast<std::size_t>(base_) + lowest;
+    if (out.limbs.empty()) {
+        out.negative = false;
+    }
+    return out;
+}
+
+Limbs ChunkWindow::magnitude(bool& negative) const {
+    Parts p = parts();
+    negative = p.negative;
+    Limbs out(p.lowest_limb, 0);
+    out.insert(out.end(), p.limbs.begin(), p.limbs.end());
+    trim(out);
+    return out;
+}
+
+void ChunkWindow::assign(const Parts& parts) {
+    chunks_.clear();
+    base_ = 0;
+    if (parts.limbs.empty()) {
+        return;
+    }
+    if (parts.lowest_limb + parts.limbs.size() > static_cast<std::size_t>(capacity_)) {
+        throw std::length_error("exact_sum: sum beyond its capacity");
+    }
+    base_ = static_cast<int>(parts.lowest_limb);
+    chunks_.reserve(parts.limbs.size() + 1);
+    for (std::uint32_t limb : parts.limbs) {
+        chunks_.push_back(parts.negative ? -static_cast<std::int64_t>(limb) : limb);
+    }
+    normalise();
+}
+
+}  // namespace exact_sum

@@ -1,0 +1,215 @@
+#include "exact_sum/exact_moments.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace exact_sum {
+
+namespace {
+
+constexpr std::uint64_t kLow32 = 0xffffffffu;
+constexpr std::uint64_t kMaxCount = std::numeric_limits<std::uint64_t>::max();
+constexpr unsigned kNonFinite = 0x7ff;
+
+std::uint64_t bits_of(double x) {
+    return std::bit_cast<std::uint64_t>(x);
+}
+
+unsigned biased_exponent(std::uint64_t bits) {
+    return static_cast<unsigned>(bits >> 52) & 0x7ffu;
+}
+
+std::uint64_t finite_count(std::span<const double> values) {
+    std::uint64_t n = 0;
+    for (double x : values) {
+        n += biased_exponent(bits_of(x)) != kNonFinite;
+    }
+    return n;
+}
+
+// Adds x = m * 2^p units of 2^-1074 to the sum's chunks and x^2 = m^2 * 2^2p units of
+// 2^-2148 to the squares' chunks (see the header); both windows cover the chunks.
+inline void add_value(std::uint64_t bits, std::int64_t* sum, int sum_base, std::int64_t* squares,
+                      int squares_base) {
+    const unsigned biased = biased_exponent(bits);
+    const unsigned normal = biased != 0;
+    const std::uint64_t m = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{normal} << 52);
+    const unsigned p = biased - normal;
+    // All ones for a negative x: (v ^ flip) - flip is then -v.
+    const std::uint64_t flip = 0 - (bits >> 63);
+
+    const unsigned shift = p & 31;
+    std::int64_t* s = sum + (static_cast<int>(p >> 5) - sum_base);
+    const std::uint64_t low = (m << shift) & kLow32;
+    const std::uint64_t high = m >> (32 - shift);  // below 2^52
+    s[0] += static_cast<std::int64_t>((low ^ flip) - flip);
+    s[1] += static_cast<std::int64_t>((high ^ flip) - flip);
+
+    const unsigned p2 = 2 * p;
+    const unsigned shift2 = p2 & 31;
+    std::int64_t* q = squares + (static_cast<int>(p2 >> 5) - squares_base);
+    const unsigned __int128 square = static_cast<unsigned __int128>(m) * m;  // below 2^106
+    q[0] += static_cast<std::int64_t>((static_cast<std::uint64_t>(square) << shift2) & kLow32);
+    q[1] += static_cast<std::int64_t>(static_cast<std::uint64_t>(square >> (32 - shift2)) & kLow32);
+    q[2] += static_cast<std::int64_t>(static_cast<std::uint64_t>(square >> (64 - shift2)) & kLow32);
+    q[3] += static_cast<std::int64_t>(static_cast<std::uint64_t>(square >> (96 - shift2)));  // < 2^40
+}
+
+// floor(sqrt(q)) for q below 2^114.
+std::uint64_t isqrt(unsigned __int128 q) {
+    auto r = static_cast<std::uint64_t>(std::sqrt(static_cast<double>(q)));
+    if (r == 0) {
+        return 0;
+    }
+    r = static_cast<std::uint64_t>((r + q / r) / 2);  // at or just above the root
+    while (static_cast<unsigned __int128>(r) * r > q) {
+        --r;
+    }
+    while (static_cast<unsigned __int128>(r + 1) * (r + 1) <= q) {
+        ++r;
+    }
+    return r;
+}
+
+}  // namespace
+
+void ExactMoments::add_many(std::span<const double> values) {
+    if (values.size() > kMaxCount - count_ && finite_count(values) > kMaxCount - count_) {
+        throw std::overflow_error("exact_sum: more than 2^64 - 1 values");
+    }
+    while (!values.empty()) {
+        const std::size_t take = std::min<std::size_t>(values.size(), kBatch - since_normalised_);
+        add_block(values.first(take));
+        values = values.subspan(take);
+    }
+}
+
+void ExactMoments::add_block(std::span<const double> values) {
+    // The exponent range first, so that the windows widen once and the adds need no check.
+    unsigned lowest = kNonFinite;
+    unsigned highest = 0;
+    for (double x : values) {
+        const unsigned e = biased_exponent(bits_of(x));
+        lowest = std::min(lowest, e);
+        highest = std::max(highest, e);
+    }
+    const bool all_finite = highest != kNonFinite;
+    if (!all_finite) {
+        lowest = kNonFinite;
+        highest = 0;
+        for (double x : values) {
+            const unsigned e = biased_exponent(bits_of(x));
+            if (e != kNonFinite) {
+                lowest = std::min(lowest, e);
+                highest = std::max(highest, e);
+            }
+        }
+    }
+    std::uint64_t added = values.size();
+    if (lowest <= highest) {
+        const int p_low = static_cast<int>(lowest - (lowest != 0));
+        const int p_high = static_cast<int>(highest - (highest != 0));
+        sum_.cover(p_low >> 5, (p_high >> 5) + 1);
+        squares_.cover((2 * p_low) >> 5, ((2 * p_high) >> 5) + 3);
+        std::int64_t* sum = sum_.data();
+        std::int64_t* squares = squares_.data();
+        const int sum_base = sum_.base();
+        const int squares_base = squares_.base();
+        if (all_finite) {
+            for (double x : values) {
+                add_value(bits_of(x), sum, sum_base, squares, squares_base);
+            }
+        } else {
+            added = 0;
+            for (double x : values) {
+                const std::uint64_t bits = bits_of(x);
+                if (biased_exponent(bits) != kNonFinite) {
+                    add_value(bits, sum, sum_base, squares, squares_base);
+                    ++added;
+                }
+            }
+        }
+    } else {
+        added = 0;
+    }
+    count_ += added;
+    since_normalised_ += static_cast<std::uint32_t>(values.size());
+    if (since_normalised_ >= kBatch) {
+        sum_.normalise();
+        squares_.normalise();
+        since_normalised_ = 0;
+    }
+}
+
+void ExactMoments::merge(const ExactMoments& other) {
+    if (other.count_ > kMaxCount - count_) {
+        throw std::overflow_error("exact_sum: more than 2^64 - 1 values");
+    }
+    // On copies, so that a failed allocation leaves this as it was.
+    ChunkWindow sum = sum_;
+    ChunkWindow squares = squares_;
+    sum.add(other.sum_);
+    squares.add(other.squares_);
+    sum.normalise();
+    squares.normalise();
+    sum_ = std::move(sum);
+    squares_ = std::move(squares);
+    count_ += other.count_;
+    since_normalised_ = 0;
+}
+
+std::optional<double> ExactMoments::mean() const {
+    if (count_ == 0) {
+        return std::nullopt;
+    }
+    bool negative = false;
+    const Limbs sum = sum_.magnitude(negative);
+    if (sum.empty()) {
+        return 0.0;
+    }
+    // Enough bits that the quotient has 56: its rounding bit and more.
+    const long width = static_cast<long>(std::bit_width(count_));
+    const long shift = std::max(2L, 56 + width - static_cast<long>(bit_length(sum)));
+    Limbs scaled = shifted_left(sum, static_cast<std::size_t>(shift));
+    const bool inexact = divide_u64(scaled, count_) != 0;
+    return round_to_double(scaled, inexact, -1074 - shift, negative);
+}
+
+std::optional<double> ExactMoments::std() const {
+    if (count_ < 2) {
+        return std::nullopt;
+    }
+    bool negative = false;
+    const Limbs s1 = sum_.magnitude(negative);
+    const Limbs s2 = squares_.magnitude(negative);
+    // n S2 - S1^2 in units of 2^-2148, not negative by Cauchy-Schwarz.
+    const Limbs spread = minus(times_u64(s2, count_), times(s1, s1));
+    if (spread.empty()) {
+        return 0.0;
+    }
+    // 4^s such that Q = floor(spread 4^s / (n (n-1))) has 110..113 bits: the root 55..57.
+    const long divisor_bits =
+        static_cast<long>(std::bit_width(count_)) + static_cast<long>(std::bit_width(count_ - 1));
+    const long twice = 110 + divisor_bits - static_cast<long>(bit_length(spread));
+    const long s = twice >= 0 ? (twice + 1) / 2 : -((-twice) / 2);
+    bool inexact = false;
+    Limbs q = s >= 0 ? shifted_left(spread, static_cast<std::size_t>(2 * s))
+                     : shifted_right(spread, static_cast<std::size_t>(-2 * s), inexact);
+    inexact |= divide_u64(q, count_) != 0;
+    inexact |= divide_u64(q, count_ - 1) != 0;
+    if (q.size() > 4) {
+        throw std::logic_error("exact_sum: variance scaled out of range");
+    }
+    unsigned __int128 wide = 0;
+    for (std::size_t i = q.size(); i-- > 0;) {
+        wide = (wide << 32) | q[i];
+    }
+    const std::uint64_t root = isqrt(wide);
+    inexact |= static_cast<unsigned __int128>(root) * root != wide;
+    return round_to_double(from_u64(root), inexact, -1074 - s, false);
+}
+
+}  // namespace exact_sum

@@ -1,0 +1,131 @@
+// ExactMoments: the exact sum and the exact sum of squares of every finite double a column
+// received, and from them its mean (correctly rounded) and its sample standard deviation
+// (correctly rounded too, so within the required ulp). Both are pure functions of the
+// multiset of values: any order, any split into calls, any tree of merges gives the same
+// bits, so a merged profile reports exactly what one profile that saw every row reports.
+//
+// What it owns: a count, two ChunkWindow accumulators (chunk_window.h) and nothing else.
+// What it must not know: Python, the profiler, the column's other summaries; which values
+// are numeric is the owner's business (it passes doubles; infinities and NaNs are skipped
+// here and not counted, since they have no exact sum).
+//
+// Representation. A finite double is m * 2^(p - 1074) with an integer m < 2^53 and
+// 0 <= p <= 2045 (p = biased exponent - 1, subnormals p = 0), so
+//   x   = m   * 2^p  units of 2^-1074, and
+//   x^2 = m^2 * 2^2p units of 2^-2148,
+// exact integers. The sum lives in chunks of 2^-1074 units (70 chunks of capacity:
+// |sum| < 2^64 * 2^2098 < 2^2162), the sum of squares in chunks of 2^-2148 units (136:
+// < 2^64 * 2^4196 < 2^4260). x adds m << (p mod 32) as two pieces (below 2^32 and
+// below 2^52) to chunks p/32 and p/32 + 1; x^2 adds the 136-bit m^2 << (2p mod 32) as four
+// pieces (three below 2^32, one below 2^41) to chunks 2p/32 .. 2p/32 + 3. Every chunk so
+// takes at most 2^52 per value, and carries are propagated every 1024 values (kBatch).
+//
+// Squares: the integer product of the 53-bit significands throughout, not an FMA split
+// (hi = x*x, lo = fma(x, x, -hi)). The product shares the sum's decoding of x (one
+// 64x64->128 multiply and a three-word shift), is exact for every double including
+// subnormals and values whose square overflows, and needs no range branch; the FMA split
+// decodes two more doubles and needs the integer path anyway beyond its range. Measured
+// (bench/exact_sum.cpp) the FMA split was no faster; see the figures there.
+//
+// Mean = round-to-nearest-even(S1 / n): S1 shifted left until the quotient by n has 56
+// bits, long division by n, the remainder as sticky bit; no intermediate overflows.
+// Std = sqrt((n S2 - S1^2) / (n (n-1))): D = n S2 - S1^2 >= 0 exactly (Cauchy-Schwarz), scaled
+// by an even power of two 4^s so that Q = floor(D 4^s / (n (n-1))) has 110..113 bits,
+// R = isqrt(Q), sticky when anything was dropped; floor(sqrt(floor(y))) = floor(sqrt(y)),
+// so R with its sticky bit rounds to the correctly rounded std * 2^s. No intermediate is a
+// double, so a variance above DBL_MAX still gives its finite std; a std itself beyond
+// DBL_MAX (values of both signs near DBL_MAX) is +inf, the correctly rounded result.
+// An exact zero mean is +0.0.
+//
+// Stored form (write/read), little-endian; varints as in the profile's stored form
+// (7-bit groups, shortest form):
+//   count (varint); then the sum, then the sum of squares, each as
+//     sign (u8: 0 zero, 1 positive, 2 negative; never 2 for the squares);
+//     unless zero: lowest limb index (varint), limb count (varint), the limbs (u32 each),
+//     the magnitude's 32-bit limbs in units of 2^-1074 (sum) or 2^-2148 (squares),
+//     lowest and top limb non-zero.
+// Canonical: it is the exact value's only spelling. read checks every field before use and
+// refuses states no values could make: count 0 with a non-zero sum; |S1| > n DBL_MAX;
+// S2 > n DBL_MAX^2; S1^2 > n S2 (Cauchy-Schwarz; so S2 = 0 forces S1 = 0); n = 1 with S1
+// not a double or S2 != S1^2. It allocates at most 136 limbs, whatever the input.
+//
+// Memory: sizeof(ExactMoments) = 72 bytes, plus the chunks of the windows actually touched
+// (8 bytes each). One value: 2 + 4 chunks (48 bytes). 100, 10^4 or 10^7 values of one
+// kind: uniform [0,1) about 5 + 9 chunks; integers 0..1000 about 2 + 4 (see the memory
+// test); values across all exponents at most 70 + 136 chunks, 1648 bytes.
+//
+// Cost: add_many is a few ns per value (bench/exact_sum.cpp); a batch first scans its
+// values' exponent range to widen the windows once, then adds without a branch per value.
+// mean() and std() cost a few microseconds (big-integer arithmetic on <= 136 limbs).
+//
+// Thread safety: none; the owner serialises every call. No lock, no allocation per value
+// (a window widens at most 206 times in a column's life), no global state.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <vector>
+
+#include "exact_sum/chunk_window.h"
+
+namespace exact_sum {
+
+// A malformed or impossible stored form; the message says what is wrong.
+class StoredFormError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+class ExactMoments {
+  public:
+    // Values between carry propagations.
+    static constexpr std::uint32_t kBatch = 1024;
+    static constexpr int kSumChunks = 70;
+    static constexpr int kSquareChunks = 136;
+
+    ExactMoments() : sum_(kSumChunks), squares_(kSquareChunks) {}
+
+    // Adds x and x*x (nothing for an infinity or a NaN). Throws std::overflow_error, adding
+    // nothing, when the count would pass 2^64 - 1.
+    void add(double x) { add_many(std::span<const double>(&x, 1)); }
+    // Adds every value, as add() one by one would; on overflow adds none of them.
+    void add_many(std::span<const double> values);
+    // Adds other's values. Throws std::overflow_error, changing nothing, when the counts
+    // together would pass 2^64 - 1.
+    void merge(const ExactMoments& other);
+
+    // Finite values added.
+    std::uint64_t count() const { return count_; }
+    // The exact mean rounded to nearest, ties to even; none without values.
+    std::optional<double> mean() const;
+    // The sample standard deviation (n - 1), correctly rounded; none below two values.
+    std::optional<double> std() const;
+
+    // The exact sums as sign and magnitude, in units of 2^-1074 and 2^-2148.
+    ChunkWindow::Parts sum_parts() const { return sum_.parts(); }
+    ChunkWindow::Parts square_parts() const { return squares_.parts(); }
+
+    // Appends the stored form to out (canonical: equal sums and counts, equal bytes).
+    void write(std::vector<std::uint8_t>& out) const;
+    // Reads a stored form from the front of input and advances input past it; throws
+    // StoredFormError saying what is wrong.
+    static ExactMoments read(std::span<const std::uint8_t>& input);
+
+    // Bytes held, the object and its heap.
+    std::size_t memory_bytes() const {
+        return sizeof(*this) + sum_.heap_bytes() + squares_.heap_bytes();
+    }
+
+  private:
+    void add_block(std::span<const double> values);
+
+    std::uint64_t count_ = 0;
+    std::uint32_t since_normalised_ = 0;  // values added since the last carry propagation
+    ChunkWindow sum_;
+    ChunkWindow squares_;
+};
+
+}  // namespace exact_sum
