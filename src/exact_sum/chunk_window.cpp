@@ -20,14 +20,17 @@ void ChunkWindow::cover(int lowest, int highest) {
         chunks_.assign(static_cast<std::size_t>(highest - lowest + 1), 0);
         return;
     }
-    if (lowest < base_) {
-        chunks_.insert(chunks_.begin(), static_cast<std::size_t>(base_ - lowest), 0);
-        base_ = lowest;
-    }
     const int top = base_ + static_cast<int>(chunks_.size()) - 1;
-    if (highest > top) {
-        chunks_.resize(chunks_.size() + static_cast<std::size_t>(highest - top), 0);
+    if (lowest >= base_ && highest <= top) {
+        return;
     }
+    // Exactly the chunks needed: a window widens at most capacity_ times in its life, and
+    // a column of clustered values keeps a few chunks.
+    const int new_base = std::min(lowest, base_);
+    std::vector<std::int64_t> wider(static_cast<std::size_t>(std::max(highest, top) - new_base + 1), 0);
+    std::copy(chunks_.begin(), chunks_.end(), wider.begin() + (base_ - new_base));
+    chunks_ = std::move(wider);
+    base_ = new_base;
 }
 
 void ChunkWindow::normalise() {
@@ -47,6 +50,7 @@ void ChunkWindow::normalise() {
         }
         const std::int64_t carry = chunks_.back() >> 32;
         chunks_.back() &= kLimbMask;
+        chunks_.reserve(chunks_.size() + 1);  // one more, not twice as many
         chunks_.push_back(carry);
     }
 }

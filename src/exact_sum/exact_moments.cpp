@@ -32,12 +32,13 @@ std::uint64_t finite_count(std::span<const double> values) {
 
 // Adds x = m * 2^p units of 2^-1074 to the sum's chunks and x^2 = m^2 * 2^2p units of
 // 2^-2148 to the squares' chunks (see the header); both windows cover the chunks.
-inline void add_value(std::uint64_t bits, std::int64_t* sum, int sum_base, std::int64_t* squares,
-                      int squares_base) {
+// A zero adds nothing; it adds its zero pieces at p_zero, a position the windows cover.
+inline void add_value(std::uint64_t bits, unsigned p_zero, std::int64_t* sum, int sum_base,
+                      std::int64_t* squares, int squares_base) {
     const unsigned biased = biased_exponent(bits);
     const unsigned normal = biased != 0;
     const std::uint64_t m = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{normal} << 52);
-    const unsigned p = biased - normal;
+    const unsigned p = m != 0 ? biased - normal : p_zero;
     // All ones for a negative x: (v ^ flip) - flip is then -v.
     const std::uint64_t flip = 0 - (bits >> 63);
 
@@ -87,53 +88,62 @@ void ExactMoments::add_many(std::span<const double> values) {
     }
 }
 
-void ExactMoments::add_block(std::span<const double> values) {
-    // The exponent range first, so that the windows widen once and the adds need no check.
+// The range of biased exponents of the finite values that are not zeros (whose adds need
+// chunks), as [lowest, highest]; empty when lowest > highest.
+struct ExponentRange {
     unsigned lowest = kNonFinite;
     unsigned highest = 0;
+    bool all_finite = true;
+};
+
+ExponentRange exponent_range(std::span<const double> values) {
+    ExponentRange r;
     for (double x : values) {
-        const unsigned e = biased_exponent(bits_of(x));
-        lowest = std::min(lowest, e);
-        highest = std::max(highest, e);
+        const std::uint64_t bits = bits_of(x);
+        const unsigned e = biased_exponent(bits);
+        // Zeros (all bits but the sign clear) count as the largest exponent for lowest.
+        r.lowest = std::min(r.lowest, (bits << 1) == 0 ? kNonFinite : e);
+        r.highest = std::max(r.highest, e);
     }
-    const bool all_finite = highest != kNonFinite;
-    if (!all_finite) {
-        lowest = kNonFinite;
-        highest = 0;
+    if (r.highest == kNonFinite) {
+        r = ExponentRange{kNonFinite, 0, false};
         for (double x : values) {
-            const unsigned e = biased_exponent(bits_of(x));
-            if (e != kNonFinite) {
-                lowest = std::min(lowest, e);
-                highest = std::max(highest, e);
+            const std::uint64_t bits = bits_of(x);
+            const unsigned e = biased_exponent(bits);
+            if (e != kNonFinite && (bits << 1) != 0) {
+                r.lowest = std::min(r.lowest, e);
+                r.highest = std::max(r.highest, e);
             }
         }
     }
-    std::uint64_t added = values.size();
-    if (lowest <= highest) {
-        const int p_low = static_cast<int>(lowest - (lowest != 0));
-        const int p_high = static_cast<int>(highest - (highest != 0));
-        sum_.cover(p_low >> 5, (p_high >> 5) + 1);
-        squares_.cover((2 * p_low) >> 5, ((2 * p_high) >> 5) + 3);
+    return r;
+}
+
+void ExactMoments::add_block(std::span<const double> values) {
+    // The exponent range first, so that the windows widen once and the adds need no check.
+    const ExponentRange range = exponent_range(values);
+    const std::uint64_t added = range.all_finite ? values.size() : finite_count(values);
+    if (range.lowest <= range.highest) {
+        const unsigned p_low = range.lowest - (range.lowest != 0);
+        const unsigned p_high = range.highest - (range.highest != 0);
+        sum_.cover(static_cast<int>(p_low >> 5), static_cast<int>(p_high >> 5) + 1);
+        squares_.cover(static_cast<int>((2 * p_low) >> 5), static_cast<int>((2 * p_high) >> 5) + 3);
         std::int64_t* sum = sum_.data();
         std::int64_t* squares = squares_.data();
         const int sum_base = sum_.base();
         const int squares_base = squares_.base();
-        if (all_finite) {
+        if (range.all_finite) {
             for (double x : values) {
-                add_value(bits_of(x), sum, sum_base, squares, squares_base);
+                add_value(bits_of(x), p_low, sum, sum_base, squares, squares_base);
             }
         } else {
-            added = 0;
             for (double x : values) {
                 const std::uint64_t bits = bits_of(x);
                 if (biased_exponent(bits) != kNonFinite) {
-                    add_value(bits, sum, sum_base, squares, squares_base);
-                    ++added;
+                    add_value(bits, p_low, sum, sum_base, squares, squares_base);
                 }
             }
         }
-    } else {
-        added = 0;
     }
     count_ += added;
     since_normalised_ += static_cast<std::uint32_t>(values.size());
