@@ -33,6 +33,37 @@ void ChunkWindow::cover(int lowest, int highest) {
     base_ = new_base;
 }
 
+void ChunkWindow::add_shifted(unsigned position, bool negative, std::span<const std::uint64_t> words) {
+    constexpr std::size_t kMaxWords = 4;
+    if (words.size() > kMaxWords) {
+        throw std::logic_error("exact_sum: too wide an add");
+    }
+    // pieces[j]: bits 32j..32j+31 of words << (position mod 32); the words' shifted bits
+    // do not overlap, so or-ing them together is exact.
+    std::uint32_t pieces[2 * kMaxWords + 1] = {};
+    const unsigned shift = position & 31;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::uint64_t low = words[i] << shift;
+        const std::uint64_t high = shift == 0 ? 0 : words[i] >> (64 - shift);
+        pieces[2 * i] |= static_cast<std::uint32_t>(low);
+        pieces[2 * i + 1] |= static_cast<std::uint32_t>(low >> 32);
+        pieces[2 * i + 2] |= static_cast<std::uint32_t>(high);
+    }
+    int used = 2 * static_cast<int>(words.size()) + 1;
+    while (used > 0 && pieces[used - 1] == 0) {
+        --used;
+    }
+    if (used == 0) {
+        return;
+    }
+    const int first = static_cast<int>(position >> 5);
+    cover(first, first + used - 1);
+    for (int j = 0; j < used; ++j) {
+        const std::int64_t piece = pieces[j];
+        chunks_[static_cast<std::size_t>(first + j - base_)] += negative ? -piece : piece;
+    }
+}
+
 void ChunkWindow::normalise() {
     if (chunks_.empty()) {
         return;

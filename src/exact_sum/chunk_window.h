@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "exact_sum/magnitude.h"
@@ -34,6 +35,11 @@ class ChunkWindow {
     // Chunk index - base() for a chunk in the window.
     std::int64_t* data() { return chunks_.data(); }
     int base() const { return base_; }
+
+    // Adds (-1)^negative * words * 2^position (words: a magnitude, 64-bit words least
+    // significant first, at most four), as pieces below 2^32: one add per chunk, within the
+    // budget of the per-value adds.
+    void add_shifted(unsigned position, bool negative, std::span<const std::uint64_t> words);
 
     // Propagates carries; see the invariant above.
     void normalise();

@@ -30,33 +30,82 @@ std::uint64_t finite_count(std::span<const double> values) {
     return n;
 }
 
-// Adds x = m * 2^p units of 2^-1074 to the sum's chunks and x^2 = m^2 * 2^2p units of
-// 2^-2148 to the squares' chunks (see the header); both windows cover the chunks.
-// A zero adds nothing; it adds its zero pieces at p_zero, a position the windows cover.
-inline void add_value(std::uint64_t bits, unsigned p_zero, std::int64_t* sum, int sum_base,
-                      std::int64_t* squares, int squares_base) {
+// A finite x as m * 2^p units of 2^-1074 (see the header), and flip: all ones when x is
+// negative, so that (v ^ flip) - flip is v with x's sign.
+struct Decoded {
+    std::uint64_t m;
+    unsigned p;
+    std::uint64_t flip;
+};
+
+// p_zero: the position given to zeros (which add nothing wherever they add it).
+inline Decoded decode(std::uint64_t bits, unsigned p_zero) {
     const unsigned biased = biased_exponent(bits);
     const unsigned normal = biased != 0;
     const std::uint64_t m = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{normal} << 52);
-    const unsigned p = m != 0 ? biased - normal : p_zero;
-    // All ones for a negative x: (v ^ flip) - flip is then -v.
-    const std::uint64_t flip = 0 - (bits >> 63);
+    return {m, m != 0 ? biased - normal : p_zero, 0 - (bits >> 63)};
+}
 
-    const unsigned shift = p & 31;
-    std::int64_t* s = sum + (static_cast<int>(p >> 5) - sum_base);
-    const std::uint64_t low = (m << shift) & kLow32;
-    const std::uint64_t high = m >> (32 - shift);  // below 2^52
-    s[0] += static_cast<std::int64_t>((low ^ flip) - flip);
-    s[1] += static_cast<std::int64_t>((high ^ flip) - flip);
+// Adds x to the sum's chunks, m << (p mod 32) as two pieces below 2^32 and 2^52, and x^2 =
+// m^2 * 2^2p units of 2^-2148 to the squares' chunks as four pieces (three below 2^32, one
+// below 2^40). Both windows cover the chunks.
+inline void add_to_chunks(const Decoded& x, std::int64_t* sum, int sum_base, std::int64_t* squares,
+                          int squares_base) {
+    const unsigned shift = x.p & 31;
+    std::int64_t* s = sum + (static_cast<int>(x.p >> 5) - sum_base);
+    const std::uint64_t low = (x.m << shift) & kLow32;
+    const std::uint64_t high = x.m >> (32 - shift);
+    s[0] += static_cast<std::int64_t>((low ^ x.flip) - x.flip);
+    s[1] += static_cast<std::int64_t>((high ^ x.flip) - x.flip);
 
-    const unsigned p2 = 2 * p;
+    const unsigned p2 = 2 * x.p;
     const unsigned shift2 = p2 & 31;
     std::int64_t* q = squares + (static_cast<int>(p2 >> 5) - squares_base);
-    const unsigned __int128 square = static_cast<unsigned __int128>(m) * m;  // below 2^106
+    const unsigned __int128 square = static_cast<unsigned __int128>(x.m) * x.m;  // below 2^106
     q[0] += static_cast<std::int64_t>((static_cast<std::uint64_t>(square) << shift2) & kLow32);
     q[1] += static_cast<std::int64_t>(static_cast<std::uint64_t>(square >> (32 - shift2)) & kLow32);
     q[2] += static_cast<std::int64_t>(static_cast<std::uint64_t>(square >> (64 - shift2)) & kLow32);
-    q[3] += static_cast<std::int64_t>(static_cast<std::uint64_t>(square >> (96 - shift2)));  // < 2^40
+    q[3] += static_cast<std::int64_t>(static_cast<std::uint64_t>(square >> (96 - shift2)));
+}
+
+// The values of a block within kNearSpan exponents of its largest, summed in registers
+// relative to p_ref: the chunks' adds form chains through memory, these do not.
+constexpr unsigned kNearSpan = 11;
+
+struct NearTop {
+    unsigned p_ref = 0;
+    unsigned __int128 sum = 0;  // two's complement; |sum| < 2^10 * 2^64
+    // The sum of squares is square_lows + square_highs * 2^64; each takes 64-bit halves of
+    // the squares, so neither can overflow within a block (a 192-bit sum with a carry per
+    // value would be a chain through memory).
+    unsigned __int128 square_lows = 0;
+    unsigned __int128 square_highs = 0;
+
+    // y = m << (p - p_ref) < 2^64 (p - p_ref <= kNearSpan), so y^2 < 2^128 is x^2 in units of
+    // 2^(2 p_ref - 2148), one multiply. A zero has m = 0 and adds 0 at any shift (the mask
+    // keeps the shift defined when its p lies below p_ref).
+    void add(std::uint64_t bits) {
+        const unsigned biased = biased_exponent(bits);
+        const unsigned normal = biased != 0;
+        const std::uint64_t m = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{normal} << 52);
+        const std::uint64_t y = m << ((biased - normal - p_ref) & 63);
+        const unsigned __int128 flip =
+            static_cast<unsigned __int128>(static_cast<__int128>(static_cast<std::int64_t>(bits) >> 63));
+        sum += (static_cast<unsigned __int128>(y) ^ flip) - flip;
+        const unsigned __int128 square = static_cast<unsigned __int128>(y) * y;
+        square_lows += static_cast<std::uint64_t>(square);
+        square_highs += static_cast<std::uint64_t>(square >> 64);
+    }
+};
+
+// A block whose values all lie within kNearSpan exponents above p_ref, all finite.
+NearTop near_sums(std::span<const double> values, unsigned p_ref) {
+    NearTop near;
+    near.p_ref = p_ref;
+    for (double v : values) {
+        near.add(bits_of(v));
+    }
+    return near;
 }
 
 // floor(sqrt(q)) for q below 2^114.
@@ -126,24 +175,44 @@ void ExactMoments::add_block(std::span<const double> values) {
     if (range.lowest <= range.highest) {
         const unsigned p_low = range.lowest - (range.lowest != 0);
         const unsigned p_high = range.highest - (range.highest != 0);
-        sum_.cover(static_cast<int>(p_low >> 5), static_cast<int>(p_high >> 5) + 1);
-        squares_.cover(static_cast<int>((2 * p_low) >> 5), static_cast<int>((2 * p_high) >> 5) + 3);
-        std::int64_t* sum = sum_.data();
-        std::int64_t* squares = squares_.data();
-        const int sum_base = sum_.base();
-        const int squares_base = squares_.base();
-        if (range.all_finite) {
-            for (double x : values) {
-                add_value(bits_of(x), p_low, sum, sum_base, squares, squares_base);
-            }
+        const unsigned p_ref = p_high > kNearSpan ? p_high - kNearSpan : 0;
+        NearTop near;
+        if (range.all_finite && p_low >= p_ref) {
+            near = near_sums(values, p_ref);
         } else {
-            for (double x : values) {
-                const std::uint64_t bits = bits_of(x);
-                if (biased_exponent(bits) != kNonFinite) {
-                    add_value(bits, p_low, sum, sum_base, squares, squares_base);
+            near.p_ref = p_ref;
+            if (p_low < p_ref) {
+                sum_.cover(static_cast<int>(p_low >> 5), static_cast<int>((p_ref - 1) >> 5) + 1);
+                squares_.cover(static_cast<int>((2 * p_low) >> 5), static_cast<int>((2 * (p_ref - 1)) >> 5) + 3);
+            }
+            std::int64_t* sum = sum_.data();
+            std::int64_t* squares = squares_.data();
+            const int sum_base = sum_.base();
+            const int squares_base = squares_.base();
+            for (double v : values) {
+                const std::uint64_t bits = bits_of(v);
+                if (!range.all_finite && biased_exponent(bits) == kNonFinite) {
+                    continue;
+                }
+                const Decoded x = decode(bits, p_high);
+                if (x.p >= p_ref) {
+                    near.add(bits);
+                } else {
+                    add_to_chunks(x, sum, sum_base, squares, squares_base);
                 }
             }
         }
+        const auto sum_value = static_cast<__int128>(near.sum);
+        const unsigned __int128 sum_magnitude = sum_value < 0 ? 0 - near.sum : near.sum;
+        const std::uint64_t sum_words[] = {static_cast<std::uint64_t>(sum_magnitude),
+                                           static_cast<std::uint64_t>(sum_magnitude >> 64)};
+        sum_.add_shifted(near.p_ref, sum_value < 0, sum_words);
+        const unsigned __int128 middle =
+            (near.square_lows >> 64) + static_cast<std::uint64_t>(near.square_highs);  // < 2^65
+        const std::uint64_t square_words[] = {static_cast<std::uint64_t>(near.square_lows),
+                                              static_cast<std::uint64_t>(middle),
+                                              static_cast<std::uint64_t>((near.square_highs >> 64) + (middle >> 64))};
+        squares_.add_shifted(2 * near.p_ref, false, square_words);
     }
     count_ += added;
     since_normalised_ += static_cast<std::uint32_t>(values.size());
