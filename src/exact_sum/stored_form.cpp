@@ -146,7 +146,7 @@ void check_reachable(std::uint64_t n, const Limbs& s1, const Limbs& s2) {
     }
     const Limbs s1_squared = times(s1, s1);
     if (compare(s1_squared, times_u64(s2, n)) > 0) {
-        fail("the sum's square exceeds the count times the sum of squares");
+        fail("the sum's square exceeds the count times the sum of squares (Cauchy-Schwarz)");
     }
     if (n == 1 && (!is_double(s1) || compare(s1_squared, s2) != 0)) {
         fail("one value, but its sum is not a double or the sum of squares not its square");

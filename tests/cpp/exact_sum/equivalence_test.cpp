@@ -6,13 +6,10 @@
 #include <limits>
 #include <random>
 
-#include "exact_sum/magnitude.h"
 #include "exact_sum_test_support.h"
 
 namespace exact_sum_test {
 namespace {
-
-using exact_sum::Limbs;
 
 // Splits values at random points into calls of add_many, add and merges of parts.
 ExactMoments fed_in_pieces(const std::vector<double>& values, std::uint64_t seed) {
@@ -163,58 +160,6 @@ TEST(Values, NonFiniteOnesAreNotCounted) {
     EXPECT_EQ(m.count(), 0u);
     EXPECT_FALSE(m.mean().has_value());
     expect_same(m, ExactMoments(), "only non-finite");
-}
-
-// A stored form with the given count and sums (magnitudes in units of 2^-1074, 2^-2148).
-std::vector<std::uint8_t> forged(std::uint64_t n, const Limbs& s1, bool s1_negative, const Limbs& s2) {
-    std::vector<std::uint8_t> out;
-    auto varint = [&](std::uint64_t v) {
-        while (v >= 0x80) {
-            out.push_back(static_cast<std::uint8_t>(v | 0x80));
-            v >>= 7;
-        }
-        out.push_back(static_cast<std::uint8_t>(v));
-    };
-    auto magnitude = [&](const Limbs& a, bool negative) {
-        if (a.empty()) {
-            out.push_back(0);
-            return;
-        }
-        out.push_back(negative ? 2 : 1);
-        std::size_t lowest = 0;
-        while (a[lowest] == 0) {
-            ++lowest;
-        }
-        varint(lowest);
-        varint(a.size() - lowest);
-        for (std::size_t i = lowest; i < a.size(); ++i) {
-            for (unsigned b = 0; b < 4; ++b) {
-                out.push_back(static_cast<std::uint8_t>(a[i] >> (8 * b)));
-            }
-        }
-    };
-    varint(n);
-    magnitude(s1, s1_negative);
-    magnitude(s2, false);
-    return out;
-}
-
-ExactMoments read_all(const std::vector<std::uint8_t>& bytes) {
-    std::span<const std::uint8_t> input(bytes);
-    ExactMoments m = ExactMoments::read(input);
-    EXPECT_TRUE(input.empty());
-    return m;
-}
-
-const Limbs& largest_units() {  // DBL_MAX in units of 2^-1074
-    static const Limbs v = exact_sum::shifted_left(exact_sum::from_u64((1ULL << 53) - 1), 2045);
-    return v;
-}
-
-const Limbs& largest_square_units() {  // DBL_MAX^2 in units of 2^-2148
-    static const Limbs v = exact_sum::times(exact_sum::shifted_left(exact_sum::from_u64((1ULL << 53) - 1), 2045),
-                                            exact_sum::shifted_left(exact_sum::from_u64((1ULL << 53) - 1), 2045));
-    return v;
 }
 
 // The capacity holds the largest sums 2^64 - 1 values can make, and the results stay finite.

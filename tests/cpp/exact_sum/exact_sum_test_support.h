@@ -16,10 +16,12 @@
 #include <vector>
 
 #include "exact_sum/exact_moments.h"
+#include "exact_sum/magnitude.h"
 
 namespace exact_sum_test {
 
 using exact_sum::ExactMoments;
+using exact_sum::Limbs;
 
 // One case of tests/data/exact_sum_cases.txt (its producer is bench/exact_sum_cases.py).
 struct OracleCase {
@@ -132,6 +134,58 @@ inline std::vector<double> wild_values(std::size_t n, std::uint64_t seed) {
         }
     }
     return out;
+}
+
+// A stored form with the given count and sums (magnitudes in units of 2^-1074, 2^-2148).
+inline std::vector<std::uint8_t> forged(std::uint64_t n, const Limbs& s1, bool s1_negative, const Limbs& s2) {
+    std::vector<std::uint8_t> out;
+    auto varint = [&](std::uint64_t v) {
+        while (v >= 0x80) {
+            out.push_back(static_cast<std::uint8_t>(v | 0x80));
+            v >>= 7;
+        }
+        out.push_back(static_cast<std::uint8_t>(v));
+    };
+    auto magnitude = [&](const Limbs& a, bool negative) {
+        if (a.empty()) {
+            out.push_back(0);
+            return;
+        }
+        out.push_back(negative ? 2 : 1);
+        std::size_t lowest = 0;
+        while (a[lowest] == 0) {
+            ++lowest;
+        }
+        varint(lowest);
+        varint(a.size() - lowest);
+        for (std::size_t i = lowest; i < a.size(); ++i) {
+            for (unsigned b = 0; b < 4; ++b) {
+                out.push_back(static_cast<std::uint8_t>(a[i] >> (8 * b)));
+            }
+        }
+    };
+    varint(n);
+    magnitude(s1, s1_negative);
+    magnitude(s2, false);
+    return out;
+}
+
+inline ExactMoments read_all(const std::vector<std::uint8_t>& bytes) {
+    std::span<const std::uint8_t> input(bytes);
+    ExactMoments m = ExactMoments::read(input);
+    EXPECT_TRUE(input.empty());
+    return m;
+}
+
+inline const Limbs& largest_units() {  // DBL_MAX in units of 2^-1074
+    static const Limbs v = exact_sum::shifted_left(exact_sum::from_u64((1ULL << 53) - 1), 2045);
+    return v;
+}
+
+inline const Limbs& largest_square_units() {  // DBL_MAX^2 in units of 2^-2148
+    static const Limbs v = exact_sum::times(exact_sum::shifted_left(exact_sum::from_u64((1ULL << 53) - 1), 2045),
+                                            exact_sum::shifted_left(exact_sum::from_u64((1ULL << 53) - 1), 2045));
+    return v;
 }
 
 }  // namespace exact_sum_test
