@@ -5,10 +5,12 @@
 #   tests/fuzz/run_fuzz.sh [SECONDS] [HARNESS...]
 #
 # SECONDS is the time per harness (default 20: the smoke run of tests/run_all.sh).
-# HARNESS names pick some of them (json_writer_fuzz, sketch_fuzz, profile_codec_fuzz);
+# HARNESS names pick some of them (json_writer_fuzz, sketch_fuzz, profile_codec_fuzz,
+# exact_sum_fuzz);
 # default all.
 #
-# The longer run, after any change to src/report, src/hash or src/sketch and before a release, gives
+# The longer run, after any change to src/report, src/hash, src/sketch or src/exact_sum and before a
+# release, gives
 # each harness five minutes:
 #
 #   tests/fuzz/run_fuzz.sh 300
@@ -27,7 +29,7 @@ root=$(pwd)
 seconds=${1:-20}
 shift $(($# > 0 ? 1 : 0))
 harnesses=("$@")
-[ ${#harnesses[@]} -gt 0 ] || harnesses=(json_writer_fuzz sketch_fuzz profile_codec_fuzz)
+[ ${#harnesses[@]} -gt 0 ] || harnesses=(json_writer_fuzz sketch_fuzz profile_codec_fuzz exact_sum_fuzz)
 cxx=${CXX:-clang++}
 out="$root/build/fuzz"
 mkdir -p "$out/logs" "$out/artifacts"
@@ -39,6 +41,7 @@ sources_of() {
         sketch_fuzz) echo "$root"/src/hash/*.cpp "$root"/src/sketch/*.cpp ;;
         profile_codec_fuzz) echo "$root"/src/profiler/*.cpp "$root"/src/hash/*.cpp "$root"/src/sketch/*.cpp \
             "$root"/src/report/*.cpp ;;
+        exact_sum_fuzz) echo "$root"/src/exact_sum/*.cpp ;;
         *) echo "unknown harness: $1" >&2; return 1 ;;
     esac
 }
