@@ -7,6 +7,8 @@
 //         -DKARVO_BUILD_TESTS=OFF -DKARVO_BUILD_JSONL=OFF && cmake --build build/bench --target exact_sum_bench
 //   build/bench/exact_sum_bench [VALUES] [RUNS] [BATCH]
 #include <algorithm>
+#include <bit>
+#include <utility>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -67,6 +69,107 @@ double time_adds(const std::vector<double>& values, std::size_t batch, int runs,
     return best;
 }
 
+// ---- The squares alone, three ways (a comparison for the choice in exact_moments.h) ----
+// Each adds x^2 exactly into 136 chunks of 2^-2148 units at 32-bit spacing (carries
+// propagated every 1024 values), for values whose squares neither overflow nor underflow,
+// nor leave an error term below the normal range, so that the FMA split is exact too.
+
+constexpr int kSquareChunks = 136;
+
+void propagate(std::vector<std::int64_t>& c) {
+    for (std::size_t i = 0; i + 1 < c.size(); ++i) {
+        c[i + 1] += c[i] >> 32;
+        c[i] &= 0xffffffff;
+    }
+}
+
+// A double's exact value m * 2^(p - 1074) added, in units of 2^-2148, to the chunks.
+inline void add_double(std::int64_t* c, double d) {
+    const auto bits = std::bit_cast<std::uint64_t>(d);
+    const unsigned biased = static_cast<unsigned>(bits >> 52) & 0x7ff;
+    const unsigned normal = biased != 0;
+    const std::uint64_t m = (bits & ((1ULL << 52) - 1)) | (std::uint64_t{normal} << 52);
+    const unsigned q = biased - normal + 1074;
+    const std::uint64_t flip = 0 - (bits >> 63);
+    const unsigned shift = q & 31;
+    std::int64_t* t = c + (q >> 5);
+    const std::uint64_t low = (m << shift) & 0xffffffff;
+    const std::uint64_t high = m >> (32 - shift);
+    t[0] += static_cast<std::int64_t>((low ^ flip) - flip);
+    t[1] += static_cast<std::int64_t>((high ^ flip) - flip);
+}
+
+// hi = x*x rounded, lo = fma(x, x, -hi) its exact error: two doubles, two adds each.
+void squares_by_fma(std::span<const double> values, std::vector<std::int64_t>& c) {
+    for (std::size_t at = 0; at < values.size(); at += 1024) {
+        for (double x : values.subspan(at, std::min<std::size_t>(1024, values.size() - at))) {
+            const double hi = x * x;
+            const double lo = std::fma(x, x, -hi);
+            add_double(c.data(), hi);
+            add_double(c.data(), lo);
+        }
+        propagate(c);
+    }
+}
+
+// The 106-bit product of the significands, shifted into four pieces (exact_moments.cpp).
+void squares_by_product(std::span<const double> values, std::vector<std::int64_t>& c) {
+    for (std::size_t at = 0; at < values.size(); at += 1024) {
+        for (double x : values.subspan(at, std::min<std::size_t>(1024, values.size() - at))) {
+            const auto bits = std::bit_cast<std::uint64_t>(x);
+            const unsigned biased = static_cast<unsigned>(bits >> 52) & 0x7ff;
+            const unsigned normal = biased != 0;
+            const std::uint64_t m = (bits & ((1ULL << 52) - 1)) | (std::uint64_t{normal} << 52);
+            const unsigned p2 = 2 * (biased - normal);
+            const unsigned shift = p2 & 31;
+            std::int64_t* q = c.data() + (p2 >> 5);
+            const unsigned __int128 square = static_cast<unsigned __int128>(m) * m;
+            const auto lo = static_cast<std::uint64_t>(square);
+            const auto hi = static_cast<std::uint64_t>(square >> 64);
+            const std::uint64_t w0 = lo << shift;
+            const std::uint64_t w1 = (hi << shift) | ((lo >> 1) >> (63 - shift));
+            const std::uint64_t w2 = (hi >> 1) >> (63 - shift);
+            q[0] += static_cast<std::int64_t>(w0 & 0xffffffff);
+            q[1] += static_cast<std::int64_t>(w0 >> 32);
+            q[2] += static_cast<std::int64_t>(w1 & 0xffffffff);
+            q[3] += static_cast<std::int64_t>((w1 >> 32) | (w2 << 32));
+        }
+        propagate(c);
+    }
+}
+
+void compare_squares(std::size_t n, int runs) {
+    std::mt19937_64 random(7);
+    std::uniform_real_distribution<double> unit(1.0, 2.0);
+    std::vector<double> clustered(n), spread(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        clustered[i] = unit(random) * 1000.0;
+        spread[i] = std::ldexp(unit(random), static_cast<int>(random() % 900) - 450);
+    }
+    std::printf("\nsquares alone, ns per value (values whose squares stay normal)\n");
+    std::printf("%-24s %12s %12s\n", "values", "FMA split", "product");
+    for (const auto& [name, values] : {std::pair<const char*, const std::vector<double>&>{"one cluster", clustered},
+                                       {"2^-450..2^450", spread}}) {
+        double best_fma = 1e9;
+        double best_product = 1e9;
+        std::vector<std::int64_t> a, b;
+        for (int r = 0; r < runs; ++r) {
+            a.assign(kSquareChunks, 0);
+            b.assign(kSquareChunks, 0);
+            double start = cpu_seconds();
+            squares_by_fma(values, a);
+            best_fma = std::min(best_fma, cpu_seconds() - start);
+            start = cpu_seconds();
+            squares_by_product(values, b);
+            best_product = std::min(best_product, cpu_seconds() - start);
+        }
+        propagate(a);
+        propagate(b);
+        std::printf("%-24s %12.2f %12.2f %s\n", name, best_fma / static_cast<double>(n) * 1e9,
+                    best_product / static_cast<double>(n) * 1e9, a == b ? "(equal sums)" : "(SUMS DIFFER)");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -108,5 +211,6 @@ int main(int argc, char** argv) {
         }
         std::printf("\n");
     }
+    compare_squares(n, runs);
     return 0;
 }

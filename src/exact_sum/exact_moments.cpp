@@ -61,11 +61,18 @@ inline void add_to_chunks(const Decoded& x, std::int64_t* sum, int sum_base, std
     const unsigned p2 = 2 * x.p;
     const unsigned shift2 = p2 & 31;
     std::int64_t* q = squares + (static_cast<int>(p2 >> 5) - squares_base);
-    const unsigned __int128 square = static_cast<unsigned __int128>(x.m) * x.m;  // below 2^106
-    q[0] += static_cast<std::int64_t>((static_cast<std::uint64_t>(square) << shift2) & kLow32);
-    q[1] += static_cast<std::int64_t>(static_cast<std::uint64_t>(square >> (32 - shift2)) & kLow32);
-    q[2] += static_cast<std::int64_t>(static_cast<std::uint64_t>(square >> (64 - shift2)) & kLow32);
-    q[3] += static_cast<std::int64_t>(static_cast<std::uint64_t>(square >> (96 - shift2)));
+    // m^2 < 2^106 in two words, shifted by an even 0..30 into three (the top one below 2^8),
+    // spelled out in 64-bit shifts, all of them below 64.
+    const unsigned __int128 square = static_cast<unsigned __int128>(x.m) * x.m;
+    const auto square_low = static_cast<std::uint64_t>(square);
+    const auto square_high = static_cast<std::uint64_t>(square >> 64);
+    const std::uint64_t w0 = square_low << shift2;
+    const std::uint64_t w1 = (square_high << shift2) | ((square_low >> 1) >> (63 - shift2));
+    const std::uint64_t w2 = (square_high >> 1) >> (63 - shift2);
+    q[0] += static_cast<std::int64_t>(w0 & kLow32);
+    q[1] += static_cast<std::int64_t>(w0 >> 32);
+    q[2] += static_cast<std::int64_t>(w1 & kLow32);
+    q[3] += static_cast<std::int64_t>((w1 >> 32) | (w2 << 32));  // below 2^40
 }
 
 // The values of a block within kNearSpan exponents of its largest, summed in registers
