@@ -12,25 +12,42 @@ constexpr std::int64_t kTopLimit = std::int64_t{1} << 31;
 
 }  // namespace
 
-void ChunkWindow::cover(int lowest, int highest) {
-    lowest = std::max(lowest, 0);
-    highest = std::min(highest, capacity_ - 1);
-    if (chunks_.empty()) {
-        base_ = lowest;
-        chunks_.assign(static_cast<std::size_t>(highest - lowest + 1), 0);
-        return;
-    }
-    const int top = base_ + static_cast<int>(chunks_.size()) - 1;
-    if (lowest >= base_ && highest <= top) {
-        return;
+void ChunkWindow::widen(int new_base, int new_top) {
+    if (new_base < 0 || new_top >= capacity_) {
+        throw std::logic_error("exact_sum: sum beyond its capacity");
     }
     // Exactly the chunks needed: a window widens at most capacity_ times in its life, and
     // a column of clustered values keeps a few chunks.
-    const int new_base = std::min(lowest, base_);
-    std::vector<std::int64_t> wider(static_cast<std::size_t>(std::max(highest, top) - new_base + 1), 0);
+    std::vector<std::int64_t> wider(static_cast<std::size_t>(new_top - new_base + 1), 0);
     std::copy(chunks_.begin(), chunks_.end(), wider.begin() + (base_ - new_base));
     chunks_ = std::move(wider);
     base_ = new_base;
+}
+
+void ChunkWindow::cover(int lowest, int highest) {
+    const int spare = highest + 1;  // the top chunk takes carries only
+    if (chunks_.empty()) {
+        base_ = lowest;
+        widen(lowest, spare);
+        return;
+    }
+    const int top = base_ + static_cast<int>(chunks_.size()) - 1;
+    if (lowest < base_ || spare > top) {
+        widen(std::min(lowest, base_), std::max(spare, top));
+    }
+}
+
+bool ChunkWindow::needs_room() const {
+    return !chunks_.empty() && (chunks_.back() < -kTopLimit || chunks_.back() >= kTopLimit);
+}
+
+void ChunkWindow::make_room() {
+    normalise();
+    while (needs_room()) {
+        const int top = base_ + static_cast<int>(chunks_.size()) - 1;
+        widen(base_, top + 1);
+        normalise();
+    }
 }
 
 void ChunkWindow::add_shifted(unsigned position, bool negative, std::span<const std::uint64_t> words) {
@@ -56,8 +73,7 @@ void ChunkWindow::add_shifted(unsigned position, bool negative, std::span<const 
     if (used == 0) {
         return;
     }
-    const int first = static_cast<int>(position >> 5);
-    cover(first, first + used - 1);
+    const int first = first_chunk(position);
     for (int j = 0; j < used; ++j) {
         const std::int64_t piece = pieces[j];
         chunks_[static_cast<std::size_t>(first + j - base_)] += negative ? -piece : piece;
@@ -65,24 +81,10 @@ void ChunkWindow::add_shifted(unsigned position, bool negative, std::span<const 
 }
 
 void ChunkWindow::normalise() {
-    if (chunks_.empty()) {
-        return;
-    }
     for (std::size_t i = 0; i + 1 < chunks_.size(); ++i) {
         const std::int64_t carry = chunks_[i] >> 32;  // floor division by 2^32
         chunks_[i] &= kLimbMask;
         chunks_[i + 1] += carry;
-    }
-    // A top chunk that could not take another 2^10 adds carries into a new one. The
-    // capacity holds every value reachable within the count's range, so it never runs out.
-    while (chunks_.back() < -kTopLimit || chunks_.back() >= kTopLimit) {
-        if (base_ + static_cast<int>(chunks_.size()) >= capacity_) {
-            throw std::logic_error("exact_sum: sum beyond its capacity");
-        }
-        const std::int64_t carry = chunks_.back() >> 32;
-        chunks_.back() &= kLimbMask;
-        chunks_.reserve(chunks_.size() + 1);  // one more, not twice as many
-        chunks_.push_back(carry);
     }
 }
 
@@ -90,12 +92,16 @@ void ChunkWindow::add(const ChunkWindow& other) {
     if (other.chunks_.empty()) {
         return;
     }
-    normalise();
-    cover(other.base_, other.base_ + static_cast<int>(other.chunks_.size()) - 1);
+    // Room first: this top chunk lies in [-2^31, 2^31), so adding any chunk of other's
+    // (below 2^62) to it, or to any other, stays within int64. Covering other's chunks but
+    // its top one keeps this window's top at or above other's, not beyond.
+    make_room();
+    const int other_top = other.base_ + static_cast<int>(other.chunks_.size()) - 1;
+    cover(other.base_, other_top - 1);
     for (std::size_t i = 0; i < other.chunks_.size(); ++i) {
         chunks_[static_cast<std::size_t>(other.base_ - base_) + i] += other.chunks_[i];
     }
-    normalise();
+    make_room();
 }
 
 ChunkWindow::Parts ChunkWindow::parts() const {
@@ -158,15 +164,16 @@ void ChunkWindow::assign(const Parts& parts) {
     if (parts.limbs.empty()) {
         return;
     }
-    if (parts.lowest_limb + parts.limbs.size() > static_cast<std::size_t>(capacity_)) {
+    if (parts.lowest_limb + parts.limbs.size() >= static_cast<std::size_t>(capacity_)) {
         throw std::length_error("exact_sum: sum beyond its capacity");
     }
-    base_ = static_cast<int>(parts.lowest_limb);
-    chunks_.reserve(parts.limbs.size() + 1);
-    for (std::uint32_t limb : parts.limbs) {
-        chunks_.push_back(parts.negative ? -static_cast<std::int64_t>(limb) : limb);
+    const int lowest = static_cast<int>(parts.lowest_limb);
+    cover(lowest, lowest + static_cast<int>(parts.limbs.size()) - 1);
+    for (std::size_t i = 0; i < parts.limbs.size(); ++i) {
+        const std::int64_t limb = parts.limbs[i];
+        chunks_[i] = parts.negative ? -limb : limb;
     }
-    normalise();
+    make_room();
 }
 
 }  // namespace exact_sum

@@ -131,19 +131,6 @@ std::uint64_t isqrt(unsigned __int128 q) {
     return r;
 }
 
-}  // namespace
-
-void ExactMoments::add_many(std::span<const double> values) {
-    if (values.size() > kMaxCount - count_ && finite_count(values) > kMaxCount - count_) {
-        throw std::overflow_error("exact_sum: more than 2^64 - 1 values");
-    }
-    while (!values.empty()) {
-        const std::size_t take = std::min<std::size_t>(values.size(), kBatch - since_normalised_);
-        add_block(values.first(take));
-        values = values.subspan(take);
-    }
-}
-
 // The range of biased exponents of the finite values that are not zeros (whose adds need
 // chunks), as [lowest, highest]; empty when lowest > highest.
 struct ExponentRange {
@@ -175,27 +162,47 @@ ExponentRange exponent_range(std::span<const double> values) {
     return r;
 }
 
-void ExactMoments::add_block(std::span<const double> values) {
-    // The exponent range first, so that the windows widen once and the adds need no check.
-    const ExponentRange range = exponent_range(values);
-    const std::uint64_t added = range.all_finite ? values.size() : finite_count(values);
+// Where a value with biased exponent e sits: p = e - 1, or 0 for subnormals.
+unsigned position_of(unsigned biased) {
+    return biased - (biased != 0);
+}
+
+// The reference position of a block whose largest position is p_high.
+unsigned near_reference(unsigned p_high) {
+    return p_high > kNearSpan ? p_high - kNearSpan : 0;
+}
+
+// Adds a block's near sums to the windows, which cover their chunks.
+void flush(const NearTop& near, ChunkWindow& sum_window, ChunkWindow& square_window) {
+    const auto sum_value = static_cast<__int128>(near.sum);
+    const unsigned __int128 sum_magnitude = sum_value < 0 ? 0 - near.sum : near.sum;
+    const std::uint64_t sum_words[] = {static_cast<std::uint64_t>(sum_magnitude),
+                                       static_cast<std::uint64_t>(sum_magnitude >> 64)};
+    sum_window.add_shifted(near.p_ref, sum_value < 0, sum_words);
+    const unsigned __int128 middle =
+        (near.square_lows >> 64) + static_cast<std::uint64_t>(near.square_highs);  // < 2^65
+    const std::uint64_t square_words[] = {static_cast<std::uint64_t>(near.square_lows),
+                                          static_cast<std::uint64_t>(middle),
+                                          static_cast<std::uint64_t>((near.square_highs >> 64) + (middle >> 64))};
+    square_window.add_shifted(2 * near.p_ref, false, square_words);
+}
+
+// Adds a block of at most kBatch values, all within range, to covered windows.
+void add_block(std::span<const double> values, const ExponentRange& range, ChunkWindow& sum_window,
+               ChunkWindow& square_window) {
     if (range.lowest <= range.highest) {
-        const unsigned p_low = range.lowest - (range.lowest != 0);
-        const unsigned p_high = range.highest - (range.highest != 0);
-        const unsigned p_ref = p_high > kNearSpan ? p_high - kNearSpan : 0;
+        const unsigned p_low = position_of(range.lowest);
+        const unsigned p_high = position_of(range.highest);
+        const unsigned p_ref = near_reference(p_high);
         NearTop near;
         if (range.all_finite && p_low >= p_ref) {
             near = near_sums(values, p_ref);
         } else {
             near.p_ref = p_ref;
-            if (p_low < p_ref) {
-                sum_.cover(static_cast<int>(p_low >> 5), static_cast<int>((p_ref - 1) >> 5) + 1);
-                squares_.cover(static_cast<int>((2 * p_low) >> 5), static_cast<int>((2 * (p_ref - 1)) >> 5) + 3);
-            }
-            std::int64_t* sum = sum_.data();
-            std::int64_t* squares = squares_.data();
-            const int sum_base = sum_.base();
-            const int squares_base = squares_.base();
+            std::int64_t* sum = sum_window.data();
+            std::int64_t* squares = square_window.data();
+            const int sum_base = sum_window.base();
+            const int squares_base = square_window.base();
             for (double v : values) {
                 const std::uint64_t bits = bits_of(v);
                 if (!range.all_finite && biased_exponent(bits) == kNonFinite) {
@@ -209,25 +216,63 @@ void ExactMoments::add_block(std::span<const double> values) {
                 }
             }
         }
-        const auto sum_value = static_cast<__int128>(near.sum);
-        const unsigned __int128 sum_magnitude = sum_value < 0 ? 0 - near.sum : near.sum;
-        const std::uint64_t sum_words[] = {static_cast<std::uint64_t>(sum_magnitude),
-                                           static_cast<std::uint64_t>(sum_magnitude >> 64)};
-        sum_.add_shifted(near.p_ref, sum_value < 0, sum_words);
-        const unsigned __int128 middle =
-            (near.square_lows >> 64) + static_cast<std::uint64_t>(near.square_highs);  // < 2^65
-        const std::uint64_t square_words[] = {static_cast<std::uint64_t>(near.square_lows),
-                                              static_cast<std::uint64_t>(middle),
-                                              static_cast<std::uint64_t>((near.square_highs >> 64) + (middle >> 64))};
-        squares_.add_shifted(2 * near.p_ref, false, square_words);
+        flush(near, sum_window, square_window);
+    }
+}
+
+}  // namespace
+
+void ExactMoments::add_many(std::span<const double> values) {
+    // Within one call of at most kCallLimit values the top chunks cannot overflow
+    // (chunk_window.h); larger calls go in parts of that size.
+    constexpr std::size_t kCallLimit = std::size_t{1} << 30;
+    while (values.size() > kCallLimit) {
+        add_many(values.first(kCallLimit));
+        values = values.subspan(kCallLimit);
+    }
+    const ExponentRange range = exponent_range(values);
+    const std::uint64_t added = range.all_finite ? values.size() : finite_count(values);
+    if (added > kMaxCount - count_) {
+        throw std::overflow_error("exact_sum: more than 2^64 - 1 values");
+    }
+    if (range.lowest <= range.highest) {
+        prepare_windows(range.lowest, range.highest);
+    }
+    // Nothing below allocates or throws: every call adds all of its values or none.
+    // A batch within one near span needs no scan per block: the batch's range serves each.
+    const bool one_range = values.size() <= kBatch - since_normalised_ ||
+                           (range.all_finite && range.lowest <= range.highest &&
+                            position_of(range.lowest) >= near_reference(position_of(range.highest)));
+    while (!values.empty()) {
+        const std::size_t take = std::min<std::size_t>(values.size(), kBatch - since_normalised_);
+        add_block(values.first(take), one_range ? range : exponent_range(values.first(take)), sum_, squares_);
+        values = values.subspan(take);
+        since_normalised_ += static_cast<std::uint32_t>(take);
+        if (since_normalised_ >= kBatch) {
+            sum_.normalise();
+            squares_.normalise();
+            since_normalised_ = 0;
+        }
     }
     count_ += added;
-    since_normalised_ += static_cast<std::uint32_t>(values.size());
-    if (since_normalised_ >= kBatch) {
-        sum_.normalise();
-        squares_.normalise();
+}
+
+void ExactMoments::prepare_windows(unsigned lowest, unsigned highest) {
+    if (sum_.needs_room() || squares_.needs_room()) {
+        sum_.make_room();
+        squares_.make_room();
         since_normalised_ = 0;
     }
+    // Every block's values lie within the batch's range, and so do the positions its
+    // per-value adds and its flush of the near sums touch.
+    const unsigned p_low = position_of(lowest);
+    const unsigned p_high = position_of(highest);
+    const unsigned ref_low = near_reference(p_low);
+    const unsigned ref_high = near_reference(p_high);
+    sum_.cover(ChunkWindow::first_chunk(ref_low),
+               std::max(static_cast<int>(p_high >> 5) + 1, ChunkWindow::last_chunk(ref_high, 2)));
+    squares_.cover(ChunkWindow::first_chunk(2 * ref_low),
+                   std::max(static_cast<int>((2 * p_high) >> 5) + 3, ChunkWindow::last_chunk(2 * ref_high, 3)));
 }
 
 void ExactMoments::merge(const ExactMoments& other) {

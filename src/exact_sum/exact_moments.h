@@ -120,7 +120,9 @@ class ExactMoments {
     }
 
   private:
-    void add_block(std::span<const double> values);
+    // Makes room and covers every chunk a batch whose finite, non-zero values have biased
+    // exponents lowest..highest can touch: all the allocation a batch needs, before any add.
+    void prepare_windows(unsigned lowest, unsigned highest);
 
     std::uint64_t count_ = 0;
     std::uint32_t since_normalised_ = 0;  // values added since the last carry propagation
