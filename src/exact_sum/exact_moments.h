@@ -15,17 +15,30 @@
 //   x^2 = m^2 * 2^2p units of 2^-2148,
 // exact integers. The sum lives in chunks of 2^-1074 units (70 chunks of capacity:
 // |sum| < 2^64 * 2^2098 < 2^2162), the sum of squares in chunks of 2^-2148 units (136:
-// < 2^64 * 2^4196 < 2^4260). x adds m << (p mod 32) as two pieces (below 2^32 and
-// below 2^52) to chunks p/32 and p/32 + 1; x^2 adds the 136-bit m^2 << (2p mod 32) as four
-// pieces (three below 2^32, one below 2^41) to chunks 2p/32 .. 2p/32 + 3. Every chunk so
-// takes at most 2^52 per value, and carries are propagated every 1024 values (kBatch).
+// < 2^64 * 2^4196 < 2^4260), each a ChunkWindow (chunk_window.h, Neal's small
+// superaccumulator).
+//
+// Two paths. add_many takes values in blocks of at most kBatch (1024) values between
+// carry propagations, and first scans a block's exponent range [p_low, p_high]:
+//  - near the top (p >= p_ref = p_high - 11): y = m << (p - p_ref) < 2^64 is x in units of
+//    2^(p_ref - 1074) and y^2 < 2^128 (one 64x64->128 multiply) is x^2 in units of
+//    2^(2 p_ref - 2148); they are summed in registers (a 128-bit signed sum, the squares'
+//    64-bit halves in two 128-bit sums: no overflow within 1024 values) and added to the
+//    chunks once per block. A block entirely near its top (clustered data: integers,
+//    prices, [0,1) mostly) runs a loop without a branch and without memory chains.
+//  - below it: x adds m << (p mod 32) as two pieces (below 2^32 and 2^52) to chunks
+//    p/32 and p/32 + 1; x^2 adds the 136-bit m^2 << (2p mod 32) as four pieces (three
+//    below 2^32, one below 2^40) to chunks 2p/32 .. 2p/32 + 3.
+// Every chunk so takes at most 2^52 per value and 2^32 per block, below 2^63 in 1024 values.
 //
 // Squares: the integer product of the 53-bit significands throughout, not an FMA split
-// (hi = x*x, lo = fma(x, x, -hi)). The product shares the sum's decoding of x (one
-// 64x64->128 multiply and a three-word shift), is exact for every double including
-// subnormals and values whose square overflows, and needs no range branch; the FMA split
-// decodes two more doubles and needs the integer path anyway beyond its range. Measured
-// (bench/exact_sum.cpp) the FMA split was no faster; see the figures there.
+// (hi = x*x, lo = fma(x, x, -hi)). The product reuses the sum's decoding of x, is exact for
+// every double (subnormals, squares below 2^-1074 or above DBL_MAX) with no range branch,
+// and near the top it is the single multiply y*y; the split must decode two more doubles
+// and add both, and is exact only while lo stays normal (|x| roughly within 2^+-460), so the
+// integer path would be needed beside it anyway. bench/exact_sum.cpp measures both on
+// squares alone, values where both are exact: the product took 3.2-3.4 ns per value,
+// the FMA split 4.4-4.7 (in cache, this machine).
 //
 // Mean = round-to-nearest-even(S1 / n): S1 shifted left until the quotient by n has 56
 // bits, long division by n, the remainder as sticky bit; no intermediate overflows.
@@ -49,17 +62,29 @@
 // S2 > n DBL_MAX^2; S1^2 > n S2 (Cauchy-Schwarz; so S2 = 0 forces S1 = 0); n = 1 with S1
 // not a double or S2 != S1^2. It allocates at most 136 limbs, whatever the input.
 //
-// Memory: sizeof(ExactMoments) = 72 bytes, plus the chunks of the windows actually touched
-// (8 bytes each). One value: 2 + 4 chunks (48 bytes). 100, 10^4 or 10^7 values of one
-// kind: uniform [0,1) about 5 + 9 chunks; integers 0..1000 about 2 + 4 (see the memory
-// test); values across all exponents at most 70 + 136 chunks, 1648 bytes.
+// Memory: sizeof(ExactMoments) = 80 bytes, plus the chunks of the windows the values
+// reached (8 bytes each; a window covers one spare chunk above its pieces, and a batch's
+// near-sum flush a few more). Measured (bench/exact_sum.cpp), in bytes after k values:
+//                            k = 1     100    10^4    10^7
+//   uniform [0,1)                192     200     216     216
+//   integers 0..1000             192     192     192     192
+//   lognormal(0, 20)             192     288     360     432
+//   both signs, all exponents    192    1688    1712    1712   (at most 80 + 8 (70 + 136))
+// An empty column holds 80 bytes and no heap.
 //
-// Cost: add_many is a few ns per value (bench/exact_sum.cpp); a batch first scans its
-// values' exponent range to widen the windows once, then adds without a branch per value.
-// mean() and std() cost a few microseconds (big-integer arithmetic on <= 136 limbs).
+// Cost: add_many of 10^7 values in batches of 4096, ns per value (bench/exact_sum.cpp;
+// figures in the bench's header comment). mean() costs under a microsecond and std() a
+// few (big-integer arithmetic on at most 136 limbs).
 //
-// Thread safety: none; the owner serialises every call. No lock, no allocation per value
-// (a window widens at most 206 times in a column's life), no global state.
+// Failure: a call that throws adds nothing. add_many checks the count, then scans the
+// whole batch's exponent range and widens the windows to every chunk the batch can touch
+// before its first add (the only allocation; a window widens at most 206 times in a
+// column's life); the adds and carry propagations allocate nothing. merge works on copies.
+// A call of more than 2^30 values is taken as calls of 2^30 (the top chunks take carries
+// of below 2^31 per 1024 values, from below 2^31 at each call's start).
+//
+// Thread safety: none; the owner serialises every call. No lock, no allocation per value,
+// no global state.
 #pragma once
 
 #include <cstddef>
