@@ -18,14 +18,14 @@
 // < 2^64 * 2^4196 < 2^4260), each a ChunkWindow (chunk_window.h, Neal's small
 // superaccumulator).
 //
-// Two paths. add_many takes values in blocks of at most kBatch (1024) values between
-// carry propagations, and first scans a block's exponent range [p_low, p_high]:
+// Two paths. add_many first scans its batch's exponent range [p_low, p_high], then takes
+// the values in blocks of at most kBatch (1024) between carry propagations:
 //  - near the top (p >= p_ref = p_high - 11): y = m << (p - p_ref) < 2^64 is x in units of
 //    2^(p_ref - 1074) and y^2 < 2^128 (one 64x64->128 multiply) is x^2 in units of
 //    2^(2 p_ref - 2148); they are summed in registers (a 128-bit signed sum, the squares'
 //    64-bit halves in two 128-bit sums: no overflow within 1024 values) and added to the
-//    chunks once per block. A block entirely near its top (clustered data: integers,
-//    prices, [0,1) mostly) runs a loop without a branch and without memory chains.
+//    chunks once per block. A batch entirely near its top (clustered data: integers,
+//    prices) runs a loop without a branch and without memory chains.
 //  - below it: x adds m << (p mod 32) as two pieces (below 2^32 and 2^52) to chunks
 //    p/32 and p/32 + 1; x^2 adds the 136-bit m^2 << (2p mod 32) as four pieces (three
 //    below 2^32, one below 2^40) to chunks 2p/32 .. 2p/32 + 3.
