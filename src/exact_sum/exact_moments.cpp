@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstring>
 #include <limits>
 
 namespace exact_sum {
@@ -30,6 +29,11 @@ std::uint64_t finite_count(std::span<const double> values) {
     return n;
 }
 
+// The significand m of a finite x = m * 2^(p - 1074): the implicit bit for normal numbers.
+std::uint64_t significand(std::uint64_t bits, unsigned biased) {
+    return (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{biased != 0} << 52);
+}
+
 // A finite x as m * 2^p units of 2^-1074 (see the header), and flip: all ones when x is
 // negative, so that (v ^ flip) - flip is v with x's sign.
 struct Decoded {
@@ -41,9 +45,8 @@ struct Decoded {
 // p_zero: the position given to zeros (which add nothing wherever they add it).
 inline Decoded decode(std::uint64_t bits, unsigned p_zero) {
     const unsigned biased = biased_exponent(bits);
-    const unsigned normal = biased != 0;
-    const std::uint64_t m = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{normal} << 52);
-    return {m, m != 0 ? biased - normal : p_zero, 0 - (bits >> 63)};
+    const std::uint64_t m = significand(bits, biased);
+    return {m, m != 0 ? biased - (biased != 0) : p_zero, 0 - (bits >> 63)};
 }
 
 // Adds x to the sum's chunks, m << (p mod 32) as two pieces below 2^32 and 2^52, and x^2 =
@@ -75,8 +78,8 @@ inline void add_to_chunks(const Decoded& x, std::int64_t* sum, int sum_base, std
     q[3] += static_cast<std::int64_t>((w1 >> 32) | (w2 << 32));  // below 2^40
 }
 
-// The values of a block within kNearSpan exponents of its largest, summed in registers
-// relative to p_ref: the chunks' adds form chains through memory, these do not.
+// The values of a block within kNearSpan exponents of its batch's largest, summed in
+// registers relative to p_ref: the chunks' adds form chains through memory, these do not.
 constexpr unsigned kNearSpan = 11;
 
 struct NearTop {
@@ -93,9 +96,7 @@ struct NearTop {
     // keeps the shift defined when its p lies below p_ref).
     void add(std::uint64_t bits) {
         const unsigned biased = biased_exponent(bits);
-        const unsigned normal = biased != 0;
-        const std::uint64_t m = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{normal} << 52);
-        const std::uint64_t y = m << ((biased - normal - p_ref) & 63);
+        const std::uint64_t y = significand(bits, biased) << ((biased - (biased != 0) - p_ref) & 63);
         const unsigned __int128 flip =
             static_cast<unsigned __int128>(static_cast<__int128>(static_cast<std::int64_t>(bits) >> 63));
         sum += (static_cast<unsigned __int128>(y) ^ flip) - flip;
@@ -167,7 +168,7 @@ unsigned position_of(unsigned biased) {
     return biased - (biased != 0);
 }
 
-// The reference position of a block whose largest position is p_high.
+// The reference position of the near sums of a batch whose largest position is p_high.
 unsigned near_reference(unsigned p_high) {
     return p_high > kNearSpan ? p_high - kNearSpan : 0;
 }
