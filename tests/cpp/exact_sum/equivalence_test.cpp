@@ -181,6 +181,33 @@ TEST(Limits, TheLargestStatesGiveFiniteResults) {
     EXPECT_THROW(merged.merge(spread), std::overflow_error);  // 2^65 - 4 values
 }
 
+// Near the capacity's top the windows grow by carries alone: adds and merges there stay
+// exact, and the mean of the largest doubles is the largest double.
+TEST(Limits, AddsAndMergesAtTheLargestSumsStayExact) {
+    constexpr std::uint64_t kHalf = std::uint64_t{1} << 63;
+    const std::uint64_t n = kHalf - 6000;
+    const ExactMoments start = read_all(forged(n, exact_sum::times_u64(largest_units(), n), false,
+                                               exact_sum::times_u64(largest_square_units(), n)));
+    ExactMoments a = start;
+    a.add_many(std::vector<double>(5000, DBL_MAX));
+    a.add(DBL_MAX);
+    ExactMoments b = start;
+    b.merge(of(std::vector<double>(5001, DBL_MAX)));
+    expect_same(a, b, "added and merged");
+    EXPECT_TRUE(same_bits(a.mean(), DBL_MAX)) << show(a.mean());
+    EXPECT_TRUE(same_bits(a.std(), 0.0)) << show(a.std());
+    ExactMoments c = a;
+    c.merge(a);  // 2^64 - 2002 values, all DBL_MAX
+    EXPECT_TRUE(same_bits(c.mean(), DBL_MAX)) << show(c.mean());
+    EXPECT_TRUE(same_bits(c.std(), 0.0)) << show(c.std());
+    c.add(-DBL_MAX);
+    EXPECT_TRUE(same_bits(c.mean(), DBL_MAX)) << show(c.mean());  // 1 - 2^-63: rounds to 1
+    EXPECT_GT(*c.std(), 0.0);
+    std::vector<std::uint8_t> bytes = stored(c);
+    std::span<const std::uint8_t> input(bytes);
+    expect_same(ExactMoments::read(input), c, "read back");
+}
+
 TEST(Limits, CountsBeyondTheLimitAreRefusedAndChangeNothing) {
     constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
     const ExactMoments full = read_all(forged(kMax, {}, false, {}));
