@@ -11,14 +11,17 @@
 // so a few tenths either way), ns per value:
 //                              10^7 values streamed     10^5 values in cache
 //                              exact     plain sums     exact     plain sums
-//   uniform [0,1)              5.6-6.0   1.3            2.6-3.1   0.5
-//   integers 0..1000           5.6-5.7   1.3            2.4-3.1   0.5
-//   lognormal(0, 20)           7.7       1.3            4.9-5.0   0.5
-//   both signs, all exponents  7.7-8.0   1.5            4.7-4.8   0.9
+//   uniform [0,1)              4.2-4.5   1.4            2.6-3.5   0.5
+//   integers 0..1000           4.4-4.5   1.4            2.4-3.5   0.5
+//   lognormal(0, 20)           6.5-6.8   1.4            4.9-5.4   0.5
+//   both signs, all exponents  6.3-6.7   1.6            4.7-5.4   0.9-1.0
 // The clustered workloads take the register path (one pass to scan the batch's exponents,
-// one to add); the spread ones mostly the chunks. mean() under 1 us, std() 1.5-4 us.
+// one to add); the spread ones mostly the chunks. mean() under 1 us, std() 1.5-5 us.
 // Squares alone where both are exact: the integer product 3.3-3.5 ns (in cache), the
 // FMA split 4.5-4.8.
+//
+// The plain sums are the inexact, order-dependent double loop over the same values, for
+// scale only.
 #include <algorithm>
 #include <bit>
 #include <utility>
