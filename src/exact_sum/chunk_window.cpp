@@ -127,8 +127,7 @@ ChunkWindow::Parts ChunkWindow::parts() const {
         }
         carry_through(chunks);
     }
-    // The top chunk is now at most 2^63 / 2^32 (one unnormalised batch above 2^32 chunks)
-    // and not negative: split it into limbs.
+    // The top chunk is now not negative and below 2^63: two limbs.
     Limbs limbs;
     for (std::size_t i = 0; i + 1 < chunks.size(); ++i) {
         limbs.push_back(static_cast<std::uint32_t>(chunks[i]));
