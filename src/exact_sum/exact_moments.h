@@ -50,7 +50,7 @@
 // DBL_MAX (values of both signs near DBL_MAX) is +inf, the correctly rounded result.
 // An exact zero mean is +0.0.
 //
-// Stored form (write/read), little-endian; varints as in the profile's stored form
+// Stored form (write/read through common/byte_io.h), little-endian; varints as there
 // (7-bit groups, shortest form):
 //   count (varint); then the sum, then the sum of squares, each as
 //     sign (u8: 0 zero, 1 positive, 2 negative; never 2 for the squares);
@@ -96,15 +96,10 @@
 #include <stdexcept>
 #include <vector>
 
+#include "common/byte_io.h"
 #include "exact_sum/chunk_window.h"
 
 namespace exact_sum {
-
-// A malformed or impossible stored form; the message says what is wrong.
-class StoredFormError : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
 
 class ExactMoments {
   public:
@@ -135,11 +130,11 @@ class ExactMoments {
     ChunkWindow::Parts sum_parts() const { return sum_.parts(); }
     ChunkWindow::Parts square_parts() const { return squares_.parts(); }
 
-    // Appends the stored form to out (canonical: equal sums and counts, equal bytes).
-    void write(std::vector<std::uint8_t>& out) const;
-    // Reads a stored form from the front of input and advances input past it; throws
-    // StoredFormError saying what is wrong.
-    static ExactMoments read(std::span<const std::uint8_t>& input);
+    // Appends the stored form (canonical: equal sums and counts, equal bytes).
+    void write(common::ByteWriter& out) const;
+    // Reads a stored form at in's position and moves past it; throws common::FormatError
+    // saying what is wrong and where.
+    static ExactMoments read(common::ByteReader& in);
 
     // Bytes held, the object and its heap.
     std::size_t memory_bytes() const {

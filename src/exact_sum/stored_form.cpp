@@ -15,75 +15,26 @@ constexpr std::uint8_t kZero = 0;
 constexpr std::uint8_t kPositive = 1;
 constexpr std::uint8_t kNegative = 2;
 
-void put_varint(std::vector<std::uint8_t>& out, std::uint64_t v) {
-    while (v >= 0x80) {
-        out.push_back(static_cast<std::uint8_t>(v | 0x80));
-        v >>= 7;
-    }
-    out.push_back(static_cast<std::uint8_t>(v));
-}
-
-void put_parts(std::vector<std::uint8_t>& out, const ChunkWindow::Parts& parts) {
+void put_parts(common::ByteWriter& out, const ChunkWindow::Parts& parts) {
     if (parts.limbs.empty()) {
-        out.push_back(kZero);
+        out.u8(kZero);
         return;
     }
-    out.push_back(parts.negative ? kNegative : kPositive);
-    put_varint(out, parts.lowest_limb);
-    put_varint(out, parts.limbs.size());
+    out.u8(parts.negative ? kNegative : kPositive);
+    out.varint(parts.lowest_limb);
+    out.varint(parts.limbs.size());
     for (std::uint32_t limb : parts.limbs) {
-        for (unsigned i = 0; i < 4; ++i) {
-            out.push_back(static_cast<std::uint8_t>(limb >> (8 * i)));
-        }
+        out.fixed(limb, 4);
     }
 }
 
 [[noreturn]] void fail(const std::string& message) {
-    throw StoredFormError("exact sums: " + message);
+    common::format_error("exact sums: " + message);
 }
 
-class Reader {
-  public:
-    explicit Reader(std::span<const std::uint8_t> data) : data_(data) {}
-
-    std::size_t at() const { return at_; }
-
-    const std::uint8_t* take(std::size_t n, const char* what) {
-        if (n > data_.size() - at_) {
-            fail(std::string("truncated: ") + what + " at byte " + std::to_string(at_) + " needs " +
-                 std::to_string(n) + " bytes, " + std::to_string(data_.size() - at_) + " left");
-        }
-        const std::uint8_t* p = data_.data() + at_;
-        at_ += n;
-        return p;
-    }
-    std::uint64_t varint(const char* what) {
-        const std::size_t start = at_;
-        std::uint64_t v = 0;
-        for (unsigned shift = 0;; shift += 7) {
-            const std::uint8_t byte = *take(1, what);
-            if (shift == 63 && byte > 1) {
-                fail(std::string(what) + " at byte " + std::to_string(start) + " does not fit 64 bits");
-            }
-            v |= static_cast<std::uint64_t>(byte & 0x7f) << shift;
-            if ((byte & 0x80) == 0) {
-                if (byte == 0 && shift > 0) {
-                    fail(std::string(what) + " at byte " + std::to_string(start) +
-                         " is not in its shortest form");
-                }
-                return v;
-            }
-        }
-    }
-
-  private:
-    std::span<const std::uint8_t> data_;
-    std::size_t at_ = 0;
-};
-
-ChunkWindow::Parts read_parts(Reader& in, const char* what, std::size_t max_limbs, bool signed_value) {
+ChunkWindow::Parts read_parts(common::ByteReader& in, const char* what, std::size_t max_limbs, bool signed_value) {
     ChunkWindow::Parts parts;
-    const std::uint8_t sign = *in.take(1, what);
+    const std::uint8_t sign = in.take(1, what)[0];
     if (sign == kZero) {
         return parts;
     }
@@ -97,11 +48,11 @@ ChunkWindow::Parts read_parts(Reader& in, const char* what, std::size_t max_limb
         fail(std::string(what) + ": limbs " + std::to_string(lowest) + " + " + std::to_string(count) +
              " do not lie within the " + std::to_string(max_limbs) + " a sum can reach");
     }
-    const std::uint8_t* bytes = in.take(4 * count, what);
+    const std::span<const std::uint8_t> bytes = in.take(4 * count, what);
     parts.lowest_limb = lowest;
     parts.limbs.resize(count);
     for (std::size_t i = 0; i < count; ++i) {
-        parts.limbs[i] = static_cast<std::uint32_t>(hash::load_le(bytes + 4 * i, 4));
+        parts.limbs[i] = static_cast<std::uint32_t>(hash::load_le(bytes.data() + 4 * i, 4));
     }
     if (parts.limbs.front() == 0 || parts.limbs.back() == 0) {
         fail(std::string(what) + ": a zero limb at either end is not the canonical form");
@@ -155,14 +106,13 @@ void check_reachable(std::uint64_t n, const Limbs& s1, const Limbs& s2) {
 
 }  // namespace
 
-void ExactMoments::write(std::vector<std::uint8_t>& out) const {
-    put_varint(out, count_);
+void ExactMoments::write(common::ByteWriter& out) const {
+    out.varint(count_);
     put_parts(out, sum_.parts());
     put_parts(out, squares_.parts());
 }
 
-ExactMoments ExactMoments::read(std::span<const std::uint8_t>& input) {
-    Reader in(input);
+ExactMoments ExactMoments::read(common::ByteReader& in) {
     const std::uint64_t n = in.varint("count");
     const ChunkWindow::Parts sum = read_parts(in, "sum", kSumLimbs, true);
     const ChunkWindow::Parts squares = read_parts(in, "sum of squares", kSquareLimbs, false);
@@ -171,7 +121,6 @@ ExactMoments ExactMoments::read(std::span<const std::uint8_t>& input) {
     out.count_ = n;
     out.sum_.assign(sum);
     out.squares_.assign(squares);
-    input = input.subspan(in.at());
     return out;
 }
 

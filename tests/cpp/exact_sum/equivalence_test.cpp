@@ -205,7 +205,7 @@ TEST(Limits, AddsAndMergesAtTheLargestSumsStayExact) {
     EXPECT_GT(*c.std(), 0.0);
     std::vector<std::uint8_t> bytes = stored(c);
     std::span<const std::uint8_t> input(bytes);
-    expect_same(ExactMoments::read(input), c, "read back");
+    expect_same(read_from(input), c, "read back");
 }
 
 TEST(Limits, CountsBeyondTheLimitAreRefusedAndChangeNothing) {

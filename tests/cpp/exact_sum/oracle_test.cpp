@@ -45,7 +45,7 @@ TEST_P(OracleTest, EveryPathGivesTheCorrectlyRoundedResults) {
 
     std::vector<std::uint8_t> bytes = stored(one_by_one);
     std::span<const std::uint8_t> input(bytes);
-    expect_oracle(ExactMoments::read(input), c, "stored");
+    expect_oracle(read_from(input), c, "stored");
     EXPECT_TRUE(input.empty());
 }
 

@@ -10,7 +10,7 @@ namespace {
 
 using exact_sum::from_u64;
 using exact_sum::shifted_left;
-using exact_sum::StoredFormError;
+using common::FormatError;
 using exact_sum::times;
 
 const std::vector<std::vector<double>>& states() {
@@ -35,14 +35,14 @@ TEST(StoredForm, ReadStatesBehaveAsTheOriginalsEverAfter) {
         std::vector<std::uint8_t> bytes = stored(original);
         bytes.push_back(0xAB);  // what follows is the caller's
         std::span<const std::uint8_t> input(bytes);
-        ExactMoments copy = ExactMoments::read(input);
+        ExactMoments copy = read_from(input);
         ASSERT_EQ(input.size(), 1u);
         EXPECT_EQ(input[0], 0xAB);
         expect_same(copy, original, "read");
         copy.add_many(later);
         original.add_many(later);
         expect_same(copy, original, "read, then added to");
-        ExactMoments merged = ExactMoments::read(input = bytes);
+        ExactMoments merged = read_from(input = bytes);
         merged.merge(copy);
         ExactMoments direct = of(values);
         direct.merge(original);
@@ -74,13 +74,13 @@ std::vector<Forged> forged_forms() {
     const Limbs not_a_double = from_u64((1ULL << 60) + 1);
     std::vector<std::uint8_t> huge_count = bytes_of({1, 1, 0});
     std::vector<Forged> out = {
-        {"empty", {}, "truncated: count"},
+        {"empty", {}, "truncated profile: count at byte 0"},
         {"count_not_shortest", bytes_of({0x80, 0x00, 0, 0}), "shortest form"},
         {"count_beyond_64_bits", bytes_of({0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x02, 0, 0}),
          "does not fit 64 bits"},
         {"sum_sign_3", bytes_of({1, 3}), "sign byte 3"},
         {"squares_negative", bytes_of({1, 0, 2, 0, 1, 1, 0, 0, 0}), "sign byte 2"},
-        {"no_sum_after_count", bytes_of({1}), "truncated: sum"},
+        {"no_sum_after_count", bytes_of({1}), "truncated profile: sum at byte 1"},
         {"lowest_limb_beyond", bytes_of({1, 1, 68, 1, 1, 0, 0, 0, 0}), "do not lie within the 68"},
         {"no_limbs", bytes_of({1, 1, 0, 0}), "do not lie within"},
         {"limbs_past_the_top", bytes_of({1, 1, 60, 9}), "do not lie within"},
@@ -88,10 +88,10 @@ std::vector<Forged> forged_forms() {
         // A limb count of 2^63: refused before anything is allocated for it.
         {"huge_limb_count", bytes_of({1, 1, 0, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01}),
          "do not lie within"},
-        {"limbs_truncated", bytes_of({1, 1, 0, 2, 1, 0, 0, 0, 1}), "truncated: sum at byte 4 needs 8 bytes, 5 left"},
+        {"limbs_truncated", bytes_of({1, 1, 0, 2, 1, 0, 0, 0, 1}), "truncated profile: sum at byte 4 needs 8 bytes, 5 left"},
         {"zero_low_limb", bytes_of({1, 1, 0, 2, 0, 0, 0, 0, 1, 0, 0, 0, 0}), "canonical"},
         {"zero_top_limb", bytes_of({1, 1, 0, 2, 1, 0, 0, 0, 0, 0, 0, 0, 0}), "canonical"},
-        {"no_squares", bytes_of({1, 0}), "truncated: sum of squares"},
+        {"no_squares", bytes_of({1, 0}), "truncated profile: sum of squares at byte 2"},
         {"no_values_but_a_sum", forged(0, one, false, one), "no values"},
         {"no_values_but_squares", forged(0, {}, false, one), "no values"},
         {"sum_above_count_times_max", forged(1, above_max, true, times(above_max, above_max)),
@@ -114,9 +114,9 @@ TEST_P(ForgedForm, IsRefusedWithItsReason) {
     const Forged& f = GetParam();
     std::span<const std::uint8_t> input(f.bytes);
     try {
-        ExactMoments::read(input);
+        read_from(input);
         FAIL() << f.name << " was accepted";
-    } catch (const StoredFormError& e) {
+    } catch (const FormatError& e) {
         EXPECT_NE(std::string(e.what()).find(f.message), std::string::npos) << f.name << ": " << e.what();
     }
     EXPECT_EQ(input.size(), f.bytes.size()) << "a refused form consumes nothing";
@@ -146,7 +146,7 @@ TEST(StoredForm, DamagedFormsAreRefusedOrReadBackCanonically) {
     const std::vector<std::uint8_t> bytes = stored(of(wild_values(300, 31)));
     for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
         std::span<const std::uint8_t> input(bytes.data(), cut);
-        EXPECT_THROW(ExactMoments::read(input), StoredFormError) << cut;
+        EXPECT_THROW(read_from(input), FormatError) << cut;
     }
     for (std::size_t at = 0; at < bytes.size(); ++at) {
         for (int bit = 0; bit < 8; ++bit) {
@@ -154,11 +154,11 @@ TEST(StoredForm, DamagedFormsAreRefusedOrReadBackCanonically) {
             damaged[at] ^= static_cast<std::uint8_t>(1 << bit);
             std::span<const std::uint8_t> input(damaged);
             try {
-                const ExactMoments m = ExactMoments::read(input);
+                const ExactMoments m = read_from(input);
                 std::vector<std::uint8_t> again = stored(m);
                 EXPECT_TRUE(std::equal(again.begin(), again.end(), damaged.begin()))
                     << "byte " << at << " bit " << bit << " read back differently";
-            } catch (const StoredFormError&) {
+            } catch (const FormatError&) {
             }
         }
     }
