@@ -1,0 +1,339 @@
+#include "quantiles/quantile_sketch.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include "common/mix64.h"
+
+namespace quantiles {
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Beyond this depth ceil(k (2/3)^d) is below 8 for every k <= kMaxK, and the exact
+// integer form below still fits 64 bits up to it.
+constexpr std::size_t kExactDepths = 30;
+static_assert(std::uint64_t{kMaxK} << kExactDepths < (std::uint64_t{1} << 63));
+
+constexpr std::uint64_t pow3(std::size_t d) {
+    std::uint64_t p = 1;
+    for (std::size_t i = 0; i < d; ++i) {
+        p *= 3;
+    }
+    return p;
+}
+
+// splitmix64's output function.
+std::uint64_t finalize(std::uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+}  // namespace
+
+std::uint32_t level_capacity(std::uint32_t k, std::size_t depth) {
+    if (depth > kExactDepths) {
+        return kMinLevelCapacity;
+    }
+    const std::uint64_t p3 = pow3(depth);
+    const std::uint64_t cap = ((std::uint64_t{k} << depth) + p3 - 1) / p3;
+    return static_cast<std::uint32_t>(std::max<std::uint64_t>(cap, kMinLevelCapacity));
+}
+
+std::uint32_t total_capacity(std::uint32_t k, std::size_t levels) {
+    std::uint32_t total = 0;
+    for (std::size_t d = 0; d < levels; ++d) {
+        total += level_capacity(k, d);
+    }
+    return total;
+}
+
+QuantileSketch::QuantileSketch(std::uint64_t seed, std::uint32_t k)
+    : k_(k), capacity_(0), min_(kInf), max_(-kInf), coin_counter_(seed) {
+    if (k < kMinLevelCapacity || k > kMaxK) {
+        throw std::invalid_argument("quantile sketch: k must be in 8..32768");
+    }
+    set_levels(1);
+}
+
+void QuantileSketch::set_levels(std::size_t levels) {
+    sizes_.resize(levels, 0);
+    capacity_ = total_capacity(k_, levels);
+}
+
+std::size_t QuantileSketch::level_begin(std::size_t h) const {
+    std::size_t begin = 0;
+    for (std::size_t j = h + 1; j < sizes_.size(); ++j) {
+        begin += sizes_[j];
+    }
+    return begin;
+}
+
+std::uint32_t QuantileSketch::capacity_of(std::size_t h) const {
+    return level_capacity(k_, sizes_.size() - 1 - h);
+}
+
+std::span<const double> QuantileSketch::level(std::size_t h) const {
+    return std::span<const double>(items_).subspan(level_begin(h), sizes_.at(h));
+}
+
+std::size_t QuantileSketch::memory_bytes() const {
+    return sizeof(*this) + items_.capacity() * sizeof(double) +
+           sizes_.capacity() * sizeof(std::uint32_t);
+}
+
+// ---- updating -----------------------------------------------------------------------
+
+// Called when the buffer is full: compacts when the sketch holds T(H) items, then grows
+// the buffer (doubling, never beyond T(H)) if it is still full.
+void QuantileSketch::make_room() {
+    if (items_.size() >= capacity_) {
+        compact_once();
+    }
+    if (items_.size() == items_.capacity()) {
+        const std::size_t grown = std::max<std::size_t>(16, 2 * items_.capacity());
+        items_.reserve(std::min<std::size_t>(grown, capacity_));
+    }
+}
+
+void QuantileSketch::update_many(std::span<const double> values) {
+    std::size_t i = 0;
+    while (i < values.size()) {
+        if (items_.size() == items_.capacity()) {
+            make_room();
+        }
+        const std::size_t take = std::min(values.size() - i, items_.capacity() - items_.size());
+        const std::span<const double> chunk = values.subspan(i, take);
+        // The common case, a chunk of finite values, in passes the compiler vectorises.
+        double lo = min_;
+        double hi = max_;
+        bool finite = true;
+        for (const double v : chunk) {
+            finite &= is_finite(v);
+            lo = v < lo ? v : lo;
+            hi = v > hi ? v : hi;
+        }
+        if (!finite) {
+            for (const double v : chunk) {
+                update(v);  // room is there: update will not compact before the chunk ends
+            }
+            i += take;
+            continue;
+        }
+        const std::size_t old = items_.size();
+        items_.insert(items_.end(), chunk.begin(), chunk.end());
+        for (std::size_t j = old; j < items_.size(); ++j) {
+            items_[j] += 0.0;
+        }
+        sizes_[0] += static_cast<std::uint32_t>(take);
+        n_ += take;
+        min_ = lo + 0.0;
+        max_ = hi + 0.0;
+        i += take;
+    }
+}
+
+// The level's offset for this compaction: the opposite of its last fresh coin when one is
+// pending, else a fresh coin from the counter mixed with the level's first item.
+unsigned QuantileSketch::next_offset(std::size_t h, double probe) {
+    const std::uint64_t bit = std::uint64_t{1} << h;
+    if ((pending_ & bit) != 0) {
+        const unsigned last = (offsets_ & bit) != 0 ? 1u : 0u;
+        pending_ &= ~bit;
+        offsets_ &= ~bit;
+        return last ^ 1u;
+    }
+    coin_counter_ += common::kGoldenGamma;
+    const unsigned coin = static_cast<unsigned>(
+        finalize(coin_counter_ ^ std::rotl(std::bit_cast<std::uint64_t>(probe), 17)) >> 63);
+    pending_ |= bit;
+    offsets_ |= static_cast<std::uint64_t>(coin) << h;
+    return coin;
+}
+
+// Compacts the lowest level holding at least its capacity. Layout: levels top first, so
+// level h+1 lies just before level h. Every other item of level h (after one item kept
+// back when its size is odd) is gathered at the end of level h's range, then merged
+// backwards with level h+1 into the front of the two ranges; the lower levels then move
+// down over the freed half. No allocation.
+void QuantileSketch::compact_once() {
+    std::size_t h = 0;
+    while (sizes_[h] < capacity_of(h)) {
+        ++h;  // some level reaches its capacity: the sizes add up to at least T(H)
+    }
+    if (h + 1 == sizes_.size()) {
+        set_levels(sizes_.size() + 1);  // the new top level starts empty at the front
+    }
+    double* base = items_.data();
+    const std::size_t b = level_begin(h);
+    const std::size_t s = sizes_[h];
+    const std::size_t a = sizes_[h + 1];
+    if (h == 0) {
+        std::sort(base + b, base + b + s);
+    }
+    const std::size_t odd = s & 1;
+    const std::size_t half = s / 2;
+    const double kept = base[b];
+    const std::size_t offset = next_offset(h, base[b]);
+    // Gather the chosen half at [b + odd + half, b + s), last first: each write lands at or
+    // after the position it reads, and after every position still to be read.
+    for (std::size_t j = half; j-- > 0;) {
+        base[b + odd + half + j] = base[b + odd + offset + 2 * j];
+    }
+    // Merge level h+1, [b - a, b), with the chosen half into [b - a, b + half), from the
+    // back; once the half is used up, what is left of level h+1 is already in place.
+    std::size_t upper = b;
+    std::size_t chosen = b + s;
+    std::size_t out = b + half;
+    const std::size_t chosen_begin = b + odd + half;
+    while (chosen > chosen_begin) {
+        if (upper > b - a && base[upper - 1] > base[chosen - 1]) {
+            base[--out] = base[--upper];
+        } else {
+            base[--out] = base[--chosen];
+        }
+    }
+    if (odd != 0) {
+        base[b + half] = kept;
+    }
+    std::copy(base + b + s, base + items_.size(), base + b + half + odd);
+    items_.resize(items_.size() - half);
+    sizes_[h + 1] += static_cast<std::uint32_t>(half);
+    sizes_[h] = static_cast<std::uint32_t>(odd);
+}
+
+// ---- merging ------------------------------------------------------------------------
+
+void QuantileSketch::merge(const QuantileSketch& other) {
+    if (&other == this) {
+        const QuantileSketch copy = other;
+        merge(copy);
+        return;
+    }
+    if (other.n_ == 0) {
+        return;
+    }
+    if (other.n_ > kMaxCount - std::min(n_, kMaxCount)) {
+        throw std::length_error("quantile sketch: merged count exceeds 2^60");
+    }
+    if (other.is_exact()) {
+        update_many(other.items_);  // a replay: same state as receiving its values here
+        return;
+    }
+    merge_levels(other);
+}
+
+// Joins the two level lists (sorted levels merged, level 0 appended), then compacts until
+// the items fit T(H) again.
+void QuantileSketch::merge_levels(const QuantileSketch& other) {
+    const std::size_t levels = std::max(sizes_.size(), other.sizes_.size());
+    std::vector<double> joined;
+    joined.reserve(items_.size() + other.items_.size());
+    std::vector<std::uint32_t> sizes(levels, 0);
+    for (std::size_t h = levels; h-- > 0;) {
+        const std::span<const double> mine =
+            h < sizes_.size() ? level(h) : std::span<const double>();
+        const std::span<const double> theirs =
+            h < other.sizes_.size() ? other.level(h) : std::span<const double>();
+        if (h == 0) {
+            joined.insert(joined.end(), mine.begin(), mine.end());
+            joined.insert(joined.end(), theirs.begin(), theirs.end());
+        } else {
+            std::merge(mine.begin(), mine.end(), theirs.begin(), theirs.end(),
+                       std::back_inserter(joined));
+        }
+        sizes[h] = static_cast<std::uint32_t>(mine.size() + theirs.size());
+    }
+    items_ = std::move(joined);
+    sizes_ = std::move(sizes);
+    set_levels(levels);
+    n_ += other.n_;
+    min_ = std::min(min_, other.min_);
+    max_ = std::max(max_, other.max_);
+    while (items_.size() > capacity_) {
+        compact_once();
+    }
+    items_.shrink_to_fit();
+}
+
+// ---- queries ------------------------------------------------------------------------
+
+std::vector<QuantileSketch::Weighted> QuantileSketch::sorted_view() const {
+    std::vector<Weighted> view;
+    view.reserve(items_.size());
+    for (std::size_t h = 0; h < sizes_.size(); ++h) {
+        const std::uint64_t weight = std::uint64_t{1} << h;
+        for (const double v : level(h)) {
+            view.push_back({v, weight});
+        }
+    }
+    std::sort(view.begin(), view.end(),
+              [](const Weighted& x, const Weighted& y) { return x.value < y.value; });
+    std::uint64_t cumulative = 0;
+    for (Weighted& w : view) {
+        cumulative += w.weight;
+        w.weight = cumulative;
+    }
+    return view;
+}
+
+namespace {
+
+void check_rank(double q) {
+    if (!(q >= 0.0 && q <= 1.0)) {
+        throw std::invalid_argument("quantile rank must be in [0, 1]");
+    }
+}
+
+}  // namespace
+
+void QuantileSketch::quantiles(std::span<const double> ranks, std::span<double> out) const {
+    if (out.size() != ranks.size()) {
+        throw std::invalid_argument("quantile sketch: one output per rank");
+    }
+    for (const double q : ranks) {
+        check_rank(q);
+    }
+    if (n_ == 0) {
+        std::fill(out.begin(), out.end(), std::numeric_limits<double>::quiet_NaN());
+        return;
+    }
+    const std::vector<Weighted> view = sorted_view();
+    for (std::size_t i = 0; i < ranks.size(); ++i) {
+        const double q = ranks[i];
+        if (q == 0.0) {
+            out[i] = min_;
+            continue;
+        }
+        if (q == 1.0) {
+            out[i] = max_;
+            continue;
+        }
+        const double target_real = std::ceil(q * static_cast<double>(n_));
+        const std::uint64_t target =
+            std::max<std::uint64_t>(1, static_cast<std::uint64_t>(target_real));
+        const auto at = std::lower_bound(
+            view.begin(), view.end(), target,
+            [](const Weighted& w, std::uint64_t t) { return w.weight < t; });
+        out[i] = at == view.end() ? view.back().value : at->value;
+    }
+}
+
+double QuantileSketch::quantile(double q) const {
+    double out = 0.0;
+    quantiles(std::span<const double>(&q, 1), std::span<double>(&out, 1));
+    return out;
+}
+
+std::array<double, kReportedRanks.size()> QuantileSketch::reported_quantiles() const {
+    std::array<double, kReportedRanks.size()> out{};
+    quantiles(kReportedRanks, out);
+    return out;
+}
+
+}  // namespace quantiles
