@@ -191,12 +191,18 @@ void QuantileSketch::compact_once() {
     std::size_t chosen = b + s;
     std::size_t out = b + half;
     const std::size_t chosen_begin = b + odd + half;
+    // Without branches in the loop: which side gives the next item is unpredictable.
+    const std::size_t upper_begin = b - a;
+    while (chosen > chosen_begin && upper > upper_begin) {
+        const double x = base[upper - 1];
+        const double y = base[chosen - 1];
+        const bool take_upper = x > y;
+        base[--out] = take_upper ? x : y;
+        upper -= take_upper ? 1 : 0;
+        chosen -= take_upper ? 0 : 1;
+    }
     while (chosen > chosen_begin) {
-        if (upper > b - a && base[upper - 1] > base[chosen - 1]) {
-            base[--out] = base[--upper];
-        } else {
-            base[--out] = base[--chosen];
-        }
+        base[--out] = base[--chosen];
     }
     if (odd != 0) {
         base[b + half] = kept;
