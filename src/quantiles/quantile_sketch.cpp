@@ -105,6 +105,10 @@ void QuantileSketch::update_many(std::span<const double> values) {
     std::size_t i = 0;
     while (i < values.size()) {
         if (items_.size() == items_.capacity()) {
+            if (!is_finite(values[i])) {
+                ++i;  // as update(): a skipped value must not compact
+                continue;
+            }
             make_room();
         }
         const std::size_t take = std::min(values.size() - i, items_.capacity() - items_.size());

@@ -5,11 +5,12 @@
 #   tests/fuzz/run_fuzz.sh [SECONDS] [HARNESS...]
 #
 # SECONDS is the time per harness (default 20: the smoke run of tests/run_all.sh).
-# HARNESS names pick some of them (json_writer_fuzz, sketch_fuzz, profile_codec_fuzz);
+# HARNESS names pick some of them (json_writer_fuzz, sketch_fuzz, profile_codec_fuzz,
+# quantile_sketch_fuzz);
 # default all.
 #
-# The longer run, after any change to src/report, src/hash or src/sketch and before a release, gives
-# each harness five minutes:
+# The longer run, after any change to src/report, src/hash, src/sketch or src/quantiles and
+# before a release, gives each harness five minutes:
 #
 #   tests/fuzz/run_fuzz.sh 300
 #
@@ -27,7 +28,7 @@ root=$(pwd)
 seconds=${1:-20}
 shift $(($# > 0 ? 1 : 0))
 harnesses=("$@")
-[ ${#harnesses[@]} -gt 0 ] || harnesses=(json_writer_fuzz sketch_fuzz profile_codec_fuzz)
+[ ${#harnesses[@]} -gt 0 ] || harnesses=(json_writer_fuzz sketch_fuzz profile_codec_fuzz quantile_sketch_fuzz)
 cxx=${CXX:-clang++}
 out="$root/build/fuzz"
 mkdir -p "$out/logs" "$out/artifacts"
@@ -39,6 +40,7 @@ sources_of() {
         sketch_fuzz) echo "$root"/src/hash/*.cpp "$root"/src/sketch/*.cpp ;;
         profile_codec_fuzz) echo "$root"/src/profiler/*.cpp "$root"/src/hash/*.cpp "$root"/src/sketch/*.cpp \
             "$root"/src/report/*.cpp ;;
+        quantile_sketch_fuzz) echo "$root"/src/quantiles/*.cpp ;;
         *) echo "unknown harness: $1" >&2; return 1 ;;
     esac
 }
@@ -59,6 +61,8 @@ run_options_of() {
         sketch_fuzz) echo "-max_len=1024 -len_control=0" ;;
         # A dense column alone takes 12,288 bytes of registers.
         profile_codec_fuzz) echo "-max_len=16384" ;;
+        # A stored sketch of k = 600 at full size is about 15 KB.
+        quantile_sketch_fuzz) echo "-max_len=16384" ;;
         *) echo "-max_len=4096" ;;
     esac
 }

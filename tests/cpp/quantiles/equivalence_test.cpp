@@ -95,6 +95,22 @@ TEST(Queries, NonFiniteValuesAreSkipped) {
     EXPECT_EQ(with, without);
 }
 
+// A full buffer followed by values that are skipped must not compact early in either path.
+TEST(Queries, SkippedValuesAtAFullBufferDoNotCompact) {
+    std::vector<double> values;
+    for (int i = 0; i < 8; ++i) {
+        values.push_back(i);
+        values.push_back(std::nan(""));
+    }
+    QuantileSketch per_value(1, 8), batched(1, 8);
+    for (const double v : values) {
+        per_value.update(v);
+    }
+    batched.update_many(values);
+    EXPECT_TRUE(batched.is_exact());
+    EXPECT_EQ(per_value, batched);
+}
+
 // ---- split invariance ---------------------------------------------------------------
 
 class Split : public ::testing::TestWithParam<Shape> {};
