@@ -5,6 +5,9 @@
 //     the bit patterns of min and max (u64 each), the level count H (varint);
 //     when H > 1: the coin counter (u64), the pending coins and their offsets (varints,
 //       bit h for level h);
+//     when H > kCompactorLevels (the sampler is on): the weight of its unfinished block
+//       and the weight at which its pick is next replaced (varints), and when that block
+//       is not empty its pick (u64 bit pattern);
 //     the size of each level, level 0 first (varints);
 //     the items in the sketch's own order, top level first, level 0 last (u64 bit
 //     patterns).
@@ -48,6 +51,13 @@ void QuantileSketch::write(ByteWriter& out) const {
         out.varint(pending_);
         out.varint(offsets_);
     }
+    if (sampled_ > 0) {
+        out.varint(block_weight_);
+        out.varint(next_pick_);
+        if (block_weight_ > 0) {
+            out.u64(std::bit_cast<std::uint64_t>(pick_));
+        }
+    }
     for (const std::uint32_t size : sizes_) {
         out.varint(size);
     }
@@ -60,8 +70,9 @@ namespace {
 
 // Reads the level sizes and checks them against T(H), the count and the top level.
 std::vector<std::uint32_t> read_sizes(ByteReader& in, std::uint32_t k, std::size_t levels,
-                                      std::uint64_t n) {
-    const std::uint32_t limit = total_capacity(k, levels);
+                                      std::size_t sampled, std::uint64_t n,
+                                      std::uint64_t block_weight) {
+    const std::uint32_t limit = total_capacity(k, std::min(levels, kCompactorLevels));
     std::vector<std::uint32_t> sizes(levels, 0);
     std::uint64_t total = 0;
     std::uint64_t weight = 0;
@@ -77,7 +88,11 @@ std::vector<std::uint32_t> read_sizes(ByteReader& in, std::uint32_t k, std::size
         }
         weight += size << h;
         sizes[h] = static_cast<std::uint32_t>(size);
+        if (h < sampled && size != 0) {
+            in.fail("items below the lowest compacting level");
+        }
     }
+    weight += block_weight;  // below 2^sampled, so this cannot overflow
     if (weight != n) {
         in.fail("level weights add up to " + std::to_string(weight) + ", not the count " +
                 std::to_string(n));
@@ -89,6 +104,31 @@ std::vector<std::uint32_t> read_sizes(ByteReader& in, std::uint32_t k, std::size
 }
 
 }  // namespace
+
+// The sampler's block: a weight below the block size, the next pick beyond it (1 when the
+// block is empty, at most one past the block's end), and a pick that is a value.
+void QuantileSketch::read_sampler(ByteReader& in, QuantileSketch& sketch, double min,
+                                  double max) {
+    const std::uint64_t block = sketch.block_size();
+    const std::uint64_t weight = in.varint("block weight");
+    const std::uint64_t next = in.varint("next pick");
+    if (weight >= block) {
+        in.fail("sampler block weight not below its size");
+    }
+    if (next <= weight || next > block + 1 || (weight == 0 && next != 1)) {
+        in.fail("sampler's next pick out of range");
+    }
+    sketch.block_weight_ = weight;
+    sketch.set_next_pick(next);
+    if (weight > 0) {
+        const std::uint64_t bits = in.u64("block pick");
+        const double v = std::bit_cast<double>(bits);
+        if (!storable(bits) || v < min || v > max) {
+            in.fail("block pick not finite or outside [minimum, maximum]");
+        }
+        sketch.pick_ = v;
+    }
+}
 
 QuantileSketch QuantileSketch::read(ByteReader& in, std::uint64_t seed) {
     const std::uint64_t k = in.varint("k");
@@ -119,12 +159,19 @@ QuantileSketch QuantileSketch::read(ByteReader& in, std::uint64_t seed) {
         sketch.coin_counter_ = in.u64("coin counter");
         sketch.pending_ = in.varint("pending coins");
         sketch.offsets_ = in.varint("coin offsets");
-        const std::uint64_t below_top = (std::uint64_t{1} << (levels - 1)) - 1;
+        const std::size_t sampled = levels > kCompactorLevels ? levels - kCompactorLevels : 0;
+        const std::uint64_t below_top = ((std::uint64_t{1} << (levels - 1)) - 1) &
+                                        ~((std::uint64_t{1} << sampled) - 1);
         if ((sketch.pending_ & ~below_top) != 0 || (sketch.offsets_ & ~sketch.pending_) != 0) {
             in.fail("coin state for levels that cannot have one");
         }
+        sketch.sampled_ = static_cast<std::uint32_t>(sampled);
     }
-    std::vector<std::uint32_t> sizes = read_sizes(in, sketch.k_, levels, n);
+    if (sketch.sampled_ > 0) {
+        read_sampler(in, sketch, min, max);
+    }
+    std::vector<std::uint32_t> sizes =
+        read_sizes(in, sketch.k_, levels, sketch.sampled_, n, sketch.block_weight_);
     std::uint64_t total = 0;
     for (const std::uint32_t size : sizes) {
         total += size;
@@ -141,7 +188,7 @@ QuantileSketch QuantileSketch::read(ByteReader& in, std::uint64_t seed) {
         }
         sketch.items_.push_back(v);
     }
-    for (std::size_t h = 1; h < levels; ++h) {
+    for (std::size_t h = sketch.sampled_ + 1; h < levels; ++h) {
         const std::span<const double> items = sketch.level(h);
         if (!std::is_sorted(items.begin(), items.end())) {
             in.fail("level " + std::to_string(h) + " not sorted");

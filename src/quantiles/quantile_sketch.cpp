@@ -61,9 +61,10 @@ QuantileSketch::QuantileSketch(std::uint64_t seed, std::uint32_t k)
     set_levels(1);
 }
 
+// Levels below the sampler hold nothing, so only the compacting levels count towards T.
 void QuantileSketch::set_levels(std::size_t levels) {
     sizes_.resize(levels, 0);
-    capacity_ = total_capacity(k_, levels);
+    capacity_ = total_capacity(k_, std::min(levels, kCompactorLevels));
 }
 
 std::size_t QuantileSketch::level_begin(std::size_t h) const {
@@ -96,20 +97,31 @@ void QuantileSketch::make_room() {
         compact_once();
     }
     if (items_.size() == items_.capacity()) {
-        const std::size_t grown = std::max<std::size_t>(16, 2 * items_.capacity());
+        const std::size_t grown = std::max<std::size_t>(4, 2 * items_.capacity());
         items_.reserve(std::min<std::size_t>(grown, capacity_));
     }
+}
+
+void QuantileSketch::append_after_room(double value) {
+    make_room();
+    items_.push_back(value);
+    ++sizes_[sampled_];
+    settle();
 }
 
 void QuantileSketch::update_many(std::span<const double> values) {
     std::size_t i = 0;
     while (i < values.size()) {
-        if (items_.size() == items_.capacity()) {
-            if (!is_finite(values[i])) {
-                ++i;  // as update(): a skipped value must not compact
-                continue;
+        if (sampled_ != 0) {
+            for (; i < values.size(); ++i) {
+                update(values[i]);  // the sampler's step is a counter: no batching to gain
             }
-            make_room();
+            return;
+        }
+        if (items_.size() == items_.capacity()) {
+            update(values[i]);  // the one path that may compact and raise the sampler
+            ++i;
+            continue;
         }
         const std::size_t take = std::min(values.size() - i, items_.capacity() - items_.size());
         const std::span<const double> chunk = values.subspan(i, take);
@@ -124,7 +136,7 @@ void QuantileSketch::update_many(std::span<const double> values) {
         }
         if (!finite) {
             for (const double v : chunk) {
-                update(v);  // room is there: update will not compact before the chunk ends
+                update(v);  // room is there: none of these compacts
             }
             i += take;
             continue;
@@ -139,6 +151,109 @@ void QuantileSketch::update_many(std::span<const double> values) {
         min_ = lo + 0.0;
         max_ = hi + 0.0;
         i += take;
+    }
+}
+
+// ---- the sampler --------------------------------------------------------------------
+//
+// Once the sketch has more than kCompactorLevels levels, the lowest compactors are
+// replaced by a sampler (the bottom of the paper's construction): of each block of
+// 2^sampled_ consecutive weight it keeps one item, each unit of weight equally likely,
+// and appends it to level sampled_. A reservoir of one: after w units the pick is
+// uniform over them, and the next unit to replace it is J = floor(w / u) + 1 for u
+// uniform in (0, 1], since P(J > m) = w / m. So a value costs a counter step and a
+// compare; a draw happens about log(block) times per block.
+
+std::uint64_t QuantileSketch::next_random() {
+    coin_counter_ += common::kGoldenGamma;
+    return finalize(coin_counter_);
+}
+
+std::uint64_t QuantileSketch::draw_next_pick() {
+    if (block_weight_ == 0) {
+        return 1;
+    }
+    const double u = static_cast<double>((next_random() >> 11) + 1) * 0x1.0p-53;
+    const double limit = static_cast<double>(block_weight_) / u;
+    if (limit >= static_cast<double>(block_size())) {
+        return block_size() + 1;  // no replacement in this block
+    }
+    return static_cast<std::uint64_t>(limit) + 1;
+}
+
+void QuantileSketch::set_next_pick(std::uint64_t next) {
+    next_pick_ = next;
+    next_stop_ = std::min(next, block_size());
+}
+
+// update reached next_stop_: a new pick, the end of the block, or both.
+void QuantileSketch::sampler_stop(double value) {
+    if (block_weight_ == next_pick_) {
+        pick_ = value;
+        set_next_pick(draw_next_pick());
+    }
+    if (block_weight_ == block_size()) {
+        end_block();
+    }
+}
+
+// The block is complete: its pick goes on to the lowest compactor.
+void QuantileSketch::end_block() {
+    const double chosen = pick_;
+    block_weight_ = 0;
+    pick_ = 0.0;
+    set_next_pick(1);
+    append(chosen);
+}
+
+// Adds an item of the given weight to the sampler (merges and raises): it becomes the
+// pick with probability weight / (block weight after it); weight that overflows the block
+// starts the next one.
+void QuantileSketch::add_weighted(double value, std::uint64_t weight) {
+    while (weight > 0) {
+        const std::uint64_t take = std::min(weight, block_size() - block_weight_);
+        const std::uint64_t total = block_weight_ + take;
+        const auto draw = static_cast<std::uint64_t>(
+            (static_cast<unsigned __int128>(next_random()) * total) >> 64);
+        if (block_weight_ == 0 || draw < take) {
+            pick_ = value;
+        }
+        block_weight_ = total;
+        weight -= take;
+        if (block_weight_ == block_size()) {
+            end_block();
+        }
+    }
+    set_next_pick(draw_next_pick());
+}
+
+// Restores sampled_ == max(0, H - kCompactorLevels) after the top grew.
+void QuantileSketch::settle() {
+    while (sizes_.size() - sampled_ > kCompactorLevels) {
+        raise_sampling();
+    }
+}
+
+// The lowest compactor becomes part of the sampler: its items are compacted into the
+// level above, and an odd one left over joins the sampler's block with its weight (the
+// block doubles, so it fits without ending it).
+void QuantileSketch::raise_sampling() {
+    const std::size_t s = sampled_;
+    if (sizes_[s] >= 2) {
+        compact_level(s);
+    }
+    const std::uint64_t bit = std::uint64_t{1} << s;
+    pending_ &= ~bit;
+    offsets_ &= ~bit;
+    ++sampled_;
+    set_levels(sizes_.size());
+    if (sizes_[s] == 1) {
+        const double left = items_.back();  // the levels below s are empty: it is last
+        items_.pop_back();
+        sizes_[s] = 0;
+        add_weighted(left, bit);
+    } else {
+        set_next_pick(draw_next_pick());
     }
 }
 
@@ -166,19 +281,24 @@ unsigned QuantileSketch::next_offset(std::size_t h, double probe) {
 // backwards with level h+1 into the front of the two ranges; the lower levels then move
 // down over the freed half. No allocation.
 void QuantileSketch::compact_once() {
-    std::size_t h = 0;
+    std::size_t h = sampled_;
     while (sizes_[h] < capacity_of(h)) {
         ++h;  // some level reaches its capacity: the sizes add up to at least T(H)
     }
     if (h + 1 == sizes_.size()) {
         set_levels(sizes_.size() + 1);  // the new top level starts empty at the front
     }
+    compact_level(h);
+}
+
+// Compacts level h (at least two items) into level h+1, which exists.
+void QuantileSketch::compact_level(std::size_t h) {
     double* base = items_.data();
     const std::size_t b = level_begin(h);
     const std::size_t s = sizes_[h];
     const std::size_t a = sizes_[h + 1];
-    if (h == 0) {
-        std::sort(base + b, base + b + s);
+    if (h == sampled_) {
+        std::sort(base + b, base + b + s);  // the lowest compactor is in arrival order
     }
     const std::size_t odd = s & 1;
     const std::size_t half = s / 2;
@@ -238,21 +358,39 @@ void QuantileSketch::merge(const QuantileSketch& other) {
     merge_levels(other);
 }
 
-// Joins the two level lists (sorted levels merged, level 0 appended), then compacts until
-// the items fit T(H) again.
+// Joins the two level lists: at and below this sketch's lowest compactor its own items
+// come first and the other's follow (that level is in arrival order); above it sorted
+// levels merge. The other's items below this sketch's sampler, and its unfinished block,
+// go into the sampler with their weights once the levels fit T(H) again.
 void QuantileSketch::merge_levels(const QuantileSketch& other) {
     const std::size_t levels = std::max(sizes_.size(), other.sizes_.size());
+    const std::size_t lowest = sampled_;
     std::vector<double> joined;
     joined.reserve(items_.size() + other.items_.size());
     std::vector<std::uint32_t> sizes(levels, 0);
+    struct Low {
+        double value;
+        std::size_t level;
+    };
+    std::vector<Low> low;
     for (std::size_t h = levels; h-- > 0;) {
         const std::span<const double> mine =
             h < sizes_.size() ? level(h) : std::span<const double>();
         const std::span<const double> theirs =
             h < other.sizes_.size() ? other.level(h) : std::span<const double>();
-        if (h == 0) {
+        if (h < lowest) {
+            for (const double v : theirs) {
+                low.push_back({v, h});
+            }
+            continue;
+        }
+        const auto start = static_cast<std::ptrdiff_t>(joined.size());
+        if (h == lowest || h == other.sampled_) {
             joined.insert(joined.end(), mine.begin(), mine.end());
             joined.insert(joined.end(), theirs.begin(), theirs.end());
+            if (h != lowest) {
+                std::sort(joined.begin() + start, joined.end());
+            }
         } else {
             std::merge(mine.begin(), mine.end(), theirs.begin(), theirs.end(),
                        std::back_inserter(joined));
@@ -265,22 +403,34 @@ void QuantileSketch::merge_levels(const QuantileSketch& other) {
     n_ += other.n_;
     min_ = std::min(min_, other.min_);
     max_ = std::max(max_, other.max_);
+    settle();
     while (items_.size() > capacity_) {
         compact_once();
+        settle();
     }
+    // Appends check only the buffer's capacity, so it must not exceed T(H) from here on.
     items_.shrink_to_fit();
+    for (const Low& item : low) {
+        add_weighted(item.value, std::uint64_t{1} << item.level);
+    }
+    if (other.block_weight_ > 0) {
+        add_weighted(other.pick_, other.block_weight_);
+    }
 }
 
 // ---- queries ------------------------------------------------------------------------
 
 std::vector<QuantileSketch::Weighted> QuantileSketch::sorted_view() const {
     std::vector<Weighted> view;
-    view.reserve(items_.size());
+    view.reserve(items_.size() + 1);
     for (std::size_t h = 0; h < sizes_.size(); ++h) {
         const std::uint64_t weight = std::uint64_t{1} << h;
         for (const double v : level(h)) {
             view.push_back({v, weight});
         }
+    }
+    if (block_weight_ > 0) {
+        view.push_back({pick_, block_weight_});
     }
     std::sort(view.begin(), view.end(),
               [](const Weighted& x, const Weighted& y) { return x.value < y.value; });

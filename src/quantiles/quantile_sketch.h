@@ -81,6 +81,8 @@ inline constexpr std::uint32_t kMaxK = 1u << 15;
 inline constexpr std::size_t kMaxLevels = 56;
 // The largest count a sketch holds; a merge past it throws std::length_error.
 inline constexpr std::uint64_t kMaxCount = std::uint64_t{1} << 60;
+// Levels that compact; levels below are replaced by the sampler.
+inline constexpr std::size_t kCompactorLevels = 11;
 // The ranks a column summary reports.
 inline constexpr std::array<double, 7> kReportedRanks{0.01, 0.05, 0.25, 0.5, 0.75, 0.95, 0.99};
 
@@ -99,14 +101,17 @@ class QuantileSketch {
             return;
         }
         value += 0.0;  // -0.0 becomes +0.0
-        if (items_.size() == items_.capacity()) {
-            make_room();
-        }
-        items_.push_back(value);
-        ++sizes_[0];
         ++n_;
         min_ = value < min_ ? value : min_;
         max_ = value > max_ ? value : max_;
+        if (sampled_ == 0) {
+            append(value);
+            return;
+        }
+        ++block_weight_;
+        if (block_weight_ == next_stop_) {
+            sampler_stop(value);
+        }
     }
     // Same state as update() on each value in turn.
     void update_many(std::span<const double> values);
@@ -126,6 +131,10 @@ class QuantileSketch {
 
     // Inspection.
     bool is_exact() const { return sizes_.size() == 1; }
+    // The lowest compacting level (levels below it stay empty) and the weight of the
+    // sampler's unfinished block, whose pick stands for it in queries.
+    std::size_t sampled_levels() const { return sampled_; }
+    std::uint64_t block_weight() const { return block_weight_; }
     std::uint32_t k() const { return k_; }
     std::size_t level_count() const { return sizes_.size(); }
     std::size_t retained() const { return items_.size(); }
@@ -146,12 +155,33 @@ class QuantileSketch {
 
   private:
     static bool is_finite(double v) { return v - v == 0.0; }
+    // Adds value to the lowest compacting level (weight 2^sampled_).
+    void append(double value) {
+        if (items_.size() == items_.capacity()) {
+            append_after_room(value);
+            return;
+        }
+        items_.push_back(value);
+        ++sizes_[sampled_];
+    }
+    void append_after_room(double value);
     void make_room();
+    void settle();
+    void raise_sampling();
+    void sampler_stop(double value);
+    void end_block();
+    void add_weighted(double value, std::uint64_t weight);
+    std::uint64_t block_size() const { return std::uint64_t{1} << sampled_; }
+    std::uint64_t next_random();
+    std::uint64_t draw_next_pick();
+    void set_next_pick(std::uint64_t next);
     void compact_once();
+    void compact_level(std::size_t h);
     std::size_t level_begin(std::size_t h) const;
     std::uint32_t capacity_of(std::size_t h) const;
     unsigned next_offset(std::size_t h, double probe);
     void merge_levels(const QuantileSketch& other);
+    static void read_sampler(ByteReader& in, QuantileSketch& sketch, double min, double max);
     void set_levels(std::size_t levels);
     struct Weighted {
         double value;
@@ -167,6 +197,13 @@ class QuantileSketch {
     std::uint64_t coin_counter_;
     std::uint64_t pending_ = 0;  // bit h: level h's next coin is the opposite of offsets_ bit h
     std::uint64_t offsets_ = 0;  // bit h: level h's last fresh coin (only where pending)
+    // The sampler below the compactors: of each block of 2^sampled_ weight, one item,
+    // chosen with probability proportional to weight, goes on with the block's weight.
+    std::uint32_t sampled_ = 0;  // max(0, H - kCompactorLevels)
+    std::uint64_t block_weight_ = 0;  // weight received in the current block, < 2^sampled_
+    std::uint64_t next_pick_ = 1;  // block weight at which the next value replaces the pick
+    std::uint64_t next_stop_ = 1;  // min(next_pick_, block size): where update looks again
+    double pick_ = 0.0;  // the block's pick so far (when block_weight_ > 0)
     std::vector<double> items_;  // top level first, level 0 last
     std::vector<std::uint32_t> sizes_;  // sizes_[h]: items at level h
 };

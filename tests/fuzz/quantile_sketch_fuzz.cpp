@@ -49,7 +49,7 @@ void check_invariants(const QuantileSketch& s) {
     for (std::size_t h = 0; h < s.level_count(); ++h) {
         const auto level = s.level(h);
         weight += static_cast<unsigned __int128>(level.size()) << h;
-        if (h > 0 && !std::is_sorted(level.begin(), level.end()))
+        if (h > s.sampled_levels() && !std::is_sorted(level.begin(), level.end()))
             fail("unsorted level");
         for (const double v : level) {
             if (!std::isfinite(v) || v < s.min() || v > s.max() ||
@@ -57,9 +57,15 @@ void check_invariants(const QuantileSketch& s) {
                 fail("item not finite, -0.0 or outside the bounds");
         }
     }
+    weight += s.block_weight();
     if (weight != s.count())
         fail("weights do not add up to the count");
-    if (s.retained() > quantiles::total_capacity(s.k(), s.level_count()))
+    for (std::size_t h = 0; h < s.sampled_levels(); ++h) {
+        if (!s.level(h).empty())
+            fail("items below the sampler");
+    }
+    if (s.retained() >
+        quantiles::total_capacity(s.k(), std::min(s.level_count(), quantiles::kCompactorLevels)))
         fail("over capacity");
     if (s.count() == 0)
         return;

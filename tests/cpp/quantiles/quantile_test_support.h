@@ -95,7 +95,7 @@ inline std::string broken_invariant(const quantiles::QuantileSketch& s) {
     for (std::size_t h = 0; h < s.level_count(); ++h) {
         const auto level = s.level(h);
         weight += static_cast<std::uint64_t>(level.size()) << h;
-        if (h > 0 && !std::is_sorted(level.begin(), level.end())) {
+        if (h > s.sampled_levels() && !std::is_sorted(level.begin(), level.end())) {
             return "level " + std::to_string(h) + " unsorted";
         }
         for (const double v : level) {
@@ -104,10 +104,25 @@ inline std::string broken_invariant(const quantiles::QuantileSketch& s) {
             }
         }
     }
+    weight += s.block_weight();
     if (weight != s.count()) {
         return "weights do not add up to count";
     }
-    if (s.retained() > quantiles::total_capacity(s.k(), s.level_count())) {
+    for (std::size_t h = 0; h < s.sampled_levels(); ++h) {
+        if (!s.level(h).empty()) {
+            return "items below the sampler";
+        }
+    }
+    if (s.sampled_levels() != (s.level_count() > quantiles::kCompactorLevels
+                                   ? s.level_count() - quantiles::kCompactorLevels
+                                   : 0)) {
+        return "sampler not at H - kCompactorLevels";
+    }
+    if (s.block_weight() >= (std::uint64_t{1} << s.sampled_levels()) && s.sampled_levels() > 0) {
+        return "block weight not below the block size";
+    }
+    if (s.retained() > quantiles::total_capacity(
+                           s.k(), std::min(s.level_count(), quantiles::kCompactorLevels))) {
         return "more items than capacity";
     }
     if (s.level_count() > 1 && s.level(s.level_count() - 1).empty()) {

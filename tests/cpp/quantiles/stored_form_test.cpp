@@ -22,6 +22,7 @@ using quantiles::QuantileSketch;
 struct Fields {
     std::uint64_t k = 0, n = 0, min = 0, max = 0, levels = 0;
     std::uint64_t counter = 0, pending = 0, offsets = 0;
+    std::uint64_t block_weight = 0, next_pick = 1, pick = 0;  // with the sampler on
     std::vector<std::uint64_t> sizes;  // level 0 first
     std::vector<std::uint64_t> items;  // top level first
 };
@@ -41,6 +42,13 @@ Fields parse(const std::vector<std::uint8_t>& bytes) {
         f.counter = r.u64("counter");
         f.pending = r.varint("pending");
         f.offsets = r.varint("offsets");
+    }
+    if (f.levels > quantiles::kCompactorLevels) {
+        f.block_weight = r.varint("block weight");
+        f.next_pick = r.varint("next pick");
+        if (f.block_weight > 0) {
+            f.pick = r.u64("pick");
+        }
     }
     std::uint64_t total = 0;
     for (std::uint64_t h = 0; h < f.levels; ++h) {
@@ -68,6 +76,13 @@ std::vector<std::uint8_t> encode(const Fields& f) {
         w.u64(f.counter);
         w.varint(f.pending);
         w.varint(f.offsets);
+    }
+    if (f.levels > quantiles::kCompactorLevels) {
+        w.varint(f.block_weight);
+        w.varint(f.next_pick);
+        if (f.block_weight > 0) {
+            w.u64(f.pick);
+        }
     }
     for (const auto size : f.sizes) {
         w.varint(size);
