@@ -82,7 +82,7 @@ inline constexpr std::size_t kMaxLevels = 56;
 // The largest count a sketch holds; a merge past it throws std::length_error.
 inline constexpr std::uint64_t kMaxCount = std::uint64_t{1} << 60;
 // Levels that compact; levels below are replaced by the sampler.
-inline constexpr std::size_t kCompactorLevels = 11;
+inline constexpr std::size_t kCompactorLevels = 10;
 // The ranks a column summary reports.
 inline constexpr std::array<double, 7> kReportedRanks{0.01, 0.05, 0.25, 0.5, 0.75, 0.95, 0.99};
 

@@ -113,13 +113,19 @@ TEST(Queries, SkippedValuesAtAFullBufferDoNotCompact) {
 
 // ---- split invariance ---------------------------------------------------------------
 
-class Split : public ::testing::TestWithParam<Shape> {};
+struct SplitCase {
+    Shape shape;
+    std::uint32_t k;  // 8: the sampler takes over after a few thousand values
+};
+
+class Split : public ::testing::TestWithParam<SplitCase> {};
 
 TEST_P(Split, PerValueBatchesAndOneCallAgree) {
-    auto values = quantile_test::make_values(GetParam(), 200000, 3);
+    auto values = quantile_test::make_values(GetParam().shape, 200000, 3);
     values[17] = std::nan("");
     values[50000] = std::numeric_limits<double>::infinity();
-    QuantileSketch one(42), per_value(42), batches(42);
+    const std::uint32_t k = GetParam().k;
+    QuantileSketch one(42, k), per_value(42, k), batches(42, k);
     one.update_many(values);
     for (const double v : values) {
         per_value.update(v);
@@ -135,9 +141,21 @@ TEST_P(Split, PerValueBatchesAndOneCallAgree) {
     EXPECT_EQ(quantile_test::bytes_of(one), quantile_test::bytes_of(batches));
     EXPECT_EQ(quantile_test::broken_invariant(one), "");
     EXPECT_EQ(one.count(), values.size() - 2);
+    if (k == 8) {
+        EXPECT_GT(one.sampled_levels(), 0u);
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Shapes, Split, ::testing::ValuesIn(kShapes));
+std::vector<SplitCase> split_cases() {
+    std::vector<SplitCase> cases;
+    for (const Shape shape : kShapes) {
+        cases.push_back({shape, quantiles::kDefaultK});
+        cases.push_back({shape, 8});
+    }
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, Split, ::testing::ValuesIn(split_cases()));
 
 TEST(Determinism, SeedDecidesCoins) {
     const auto values = quantile_test::make_values(Shape::kUniform, 50000);
@@ -221,6 +239,37 @@ TEST(MergeTrees, AnyOrderKeepsTheBound) {
                     << quantile_test::shape_name(shape) << " q=" << q;
             }
         }
+    }
+}
+
+// Sketches whose samplers stand at different levels (and exact ones) merge in any order
+// into sound sketches of the whole count, within the bound for their small k.
+TEST(MergeTrees, SamplersAtDifferentLevels) {
+    const std::size_t sizes[] = {20, 5000, 300000, 100, 60000, 1};
+    std::vector<double> all;
+    std::vector<QuantileSketch> parts;
+    for (std::size_t i = 0; i < std::size(sizes); ++i) {
+        const auto values = quantile_test::make_values(Shape::kLognormal, sizes[i], i + 1);
+        all.insert(all.end(), values.begin(), values.end());
+        parts.emplace_back(i, 16);
+        parts.back().update_many(values);
+    }
+    std::sort(all.begin(), all.end());
+    for (const bool reverse : {false, true}) {
+        QuantileSketch merged(100, 16);
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+            merged.merge(parts[reverse ? parts.size() - 1 - i : i]);
+            EXPECT_EQ(quantile_test::broken_invariant(merged), "") << "after part " << i;
+        }
+        EXPECT_EQ(merged.count(), all.size());
+        EXPECT_GT(merged.sampled_levels(), 0u);
+        EXPECT_EQ(merged.min(), all.front());
+        EXPECT_EQ(merged.max(), all.back());
+        for (const double q : quantiles::kReportedRanks) {
+            EXPECT_LE(quantile_test::rank_error(all, q, merged.quantile(q)), 0.1) << q;
+        }
+        const auto bytes = quantile_test::bytes_of(merged);
+        EXPECT_EQ(quantile_test::from_bytes(bytes, 100), merged);
     }
 }
 

@@ -104,6 +104,15 @@ QuantileSketch compacted() {
     return s;
 }
 
+// A sketch whose sampler is on, with an unfinished block.
+QuantileSketch sampled() {
+    QuantileSketch s(5, 8);
+    s.update_many(quantile_test::make_values(Shape::kUniform, 300001));
+    EXPECT_GT(s.sampled_levels(), 0u);
+    EXPECT_GT(s.block_weight(), 0u);
+    return s;
+}
+
 QuantileSketch exact() {
     QuantileSketch s(5, 16);
     s.update_many(quantile_test::make_values(Shape::kUniform, 12));
@@ -111,7 +120,7 @@ QuantileSketch exact() {
 }
 
 TEST(StoredForm, ParseAndEncodeAreTheLayout) {
-    for (const QuantileSketch& s : {compacted(), exact(), QuantileSketch(5, 16)}) {
+    for (const QuantileSketch& s : {compacted(), sampled(), exact(), QuantileSketch(5, 16)}) {
         const auto bytes = quantile_test::bytes_of(s);
         EXPECT_EQ(encode(parse(bytes)), bytes);
         EXPECT_EQ(quantile_test::from_bytes(bytes, 5), s);
@@ -119,7 +128,7 @@ TEST(StoredForm, ParseAndEncodeAreTheLayout) {
 }
 
 TEST(StoredForm, EveryTruncationIsRefused) {
-    for (const QuantileSketch& s : {compacted(), exact()}) {
+    for (const QuantileSketch& s : {compacted(), sampled(), exact()}) {
         const auto bytes = quantile_test::bytes_of(s);
         for (std::size_t len = 0; len < bytes.size(); ++len) {
             EXPECT_THROW(quantile_test::from_bytes(std::span(bytes).first(len), 5), FormatError)
@@ -128,9 +137,11 @@ TEST(StoredForm, EveryTruncationIsRefused) {
     }
 }
 
+enum class Base { kCompacted, kExact, kSampled };
+
 struct Forgery {
     const char* name;
-    bool on_exact;  // else on the compacted sketch
+    Base base;
     std::function<void(Fields&)> change;
 };
 
@@ -149,57 +160,88 @@ void unsort_level_one(Fields& f) {
 }
 
 const Forgery kForgeries[] = {
-    {"k below 8", false, [](Fields& f) { f.k = 7; }},
-    {"k above 2^15", false, [](Fields& f) { f.k = 32769; }},
-    {"count one more than the weights", false, [](Fields& f) { ++f.n; }},
-    {"count one less than the weights", false, [](Fields& f) { --f.n; }},
-    {"count above 2^60", false, [](Fields& f) { f.n = (std::uint64_t{1} << 60) + 1; }},
-    {"count of an exact sketch off by one", true, [](Fields& f) { ++f.n; }},
-    {"NaN minimum", false, [](Fields& f) { f.min = bits(std::nan("")); }},
-    {"infinite maximum", false,
+    {"k below 8", Base::kCompacted, [](Fields& f) { f.k = 7; }},
+    {"k above 2^15", Base::kCompacted, [](Fields& f) { f.k = 32769; }},
+    {"count one more than the weights", Base::kCompacted, [](Fields& f) { ++f.n; }},
+    {"count one less than the weights", Base::kCompacted, [](Fields& f) { --f.n; }},
+    {"count above 2^60", Base::kCompacted, [](Fields& f) { f.n = (std::uint64_t{1} << 60) + 1; }},
+    {"count of an exact sketch off by one", Base::kExact, [](Fields& f) { ++f.n; }},
+    {"NaN minimum", Base::kCompacted, [](Fields& f) { f.min = bits(std::nan("")); }},
+    {"infinite maximum", Base::kCompacted,
      [](Fields& f) { f.max = bits(std::numeric_limits<double>::infinity()); }},
-    {"minimum above maximum", false, [](Fields& f) { std::swap(f.min, f.max); }},
-    {"negative zero bound", false, [](Fields& f) { f.min = bits(-0.0); }},
-    {"no levels", false, [](Fields& f) { f.levels = 0; }},
-    {"too many levels", false, [](Fields& f) { f.levels = quantiles::kMaxLevels + 1; }},
-    {"one level more than sizes", false, [](Fields& f) { ++f.levels; }},
-    {"pending coin on the top level", false,
+    {"minimum above maximum", Base::kCompacted, [](Fields& f) { std::swap(f.min, f.max); }},
+    {"negative zero bound", Base::kCompacted, [](Fields& f) { f.min = bits(-0.0); }},
+    {"no levels", Base::kCompacted, [](Fields& f) { f.levels = 0; }},
+    {"too many levels", Base::kCompacted, [](Fields& f) { f.levels = quantiles::kMaxLevels + 1; }},
+    {"one level more than sizes", Base::kCompacted, [](Fields& f) { ++f.levels; }},
+    {"pending coin on the top level", Base::kCompacted,
      [](Fields& f) { f.pending |= std::uint64_t{1} << (f.levels - 1); }},
-    {"offset without pending coin", false,
+    {"offset without pending coin", Base::kCompacted,
      [](Fields& f) { f.offsets |= ~f.pending & ((std::uint64_t{1} << (f.levels - 1)) - 1); }},
-    {"huge level size", false, [](Fields& f) { f.sizes[0] = std::uint64_t{1} << 40; }},
-    {"more items than capacity", true,
+    {"huge level size", Base::kCompacted, [](Fields& f) { f.sizes[0] = std::uint64_t{1} << 40; }},
+    {"more items than capacity", Base::kExact,
      [](Fields& f) {
          f.sizes[0] = 17;
          f.n = 17;
          f.items.resize(17, f.items[0]);
      }},
-    {"empty top level", false,
+    {"empty top level", Base::kCompacted,
      [](Fields& f) {
          const std::uint64_t top = f.sizes.back();
          f.n -= top << (f.levels - 1);
          f.sizes.back() = 0;
          f.items.erase(f.items.begin(), f.items.begin() + static_cast<long>(top));
      }},
-    {"unsorted level", false, unsort_level_one},
-    {"NaN item", false, [](Fields& f) { f.items[3] = bits(std::nan("")); }},
-    {"negative zero item", true,
+    {"unsorted level", Base::kCompacted, unsort_level_one},
+    {"NaN item", Base::kCompacted, [](Fields& f) { f.items[3] = bits(std::nan("")); }},
+    {"negative zero item", Base::kExact,
      [](Fields& f) {
          f.items[0] = bits(-0.0);
          f.min = bits(-1.0);
      }},
-    {"item above the maximum", false,
+    {"item above the maximum", Base::kCompacted,
      [](Fields& f) { f.items.back() = bits(std::bit_cast<double>(f.max) * 2 + 1); }},
-    {"exact minimum not among the items", true,
+    {"block weight at the block size", Base::kSampled,
+     [](Fields& f) {
+         const std::uint64_t block = std::uint64_t{1} << (f.levels - quantiles::kCompactorLevels);
+         f.n += block - f.block_weight;
+         f.block_weight = block;
+     }},
+    {"next pick not beyond the block weight", Base::kSampled,
+     [](Fields& f) { f.next_pick = f.block_weight; }},
+    {"next pick past the block's end", Base::kSampled,
+     [](Fields& f) {
+         f.next_pick = (std::uint64_t{1} << (f.levels - quantiles::kCompactorLevels)) + 2;
+     }},
+    {"empty block with a next pick", Base::kSampled,
+     [](Fields& f) {
+         f.n -= f.block_weight;
+         f.block_weight = 0;
+         f.next_pick = 2;
+     }},
+    {"block pick NaN", Base::kSampled, [](Fields& f) { f.pick = bits(std::nan("")); }},
+    {"block pick above the maximum", Base::kSampled,
+     [](Fields& f) { f.pick = bits(std::bit_cast<double>(f.max) + 1.0); }},
+    {"block weight not in the count", Base::kSampled, [](Fields& f) { f.block_weight -= 1; }},
+    {"item below the sampler", Base::kSampled,
+     [](Fields& f) {
+         f.sizes[0] = 1;
+         f.n += 1;
+         f.items.push_back(f.items.back());
+     }},
+    {"pending coin below the sampler", Base::kSampled, [](Fields& f) { f.pending |= 1; }},
+    {"exact minimum not among the items", Base::kExact,
      [](Fields& f) { f.min = bits(std::bit_cast<double>(f.min) - 1.0); }},
-    {"exact maximum not among the items", true,
+    {"exact maximum not among the items", Base::kExact,
      [](Fields& f) { f.max = bits(std::bit_cast<double>(f.max) + 1.0); }},
 };
 
 class Forged : public ::testing::TestWithParam<Forgery> {};
 
 TEST_P(Forged, IsRefused) {
-    const auto bytes = quantile_test::bytes_of(GetParam().on_exact ? exact() : compacted());
+    const Base base = GetParam().base;
+    const auto bytes = quantile_test::bytes_of(
+        base == Base::kExact ? exact() : (base == Base::kSampled ? sampled() : compacted()));
     Fields f = parse(bytes);
     GetParam().change(f);
     const auto forged = encode(f);
