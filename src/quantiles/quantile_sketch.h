@@ -75,6 +75,10 @@
 // share of a sort and a merge (about 20 ns), under the sampler a counter step (about
 // 2 ns). Queries sort the retained items once.
 //
+// Errors: only growing the item buffer allocates during updates; should that throw
+// (std::bad_alloc), the sketch stays sound and has not counted the value that failed.
+// Merges build the joined levels before they change anything.
+//
 // Thread safety: none of its own. The owner serialises every call; nothing here takes a
 // lock, so the sketch adds nothing to the owner's lock order.
 #pragma once
@@ -93,10 +97,10 @@ inline constexpr std::uint32_t kDefaultK = 600;
 // The smallest level capacity; also the smallest k.
 inline constexpr std::uint32_t kMinLevelCapacity = 8;
 inline constexpr std::uint32_t kMaxK = 1u << 15;
-// Level h weighs 2^h; 2^(kMaxLevels-1) retained weight per item is far beyond any stream.
-inline constexpr std::size_t kMaxLevels = 56;
 // The largest count a sketch holds; a merge past it throws std::length_error.
 inline constexpr std::uint64_t kMaxCount = std::uint64_t{1} << 60;
+// Level h weighs 2^h and the top level is never empty, so 2^(H-1) <= n <= 2^60.
+inline constexpr std::size_t kMaxLevels = 61;
 // Levels that compact; levels below are replaced by the sampler.
 inline constexpr std::size_t kCompactorLevels = 10;
 // The ranks a column summary reports.
@@ -117,17 +121,14 @@ class QuantileSketch {
             return;
         }
         value += 0.0;  // -0.0 becomes +0.0
+        if (sampled_ == 0) {
+            append(value);  // first: if growing the buffer fails, nothing is counted
+        } else {
+            sample(value);
+        }
         ++n_;
         min_ = value < min_ ? value : min_;
         max_ = value > max_ ? value : max_;
-        if (sampled_ == 0) {
-            append(value);
-            return;
-        }
-        ++block_weight_;
-        if (block_weight_ == next_stop_) {
-            sampler_stop(value);
-        }
     }
     // Same state as update() on each value in turn.
     void update_many(std::span<const double> values);
@@ -181,6 +182,12 @@ class QuantileSketch {
         ++sizes_[sampled_];
     }
     void append_after_room(double value);
+    void sample(double value) {
+        ++block_weight_;
+        if (block_weight_ == next_stop_) {
+            sampler_stop(value);
+        }
+    }
     void make_room();
     void settle();
     void raise_sampling();
