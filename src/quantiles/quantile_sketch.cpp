@@ -302,12 +302,17 @@ void QuantileSketch::compact_level(std::size_t h) {
     }
     const std::size_t odd = s & 1;
     const std::size_t half = s / 2;
-    const double kept = base[b];
     const std::size_t offset = next_offset(h, base[b]);
+    // An odd level keeps its first or its last item, by a coin of its own: always the same
+    // end would pair merged runs of sorted input alike at every compaction, and errors at
+    // that end would add up instead of cancelling.
+    const bool keep_last = odd != 0 && (next_random() >> 63) != 0;
+    const std::size_t first = b + (odd != 0 && !keep_last ? 1 : 0);  // the first pair
+    const double kept = keep_last ? base[b + s - 1] : base[b];
     // Gather the chosen half at [b + odd + half, b + s), last first: each write lands at or
     // after the position it reads, and after every position still to be read.
     for (std::size_t j = half; j-- > 0;) {
-        base[b + odd + half + j] = base[b + odd + offset + 2 * j];
+        base[b + odd + half + j] = base[first + offset + 2 * j];
     }
     // Merge level h+1, [b - a, b), with the chosen half into [b - a, b + half), from the
     // back; once the half is used up, what is left of level h+1 is already in place.

@@ -16,9 +16,9 @@
 // (1773 items for k = 600). When a value arriving at the lowest compacting level finds
 // the sketch holding T items, the lowest level h with at least cap(h) items is compacted
 // once: sorted (the lowest compacting level only, which is in arrival order; the others
-// are kept sorted), one item kept back when its size is odd, and of the rest every other
-// item (the even or the odd positions, by a coin) moves to level h+1 with twice the
-// weight; compacting the top level adds a level. Each level's coin alternates: a fresh
+// are kept sorted), one item (the first or the last, by a coin) kept back when its size is
+// odd, and of the rest every other item (the even or the odd positions, by a coin) moves
+// to level h+1 with twice the weight; compacting the top level adds a level. Each level's coin alternates: a fresh
 // coin for one compaction, its opposite for the next, so that errors cancel in pairs.
 //
 // Sampler. With H > 10 levels the lowest s = H - 10 levels are replaced by a sampler:
