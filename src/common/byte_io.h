@@ -55,6 +55,7 @@ class ByteWriter {
         }
         out_.push_back(static_cast<std::uint8_t>(v));
     }
+    void reserve(std::size_t n) { out_.reserve(out_.size() + n); }
     std::vector<std::uint8_t>& out() { return out_; }
     const std::vector<std::uint8_t>& out() const { return out_; }
     std::vector<std::uint8_t> take() { return std::move(out_); }
@@ -74,12 +75,16 @@ class ByteReader {
     std::size_t at() const { return at_; }
     std::size_t left() const { return end_ - at_; }
 
-    std::span<const std::uint8_t> take(std::size_t n, const char* what) {
+    // Fails unless n more bytes are there.
+    void need(std::size_t n, const char* what) const {
         if (n > left()) {
             format_error("truncated profile: " + std::string(what) + " at byte " +
                          std::to_string(at_) + " needs " + std::to_string(n) + " bytes, " +
                          std::to_string(left()) + " left");
         }
+    }
+    std::span<const std::uint8_t> take(std::size_t n, const char* what) {
+        need(n, what);
         const std::span<const std::uint8_t> bytes = data_.subspan(at_, n);
         at_ += n;
         return bytes;
@@ -114,9 +119,13 @@ class ByteReader {
         }
     }
 
-    // Refuses the form at the current byte: "<what> at byte N: <why>".
+    // Refuse the form at the current byte: "<what> at byte N: <why>", or, for a state
+    // that no field alone makes wrong, "<problem> (at byte N)".
     [[noreturn]] void fail(const char* what, const std::string& why) const {
         format_error(std::string(what) + " at byte " + std::to_string(at_) + ": " + why);
+    }
+    [[noreturn]] void fail(const std::string& problem) const {
+        format_error(problem + " (at byte " + std::to_string(at_) + ")");
     }
 
   private:

@@ -6,11 +6,11 @@
 #
 # SECONDS is the time per harness (default 20: the smoke run of tests/run_all.sh).
 # HARNESS names pick some of them (json_writer_fuzz, sketch_fuzz, profile_codec_fuzz,
-# top_values_fuzz, exact_sum_fuzz);
+# top_values_fuzz, exact_sum_fuzz, quantile_sketch_fuzz);
 # default all.
 #
-# The longer run, after any change to src/report, src/hash, src/sketch, src/top_values or
-# src/exact_sum and before a release, gives each harness five minutes:
+# The longer run, after any change to src/report, src/hash, src/sketch, src/top_values,
+# src/exact_sum or src/quantiles and before a release, gives each harness five minutes:
 #
 #   tests/fuzz/run_fuzz.sh 300
 #
@@ -28,7 +28,8 @@ root=$(pwd)
 seconds=${1:-20}
 shift $(($# > 0 ? 1 : 0))
 harnesses=("$@")
-[ ${#harnesses[@]} -gt 0 ] || harnesses=(json_writer_fuzz sketch_fuzz profile_codec_fuzz top_values_fuzz exact_sum_fuzz)
+[ ${#harnesses[@]} -gt 0 ] || harnesses=(json_writer_fuzz sketch_fuzz profile_codec_fuzz top_values_fuzz
+    exact_sum_fuzz quantile_sketch_fuzz)
 cxx=${CXX:-clang++}
 jobs=${KARVO_JOBS:-$(nproc 2>/dev/null || echo 2)}
 out="$root/build/fuzz"
@@ -43,6 +44,7 @@ sources_of() {
             "$root"/src/report/*.cpp ;;
         top_values_fuzz) echo "$root"/src/top_values/*.cpp ;;
         exact_sum_fuzz) echo "$root"/src/exact_sum/*.cpp ;;
+        quantile_sketch_fuzz) echo "$root"/src/quantiles/*.cpp ;;
         *) echo "unknown harness: $1" >&2; return 1 ;;
     esac
 }
@@ -63,6 +65,8 @@ run_options_of() {
         sketch_fuzz) echo "-max_len=1024 -len_control=0" ;;
         # A dense column alone takes 12,288 bytes of registers.
         profile_codec_fuzz) echo "-max_len=16384" ;;
+        # A stored sketch of k = 600 at full size is about 15 KB.
+        quantile_sketch_fuzz) echo "-max_len=16384" ;;
         *) echo "-max_len=4096" ;;
     esac
 }
