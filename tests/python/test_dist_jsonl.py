@@ -21,6 +21,7 @@ import time
 import pytest
 
 from karvo_dist import BadLineError, InputFormatError, JsonlResult, Profile
+from sanitizers import FORK_WITH_THREADS_HANGS
 
 BOM = b"\xef\xbb\xbf"
 
@@ -701,6 +702,7 @@ def _child_exit_status(pid, seconds=10):
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.skipif(FORK_WITH_THREADS_HANGS, reason="the sanitizer's allocator is not fork-safe")
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork with threads running
 @pytest.mark.parametrize("threads", [1, 3])
 def test_a_fork_at_any_moment_of_a_read_leaves_the_child_a_usable_profile(threads):

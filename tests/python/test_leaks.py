@@ -13,6 +13,7 @@ import pytest
 
 import karvo
 from conftest import panic_exception_type
+from sanitizers import UNDER_ASAN
 from value_hooks import Index, Real
 
 REPEAT = 200
@@ -356,17 +357,12 @@ def test_value_dropped_by_its_own_hook_is_held_then_freed(how):
         assert report == {}
 
 
-def _under_asan():
-    with open("/proc/self/maps") as maps:
-        return "libasan" in maps.read()
-
-
 def _rss_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-@pytest.mark.skipif(_under_asan(), reason="ASan keeps freed memory in quarantine; "
+@pytest.mark.skipif(UNDER_ASAN, reason="ASan keeps freed memory in quarantine; "
                     "LeakSanitizer checks this run for leaks instead")
 def test_rss_flat_over_many_cycles():
     p = karvo.Profiler()
