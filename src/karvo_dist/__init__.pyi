@@ -82,6 +82,18 @@ class Profile:
         in batches of at most 10,000 rows. The call is all or nothing: a failing row, or
         an iterable that raises part way, fails the call and ingests none of its rows.
         """
+    def observe_arrow(self, data: Any) -> int:
+        """Adds every row of a columnar source through the Arrow C stream interface.
+
+        ``data``: any object with ``__arrow_c_stream__`` (a pyarrow Table or
+        RecordBatchReader, a polars or pandas DataFrame, a DuckDB relation, ...) or
+        ``__arrow_c_array__`` (one record batch); else TypeError. Values count as
+        ``observe_dicts(table.to_pylist())`` would count them: integers, booleans, floats
+        (NaN is null) and decimals are numbers, utf8/large_utf8/string_view are text,
+        dictionary columns count as their values, every other type is null. Returns the
+        rows read. All or nothing: an invalid batch or a failing stream raises ValueError
+        and adds nothing.
+        """
     def observe_jsonl(
         self,
         source: _JsonlSource,
