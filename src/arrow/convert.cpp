@@ -235,6 +235,82 @@ void dictionary(const ArrowSchema& schema, const ArrowArray& array, Kind index_k
     });
 }
 
+// Hands the sink a table entry: its cell, or its text fault.
+template <class Sink>
+void add_entry(const TableSink& table, std::size_t index, std::int64_t item, Sink& sink) {
+    if (table.bad[index] != 0) {
+        sink.bad_text(item);
+    } else {
+        sink.add(table.cells[index]);
+    }
+}
+
+// Run-end encoding: each run's value once, then every row takes its run's cell.
+template <class End, class Sink>
+void runs_as(const ArrowSchema& schema, const ArrowArray& array, std::int64_t start,
+             std::int64_t count, const ValueKeys& keys, Sink& sink) {
+    const ArrowArray& ends = *array.children[0];
+    TableSink values(static_cast<std::size_t>(ends.length));
+    emit(*schema.children[1], *array.children[1], 0, ends.length, keys, values);
+    const std::int64_t first = array.offset + start;
+    // The run holding the first row: the first whose end lies past it.
+    std::int64_t low = 0;
+    std::int64_t high = ends.length;
+    while (low < high) {
+        const std::int64_t mid = low + (high - low) / 2;
+        if (load<End>(ends.buffers[1], ends.offset + mid) <= first) {
+            low = mid + 1;
+        } else {
+            high = mid;
+        }
+    }
+    std::int64_t run = low;
+    for (std::int64_t i = 0; i < count; ++i) {
+        while (load<End>(ends.buffers[1], ends.offset + run) <= first + i) {
+            ++run;
+        }
+        add_entry(values, static_cast<std::size_t>(run), i, sink);
+    }
+}
+
+template <class Sink>
+void runs(const ArrowSchema& schema, const ArrowArray& array, std::int64_t start,
+          std::int64_t count, const ValueKeys& keys, Sink& sink) {
+    const std::string_view format(schema.children[0]->format);
+    if (format == "s") {
+        return runs_as<std::int16_t>(schema, array, start, count, keys, sink);
+    }
+    if (format == "i") {
+        return runs_as<std::int32_t>(schema, array, start, count, keys, sink);
+    }
+    return runs_as<std::int64_t>(schema, array, start, count, keys, sink);
+}
+
+// A union: each item is its type id's child's value. A sparse union's children hold the
+// union's positions; a dense one's offsets point into its child.
+template <class Sink>
+void union_values(const ArrowSchema& schema, const ArrowArray& array, bool dense,
+                  std::int64_t start, std::int64_t count, const ValueKeys& keys, Sink& sink) {
+    std::int8_t child_of[128];
+    union_children(schema.format, child_of);
+    const std::int64_t first = array.offset + start;
+    std::vector<TableSink> children;
+    children.reserve(static_cast<std::size_t>(array.n_children));
+    for (std::int64_t c = 0; c < array.n_children; ++c) {
+        const ArrowArray& child = *array.children[c];
+        const std::int64_t from = dense ? 0 : first;
+        const std::int64_t size = dense ? child.length : count;
+        children.emplace_back(static_cast<std::size_t>(size));
+        emit(*schema.children[c], child, from, size, keys, children.back());
+    }
+    for (std::int64_t i = 0; i < count; ++i) {
+        const std::int8_t id = load<std::int8_t>(array.buffers[0], first + i);
+        const TableSink& child = children[static_cast<std::size_t>(child_of[id])];
+        const std::int64_t at = dense ? load<std::int32_t>(array.buffers[1], first + i) : i;
+        add_entry(child, static_cast<std::size_t>(at), i, sink);
+    }
+}
+
 template <class Sink>
 void emit(const ArrowSchema& schema, const ArrowArray& array, std::int64_t start,
           std::int64_t count, const ValueKeys& keys, Sink& sink) {
@@ -269,6 +345,9 @@ void emit(const ArrowSchema& schema, const ArrowArray& array, std::int64_t start
         case Kind::Utf8: return texts<std::int32_t>(array, start, count, keys, sink);
         case Kind::LargeUtf8: return texts<std::int64_t>(array, start, count, keys, sink);
         case Kind::Utf8View: return text_views(array, start, count, keys, sink);
+        case Kind::RunEnd: return runs(schema, array, start, count, keys, sink);
+        case Kind::SparseUnion: return union_values(schema, array, false, start, count, keys, sink);
+        case Kind::DenseUnion: return union_values(schema, array, true, start, count, keys, sink);
         default:
             // No number and no text in Python: null whatever the validity bitmap says.
             return each_null(count, sink);

@@ -8,15 +8,16 @@
 //   decimal32/64/128/256                    the nearest double, correctly rounded, as
 //                                           float(Decimal) gives
 //   utf8, large_utf8, utf8_view             text (not valid UTF-8: the input is refused)
-//   dictionary-encoded                      as its values
+//   dictionary-encoded, run-end encoded     as its values
+//   sparse and dense unions                 as each item's child value
 //   anything else                           null (binary, dates, times, timestamps,
 //                                           durations, intervals, lists, structs, maps,
-//                                           unions, ...: no number or text in Python)
+//                                           ...: no number or text in Python)
 //   a null in the validity bitmap           null
 //
 // Cells are made only through the makers of profiler/typed_value.h, which own the value
-// rules; the loops run a column at a time and allocate nothing per cell (a dictionary's
-// values are converted once per batch).
+// rules; the loops run a column at a time and allocate nothing per cell (a dictionary's,
+// a run-end array's and a union's values are converted once per batch).
 //
 // Thread safety: reads the arrays only; no state.
 #pragma once

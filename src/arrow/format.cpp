@@ -1,6 +1,8 @@
 #include "arrow/format.h"
 
+#include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <limits>
 
 namespace arrow_input {
@@ -184,6 +186,27 @@ std::optional<Format> nested_format(std::string_view rest) {
 }
 
 }  // namespace
+
+bool union_children(std::string_view format, std::int8_t (&child_of)[128]) {
+    std::fill(std::begin(child_of), std::end(child_of), static_cast<std::int8_t>(-1));
+    if (!format.starts_with("+us:") && !format.starts_with("+ud:")) {
+        return false;
+    }
+    std::string_view ids = format.substr(4);
+    std::int8_t child = 0;
+    while (true) {
+        const auto comma = ids.find(',');
+        const auto id = whole_number(ids.substr(0, comma), false);
+        if (!id || *id > 127) {
+            return false;
+        }
+        child_of[*id] = child++;
+        if (comma == std::string_view::npos) {
+            return true;
+        }
+        ids.remove_prefix(comma + 1);
+    }
+}
 
 std::optional<Format> parse_format(std::string_view format) {
     if (format.size() == 1) {

@@ -63,6 +63,10 @@ struct Format {
 // The format's meaning, or nothing when the string is not a format of the interface.
 std::optional<Format> parse_format(std::string_view format);
 
+// A union's children by type id: child_of[id] is the child that type id `id` names, or
+// -1. False when the format is not a union's.
+bool union_children(std::string_view format, std::int8_t (&child_of)[128]);
+
 // Integer kinds: the only ones a dictionary's indices may take.
 inline bool is_integer(Kind kind) {
     return kind >= Kind::Int8 && kind <= Kind::UInt64;

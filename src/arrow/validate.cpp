@@ -256,6 +256,84 @@ void check_each_child(const ArrowSchema& schema, const ArrowArray& array, std::i
     }
 }
 
+// A union's type ids each name a child; a dense union's offsets lie within that child.
+void check_type_ids(const ArrowSchema& schema, const ArrowArray& array, const Place& at) {
+    if (array.length == 0) {
+        return;
+    }
+    std::int8_t child_of[128];
+    union_children(schema.format, child_of);
+    const bool dense = schema.format[2] == 'd';
+    require_buffer(array, 0, at);
+    if (dense) {
+        require_buffer(array, 1, at);
+    }
+    for (std::int64_t i = 0; i < array.length; ++i) {
+        const std::int64_t p = array.offset + i;
+        const std::int8_t id = load<std::int8_t>(array.buffers[0], p);
+        if (id < 0 || child_of[id] < 0) {
+            fail(at, "type id " + std::to_string(id) + " at item " + std::to_string(i) +
+                         " names no child");
+        }
+        if (dense) {
+            const std::int32_t offset = load<std::int32_t>(array.buffers[1], p);
+            if (offset < 0 || offset >= array.children[child_of[id]]->length) {
+                fail(at, "offset " + std::to_string(offset) + " at item " + std::to_string(i) +
+                             " is outside its child");
+            }
+        }
+    }
+}
+
+// Run-end encoding: run ends of int16, int32 or int64, never null, rising, the last at
+// least the array's offset plus length, with a value for every run.
+template <class End>
+void check_run_ends(const ArrowArray& array, const Place& at) {
+    const ArrowArray& ends = *array.children[0];
+    const ArrowArray& values = *array.children[1];
+    if (validity_of(ends) != nullptr) {
+        for (std::int64_t k = 0; k < ends.length; ++k) {
+            if (!bit_set(ends.buffers[0], ends.offset + k)) {
+                fail(at, "run end " + std::to_string(k) + " is null");
+            }
+        }
+    }
+    if (values.length < ends.length) {
+        fail(at, std::to_string(ends.length) + " runs but " + std::to_string(values.length) +
+                     " values");
+    }
+    std::int64_t previous = 0;
+    for (std::int64_t k = 0; k < ends.length; ++k) {
+        const std::int64_t next = load<End>(ends.buffers[1], ends.offset + k);
+        if (next <= previous) {
+            fail(at, "run ends do not rise at run " + std::to_string(k));
+        }
+        previous = next;
+    }
+    if (array.length > 0 && previous < array.offset + array.length) {
+        fail(at, "the runs end at " + std::to_string(previous) +
+                     ", before the array's offset plus length");
+    }
+}
+
+void check_runs(const ArrowSchema& schema, const ArrowArray& array, const Place& at) {
+    const ArrowSchema& ends = *schema.children[0];
+    const std::string_view format(ends.format);
+    if (ends.dictionary != nullptr || (format != "s" && format != "i" && format != "l")) {
+        fail(at, "run ends of format '" + std::string(format) + "', not int16, int32 or int64");
+    }
+    if (array.children[0]->length > 0) {
+        require_buffer(*array.children[0], 1, at);
+    }
+    if (format == "s") {
+        return check_run_ends<std::int16_t>(array, at);
+    }
+    if (format == "i") {
+        return check_run_ends<std::int32_t>(array, at);
+    }
+    return check_run_ends<std::int64_t>(array, at);
+}
+
 // What each kind demands beyond the structure.
 void check_kind(const ArrowSchema& schema, const ArrowArray& array, const Format& format,
                 const Place& at, int depth) {
@@ -285,12 +363,18 @@ void check_kind(const ArrowSchema& schema, const ArrowArray& array, const Format
             }
             return check_each_child(schema, array, end * format.fixed_size, at, depth);
         case Kind::Struct:
-        case Kind::SparseUnion:
             return check_each_child(schema, array, end, at, depth);
+        case Kind::SparseUnion:
+            check_each_child(schema, array, end, at, depth);
+            return check_type_ids(schema, array, at);
+        case Kind::DenseUnion:
+            check_each_child(schema, array, -1, at, depth);
+            return check_type_ids(schema, array, at);
+        case Kind::RunEnd:
+            check_each_child(schema, array, -1, at, depth);
+            return check_runs(schema, array, at);
         case Kind::ListView:
         case Kind::LargeListView:
-        case Kind::DenseUnion:
-        case Kind::RunEnd:
             // Their values count as null and their offsets are never read.
             return check_each_child(schema, array, -1, at, depth);
         default:

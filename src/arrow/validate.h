@@ -12,6 +12,9 @@
 //   - binary and text offsets start at zero or above and never decrease, list and map
 //     offsets also end within the child; view items (binary and text views) lie within
 //     the variadic buffer they name, whose size the interface passes;
+//   - a union's type ids name its children and a dense union's offsets lie within them;
+//     run ends are integers that rise, are never null, have a value each and reach the
+//     array's end;
 //   - a dictionary's indices lie within the dictionary; a struct's and a sparse union's
 //     children are at least as long as the parent's offset plus length, a fixed-size
 //     list's child holds its items.

@@ -94,11 +94,26 @@ def columns():
         "struct": pa.array([{"x": 1}, None, {"x": 2}, {"x": None}, {"x": 1}]),
         "map": pa.array([[("k", 1)], None, [], [("j", 2)], [("k", 1)]], pa.map_(pa.string(), pa.int64())),
         "null": pa.nulls(5),
+        "run_end_encoded": pa.RunEndEncodedArray.from_arrays(
+            pa.array([2, 3, 5], pa.int32()), pa.array([1.5, None, 7.0])),
+        "run_end_text": pa.RunEndEncodedArray.from_arrays(
+            pa.array([1, 4, 5], pa.int64()), pa.array(["a", "b", None])),
+        "sparse_union": pa.UnionArray.from_sparse(
+            pa.array([0, 1, 0, 1, 2], pa.int8()),
+            [pa.array([1, 2, None, 4, 5]), pa.array(["a", "b", "c", None, "e"]),
+             pa.array([b"x"] * 5)]),
+        "dense_union": pa.UnionArray.from_dense(
+            pa.array([0, 1, 0, 1, 0], pa.int8()), pa.array([0, 0, 1, 1, 1], pa.int32()),
+            [pa.array([7.5, None]), pa.array(["p", "q"])]),
     }
 
 
 def full_table():
     return pa.table(columns())
+
+
+def one_batch(table):
+    return table.combine_chunks().to_batches()[0]
 
 
 # Each way of giving the same rows: (name, make a source from a table).
@@ -108,16 +123,15 @@ SHAPES = [
     ("sliced to nothing", lambda t: t.slice(2, 0)),
     ("chunked", lambda t: pa.concat_tables([t.slice(0, 2), t.slice(2, 1), t.slice(3)])),
     ("chunked and sliced", lambda t: pa.concat_tables([t.slice(0, 3), t.slice(3)]).slice(1, 3)),
-    ("empty", lambda t: t.schema.empty_table()),
+    ("empty", lambda t: pa.Table.from_batches([], schema=t.schema)),
     ("reader of one-row batches",
      lambda t: pa.RecordBatchReader.from_batches(t.schema, t.to_batches(max_chunksize=1))),
     ("reader with empty batches",
      lambda t: pa.RecordBatchReader.from_batches(
-         t.schema, [t.slice(0, 0).to_batches()[0] if t.slice(0, 0).to_batches() else
-                    pa.record_batch([pa.array([], f.type) for f in t.schema], schema=t.schema)]
-         + t.to_batches(max_chunksize=2))),
-    ("record batch", lambda t: t.combine_chunks().to_batches()[0]),
-    ("sliced record batch", lambda t: t.combine_chunks().to_batches()[0].slice(2, 2)),
+         t.schema, [one_batch(t).slice(0, 0)] + t.to_batches(max_chunksize=2)
+         + [one_batch(t).slice(5, 0)])),
+    ("record batch", lambda t: one_batch(t)),
+    ("sliced record batch", lambda t: one_batch(t).slice(2, 2)),
 ]
 
 

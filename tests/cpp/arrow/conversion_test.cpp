@@ -145,6 +145,39 @@ std::vector<KindCase> kind_cases() {
              return arrow_test::encoded("c", {0, 0, 1}, fixed<double>("g", "", {2.5, NAN}));
          },
          {F(2.5), F(2.5), N}},
+        {"run-end encoded", [] {
+             auto node = std::make_unique<Node>();
+             node->format = "+r";
+             node->name = "c";
+             node->length = 6;
+             node->children.push_back(fixed<std::int16_t>("s", "run_ends", {2, 3, 6}));
+             node->children.push_back(strings("values", {"a", std::nullopt, "b"}));
+             return node;
+         },
+         {S("a"), S("a"), N, S("b"), S("b"), S("b")}},
+        {"sparse union", [] {
+             auto node = std::make_unique<Node>();
+             node->format = "+us:4,9";
+             node->name = "c";
+             node->length = 4;
+             node->buffers.push_back(arrow_test::bytes_of(std::vector<std::int8_t>{4, 9, 9, 4}));
+             node->children.push_back(fixed<std::int64_t>("l", "i", {1, 2, 3, std::nullopt}));
+             node->children.push_back(strings("t", {"w", "x", std::nullopt, "z"}));
+             return node;
+         },
+         {I(1), S("x"), N, N}},
+        {"dense union", [] {
+             auto node = std::make_unique<Node>();
+             node->format = "+ud:0,1";
+             node->name = "c";
+             node->length = 4;
+             node->buffers.push_back(arrow_test::bytes_of(std::vector<std::int8_t>{1, 0, 1, 0}));
+             node->buffers.push_back(arrow_test::bytes_of(std::vector<std::int32_t>{0, 0, 1, 0}));
+             node->children.push_back(fixed<double>("g", "f", {2.5}));
+             node->children.push_back(strings("t", {"p", "q"}));
+             return node;
+         },
+         {S("p"), F(2.5), S("q"), F(2.5)}},
         {"binary is null", [] { return strings("c", {"a", std::nullopt, "b"}, "z"); }, {N, N, N}},
         {"large binary is null", [] { return strings<std::int64_t>("c", {"a"}, "Z"); }, {N}},
         {"binary view is null", [] { return arrow_test::views("c", {"a", "a long binary value"}, "vz"); },

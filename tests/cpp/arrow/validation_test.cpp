@@ -128,6 +128,68 @@ std::vector<BadCase> bad_cases() {
              }
              b.finish();
          }, "nested more than 64 levels deep"},
+        {"union type id naming no child", [](Node& b) {
+             auto u = std::make_unique<Node>();
+             u->format = "+us:0,5";
+             u->name = "u";
+             u->length = 4;
+             u->buffers.push_back(arrow_test::bytes_of(std::vector<std::int8_t>{0, 5, 3, 0}));
+             u->children.push_back(arrow_test::fixed<std::int64_t>("l", "a", {1, 2, 3, 4}));
+             u->children.push_back(arrow_test::strings("b", {"w", "x", "y", "z"}));
+             b.children[0] = std::move(u);
+             b.finish();
+         }, "column 'u': type id 3 at item 2 names no child"},
+        {"dense union offset outside its child", [](Node& b) {
+             auto u = std::make_unique<Node>();
+             u->format = "+ud:0";
+             u->name = "u";
+             u->length = 4;
+             u->buffers.push_back(arrow_test::bytes_of(std::vector<std::int8_t>{0, 0, 0, 0}));
+             u->buffers.push_back(arrow_test::bytes_of(std::vector<std::int32_t>{0, 1, 2, 2}));
+             u->children.push_back(arrow_test::fixed<std::int64_t>("l", "a", {1, 2}));
+             b.children[0] = std::move(u);
+             b.finish();
+         }, "column 'u': offset 2 at item 2 is outside its child"},
+        {"run ends that do not rise", [](Node& b) {
+             auto r = std::make_unique<Node>();
+             r->format = "+r";
+             r->name = "r";
+             r->length = 4;
+             r->children.push_back(arrow_test::fixed<std::int32_t>("i", "run_ends", {2, 2, 4}));
+             r->children.push_back(arrow_test::fixed<std::int64_t>("l", "values", {1, 2, 3}));
+             b.children[0] = std::move(r);
+             b.finish();
+         }, "column 'r': run ends do not rise at run 1"},
+        {"runs that end too soon", [](Node& b) {
+             auto r = std::make_unique<Node>();
+             r->format = "+r";
+             r->name = "r";
+             r->length = 4;
+             r->children.push_back(arrow_test::fixed<std::int32_t>("i", "run_ends", {1, 3}));
+             r->children.push_back(arrow_test::fixed<std::int64_t>("l", "values", {1, 2}));
+             b.children[0] = std::move(r);
+             b.finish();
+         }, "column 'r': the runs end at 3, before the array's offset plus length"},
+        {"runs without values", [](Node& b) {
+             auto r = std::make_unique<Node>();
+             r->format = "+r";
+             r->name = "r";
+             r->length = 4;
+             r->children.push_back(arrow_test::fixed<std::int32_t>("i", "run_ends", {1, 4}));
+             r->children.push_back(arrow_test::fixed<std::int64_t>("l", "values", {1}));
+             b.children[0] = std::move(r);
+             b.finish();
+         }, "column 'r': 2 runs but 1 values"},
+        {"run ends of floats", [](Node& b) {
+             auto r = std::make_unique<Node>();
+             r->format = "+r";
+             r->name = "r";
+             r->length = 4;
+             r->children.push_back(arrow_test::fixed<double>("g", "run_ends", {4.0}));
+             r->children.push_back(arrow_test::fixed<std::int64_t>("l", "values", {1}));
+             b.children[0] = std::move(r);
+             b.finish();
+         }, "run ends of format 'g'"},
         {"name that is not UTF-8", [](Node& b) {
              column(b, 0).name = "\xFF";
              b.finish();
