@@ -281,12 +281,13 @@ class ColumnarResult:
 def observe_columnar(profile: Profile, source: Input) -> ColumnarResult:
     import pyarrow as pa
 
+    # A producer's failure midway (a CSV value that does not fit its inferred type) comes
+    # back from observe_arrow as ValueError carrying pyarrow's message.
     try:
         rows = profile.observe_arrow(arrow_batches(source))
-    except pa.ArrowException as error:
-        if isinstance(error, OSError):
-            raise
-        raise Failure(f"{PROG}: cannot read '{source.name}' as {source.columnar}: {error}",
+    except (pa.ArrowException, ValueError, OSError) as error:
+        reason = str(error).strip() or type(error).__name__
+        raise Failure(f"{PROG}: cannot read '{source.name}' as {source.columnar}: {reason}",
                       EXIT_USAGE) from None
     return ColumnarResult(rows=rows, bytes=source.size or 0)
 
