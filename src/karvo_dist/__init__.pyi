@@ -14,6 +14,15 @@ FORMAT_VERSION: int
 class _BinaryReader(Protocol):
     def read(self, size: int, /) -> bytes | bytearray | memoryview: ...
 
+class _ArrowStream(Protocol):
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> object: ...
+
+class _ArrowArray(Protocol):
+    def __arrow_c_array__(self, requested_schema: Any = None) -> tuple[object, object]: ...
+
+# What observe_arrow reads: an Arrow PyCapsule stream, or one record batch.
+_ArrowSource: TypeAlias = _ArrowStream | _ArrowArray
+
 _JsonlSource: TypeAlias = (
     str | os.PathLike[str] | os.PathLike[bytes] | bytes | bytearray | memoryview
     | _BinaryReader | Iterable[bytes | bytearray | memoryview]
@@ -82,7 +91,7 @@ class Profile:
         in batches of at most 10,000 rows. The call is all or nothing: a failing row, or
         an iterable that raises part way, fails the call and ingests none of its rows.
         """
-    def observe_arrow(self, data: Any) -> int:
+    def observe_arrow(self, data: _ArrowSource) -> int:
         """Adds every row of a columnar source through the Arrow C stream interface.
 
         ``data``: any object with ``__arrow_c_stream__`` (a pyarrow Table or
