@@ -56,7 +56,7 @@ struct Column {
     std::unique_ptr<Column> dictionary;
     std::vector<ArrowSchema*> child_schemas;
     std::vector<ArrowArray*> child_arrays;
-    std::unique_ptr<Column> child;
+    std::vector<std::unique_ptr<Column>> children;
 };
 
 void no_release_schema(ArrowSchema* s) { s->release = nullptr; }
@@ -67,11 +67,13 @@ void wire(Column& c, std::int64_t length, std::int64_t offset, std::int64_t null
     for (auto& b : c.buffers) {
         c.pointers.push_back(b.empty() ? nullptr : b.data());
     }
-    if (c.child) {
-        c.child_schemas = {&c.child->schema};
-        c.child_arrays = {&c.child->array};
+    c.child_schemas.clear();
+    c.child_arrays.clear();
+    for (auto& child : c.children) {
+        c.child_schemas.push_back(&child->schema);
+        c.child_arrays.push_back(&child->array);
     }
-    const std::int64_t children = c.child ? 1 : 0;
+    const auto children = static_cast<std::int64_t>(c.children.size());
     c.schema = ArrowSchema{c.format.c_str(), "c", nullptr, 0, children, c.child_schemas.data(),
                            c.dictionary ? &c.dictionary->schema : nullptr, no_release_schema, nullptr};
     c.array = ArrowArray{length, null_count, offset, static_cast<std::int64_t>(c.buffers.size()), children,
@@ -110,7 +112,7 @@ bool build(Input& in, Column& c, std::int64_t length, std::int64_t offset, int d
     const std::int64_t items = offset + length;
     const std::int64_t null_count = in.small(length);
     c.buffers.push_back(in.byte() % 4 == 0 ? std::vector<std::uint8_t>{} : sized(in, items / 8 + 1));
-    switch (in.byte() % 9) {
+    switch (in.byte() % 11) {
         case 0:
             c.format = "u";
             if (!offsets_and_data<std::int32_t>(in, c, items)) return false;
@@ -165,8 +167,50 @@ bool build(Input& in, Column& c, std::int64_t length, std::int64_t offset, int d
                 offsets[static_cast<std::size_t>(4 * i + 2)] = 0;
             }
             c.buffers.push_back(std::move(offsets));
-            c.child = std::make_unique<Column>();
-            if (!build(in, *c.child, in.byte() % kMaxItems, in.byte() % 4, depth + 1)) return false;
+            c.children.push_back(std::make_unique<Column>());
+            if (!build(in, *c.children[0], in.byte() % kMaxItems, in.byte() % 4, depth + 1)) return false;
+            break;
+        }
+        case 9: {
+            // Run-end encoded: int32 run ends from the input, then any values.
+            if (depth > 2) return false;
+            c.format = "+r";
+            c.buffers.clear();
+            auto ends = std::make_unique<Column>();
+            const std::int64_t runs = in.byte() % 8;
+            ends->format = "i";
+            ends->buffers.push_back({});
+            ends->buffers.push_back(sized(in, 4 * runs));
+            for (std::int64_t k = 0; k < runs; ++k) {
+                ends->buffers[1][static_cast<std::size_t>(4 * k + 1)] = 0;
+                ends->buffers[1][static_cast<std::size_t>(4 * k + 2)] = 0;
+            }
+            wire(*ends, runs, 0, 0);
+            c.children.push_back(std::move(ends));
+            c.children.push_back(std::make_unique<Column>());
+            if (!build(in, *c.children[1], in.byte() % 8, 0, depth + 1)) return false;
+            break;
+        }
+        case 10: {
+            // A union of two children; dense offsets and type ids from the input.
+            if (depth > 2) return false;
+            const bool dense = in.byte() % 2 == 0;
+            c.format = dense ? "+ud:3,7" : "+us:3,7";
+            c.buffers.clear();
+            c.buffers.push_back(sized(in, items));
+            if (dense) {
+                auto offsets = sized(in, 4 * items);
+                for (std::int64_t i = 0; i < items; ++i) {
+                    offsets[static_cast<std::size_t>(4 * i + 1)] = 0;
+                    offsets[static_cast<std::size_t>(4 * i + 2)] = 0;
+                }
+                c.buffers.push_back(std::move(offsets));
+            }
+            for (int k = 0; k < 2; ++k) {
+                c.children.push_back(std::make_unique<Column>());
+                const std::int64_t size = dense ? in.byte() % 16 : items;
+                if (!build(in, *c.children.back(), size, 0, depth + 1)) return false;
+            }
             break;
         }
         default:
