@@ -202,37 +202,36 @@ template <class Sink>
 void emit(const ArrowSchema& schema, const ArrowArray& array, std::int64_t start,
           std::int64_t count, const ValueKeys& keys, Sink& sink);
 
-template <class Index>
-std::int64_t index_at(const void* indices, std::int64_t p) {
-    return static_cast<std::int64_t>(load<Index>(indices, p));
-}
-
 // A dictionary's values become cells once; each row then takes its value's cell.
-template <class Sink>
-void dictionary(const ArrowSchema& schema, const ArrowArray& array, Kind index_kind,
-                std::int64_t start, std::int64_t count, const ValueKeys& keys, Sink& sink) {
+template <class Index, class Sink>
+void dictionary_as(const ArrowSchema& schema, const ArrowArray& array, std::int64_t start,
+                   std::int64_t count, const ValueKeys& keys, Sink& sink) {
     const ArrowArray& values = *array.dictionary;
     TableSink table(static_cast<std::size_t>(values.length));
     emit(*schema.dictionary, values, 0, values.length, keys, table);
     const void* indices = array.buffers[1];
-    std::int64_t (*read)(const void*, std::int64_t) = nullptr;
-    switch (index_kind) {
-        case Kind::Int8: read = index_at<std::int8_t>; break;
-        case Kind::UInt8: read = index_at<std::uint8_t>; break;
-        case Kind::Int16: read = index_at<std::int16_t>; break;
-        case Kind::UInt16: read = index_at<std::uint16_t>; break;
-        case Kind::Int32: read = index_at<std::int32_t>; break;
-        case Kind::UInt32: read = index_at<std::uint32_t>; break;
-        case Kind::Int64: read = index_at<std::int64_t>; break;
-        default: read = index_at<std::uint64_t>; break;
-    }
     each_item(array, start, count, sink, [&](std::int64_t p) -> std::optional<Cell> {
-        const auto index = static_cast<std::size_t>(read(indices, p));
+        const auto index = static_cast<std::size_t>(load<Index>(indices, p));
         if (table.bad[index] != 0) {
             return std::nullopt;
         }
         return table.cells[index];
     });
+}
+
+template <class Sink>
+void dictionary(const ArrowSchema& schema, const ArrowArray& array, Kind index_kind,
+                std::int64_t start, std::int64_t count, const ValueKeys& keys, Sink& sink) {
+    switch (index_kind) {
+        case Kind::Int8: return dictionary_as<std::int8_t>(schema, array, start, count, keys, sink);
+        case Kind::UInt8: return dictionary_as<std::uint8_t>(schema, array, start, count, keys, sink);
+        case Kind::Int16: return dictionary_as<std::int16_t>(schema, array, start, count, keys, sink);
+        case Kind::UInt16: return dictionary_as<std::uint16_t>(schema, array, start, count, keys, sink);
+        case Kind::Int32: return dictionary_as<std::int32_t>(schema, array, start, count, keys, sink);
+        case Kind::UInt32: return dictionary_as<std::uint32_t>(schema, array, start, count, keys, sink);
+        case Kind::Int64: return dictionary_as<std::int64_t>(schema, array, start, count, keys, sink);
+        default: return dictionary_as<std::uint64_t>(schema, array, start, count, keys, sink);
+    }
 }
 
 // Hands the sink a table entry: its cell, or its text fault.
