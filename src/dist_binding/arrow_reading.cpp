@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "arrow/batch_reader.h"
 #include "arrow/owned.h"
@@ -52,10 +53,25 @@ void take_from(Owned<T>& into, PyObject* capsule, const char* name) {
     Owned<T>::take(into, held);
 }
 
-// Runs one step of the reading without the GIL; its refusals become ValueError.
+// Whether a producer's failure was a KeyboardInterrupt raised in Python code it ran (a
+// RecordBatchReader over a generator runs the generator inside get_next, on this thread,
+// where Ctrl-C's handler raises): the producer keeps only the traceback's text, whose
+// last line names the exception.
+bool interrupted(const std::string& message) {
+    std::string_view text(message);
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
+        text.remove_suffix(1);
+    }
+    const auto last = text.rfind('\n');
+    return text.substr(last == std::string_view::npos ? 0 : last + 1) == "KeyboardInterrupt";
+}
+
+// Runs one step of the reading without the GIL; its refusals become ValueError, and a
+// producer's failure that was Ctrl-C stays KeyboardInterrupt.
 template <class Step>
 auto without_gil(Step&& step) {
     std::optional<std::string> refusal;
+    bool from_producer = false;
     {
         GilReleased released;
         try {
@@ -64,7 +80,12 @@ auto without_gil(Step&& step) {
             refusal = error.what();
         } catch (const arrow_input::StreamError& error) {
             refusal = error.what();
+            from_producer = true;
         }
+    }
+    if (from_producer && interrupted(*refusal)) {
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
+        throw_pending();
     }
     binding::throw_value_error(*refusal);
 }

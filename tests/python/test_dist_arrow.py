@@ -309,6 +309,26 @@ def test_a_stream_that_fails_midway_adds_nothing():
     assert profile.to_bytes() == before
 
 
+def test_ctrl_c_inside_a_python_producer_stays_keyboard_interrupt():
+    # The generator runs inside the stream's get_next, where the SIGINT handler raises;
+    # the producer hands back only text, yet the call must end as Ctrl-C, adding nothing.
+    import os
+    import signal
+
+    schema = pa.schema([("a", pa.int64())])
+
+    def batches():
+        for i in range(100):
+            if i == 3:
+                os.kill(os.getpid(), signal.SIGINT)
+            yield pa.record_batch([pa.array([i])], schema=schema)
+
+    profile = Profile(SEED)
+    with pytest.raises(KeyboardInterrupt):
+        profile.observe_arrow(pa.RecordBatchReader.from_batches(schema, batches()))
+    assert len(profile) == 0
+
+
 def test_text_that_is_not_utf8_is_refused():
     data = pa.array([b"ok", b"\xff"]).view(pa.string())
     table = pa.table({"t": data})
