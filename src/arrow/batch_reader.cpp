@@ -1,13 +1,19 @@
 #include "arrow/batch_reader.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <exception>
+#include <system_error>
+#include <thread>
 #include <numeric>
 #include <string_view>
 
 #include "arrow/convert.h"
 #include "arrow/validate.h"
 #include "common/utf8.h"
+#include "profiler/cpu_budget.h"
+#include "profiler/thread_start.h"
 
 namespace arrow_input {
 
@@ -60,18 +66,62 @@ BatchConverter::BatchConverter(const ArrowSchema& schema) : schema_(schema) {
     }
 }
 
+void BatchConverter::fold_one(const ArrowArray& batch, std::size_t index,
+                              const profiler::ValueKeys& keys, profiler::ColumnPart& part) const {
+    const auto source = static_cast<std::size_t>(sources_[index]);
+    fold_column(*schema_.children[source], *batch.children[source], batch.offset, batch.length,
+                keys, labels_[index], part);
+}
+
+// Columns are independent, so a large batch folds them on a second thread as well, each
+// taking the next column from a shared counter. Each column's failure is kept in its
+// place and the first column's is thrown, so the refusal does not depend on which thread
+// met which column. A thread the system refuses leaves the work to this one.
+void BatchConverter::fold_all(const ArrowArray& batch, const profiler::ValueKeys& keys,
+                              std::vector<profiler::ColumnPart>& parts) const {
+    const std::size_t count = parts.size();
+    const auto cells = static_cast<std::uint64_t>(batch.length) * count;
+    if (count < 2 || cells < kParallelCells || profiler::usable_processors() < 2) {
+        for (std::size_t i = 0; i < count; ++i) {
+            fold_one(batch, i, keys, parts[i]);
+        }
+        return;
+    }
+    std::vector<std::exception_ptr> failures(count);
+    std::atomic<std::size_t> next{0};
+    const auto work = [&] {
+        for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
+            try {
+                fold_one(batch, i, keys, parts[i]);
+            } catch (...) {
+                failures[i] = std::current_exception();
+            }
+        }
+    };
+    std::thread helper;
+    try {
+        helper = profiler::start_thread(work);
+    } catch (const std::system_error&) {
+        // Refused: this thread folds every column.
+    }
+    work();
+    if (helper.joinable()) {
+        helper.join();
+    }
+    for (const std::exception_ptr& failure : failures) {
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
+    }
+}
+
 std::uint64_t BatchConverter::observe(const profiler::KarvoEngine& engine,
                                       const ArrowArray& batch) const {
     validate_batch(schema_, batch);
     profiler::ColumnBatch columns;
-    columns.names.reserve(names_.size());
+    columns.names.assign(names_.begin(), names_.end());
     columns.parts.resize(names_.size());
-    for (std::size_t i = 0; i < names_.size(); ++i) {
-        columns.names.emplace_back(names_[i]);
-        const auto source = static_cast<std::size_t>(sources_[i]);
-        fold_column(*schema_.children[source], *batch.children[source], batch.offset,
-                    batch.length, engine.value_keys(), labels_[i], columns.parts[i]);
-    }
+    fold_all(batch, engine.value_keys(), columns.parts);
     engine.process_columns(columns);
     return static_cast<std::uint64_t>(batch.length);
 }
