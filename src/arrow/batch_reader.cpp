@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <system_error>
 #include <thread>
 #include <numeric>
@@ -13,6 +14,7 @@
 #include "arrow/validate.h"
 #include "common/utf8.h"
 #include "profiler/cpu_budget.h"
+#include "profiler/second_thread.h"
 #include "profiler/thread_start.h"
 
 namespace arrow_input {
@@ -66,6 +68,56 @@ BatchConverter::BatchConverter(const ArrowSchema& schema) : schema_(schema) {
     }
 }
 
+namespace {
+
+// A second thread lent to the engine for applying one large batch, started for it. A
+// start the system refuses runs nothing: the engine's caller then takes every part from
+// the share counter itself, with the same result.
+class BatchThread final : public profiler::SecondThread {
+  public:
+    BatchThread() = default;
+    BatchThread(const BatchThread&) = delete;
+    BatchThread& operator=(const BatchThread&) = delete;
+    ~BatchThread() {
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+
+    void start(std::function<void()> task) override {
+        try {
+            thread_ = profiler::start_thread([this, task = std::move(task)] {
+                try {
+                    task();
+                } catch (...) {
+                    failure_ = std::current_exception();
+                }
+            });
+        } catch (const std::system_error&) {
+            // Refused: the task never runs.
+        }
+    }
+    void wait() override {
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        if (failure_) {
+            std::rethrow_exception(std::exchange(failure_, nullptr));
+        }
+    }
+
+  private:
+    std::thread thread_;
+    std::exception_ptr failure_;
+};
+
+}  // namespace
+
+bool BatchConverter::two_threads(const ArrowArray& batch) const {
+    const auto cells = static_cast<std::uint64_t>(batch.length) * names_.size();
+    return names_.size() >= 2 && cells >= kParallelCells && profiler::usable_processors() >= 2;
+}
+
 void BatchConverter::fold_one(const ArrowArray& batch, std::size_t index,
                               const profiler::ValueKeys& keys, profiler::ColumnPart& part) const {
     const auto source = static_cast<std::size_t>(sources_[index]);
@@ -80,8 +132,7 @@ void BatchConverter::fold_one(const ArrowArray& batch, std::size_t index,
 void BatchConverter::fold_all(const ArrowArray& batch, const profiler::ValueKeys& keys,
                               std::vector<profiler::ColumnPart>& parts) const {
     const std::size_t count = parts.size();
-    const auto cells = static_cast<std::uint64_t>(batch.length) * count;
-    if (count < 2 || cells < kParallelCells || profiler::usable_processors() < 2) {
+    if (!two_threads(batch)) {
         for (std::size_t i = 0; i < count; ++i) {
             fold_one(batch, i, keys, parts[i]);
         }
@@ -122,7 +173,12 @@ std::uint64_t BatchConverter::observe(const profiler::KarvoEngine& engine,
     columns.names.assign(names_.begin(), names_.end());
     columns.parts.resize(names_.size());
     fold_all(batch, engine.value_keys(), columns.parts);
-    engine.process_columns(columns);
+    if (two_threads(batch)) {
+        BatchThread helper;
+        engine.process_columns(columns, &helper);
+    } else {
+        engine.process_columns(columns);
+    }
     return static_cast<std::uint64_t>(batch.length);
 }
 

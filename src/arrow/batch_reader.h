@@ -10,8 +10,9 @@
 // A stream (ArrowArrayStream) gives its schema once and then batches until its end; a
 // failure of the producer is a StreamError with the producer's own message.
 //
-// A batch of many cells folds its columns on a second thread as well (the columns are
-// independent); the result, refusals included, is the same as on one thread.
+// A batch of many cells folds its columns on a second thread as well, and lends that
+// thread to the engine to apply them (the columns are independent); the result, refusals
+// included, is the same as on one thread.
 //
 // Thread safety: a converter may be shared by threads (it only reads); a stream reader
 // serves one thread. Neither touches the interpreter, so both run without the GIL.
@@ -45,11 +46,12 @@ class BatchConverter {
     // rows. Throws InvalidArray, having changed nothing, for an invalid batch.
     std::uint64_t observe(const profiler::KarvoEngine& engine, const ArrowArray& batch) const;
 
-    // A batch of at least this many cells (rows times columns) folds its columns on two
-    // threads when two processors are usable.
+    // A batch of at least this many cells (rows times columns) folds its columns, and the
+    // engine applies them, on two threads when two processors are usable.
     static constexpr std::uint64_t kParallelCells = std::uint64_t{1} << 17;
 
   private:
+    bool two_threads(const ArrowArray& batch) const;
     void fold_one(const ArrowArray& batch, std::size_t index, const profiler::ValueKeys& keys,
                   profiler::ColumnPart& part) const;
     void fold_all(const ArrowArray& batch, const profiler::ValueKeys& keys,

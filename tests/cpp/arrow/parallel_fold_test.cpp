@@ -1,4 +1,4 @@
-// Large batches fold their columns on two threads: the profile, and which refusal a
+// Large batches fold and apply their columns on two threads: the profile, and which refusal a
 // batch with several faults gets, must be those of one thread, with the second thread
 // started or refused by the system.
 #include <gtest/gtest.h>
@@ -57,7 +57,8 @@ TEST(ParallelFold, GivesTheProfileOfOneThread) {
     ASSERT_GE(static_cast<std::uint64_t>(kRows) * 4, BatchConverter::kParallelCells);
     auto batch = large_batch();
     const std::string want = read_in_small_slices(*batch);
-    for (const int allowed : {1, 0}) {  // the second thread started, then refused
+    // Both threads started (folding, applying), the first only, neither.
+    for (const int allowed : {2, 1, 0}) {
         const profiler::testing::RefusedThreads threads(allowed);
         const profiler::KarvoEngine engine(kKeys.values, kKeys.sketch);
         EXPECT_EQ(BatchConverter(batch->schema).observe(engine, batch->array),
