@@ -1,13 +1,11 @@
 #include "arrow/convert.h"
 
 #include <array>
-#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <optional>
-#include <span>
 #include <type_traits>
 #include <vector>
 
@@ -24,9 +22,10 @@ using profiler::ValueKeys;
 
 namespace {
 
-// Where a column's cells go: a part (a column), or a dictionary's table of cells. Text
-// that is not UTF-8 is reported to the sink, since only a dictionary value that some
-// row uses makes its column invalid.
+// Where a column's cells go: a part (a column), or a table of cells (a dictionary's,
+// a run-end array's or a union child's values, which rows then pick from). Text that is
+// not UTF-8 is reported to the sink rather than thrown at once, since only a table value
+// that some row uses makes its column invalid; "item" in the message is the batch's row.
 class PartSink {
   public:
     PartSink(profiler::ColumnPart& part, const std::string& column) : part_(part), column_(column) {}
@@ -43,7 +42,10 @@ class PartSink {
 
 class TableSink {
   public:
-    explicit TableSink(std::size_t size) { cells.reserve(size), bad.reserve(size); }
+    explicit TableSink(std::size_t size) {
+        cells.reserve(size);
+        bad.reserve(size);
+    }
     void add(const Cell& cell) {
         cells.push_back(cell);
         bad.push_back(0);
@@ -409,7 +411,7 @@ double decimal_to_double(const std::uint64_t (&words)[4], std::int32_t scale) {
     }
     // Otherwise in full through the C library's correctly rounded reading of
     // "-DIGITSe-SCALE", as float(Decimal) reads the decimal's text.
-    char digits[4 * 20 + 1];
+    char digits[4 * 20 + 1];  // 2^256 has 78 digits
     int length = 0;
     char text[4 * 20 + 20];
     do {
@@ -430,9 +432,8 @@ double decimal_to_double(const std::uint64_t (&words)[4], std::int32_t scale) {
     while (length > 0) {
         text[at++] = digits[--length];
     }
-    const int written = std::snprintf(text + at, sizeof text - static_cast<std::size_t>(at),
-                                      "e%lld", -static_cast<long long>(scale));
-    (void)written;
+    std::snprintf(text + at, sizeof text - static_cast<std::size_t>(at), "e%lld",
+                  -static_cast<long long>(scale));
     return std::strtod(text, nullptr);
 }
 
