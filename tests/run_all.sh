@@ -104,7 +104,8 @@ setup() {
         python3 -m venv "$venv"
     fi
     step "installing Python tools into $venv"
-    local tools=("scikit-build-core>=0.10" "cmake>=3.26" ninja "pytest>=7" mypy)
+    # pyarrow, polars, pandas and DuckDB: the sources the columnar input is tested against.
+    local tools=("scikit-build-core>=0.10" "cmake>=3.26" ninja "pytest>=7" mypy pyarrow polars pandas duckdb)
     [ "$quick" = 1 ] || tools+=(atheris)
     "$venv/bin/python3" -m pip install -q --disable-pip-version-check "${tools[@]}"
 }

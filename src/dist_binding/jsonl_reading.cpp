@@ -15,6 +15,7 @@
 #include "binding/arguments.h"
 #include "binding/entry.h"
 #include "binding/row_extraction.h"
+#include "dist_binding/scratch_read.h"
 #include "jsonl/reader.h"
 #include "profiler/seed_keys.h"
 
@@ -50,19 +51,6 @@ const ParamSpec kPathSpec{"Profile._read_jsonl_path()", kPathParams, 7};
 const ParamSpec kBytesSpec{"Profile._read_jsonl_bytes()", kBytesParams, 7};
 const ParamSpec kChunksSpec{"Profile._read_jsonl_chunks()", kChunksParams, 7};
 using ReadArgs = BoundArgs<7>;
-
-// Releases the GIL for its lifetime; nothing of the interpreter may be touched meanwhile.
-// An exception leaving the scope takes the GIL back first.
-class GilReleased {
-  public:
-    GilReleased() : state_(PyEval_SaveThread()) {}
-    ~GilReleased() { PyEval_RestoreThread(state_); }
-    GilReleased(const GilReleased&) = delete;
-    GilReleased& operator=(const GilReleased&) = delete;
-
-  private:
-    PyThreadState* state_;
-};
 
 // Owns an open file descriptor.
 class FileHandle {
@@ -379,20 +367,7 @@ PyObject* read_jsonl(const profiler::KarvoEngine& engine, std::uint64_t seed, Js
             break;
     }
     if (!result.refused) {
-        profiler::ProfileState state;
-        {
-            GilReleased released;
-            state = scratch.export_state();
-        }
-        // The merge into the profile holds the GIL: another thread that forks (it holds
-        // the GIL to do so) then never copies the profile half merged, its locks held by
-        // a thread that the child does not have. Only the scratch engine, which no child
-        // can reach, is ever written without the GIL.
-        try {
-            engine.merge_state(state);
-        } catch (const profiler::CountOverflow& error) {
-            throw_value_error(error.what());
-        }
+        merge_scratch(engine, scratch);
     }
     return result_tuple(result);
 }

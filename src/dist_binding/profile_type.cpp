@@ -14,6 +14,7 @@
 #include "binding/observe.h"
 #include "binding/row_buffer.h"
 #include "binding/row_extraction.h"
+#include "dist_binding/arrow_reading.h"
 #include "dist_binding/jsonl_reading.h"
 #include "profiler/engine.h"
 #include "profiler/profile_codec.h"
@@ -182,6 +183,15 @@ template <JsonlSource form>
 PyObject* read_jsonl_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     return enter([&]() -> PyObject* {
         return read_jsonl(*engine_of(self), as_profile(self)->seed, form, args, kwargs);
+    });
+}
+
+// ---- columnar input, through the Arrow PyCapsule interface (arrow_reading.h)
+
+template <ArrowSource form>
+PyObject* read_arrow_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return enter([&]() -> PyObject* {
+        return read_arrow(*engine_of(self), as_profile(self)->seed, form, args, kwargs);
     });
 }
 
@@ -388,6 +398,15 @@ PyMethodDef profile_methods[] = {
      "_read_jsonl_chunks($self, chunks, strict, threads, chunk_bytes, bad_lines_kept, "
      "max_int_digits, max_line_bytes)\n--\n\n"
      "Reads JSON Lines from an iterable of byte chunks; observe_jsonl is the public form."},
+    {"_read_arrow_stream", as_method(read_arrow_method<ArrowSource::kStream>),
+     METH_VARARGS | METH_KEYWORDS,
+     "_read_arrow_stream($self, stream)\n--\n\n"
+     "Reads an 'arrow_array_stream' capsule; observe_arrow is the public form."},
+    {"_read_arrow_array", as_method(read_arrow_method<ArrowSource::kArray>),
+     METH_VARARGS | METH_KEYWORDS,
+     "_read_arrow_array($self, schema, array)\n--\n\n"
+     "Reads one record batch from 'arrow_schema' and 'arrow_array' capsules; observe_arrow "
+     "is the public form."},
     {"_check_merge", as_method(check_merge), METH_O,
      "Raises the error merge(other) would raise for other's type or seed; else None."},
     {"merge", as_method(merge), METH_VARARGS | METH_KEYWORDS,

@@ -8,6 +8,8 @@
 //         def _read_jsonl_path(self, path, ...) -> tuple: ...   # jsonl_reading.h
 //         def _read_jsonl_bytes(self, data, ...) -> tuple: ...
 //         def _read_jsonl_chunks(self, chunks, ...) -> tuple: ...
+//         def _read_arrow_stream(self, stream) -> int: ...      # arrow_reading.h
+//         def _read_arrow_array(self, schema, array) -> int: ...
 //         def merge(self, other: Profile) -> None: ...      # in place; equal seeds only
 //         def to_bytes(self) -> bytes: ...
 //         @classmethod
@@ -35,8 +37,8 @@
 // applies the buffered rows first (merge does so for both profiles); every entry point
 // ends through the entry protocol (binding/entry.h).
 //
-// Thread safety: every entry runs with the GIL held; only the JSON Lines methods release
-// it, while the reader works, and the engine is safe for that. The type is created once,
+// Thread safety: every entry runs with the GIL held; only the JSON Lines and Arrow
+// methods release it, while the reader works, and the engine is safe for that. The type is created once,
 // under the GIL.
 #pragma once
 

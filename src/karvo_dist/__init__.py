@@ -240,6 +240,36 @@ class Profile(_native.Profile):
     # input is decompressed whatever its name, and what cannot be JSON Lines is refused
     # before anything is read into the profile.
 
+    def observe_arrow(self, data: Any) -> int:
+        """Adds every row of a columnar source through the Arrow C stream interface.
+
+        ``data`` is any object with ``__arrow_c_stream__`` (a pyarrow Table or
+        RecordBatchReader, a polars or pandas DataFrame, a DuckDB relation, ...) or with
+        ``__arrow_c_array__`` (one record batch). Each top-level field is a column, in
+        schema order, and every row carries every column. Values count as
+        ``observe_dicts(table.to_pylist())`` would count them: integers and booleans are
+        numbers, as are floats (NaN is null) and decimals (as their nearest float); utf8,
+        large_utf8 and string_view are text; dictionary-encoded columns count as their
+        values; every other type (binary, dates, times, timestamps, durations, lists,
+        structs, ...) is null. Batches are read natively, one at a time, with the GIL
+        released. Returns the number of rows read.
+
+        All or nothing: a batch that breaks the interface's rules (a ValueError naming the
+        column and the fault), a stream whose producer fails (a ValueError with its
+        message), or an interrupt adds nothing. Raises TypeError for an object with
+        neither method.
+        """
+        stream = getattr(type(data), "__arrow_c_stream__", None)
+        if stream is not None:
+            return self._read_arrow_stream(stream(data))
+        array = getattr(type(data), "__arrow_c_array__", None)
+        if array is not None:
+            schema_capsule, array_capsule = array(data)
+            return self._read_arrow_array(schema_capsule, array_capsule)
+        raise TypeError(
+            f"observe_arrow() needs an object with __arrow_c_stream__ or __arrow_c_array__, "
+            f"not {type(data).__name__!r}")
+
     def _read_jsonl_named(self, path: Any, name: str, options: tuple) -> tuple:
         with open(path, "rb") as file:
             if not stat.S_ISREG(os.fstat(file.fileno()).st_mode):

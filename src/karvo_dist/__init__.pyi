@@ -14,6 +14,15 @@ FORMAT_VERSION: int
 class _BinaryReader(Protocol):
     def read(self, size: int, /) -> bytes | bytearray | memoryview: ...
 
+class _ArrowStream(Protocol):
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> object: ...
+
+class _ArrowArray(Protocol):
+    def __arrow_c_array__(self, requested_schema: Any = None) -> tuple[object, object]: ...
+
+# What observe_arrow reads: an Arrow PyCapsule stream, or one record batch.
+_ArrowSource: TypeAlias = _ArrowStream | _ArrowArray
+
 _JsonlSource: TypeAlias = (
     str | os.PathLike[str] | os.PathLike[bytes] | bytes | bytearray | memoryview
     | _BinaryReader | Iterable[bytes | bytearray | memoryview]
@@ -81,6 +90,18 @@ class Profile:
         ``rows``: a list, or any iterable such as a generator or a database cursor, read
         in batches of at most 10,000 rows. The call is all or nothing: a failing row, or
         an iterable that raises part way, fails the call and ingests none of its rows.
+        """
+    def observe_arrow(self, data: _ArrowSource) -> int:
+        """Adds every row of a columnar source through the Arrow C stream interface.
+
+        ``data``: any object with ``__arrow_c_stream__`` (a pyarrow Table or
+        RecordBatchReader, a polars or pandas DataFrame, a DuckDB relation, ...) or
+        ``__arrow_c_array__`` (one record batch); else TypeError. Values count as
+        ``observe_dicts(table.to_pylist())`` would count them: integers, booleans, floats
+        (NaN is null) and decimals are numbers, utf8/large_utf8/string_view are text,
+        dictionary columns count as their values, every other type is null. Returns the
+        rows read. All or nothing: an invalid batch or a failing stream raises ValueError
+        and adds nothing.
         """
     def observe_jsonl(
         self,

@@ -1,11 +1,13 @@
-"""karvo-profile: what is in these JSON Lines files?
+"""karvo-profile: what is in these JSON Lines (or columnar) files?
 
 Profiles one or more JSON Lines files (or standard input) into one column profile with
 :meth:`karvo_dist.Profile.observe_jsonl`, which parses natively on all cores, and prints
 it as a table, or as the JSON report. Run ``karvo-profile --help`` for the options.
 
 Only the standard library is used (decompression is the package's, by magic bytes); the
-table is plain text sized with shutil.get_terminal_size.
+table is plain text sized with shutil.get_terminal_size. Parquet, CSV and Arrow files are
+streamed by pyarrow, imported only when such a file is named, into
+:meth:`karvo_dist.Profile.observe_arrow`.
 """
 
 from __future__ import annotations
@@ -67,8 +69,16 @@ input:
   valid UTF-8, not JSON or not an object is a bad line: counted, skipped and reported.
   Input compressed with gzip, bzip2, xz or zstd (zstd with the 'zstandard' package) is
   recognised by its first bytes and decompressed, whatever its name; a Parquet or Arrow
-  file, or other binary data, is refused (exit 2). A UTF-8 byte order mark is allowed.
-  Several inputs make one profile; `-`, or no FILE, is standard input.
+  file named as such is read as columnar data (below); other binary data is refused
+  (exit 2). A UTF-8 byte order mark is allowed. Several inputs make one profile; `-`, or
+  no FILE, is standard input.
+
+columnar files (need pyarrow: pip install 'karvo[arrow]'):
+  .parquet, .csv, .tsv, .csv.gz, .arrow/.feather (and Parquet or Arrow files of any
+  name, by their first bytes) are read a record batch at a time with pyarrow, as
+  Profile.observe_arrow reads them: every row carries every column; integers, floats,
+  decimals and booleans are numbers, strings are text, other types (dates, timestamps,
+  binary, lists, ...) are null. CSV columns are typed by pyarrow's inference.
 
 exit status:
   0    the profile was printed (bad lines, if any, are in the summary)
@@ -95,6 +105,7 @@ class Input:
 
     arg: str  # as given; "-" for standard input
     size: int | None = None  # bytes on disk, for a regular file
+    columnar: str | None = None  # "parquet", "csv", "tsv" or "arrow"; None: JSON Lines
 
     @property
     def name(self) -> str:
@@ -184,8 +195,101 @@ def check_readable(source: Input) -> None:
         if stat.S_ISREG(mode):
             with open(source.arg, "rb") as f:
                 source.size = os.fstat(f.fileno()).st_size
+                source.columnar = columnar_kind(source.arg, f.read(_MAGIC_BYTES))
     except OSError as error:
         raise Failure(read_error(source, error), EXIT_USAGE) from None
+
+
+# --- columnar files, read with pyarrow ----------------------------------------------------
+
+# Columnar files by name, then by their first bytes (a Parquet file named .dat is still
+# Parquet). CSV has no magic, so only its name tells it; gzip-compressed CSV is read by
+# pyarrow, which tells the compression by the name too.
+_COLUMNAR_SUFFIXES = (
+    (".parquet", "parquet"), (".pq", "parquet"),
+    (".csv", "csv"), (".csv.gz", "csv"), (".tsv", "tsv"), (".tsv.gz", "tsv"),
+    (".arrow", "arrow"), (".feather", "arrow"), (".ipc", "arrow"),
+)
+_COLUMNAR_MAGIC = ((b"PAR1", "parquet"), (b"ARROW1", "arrow"), (b"\xff\xff\xff\xff", "arrow"))
+_MAGIC_BYTES = 8
+ARROW_HINT = "pip install 'karvo[arrow]'"
+
+
+def columnar_kind(name: str, head: bytes) -> str | None:
+    """The columnar format a regular file holds, by its name or its first bytes; None
+    for anything else, which is read as JSON Lines."""
+    lowered = name.lower()
+    for suffix, kind in _COLUMNAR_SUFFIXES:
+        if lowered.endswith(suffix):
+            return kind
+    for magic, kind in _COLUMNAR_MAGIC:
+        if head.startswith(magic):
+            return kind
+    return None
+
+
+def require_pyarrow(inputs: list[Input]) -> None:
+    """Columnar files need pyarrow, imported only when one is named; without it the run
+    stops before any input is read."""
+    named = [s for s in inputs if s.columnar is not None]
+    if not named:
+        return
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        raise Failure(f"{PROG}: reading '{named[0].name}' ({named[0].columnar}) needs pyarrow: "
+                      f"{ARROW_HINT}", EXIT_USAGE) from None
+
+
+def arrow_batches(source: Input) -> Any:
+    """A stream of the file's record batches, read a batch at a time, so that memory
+    stays flat whatever the file's size."""
+    import pyarrow as pa
+
+    if source.columnar == "parquet":
+        import pyarrow.parquet as pq
+        parquet = pq.ParquetFile(source.arg)
+        return pa.RecordBatchReader.from_batches(parquet.schema_arrow, parquet.iter_batches())
+    if source.columnar in ("csv", "tsv"):
+        import pyarrow.csv as pcsv
+        delimiter = "\t" if source.columnar == "tsv" else ","
+        return pcsv.open_csv(source.arg, parse_options=pcsv.ParseOptions(delimiter=delimiter))
+    import pyarrow.ipc as ipc
+    try:
+        file = ipc.open_file(source.arg)
+    except pa.ArrowInvalid:
+        return ipc.open_stream(source.arg)  # the IPC stream form has no footer
+    return pa.RecordBatchReader.from_batches(
+        file.schema, (file.get_batch(i) for i in range(file.num_record_batches)))
+
+
+@dataclass
+class ColumnarResult:
+    """What reading a columnar file gives, in the reader's terms: every row is a line."""
+
+    rows: int
+    bytes: int
+    lines: int = 0
+    blank_lines: int = 0
+    bad_lines: int = 0
+    first_bad: list[tuple[int, str]] = field(default_factory=list)
+
+    def __post_init__(self) -> None:
+        self.lines = self.rows
+
+
+def observe_columnar(profile: Profile, source: Input) -> ColumnarResult:
+    import pyarrow as pa
+
+    # A producer's failure midway (a CSV value that does not fit its inferred type) comes
+    # back from observe_arrow as ValueError carrying pyarrow's message.
+    try:
+        rows = profile.observe_arrow(arrow_batches(source))
+    except (pa.ArrowException, ValueError, OSError) as error:
+        reason = str(error).strip() or type(error).__name__
+        raise Failure(f"{PROG}: cannot read '{source.name}' as {source.columnar}: {reason}",
+                      EXIT_USAGE) from None
+    return ColumnarResult(rows=rows, bytes=source.size or 0)
 
 
 def read_error(source: Input, error: BaseException) -> str:
@@ -198,6 +302,8 @@ def observe(profile: Profile, source: Input, options: dict[str, Any],
     """Feeds one input to the reader: a regular file by its path (read natively, fastest)
     unless the progress line needs to see the bytes go by; pipes and standard input as a
     stream. Either way the reader tells compressed input by its first bytes."""
+    if source.columnar is not None:
+        return observe_columnar(profile, source)
     if source.arg == "-":
         return profile.observe_jsonl(sys.stdin.buffer, **options)
     if progress.stream is None and source.size is not None:
@@ -472,11 +578,13 @@ def bad_line_limit(text: str) -> float:
 
 def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
-        prog=PROG, description="Profiles JSON Lines files: per column the rows, the nulls, "
+        prog=PROG, description="Profiles JSON Lines (or Parquet, CSV, Arrow) files: per "
+        "column the rows, the nulls, "
         "the numeric\nminimum and maximum, and an estimate of the number of distinct values.",
         epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("files", nargs="*", metavar="FILE", default=["-"],
-                   help="JSON Lines input; - or none: standard input")
+                   help="JSON Lines input, or a .parquet, .csv, .tsv, .csv.gz, .arrow or "
+                   ".feather file; - or none: standard input")
     p.add_argument("--json", action="store_true",
                    help="print the report as JSON, exactly as Profile.flush() returns it")
     p.add_argument("--strict", action="store_true",
@@ -503,6 +611,7 @@ def run(args: argparse.Namespace) -> int:
     inputs = [Input(arg) for arg in args.files]
     for source in inputs:
         check_readable(source)
+    require_pyarrow(inputs)
     err_tty = sys.stderr.isatty() and not args.quiet
     if err_tty and sys.stdin.isatty() and any(s.arg == "-" for s in inputs):
         sys.stderr.write(f"{PROG}: reading standard input (Ctrl-D ends it)\n")

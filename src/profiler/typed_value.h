@@ -86,6 +86,10 @@ inline Cell null_cell(std::uint32_t column) {
 inline Cell float_cell(std::uint32_t column, double x) {
     return Cell{column, Tag::Float, std::bit_cast<std::uint64_t>(x), float_key(x)};
 }
+// A real number as a reader meets it: NaN is null by the value rules, any other a Float.
+inline Cell real_cell(std::uint32_t column, double x) {
+    return x != x ? null_cell(column) : float_cell(column, x);
+}
 inline Cell int_cell(std::uint32_t column, std::int64_t i, const ValueKeys& keys) {
     return Cell{column, Tag::Int, static_cast<std::uint64_t>(i), int_key(keys, i)};
 }

@@ -6,11 +6,11 @@
 #
 # SECONDS is the time per harness (default 20: the smoke run of tests/run_all.sh).
 # HARNESS names pick some of them (json_writer_fuzz, sketch_fuzz, profile_codec_fuzz,
-# top_values_fuzz, exact_sum_fuzz, quantile_sketch_fuzz);
+# top_values_fuzz, exact_sum_fuzz, quantile_sketch_fuzz, arrow_batch_fuzz);
 # default all.
 #
 # The longer run, after any change to src/report, src/hash, src/sketch, src/top_values,
-# src/exact_sum or src/quantiles and before a release, gives each harness five minutes:
+# src/exact_sum, src/quantiles or src/arrow and before a release, gives each harness five minutes:
 #
 #   tests/fuzz/run_fuzz.sh 300
 #
@@ -29,7 +29,7 @@ seconds=${1:-20}
 shift $(($# > 0 ? 1 : 0))
 harnesses=("$@")
 [ ${#harnesses[@]} -gt 0 ] || harnesses=(json_writer_fuzz sketch_fuzz profile_codec_fuzz top_values_fuzz
-    exact_sum_fuzz quantile_sketch_fuzz)
+    exact_sum_fuzz quantile_sketch_fuzz arrow_batch_fuzz)
 cxx=${CXX:-clang++}
 jobs=${KARVO_JOBS:-$(nproc 2>/dev/null || echo 2)}
 out="$root/build/fuzz"
@@ -45,6 +45,8 @@ sources_of() {
         top_values_fuzz) echo "$root"/src/top_values/*.cpp ;;
         exact_sum_fuzz) echo "$root"/src/exact_sum/*.cpp ;;
         quantile_sketch_fuzz) echo "$root"/src/quantiles/*.cpp ;;
+        arrow_batch_fuzz) echo "$root"/src/arrow/*.cpp "$root"/src/profiler/*.cpp "$root"/src/hash/*.cpp \
+            "$root"/src/sketch/*.cpp "$root"/src/report/*.cpp ;;
         *) echo "unknown harness: $1" >&2; return 1 ;;
     esac
 }

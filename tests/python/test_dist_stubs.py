@@ -29,6 +29,7 @@ REFUSED = [
     ("p.observe_dicts([1, 2])", 'incompatible type "int"'),
     ('p.observe_dicts([("a", 1)])', 'incompatible type "tuple[str, int]"'),
     ('p.observe_dicts({"a": 1})', 'expected "dict[str, Any]"'),  # a lone row
+    ('p.observe_arrow([{"a": 1}])', 'incompatible type "list[dict[str, int]]"'),  # no Arrow
 ]
 
 

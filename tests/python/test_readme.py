@@ -48,6 +48,9 @@ def snippets():
 
 def needs(code):
     """Skips when the snippet needs an engine that is not here."""
+    if "polars" in code:
+        pytest.importorskip("polars", reason="polars is not installed (tests/run_all.sh "
+                            "installs it)")
     if "dask" in code or "distributed" in code:
         pytest.importorskip("distributed", reason="Dask is not installed "
                             "(tests/install_engines.sh installs it)")
