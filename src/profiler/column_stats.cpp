@@ -31,6 +31,45 @@ void ColumnStats::apply(const ColumnPart& part) {
     insert_keys(part.keys);
 }
 
+void ColumnStats::reserve(const ColumnPart& part) {
+    const std::span<const std::uint64_t> keys = part.keys;
+    if (keys.empty()) {
+        return;
+    }
+    std::lock_guard<std::mutex> hold(sketch_mutex);
+    sketch.reserve(keys.size());
+}
+
+void ColumnStats::unreserve(const ColumnPart& part) noexcept {
+    const std::span<const std::uint64_t> keys = part.keys;
+    if (keys.empty()) {
+        return;
+    }
+    std::lock_guard<std::mutex> hold(sketch_mutex);
+    sketch.release(keys.size());
+}
+
+void ColumnStats::apply_claimed(const ColumnPart& part) noexcept {
+    total_count.fetch_add(part.cells, std::memory_order_relaxed);
+    if (part.nulls > 0) {
+        null_count.fetch_add(part.nulls, std::memory_order_relaxed);
+    }
+    lower_min(part.min);
+    raise_max(part.max);
+    const std::span<const std::uint64_t> keys = part.keys;
+    if (!keys.empty()) {
+        std::lock_guard<std::mutex> hold(sketch_mutex);
+        if (keys.size() == 1) {
+            sketch.insert(keys.front());
+        } else {
+            sketch.insert_many(keys);
+        }
+        sketch.release(keys.size());
+    }
+    published.store(true, std::memory_order_release);
+    claims.fetch_sub(1, std::memory_order_release);
+}
+
 void ColumnStats::lower_min(double x) {
     std::uint64_t seen = min_bits.load(std::memory_order_relaxed);
     const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
