@@ -78,6 +78,13 @@ class KeyList {
 
     std::size_t size() const { return static_cast<std::size_t>(end_ - begin_); }
     operator std::span<const std::uint64_t>() const { return {begin_, size()}; }
+    // Makes room for one more key, so that the next push cannot fail; throws bad_alloc
+    // with the keys unchanged.
+    void reserve_one() {
+        if (end_ == limit_) {
+            grow();
+        }
+    }
 
   private:
     std::size_t capacity() const { return static_cast<std::size_t>(limit_ - begin_); }
@@ -147,11 +154,18 @@ class RecentKeys {
         }
         return hit;
     }
-    // Called once, when the part has listed kStartAfter keys.
+    // Called once, when the part has listed kStartAfter keys; takes the table that
+    // prepare made, if any.
     void start() {
-        slots_ = std::make_unique_for_overwrite<std::uint64_t[]>(kSlots);
+        slots_ = spare_ ? std::move(spare_) : std::make_unique_for_overwrite<std::uint64_t[]>(kSlots);
         std::fill_n(slots_.get(), kSlots, kFiller);
         slots_[common::mix_slot(kFiller, kBits)] = kFillerAtItsHome;
+    }
+    // Makes the table that start will take, so that start cannot fail.
+    void prepare() {
+        if (!spare_) {
+            spare_ = std::make_unique_for_overwrite<std::uint64_t[]>(kSlots);
+        }
     }
 
   private:
@@ -169,6 +183,7 @@ class RecentKeys {
     }();
 
     std::unique_ptr<std::uint64_t[]> slots_;  // null: not started, or given up
+    std::unique_ptr<std::uint64_t[]> spare_;  // made by prepare, for start
     std::uint64_t hits_ = 0;
     std::uint64_t misses_ = 0;
 };
@@ -193,6 +208,15 @@ class ColumnPart {
             if (keys.size() == RecentKeys::kStartAfter && !repeat) [[unlikely]] {
                 recent_.start();
             }
+        }
+    }
+
+    // Makes room for one more cell, so that the next add cannot fail; throws bad_alloc
+    // having changed nothing that the part holds.
+    void make_room_for_cell() {
+        keys.reserve_one();
+        if (keys.size() + 1 == RecentKeys::kStartAfter) {
+            recent_.prepare();
         }
     }
 

@@ -149,4 +149,23 @@ inline void fold_cells(std::span<const RawCell> cells, std::string_view chunk_te
     }
 }
 
+// Folds the cells of one row all or nothing: room is made first for every cell (parts up
+// to the row's last column, a key each), which may throw bad_alloc with the parts' contents
+// unchanged; the fold then cannot fail. A row names each column once (see above), so
+// room for one key per cell is enough.
+inline void fold_row(std::span<const RawCell> cells, std::string_view chunk_text,
+                     const ValueKeys& keys, std::vector<ColumnPart>& parts) {
+    std::uint32_t last = 0;
+    for (const RawCell& raw : cells) {
+        last = std::max(last, raw.column);
+    }
+    if (!cells.empty() && last >= parts.size()) {
+        parts.resize(std::size_t{last} + 1);
+    }
+    for (const RawCell& raw : cells) {
+        parts[raw.column].make_room_for_cell();
+    }
+    fold_cells(cells, chunk_text, keys, parts);
+}
+
 }  // namespace profiler
