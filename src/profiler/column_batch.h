@@ -81,7 +81,7 @@ class KeyList {
     // Makes room for one more key, so that the next push cannot fail; throws bad_alloc
     // with the keys unchanged.
     void reserve_one() {
-        if (end_ == limit_) {
+        if (end_ == limit_) [[unlikely]] {
             grow();
         }
     }
@@ -215,7 +215,7 @@ class ColumnPart {
     // having changed nothing that the part holds.
     void make_room_for_cell() {
         keys.reserve_one();
-        if (keys.size() + 1 == RecentKeys::kStartAfter) {
+        if (keys.size() + 1 == RecentKeys::kStartAfter) [[unlikely]] {
             recent_.prepare();
         }
     }

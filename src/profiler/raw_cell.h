@@ -155,14 +155,10 @@ inline void fold_cells(std::span<const RawCell> cells, std::string_view chunk_te
 // room for one key per cell is enough.
 inline void fold_row(std::span<const RawCell> cells, std::string_view chunk_text,
                      const ValueKeys& keys, std::vector<ColumnPart>& parts) {
-    std::uint32_t last = 0;
     for (const RawCell& raw : cells) {
-        last = std::max(last, raw.column);
-    }
-    if (!cells.empty() && last >= parts.size()) {
-        parts.resize(std::size_t{last} + 1);
-    }
-    for (const RawCell& raw : cells) {
+        if (raw.column >= parts.size()) [[unlikely]] {
+            parts.resize(std::size_t{raw.column} + 1);
+        }
         parts[raw.column].make_room_for_cell();
     }
     fold_cells(cells, chunk_text, keys, parts);

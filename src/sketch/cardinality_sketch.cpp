@@ -71,11 +71,12 @@ void CardinalitySketch::merge_sparse() {
 
 template <class Fresh>
 bool CardinalitySketch::merge_list(const Fresh& fresh) {
-    if (!DifIntVec::merge_into(sparse_, fresh, kDenseSizeLimit, spare_)) {
+    DifIntVec& spare = larger_spare();
+    if (!DifIntVec::merge_into(sparse_, fresh, kDenseSizeLimit, spare)) {
         drop_spares();
         return false;
     }
-    std::swap(sparse_, spare_);
+    std::swap(sparse_, spare);
     drop_spares();
     return true;
 }

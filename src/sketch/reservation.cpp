@@ -19,7 +19,7 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 
 }  // namespace
 
-void CardinalitySketch::reserve_room(std::uint64_t codes, bool dense_state) {
+void CardinalitySketch::reserve_room(std::uint64_t codes, bool dense_state, bool merges) {
     const std::uint64_t reserved = saturating_add(reserved_codes_, codes);
     if (!registers_) {
         // The most bytes any merge may need while the reservations last: the list as it
@@ -30,11 +30,11 @@ void CardinalitySketch::reserve_room(std::uint64_t codes, bool dense_state) {
                                           : saturating_add(sparse_.bytes().size(), 5 * pending);
         const auto room = static_cast<std::size_t>(std::min<std::uint64_t>(bound, kDenseSizeLimit));
         // Each step only adds capacity, so a failure part way leaves the content as it was.
-        if (codes > 0) {
-            sparse_.reserve(room);
-            spare_.reserve(room);
+        if (codes > 0 && (merges || pending >= kTempSetTrigger)) {
+            spares_[0].reserve(room);
+            spares_[1].reserve(room);
         }
-        if (dense_state || bound > kDenseSizeLimit) {
+        if (dense_state || (codes > 0 && bound > kDenseSizeLimit)) {
             spare_words_.reserve(kRegisterWords);
         }
     }
@@ -54,7 +54,7 @@ void CardinalitySketch::drop_spares() noexcept {
     if (holds_ > 0) {
         return;
     }
-    spare_ = DifIntVec();
+    spares_ = {};
     spare_words_ = std::vector<std::uint32_t>();
     if (sparse_.capacity() - sparse_.bytes().size() > 5 * kTempSetTrigger) {
         sparse_.shrink_to_fit();

@@ -96,6 +96,9 @@ void CardinalitySketch::merge(const SketchState& other) {
         registers_->raise_all(*other.registers);
         return;
     }
+    if (other.sparse.entry_count() == 0) {
+        return;  // nothing to add; temp_set may stay as it is
+    }
     if (registers_) {
         other.sparse.for_each([this](std::uint32_t code) { raise_by_code(*registers_, code); });
         return;
@@ -105,11 +108,12 @@ void CardinalitySketch::merge(const SketchState& other) {
         other.sparse.for_each([this](std::uint32_t code) { raise_by_code(*registers_, code); });
         return;
     }
-    if (other.sparse.entry_count() == 0) {
-        return;
-    }
     if (sparse_.entry_count() == 0) {
-        sparse_ = other.sparse;  // nothing here yet (a profile being read back): copied as it is
+        // Nothing here yet (a profile being read back): copied as it is, into a spare.
+        DifIntVec& spare = larger_spare();
+        spare = other.sparse;
+        std::swap(sparse_, spare);
+        drop_spares();
         return;
     }
     if (!merge_list(other.sparse)) {
