@@ -85,6 +85,10 @@ class KeyList {
             grow();
         }
     }
+    // Whether the next push may grow the list, or brings it to `size` keys.
+    bool full_or_at(std::size_t size) const {
+        return end_ == limit_ || end_ == begin_ + size;
+    }
 
   private:
     std::size_t capacity() const { return static_cast<std::size_t>(limit_ - begin_); }
@@ -214,9 +218,11 @@ class ColumnPart {
     // Makes room for one more cell, so that the next add cannot fail; throws bad_alloc
     // having changed nothing that the part holds.
     void make_room_for_cell() {
-        keys.reserve_one();
-        if (keys.size() + 1 == RecentKeys::kStartAfter) [[unlikely]] {
-            recent_.prepare();
+        if (keys.full_or_at(RecentKeys::kStartAfter - 1)) [[unlikely]] {
+            keys.reserve_one();
+            if (keys.size() + 1 == RecentKeys::kStartAfter) {
+                recent_.prepare();
+            }
         }
     }
 

@@ -155,11 +155,15 @@ inline void fold_cells(std::span<const RawCell> cells, std::string_view chunk_te
 // room for one key per cell is enough.
 inline void fold_row(std::span<const RawCell> cells, std::string_view chunk_text,
                      const ValueKeys& keys, std::vector<ColumnPart>& parts) {
+    ColumnPart* part = parts.data();
+    std::size_t count = parts.size();
     for (const RawCell& raw : cells) {
-        if (raw.column >= parts.size()) [[unlikely]] {
+        if (raw.column >= count) [[unlikely]] {
             parts.resize(std::size_t{raw.column} + 1);
+            part = parts.data();
+            count = parts.size();
         }
-        parts[raw.column].make_room_for_cell();
+        part[raw.column].make_room_for_cell();
     }
     fold_cells(cells, chunk_text, keys, parts);
 }
