@@ -10,7 +10,6 @@
 #include <memory>
 #include <span>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "binding/arguments.h"
@@ -37,16 +36,19 @@ constexpr std::uint64_t kSignalCheckBytes = std::uint64_t{16} << 20;
 // The most bad lines a result describes: each is kept as text, so their number is bounded.
 constexpr long long kMaxBadLinesKept = 1000000;
 
-constexpr const char* kPathParams[] = {"path",        "strict",         "threads",
-                                       "chunk_bytes", "bad_lines_kept", "max_int_digits"};
-constexpr const char* kBytesParams[] = {"data",        "strict",         "threads",
-                                        "chunk_bytes", "bad_lines_kept", "max_int_digits"};
-constexpr const char* kChunksParams[] = {"chunks",      "strict",         "threads",
-                                         "chunk_bytes", "bad_lines_kept", "max_int_digits"};
-const ParamSpec kPathSpec{"Profile._read_jsonl_path()", kPathParams, 6};
-const ParamSpec kBytesSpec{"Profile._read_jsonl_bytes()", kBytesParams, 6};
-const ParamSpec kChunksSpec{"Profile._read_jsonl_chunks()", kChunksParams, 6};
-using ReadArgs = BoundArgs<6>;
+constexpr const char* kPathParams[] = {"path",           "strict",         "threads",
+                                       "chunk_bytes",    "bad_lines_kept", "max_int_digits",
+                                       "max_line_bytes"};
+constexpr const char* kBytesParams[] = {"data",           "strict",         "threads",
+                                        "chunk_bytes",    "bad_lines_kept", "max_int_digits",
+                                        "max_line_bytes"};
+constexpr const char* kChunksParams[] = {"chunks",         "strict",         "threads",
+                                         "chunk_bytes",    "bad_lines_kept", "max_int_digits",
+                                         "max_line_bytes"};
+const ParamSpec kPathSpec{"Profile._read_jsonl_path()", kPathParams, 7};
+const ParamSpec kBytesSpec{"Profile._read_jsonl_bytes()", kBytesParams, 7};
+const ParamSpec kChunksSpec{"Profile._read_jsonl_chunks()", kChunksParams, 7};
+using ReadArgs = BoundArgs<7>;
 
 // Releases the GIL for its lifetime; nothing of the interpreter may be touched meanwhile.
 // An exception leaving the scope takes the GIL back first.
@@ -115,6 +117,8 @@ jsonl::ReadOptions options_of(const ReadArgs& bound) {
     options.chunk_bytes = bounded_size(bound[3].get(), "chunk_bytes", 1, jsonl::kMaxChunkBytes);
     options.bad_lines_kept = bounded_size(bound[4].get(), "bad_lines_kept", 0, kMaxBadLinesKept);
     options.max_int_digits = bounded_size(bound[5].get(), "max_int_digits", 0, kMaxIntDigits);
+    options.max_line_bytes =
+        bounded_size(bound[6].get(), "max_line_bytes", 1, jsonl::kMaxLineBytes);
     return options;
 }
 
@@ -367,28 +371,29 @@ PyObject* read_jsonl(const profiler::KarvoEngine& engine, std::uint64_t seed, Js
     const profiler::KarvoEngine& into = scratch;
     PyObject* source = bound[0].get();
     jsonl::ReadResult result;
-    try {
-        switch (form) {
-            case JsonlSource::kPath:
-                result = read_path(into, source, options);
-                break;
-            case JsonlSource::kBytes:
-                result = read_bytes(into, source, options);
-                break;
-            case JsonlSource::kChunks:
-                result = read_chunks(into, source, options);
-                break;
-        }
-    } catch (const std::system_error& error) {
-        // The system refused the reader a thread: a limit of this machine, not a fault.
-        PyErr_Format(PyExc_RuntimeError, "cannot start %zu reading threads: %s", options.threads,
-                     error.what());
-        throw_pending();
+    switch (form) {
+        case JsonlSource::kPath:
+            result = read_path(into, source, options);
+            break;
+        case JsonlSource::kBytes:
+            result = read_bytes(into, source, options);
+            break;
+        case JsonlSource::kChunks:
+            result = read_chunks(into, source, options);
+            break;
     }
     if (!result.refused) {
-        try {
+        profiler::ProfileState state;
+        {
             GilReleased released;
-            engine.merge_state(scratch.export_state());
+            state = scratch.export_state();
+        }
+        // The merge into the profile holds the GIL: another thread that forks (it holds
+        // the GIL to do so) then never copies the profile half merged, its locks held by
+        // a thread that the child does not have. Only the scratch engine, which no child
+        // can reach, is ever written without the GIL.
+        try {
+            engine.merge_state(state);
         } catch (const profiler::CountOverflow& error) {
             throw_value_error(error.what());
         }

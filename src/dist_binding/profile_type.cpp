@@ -371,17 +371,17 @@ PyMethodDef profile_methods[] = {
     {"_read_jsonl_path", as_method(read_jsonl_method<JsonlSource::kPath>),
      METH_VARARGS | METH_KEYWORDS,
      "_read_jsonl_path($self, path, strict, threads, chunk_bytes, bad_lines_kept, "
-     "max_int_digits)\n--\n\n"
+     "max_int_digits, max_line_bytes)\n--\n\n"
      "Reads a JSON Lines file; observe_jsonl is the public form."},
     {"_read_jsonl_bytes", as_method(read_jsonl_method<JsonlSource::kBytes>),
      METH_VARARGS | METH_KEYWORDS,
      "_read_jsonl_bytes($self, data, strict, threads, chunk_bytes, bad_lines_kept, "
-     "max_int_digits)\n--\n\n"
+     "max_int_digits, max_line_bytes)\n--\n\n"
      "Reads JSON Lines held in a bytes object; observe_jsonl is the public form."},
     {"_read_jsonl_chunks", as_method(read_jsonl_method<JsonlSource::kChunks>),
      METH_VARARGS | METH_KEYWORDS,
      "_read_jsonl_chunks($self, chunks, strict, threads, chunk_bytes, bad_lines_kept, "
-     "max_int_digits)\n--\n\n"
+     "max_int_digits, max_line_bytes)\n--\n\n"
      "Reads JSON Lines from an iterable of byte chunks; observe_jsonl is the public form."},
     {"merge", as_method(merge), METH_VARARGS | METH_KEYWORDS,
      "merge($self, other)\n--\n\n"

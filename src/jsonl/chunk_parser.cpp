@@ -184,6 +184,8 @@ struct ChunkParser::State {
 
     const profiler::ValueKeys keys;
     const ChunkOptions options;
+    const std::string too_long_reason =
+        "line longer than " + std::to_string(options.max_line_bytes) + " bytes";
     simdjson::dom::parser dom;
     ExactLineParser exact;
     ColumnIndex columns;
@@ -227,6 +229,10 @@ ParsedChunk ChunkParser::parse(std::string_view chunk) {
 }
 
 void ChunkParser::State::parse_line(std::string_view line, std::uint64_t number, ParsedChunk& out) {
+    if (line.size() > options.max_line_bytes) {
+        bad(number, too_long_reason, out);
+        return;
+    }
     if (line.empty() || (line.front() != '{' && is_blank(line))) {
         ++out.blank_lines;
         return;

@@ -4,6 +4,9 @@
 // parser (simdjson's DOM, which checks the whole line: UTF-8, grammar, escapes), and
 // when that refuses it, by ExactLineParser, which accepts what json.loads accepts beyond
 // strict JSON. A line is then one of:
+//   - too long: more than max_line_bytes bytes before its line feed, a bad line whatever
+//     it holds (blank ones included), judged by its length alone, so a reader may drop
+//     what lies past the cap and still get the same verdict;
 //   - blank (empty, or only spaces, tabs and CRs): skipped, not a bad line;
 //   - an object: a row; each member becomes a cell of the column of its key, typed as the
 //     row reader types json.loads's values; a repeated key keeps its last value and its
@@ -36,6 +39,10 @@ namespace jsonl {
 // the SIMD parser reads whole blocks.
 inline constexpr std::size_t kChunkPadding = 64;
 
+// The default cap on one line's length (its bytes before the line feed): far beyond any
+// real record, yet a line with no end (a device, a broken writer) cannot fill memory.
+inline constexpr std::size_t kDefaultMaxLineBytes = std::size_t{256} << 20;
+
 struct BadLine {
     std::uint64_t line;  // counted from 1
     std::string reason;  // "not valid UTF-8", "not JSON: ...", "not an object", ...
@@ -57,6 +64,7 @@ struct ChunkOptions {
     std::size_t max_int_digits = 4300;  // longest integer literal json.loads takes (0: any)
     std::size_t bad_lines_kept = 10;    // how many bad lines a chunk describes
     bool stop_at_bad_line = false;      // end the chunk at its first bad line
+    std::size_t max_line_bytes = kDefaultMaxLineBytes;  // a longer line is bad
 };
 
 class ChunkParser {

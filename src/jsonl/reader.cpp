@@ -10,9 +10,11 @@
 #include <new>
 #include <mutex>
 #include <string_view>
+#include <system_error>
 #include <thread>
 
 #include "profiler/cpu_budget.h"
+#include "profiler/thread_start.h"
 
 namespace jsonl {
 
@@ -57,11 +59,14 @@ struct JsonlReader::State {
 
     // Input side, on the caller's thread.
     void append(std::span<const char> bytes);
+    void take(std::span<const char> bytes);
+    void settle_open_line();
     void cut(std::size_t length);
     void cut_whole_chunks();
     void submit(std::string_view bytes, std::unique_ptr<char[]> owned);
 
     // Parsing and handing on.
+    void start_workers();
     void work();
     void hand_on(ParsedChunk& parsed);
     bool skipping() const;
@@ -72,17 +77,18 @@ struct JsonlReader::State {
     const Sink sink;
     ReadOptions options;
     ChunkOptions chunk_options;
-    std::size_t threads = 1;
+    std::size_t threads = 1;  // the workers started (1 with none); read by the caller only
 
     std::unique_ptr<char[]> pending;  // the input's unread tail, whole lines not yet a chunk
     std::size_t pending_size = 0;
     std::size_t pending_capacity = 0;
+    std::size_t open_line = 0;   // bytes kept of pending's last line, not yet ended
     bool start_checked = false;  // whether a byte order mark was looked for
     std::uint64_t next_index = 0;
     std::uint64_t bytes_read = 0;
     bool finished = false;
 
-    std::unique_ptr<ChunkParser> parser;  // the caller's own, with one thread
+    std::unique_ptr<ChunkParser> parser;  // the caller's own, when no worker parses
     std::vector<std::thread> workers;
 
     std::mutex mutex;
@@ -105,24 +111,40 @@ struct JsonlReader::State {
 JsonlReader::State::State(const profiler::ValueKeys& keys, Sink sink, const ReadOptions& options)
     : keys(keys), sink(std::move(sink)), options(options) {
     this->options.chunk_bytes = std::clamp<std::size_t>(options.chunk_bytes, 1, kMaxChunkBytes);
+    this->options.max_line_bytes =
+        std::clamp<std::size_t>(options.max_line_bytes, 1, kMaxLineBytes);
     chunk_options.max_int_digits = options.max_int_digits;
+    chunk_options.max_line_bytes = this->options.max_line_bytes;
     chunk_options.bad_lines_kept = options.strict ? 1 : options.bad_lines_kept;
     chunk_options.stop_at_bad_line = options.strict;
     // Every processor: as many as the CPU budget (affinity and the cgroup quota) allows.
     threads = options.threads == 0 ? profiler::usable_processors() : options.threads;
     threads = std::min(threads, kMaxThreads);
-    if (threads == 1) {
-        parser = std::make_unique<ChunkParser>(keys, chunk_options);
-        return;
+    if (threads > 1) {
+        start_workers();
     }
+    if (workers.empty()) {
+        threads = 1;
+        parser = std::make_unique<ChunkParser>(keys, chunk_options);
+    }
+}
+
+// Starts the parsing threads. When the system refuses one, the reading goes on with those
+// it has: the result does not depend on their number, and with none the calling thread
+// parses alone.
+void JsonlReader::State::start_workers() {
     workers.reserve(threads);
     try {
         for (std::size_t i = 0; i < threads; ++i) {
-            workers.emplace_back([this] { work(); });
+            workers.push_back(profiler::start_thread([this] { work(); }));
         }
+    } catch (const std::system_error&) {
+        // Only the caller's thread reads `threads`, so it may shrink here, with workers
+        // running. With none started the caller's thread parses alone (the constructor).
+        threads = workers.size();
     } catch (...) {
-        // The system refused a thread: the ones started must end before the failure
-        // leaves, as a joinable thread may not be destroyed.
+        // Memory ran out: the threads started must end before the failure leaves, as a
+        // joinable thread may not be destroyed.
         stop_workers();
         throw;
     }
@@ -142,6 +164,43 @@ void JsonlReader::State::append(std::span<const char> bytes) {
     }
     std::memcpy(pending.get() + pending_size, bytes.data(), bytes.size());
     pending_size = needed;
+    std::memset(pending.get() + pending_size, 0, kChunkPadding);
+}
+
+// Appends fed bytes, keeping at most max_line_bytes + 1 bytes of a line not yet ended:
+// enough for the parser to find it too long. The rest of such a line is dropped up to its
+// line feed. Lines that end within `bytes` are kept whole (they are the caller's already).
+void JsonlReader::State::take(std::span<const char> bytes) {
+    const std::size_t keep_most = options.max_line_bytes + 1;
+    if (bytes.empty()) {
+        return;
+    }
+    if (open_line == keep_most) {
+        const auto* feed = static_cast<const char*>(std::memchr(bytes.data(), '\n', bytes.size()));
+        if (feed == nullptr) {
+            return;
+        }
+        bytes = bytes.subspan(static_cast<std::size_t>(feed - bytes.data()));
+        open_line = 0;
+    }
+    const auto* last = static_cast<const char*>(memrchr(bytes.data(), '\n', bytes.size()));
+    std::size_t whole = 0;
+    if (last != nullptr) {
+        whole = static_cast<std::size_t>(last - bytes.data()) + 1;
+        open_line = 0;
+    }
+    const std::size_t kept = std::min(bytes.size() - whole, keep_most - open_line);
+    append(bytes.first(whole + kept));
+    open_line += kept;
+}
+
+// Sets open_line from pending as it stands (after raw appends), trimming a line past the cap.
+void JsonlReader::State::settle_open_line() {
+    const auto* last = static_cast<const char*>(memrchr(pending.get(), '\n', pending_size));
+    const std::size_t start =
+        last != nullptr ? static_cast<std::size_t>(last - pending.get()) + 1 : 0;
+    open_line = std::min(pending_size - start, options.max_line_bytes + 1);
+    pending_size = start + open_line;
     std::memset(pending.get() + pending_size, 0, kChunkPadding);
 }
 
@@ -174,7 +233,7 @@ void JsonlReader::State::cut_whole_chunks() {
 
 void JsonlReader::State::submit(std::string_view bytes, std::unique_ptr<char[]> owned) {
     Chunk chunk{next_index++, bytes, std::move(owned)};
-    if (threads == 1) {
+    if (parser != nullptr) {
         if (!skipping()) {
             ParsedChunk parsed = parser->parse(chunk.bytes);
             chunk.owned.reset();
@@ -345,13 +404,14 @@ bool JsonlReader::feed(std::span<const char> bytes) {
             if (std::string_view(s.pending.get(), s.pending_size) == kByteOrderMark) {
                 s.pending_size = 0;
             }
+            s.settle_open_line();
             s.cut_whole_chunks();  // with a tiny chunk size there may be some
             continue;
         }
         if (s.pending_size < chunk_bytes) {
             // Pending holds no possible cut yet: fill up to the first place where one may be.
             const std::size_t take = std::min(bytes.size(), chunk_bytes - s.pending_size);
-            s.append(bytes.first(take));
+            s.take(bytes.first(take));
             bytes = bytes.subspan(take);
             s.cut_whole_chunks();
             continue;
@@ -360,11 +420,11 @@ bool JsonlReader::feed(std::span<const char> bytes) {
         // at the next line feed to come.
         const auto* feed = static_cast<const char*>(std::memchr(bytes.data(), '\n', bytes.size()));
         if (feed == nullptr) {
-            s.append(bytes);
+            s.take(bytes);
             break;
         }
         const auto line_end = static_cast<std::size_t>(feed - bytes.data()) + 1;
-        s.append(bytes.first(line_end));
+        s.take(bytes.first(line_end));
         bytes = bytes.subspan(line_end);
         s.cut(s.pending_size);
         if (s.skipping()) {
@@ -389,10 +449,9 @@ void JsonlReader::feed_whole(std::span<const char> bytes) {
         if (end + kChunkPadding <= bytes.size()) {
             s.submit(chunk, nullptr);  // the input's next bytes are the parser's read-ahead
         } else {
-            auto copy = padded_buffer(chunk.size());
-            std::memcpy(copy.get(), chunk.data(), chunk.size());
-            const std::string_view owned(copy.get(), chunk.size());
-            s.submit(owned, std::move(copy));
+            // Copied with room for the read-ahead; an unended last line only up to the cap.
+            s.take(chunk);
+            s.cut(s.pending_size);
         }
         start = end;
     }

@@ -26,9 +26,19 @@
 // afford that turns `strict_holds_batches` off, reads into a scratch profile, which gets
 // the batches before the bad line, and merges it on success.
 //
+// A line longer than max_line_bytes (its bytes before the line feed) is a bad line,
+// "line longer than N bytes". Fed input keeps at most max_line_bytes + 1 bytes of a line
+// still open and drops the rest as it streams by, so a line with no end (a device) costs
+// no more memory than the cap; the verdict rests on the length alone, so it is the same
+// whatever form the input came in.
+//
 // Memory otherwise: at most about 3 x threads chunks in flight (each chunk's bytes and
-// its batch), whatever the input's length; a line longer than a chunk makes its chunk
-// that long.
+// its batch), whatever the input's length; a line longer than a chunk (up to the cap)
+// makes its chunk that long.
+//
+// Threads: the parsing threads start with the reader. When the system refuses one, the
+// reader goes on with those it has, down to the calling thread alone (thread_start.h);
+// the result is the same.
 //
 // Thread safety: a reader serves one input and one caller thread; its workers call the
 // sink one at a time, in input order. The engine form relies on the engine's own safety.
@@ -55,6 +65,9 @@ namespace jsonl {
 // thousand; bindings refuse values out of range before they get here.
 inline constexpr std::size_t kMaxThreads = 1024;
 inline constexpr std::size_t kMaxChunkBytes = std::size_t{1} << 30;
+// The largest cap on a line's length (max_line_bytes is clamped to 1 .. this): no memory
+// holds such a line, and the cap plus one never wraps.
+inline constexpr std::size_t kMaxLineBytes = std::size_t{1} << 62;
 
 struct ReadOptions {
     std::size_t threads = 1;             // parsing threads; 0: every processor usable
@@ -63,6 +76,7 @@ struct ReadOptions {
     bool strict_holds_batches = true;    // strict: hand nothing on before the input ends
     std::size_t max_int_digits = 4300;   // as the interpreter's int digit limit (0: none)
     std::size_t bad_lines_kept = 10;     // how many bad lines the result describes
+    std::size_t max_line_bytes = kDefaultMaxLineBytes;  // a longer line is a bad line
 };
 
 struct ReadResult {

@@ -155,7 +155,8 @@ class Profile(_native.Profile):
         super().merge(scratch)
 
     def observe_jsonl(self, source: Any, *, strict: bool = False, threads: int = 0,
-                      chunk_bytes: int = 1 << 20, bad_lines_kept: int = 10) -> JsonlResult:
+                      chunk_bytes: int = 1 << 20, bad_lines_kept: int = 10,
+                      max_line_bytes: int = 256 << 20) -> JsonlResult:
         """Adds every object line of a JSON Lines input as a row, parsed natively.
 
         ``source`` is a path (str or os.PathLike), read by the native side; bytes, read in
@@ -175,8 +176,12 @@ class Profile(_native.Profile):
         path) and nothing of the input is added. ``threads``: parsing threads, 0 for every
         core the process may use (affinity and CPU quota); the result does not depend on
         it, nor on ``chunk_bytes``, the size of the pieces the input is parsed in.
-        ``threads`` is 0 to 1024, ``chunk_bytes`` 1 to 2**30 and ``bad_lines_kept`` 0 to
-        1,000,000; a value outside its range raises ValueError naming it.
+        A line longer than ``max_line_bytes`` (its bytes before the line feed; default
+        256 MiB) is a bad line, "line longer than N bytes", skipped without being held in
+        memory, so an input with no line feed at all cannot fill it.
+        ``threads`` is 0 to 1024, ``chunk_bytes`` 1 to 2**30, ``bad_lines_kept`` 0 to
+        1,000,000 and ``max_line_bytes`` 1 to 2**62; a value outside its range raises
+        ValueError naming it.
 
         The GIL is released while parsing. A path that cannot be read raises OSError. A
         call is all or nothing, like ``observe_dicts``: one that raises, whatever raised
@@ -186,7 +191,8 @@ class Profile(_native.Profile):
         """
         options = (bool(strict), _count("threads", threads),
                    _count("chunk_bytes", chunk_bytes),
-                   _count("bad_lines_kept", bad_lines_kept), _max_int_digits())
+                   _count("bad_lines_kept", bad_lines_kept), _max_int_digits(),
+                   _count("max_line_bytes", max_line_bytes))
         name = None
         if isinstance(source, (str, os.PathLike)):
             path = os.fspath(source)

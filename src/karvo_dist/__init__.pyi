@@ -82,6 +82,7 @@ class Profile:
         threads: int = 0,
         chunk_bytes: int = 1 << 20,
         bad_lines_kept: int = 10,
+        max_line_bytes: int = 256 << 20,
     ) -> JsonlResult:
         """Adds every object line of a JSON Lines input as a row, parsed natively.
 
@@ -107,8 +108,11 @@ class Profile:
         (FileNotFoundError, IsADirectoryError, ...). Ctrl-C ends a long read; a lenient
         read that fails part way keeps the rows read before, a strict one none.
         ``threads`` is 0 to 1024 (0: every core the CPU affinity and quota allow),
-        ``chunk_bytes`` 1 to 2**30, ``bad_lines_kept`` 0 to 1,000,000; a value outside
-        its range raises ValueError naming it.
+        ``chunk_bytes`` 1 to 2**30, ``bad_lines_kept`` 0 to 1,000,000,
+        ``max_line_bytes`` 1 to 2**62; a value outside its range raises ValueError naming
+        it. A line longer than ``max_line_bytes`` (default 256 MiB, its bytes before the
+        line feed) is a bad line, "line longer than N bytes", skipped without being held
+        in memory.
         """
     def merge(self, *others: Profile) -> None:
         """Adds other profiles to this one, in place, in order.

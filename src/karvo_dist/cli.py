@@ -46,6 +46,8 @@ TICK = 0.25
 
 # The most parsing threads -j takes: the reader's own bound.
 MAX_JOBS = 1024
+DEFAULT_MAX_LINE_BYTES = 256 << 20
+MAX_LINE_BYTES = 1 << 62
 # What a damaged compressed file raises besides OSError: it is a read error, exit 2.
 READ_ERRORS = (OSError, EOFError, lzma.LZMAError, zlib.error)
 
@@ -459,6 +461,16 @@ def thread_count(text: str) -> int:
     return count
 
 
+def line_cap(text: str) -> int:
+    try:
+        cap = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if not 1 <= cap <= MAX_LINE_BYTES:
+        raise argparse.ArgumentTypeError(f"must be from 1 to {MAX_LINE_BYTES}")
+    return cap
+
+
 def bad_line_limit(text: str) -> float:
     try:
         limit = float(text)
@@ -486,6 +498,9 @@ def parser() -> argparse.ArgumentParser:
                    help="exit 1 without a profile when more than N lines are bad: a count, "
                    "or a share of the non-blank lines such as 0.01 (default: no limit, "
                    "but an input with no row at all always fails)")
+    p.add_argument("--max-line-bytes", type=line_cap, default=DEFAULT_MAX_LINE_BYTES,
+                   metavar="N", help="a longer line is a bad line, skipped without being "
+                   "held in memory (default %(default)s: 256 MiB)")
     p.add_argument("-j", "--jobs", type=thread_count, default=0, metavar="N",
                    help="threads to parse with (default 0: all cores)")
     p.add_argument("--seed", type=seed_value, default=Profile().seed,
@@ -508,7 +523,8 @@ def run(args: argparse.Namespace) -> int:
     progress = Progress(sum(known), sys.stderr if err_tty and known else None)
 
     profile = Profile(args.seed)
-    options = {"strict": args.strict, "threads": args.jobs, "bad_lines_kept": BAD_LINES_KEPT}
+    options = {"strict": args.strict, "threads": args.jobs, "bad_lines_kept": BAD_LINES_KEPT,
+               "max_line_bytes": args.max_line_bytes}
     started = time.perf_counter()
     totals = run_in_background(lambda: profile_inputs(profile, inputs, options, progress),
                                progress)
@@ -554,7 +570,7 @@ def main(argv: list[str] | None = None) -> int:
         return _say(str(failure), failure.status)
     except MemoryError:
         return _say(f"{PROG}: out of memory", EXIT_USAGE)
-    except RuntimeError as error:  # e.g. the system refused the reader its threads
+    except RuntimeError as error:  # an engine fault reported by the native code
         return _say(f"{PROG}: {error}", EXIT_USAGE)
     except KeyboardInterrupt:
         # A reader thread may still be inside native code: leave without waiting for it.

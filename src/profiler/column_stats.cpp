@@ -22,13 +22,18 @@ std::shared_ptr<ColumnStats> ColumnStats::create(std::uint64_t sequence,
 }
 
 void ColumnStats::apply(const ColumnPart& part) {
+    apply_counts_and_bounds(part);
+    insert_keys(part.keys);
+}
+
+void ColumnStats::apply_counts_and_bounds(const ColumnPart& part) noexcept {
+    // The order is the one export_state reads against (column_stats.h).
     total_count.fetch_add(part.cells, std::memory_order_relaxed);
     if (part.nulls > 0) {
-        null_count.fetch_add(part.nulls, std::memory_order_relaxed);
+        null_count.fetch_add(part.nulls, std::memory_order_release);
     }
-    lower_min(part.min);
     raise_max(part.max);
-    insert_keys(part.keys);
+    lower_min(part.min);
 }
 
 void ColumnStats::reserve(const ColumnPart& part) {
@@ -50,12 +55,8 @@ void ColumnStats::unreserve(const ColumnPart& part) noexcept {
 }
 
 void ColumnStats::apply_claimed(const ColumnPart& part) noexcept {
-    total_count.fetch_add(part.cells, std::memory_order_relaxed);
-    if (part.nulls > 0) {
-        null_count.fetch_add(part.nulls, std::memory_order_relaxed);
-    }
-    lower_min(part.min);
-    raise_max(part.max);
+    // apply's stores in apply's order; the sketch then fills the room reserve made.
+    apply_counts_and_bounds(part);
     const std::span<const std::uint64_t> keys = part.keys;
     if (!keys.empty()) {
         std::lock_guard<std::mutex> hold(sketch_mutex);
@@ -74,7 +75,8 @@ void ColumnStats::lower_min(double x) {
     std::uint64_t seen = min_bits.load(std::memory_order_relaxed);
     const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
     while (std::bit_cast<double>(seen) > x) {
-        if (min_bits.compare_exchange_weak(seen, bits, std::memory_order_relaxed)) {
+        if (min_bits.compare_exchange_weak(seen, bits, std::memory_order_release,
+                                           std::memory_order_relaxed)) {
             return;
         }
     }
@@ -84,7 +86,8 @@ void ColumnStats::raise_max(double x) {
     std::uint64_t seen = max_bits.load(std::memory_order_relaxed);
     const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
     while (std::bit_cast<double>(seen) < x) {
-        if (max_bits.compare_exchange_weak(seen, bits, std::memory_order_relaxed)) {
+        if (max_bits.compare_exchange_weak(seen, bits, std::memory_order_release,
+                                           std::memory_order_relaxed)) {
             return;
         }
     }

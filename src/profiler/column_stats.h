@@ -72,9 +72,17 @@ class ColumnStats {
     ColumnStats(const ColumnStats&) = delete;
     ColumnStats& operator=(const ColumnStats&) = delete;
 
-    // Applies one column's part of a batch: total_count, then null_count, the bounds, and
-    // the sketch keys under one hold of sketch_mutex. The result equals applying the
-    // part's cells one by one, in order.
+    // Applies one column's part of a batch: total_count, then null_count, the maximum, the
+    // minimum, and the sketch keys under one hold of sketch_mutex. The result equals
+    // applying the part's cells one by one, in order.
+    //
+    // Readers that copy a record while writes run (export_state) read in the reverse
+    // order: sketch, minimum, maximum, null_count, total_count, with acquire loads. Every
+    // store after the first is a release (or under the mutex), so whatever a reader sees
+    // of one write, it also sees everything that write stored before: a sketch entry
+    // comes with its non-null count, a bound with its count and, for a minimum, with the
+    // maximum of the same write, and a null with its total. What the reader may see is a
+    // maximum whose minimum is still on its way; export_state completes it.
     void apply(const ColumnPart& part);
     // Reserves sketch room for the part's keys: after it, apply_claimed(part) cannot fail.
     // Throws bad_alloc having changed nothing but the sketch's room.
@@ -111,6 +119,10 @@ class ColumnStats {
     // the claim's own end), and whether any write has applied to it.
     std::atomic<std::uint32_t> claims{0};
     std::atomic<bool> published{false};
+
+  private:
+    // The counts, then the bounds, of apply's order (the sketch comes last).
+    void apply_counts_and_bounds(const ColumnPart& part) noexcept;
 };
 
 inline bool is_published(const ColumnStats& stats) {

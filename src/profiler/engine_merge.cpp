@@ -57,11 +57,12 @@ void check_counts_fit(const ColumnMap& map, const ProfileState& other) {
 // Adds one column's state to its claimed record, whose sketch has room reserved for it:
 // nothing here allocates.
 void merge_column(ColumnStats& stats, const ColumnState& column) noexcept {
+    // In ColumnStats::apply's order, which export_state relies on.
     stats.total_count.fetch_add(column.total_count, std::memory_order_relaxed);
-    stats.null_count.fetch_add(column.null_count, std::memory_order_relaxed);
+    stats.null_count.fetch_add(column.null_count, std::memory_order_release);
     // Initial bounds (+inf for the minimum, -inf for the maximum) never replace one.
-    stats.lower_min(std::bit_cast<double>(column.min_bits));
     stats.raise_max(std::bit_cast<double>(column.max_bits));
+    stats.lower_min(std::bit_cast<double>(column.min_bits));
     {
         std::lock_guard<std::mutex> hold(stats.sketch_mutex);
         stats.sketch.merge(column.sketch);
@@ -83,13 +84,22 @@ ProfileState KarvoEngine::export_state() const {
         Sequenced entry{stats->sequence, ColumnState{}};
         ColumnState& column = entry.column;
         column.name = std::string(name);
-        column.total_count = stats->total_count.load(std::memory_order_relaxed);
-        column.null_count = stats->null_count.load(std::memory_order_relaxed);
-        column.min_bits = stats->min_bits.load(std::memory_order_relaxed);
-        column.max_bits = stats->max_bits.load(std::memory_order_relaxed);
+        // Read against the writers' order (ColumnStats::apply), so that the copy is a state
+        // observations can make even while writes run: each part read brings the counts
+        // and bounds its writes stored first.
         {
             std::lock_guard<std::mutex> hold(stats->sketch_mutex);
             column.sketch = stats->sketch.state();
+        }
+        column.min_bits = stats->min_bits.load(std::memory_order_acquire);
+        column.max_bits = stats->max_bits.load(std::memory_order_acquire);
+        column.null_count = stats->null_count.load(std::memory_order_acquire);
+        column.total_count = stats->total_count.load(std::memory_order_acquire);
+        if (column.min_bits == kPositiveInfinityBits) {
+            // A write has raised the maximum and not yet lowered the minimum: its value is
+            // both bounds so far (+inf stays "only +inf seen", -inf "none").
+            column.min_bits = column.max_bits == kNegativeInfinityBits ? kPositiveInfinityBits
+                                                                       : column.max_bits;
         }
         found.push_back(std::move(entry));
     });

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "profiler/cpu_budget.h"
+#include "profiler/thread_start.h"
 
 namespace profiler {
 
@@ -109,7 +110,7 @@ void FoldPipeline::start_worker() {
     auto worker = std::make_unique<Worker>();
     try {
         AllSignalsBlocked blocked;
-        worker->thread = std::thread([this, state = worker.get()] { work(*state); });
+        worker->thread = start_thread([this, state = worker.get()] { work(*state); });
     } catch (const std::system_error&) {
         return;  // the system has no thread to give: the calling thread folds alone
     }

@@ -152,6 +152,11 @@ def bad_reason(line):
     (["-j", "x"], b"", 2, r"(?s)usage: karvo-profile .*-j/--jobs.*\n"),
     (["-j", "-1"], b"", 2, r"(?s)usage: karvo-profile .*-j/--jobs: .*to 1024\n"),
     (["--seed", str(2**64)], b"", 2, r"(?s)usage: karvo-profile .*--seed.*\n"),
+    (["--strict", "--max-line-bytes", "5", "bad.jsonl"], b"", 1,
+     r"karvo-profile: bad\.jsonl:1: line longer than 5 bytes\n"),
+    (["--max-line-bytes", "0"], b"", 2, r"(?s)usage: karvo-profile .*--max-line-bytes.*\n"),
+    (["--max-line-bytes", str(2**62 + 1)], b"", 2,
+     r"(?s)usage: karvo-profile .*--max-line-bytes: must be from 1 to 4611686018427387904\n"),
     (["--no-such-option"], b"", 2, r"(?s)usage: karvo-profile .*\n"),
 ])
 def test_failures_say_one_thing_and_print_no_profile(env, tmp_path, args, stdin, status, stderr):
@@ -178,6 +183,12 @@ def test_failures_say_one_thing_and_print_no_profile(env, tmp_path, args, stdin,
      '"estimated_cardinality":2},"b":{"total_count":1,"null_count":0,"min_val":null,'
      '"max_val":null,"estimated_cardinality":1}}',
      "2 rows, 2 columns, 2 bad lines, 1 blank line"),
+    (["--max-line-bytes", "9", "bad.jsonl"], b"", '{"a":{"total_count":1,"null_count":0,'
+     '"min_val":1.0,"max_val":1.0,"estimated_cardinality":1}}',
+     "1 row, 1 column, 3 bad lines, 1 blank line"),
+    (["--max-line-bytes", "9", "-"], BAD, '{"a":{"total_count":1,"null_count":0,'
+     '"min_val":1.0,"max_val":1.0,"estimated_cardinality":1}}',
+     "1 row, 1 column, 3 bad lines, 1 blank line"),
     (["empty.jsonl"], b"", "{}", "0 rows, 0 columns, 0 bad lines"),
     ([], b"", "{}", "0 rows, 0 columns, 0 bad lines"),
 ])

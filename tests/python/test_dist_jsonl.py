@@ -12,6 +12,8 @@ import pathlib
 import random
 import re
 import signal
+import subprocess
+import sys
 import threading
 import time
 
@@ -22,8 +24,9 @@ from karvo_dist import InputFormatError, JsonlResult, Profile
 BOM = b"\xef\xbb\xbf"
 
 
-def reference(data):
-    """What json.loads plus observe_dicts make of the input: (rows, counts)."""
+def reference(data, max_line_bytes=None):
+    """What json.loads plus observe_dicts make of the input: (rows, counts). A line of
+    more than max_line_bytes bytes before its line feed is bad."""
     if data.startswith(BOM):
         data = data[len(BOM):]
     lines = data.split(b"\n")
@@ -31,6 +34,9 @@ def reference(data):
         lines.pop()
     rows, blank, bad = [], 0, 0
     for raw in lines:
+        if max_line_bytes is not None and len(raw) > max_line_bytes:
+            bad += 1
+            continue
         if raw.strip(b" \t\r") == b"":
             blank += 1
             continue
@@ -259,7 +265,8 @@ def test_strict_mode_on_good_input_reads_as_lenient(random_input):
 
 # The bounds of every size argument, as the native side states them.
 BOUNDS = {"threads": (0, 1024), "chunk_bytes": (1, 2**30),
-          "bad_lines_kept": (0, 10**6), "max_int_digits": (0, 2**31 - 1)}
+          "bad_lines_kept": (0, 10**6), "max_int_digits": (0, 2**31 - 1),
+          "max_line_bytes": (1, 2**62)}
 # Values whose sum with a chunk's padding or doubling wraps, or that start threads by
 # the hundred thousand, next to the plain ones just past each bound.
 HUGE = [2**64 - 1, 2**64 - 100, 2**64 - 65, 2**63, 2**62, 2**100, -1, -(2**64)]
@@ -270,14 +277,17 @@ def read_with(profile, data, **options):
     limit there, goes to the native method."""
     if "max_int_digits" not in options:
         return profile.observe_jsonl(data, **options)
-    native = dict(threads=1, chunk_bytes=1 << 20, bad_lines_kept=10, max_int_digits=0)
+    native = dict(threads=1, chunk_bytes=1 << 20, bad_lines_kept=10, max_int_digits=0,
+                  max_line_bytes=256 << 20)
     native.update(options)
     return profile._read_jsonl_bytes(data, False, native["threads"], native["chunk_bytes"],
-                                     native["bad_lines_kept"], native["max_int_digits"])
+                                     native["bad_lines_kept"], native["max_int_digits"],
+                                     native["max_line_bytes"])
 
 
 @pytest.mark.parametrize("argument, value", [
-    *[(argument, value) for argument in BOUNDS for value in HUGE],
+    *[(argument, value) for argument, (least, most) in BOUNDS.items() for value in HUGE
+      if not least <= value <= most],
     *[(argument, least - 1) for argument, (least, _) in BOUNDS.items()],
     *[(argument, most + 1) for argument, (_, most) in BOUNDS.items()],
     ("threads", 100000), ("chunk_bytes", 0),
@@ -328,7 +338,7 @@ def test_the_largest_sizes_allowed_read_as_the_defaults(random_input):
 
 @pytest.mark.parametrize("argument, value, error", [
     ("threads", 1.5, TypeError), ("chunk_bytes", "1", TypeError),
-    ("bad_lines_kept", True, TypeError),
+    ("bad_lines_kept", True, TypeError), ("max_line_bytes", 1.0, TypeError),
 ])
 def test_option_types_are_checked(argument, value, error):
     with pytest.raises(error, match=argument):
@@ -397,6 +407,76 @@ def test_every_source_form_gives_the_same_profile(random_input, tmp_path, form):
                            chunk_bytes=10000) == expected_result
     assert p.report() == expected.report()
     assert isinstance(expected_result, JsonlResult) and expected_result.bytes == len(data)
+
+
+# Lines past a cap of 100 bytes: bad by their length, never held whole, whatever the
+# source form, the threads and the chunk size. (name, input)
+GOOD = b'{"a": 1, "b": "x"}\n'
+LONG_LINES = [
+    ("a line at the cap, and one past it with its CR",
+     b'{"a":"' + b"y" * 92 + b'"}\n' + b'{"a":"' + b"y" * 92 + b'"}\r\n' + GOOD),
+    ("a long object between good lines", GOOD + b'{"a":"' + b"z" * 300_000 + b'"}\n' + GOOD),
+    ("a long last line without a line feed", GOOD * 3 + b'{"a":[' + b"1," * 150_000 + b"1]}"),
+    ("long blank and bad lines", b" " * 5000 + b"\n" + b"\xff" * 3000 + b"\n" + GOOD
+     + b"[" * 200 + b"\n"),
+    ("many long lines", (GOOD + b'{"t":"' + b"w" * 1000 + b'"}\n') * 40),
+]
+
+
+@pytest.mark.parametrize("form", SOURCES)
+@pytest.mark.parametrize("name, data", LONG_LINES, ids=[c[0] for c in LONG_LINES])
+def test_lines_longer_than_the_cap_are_bad_lines_in_every_form(tmp_path, form, name, data):
+    rows, expected = reference(data, max_line_bytes=100)
+    for threads, chunk_bytes in [(1, 1 << 20), (2, 64), (3, 1)]:
+        p = Profile()
+        result = p.observe_jsonl(SOURCES[form](data, tmp_path), threads=threads,
+                                 chunk_bytes=chunk_bytes, max_line_bytes=100,
+                                 bad_lines_kept=1000)
+        assert counts(result) == expected and result.bytes == len(data)
+        long_lines = [i + 1 for i, line in enumerate(data.split(b"\n")) if len(line) > 100]
+        assert [line for line, reason in result.first_bad
+                if reason == "line longer than 100 bytes"] == long_lines
+        assert p.report() == via_dicts(rows, 0)
+
+
+@pytest.mark.parametrize("name, data", LONG_LINES, ids=[c[0] for c in LONG_LINES])
+def test_a_line_longer_than_the_cap_refuses_a_strict_read(tmp_path, name, data):
+    first = next(i + 1 for i, line in enumerate(data.split(b"\n")) if len(line) > 100)
+    for source in (data, iter(awkward_pieces(data)), _written(tmp_path, data)):
+        p = Profile()
+        with pytest.raises(ValueError, match=f"{first}: line longer than 100 bytes$"):
+            p.observe_jsonl(source, strict=True, threads=2, chunk_bytes=50, max_line_bytes=100)
+        assert p.columns == []
+
+
+_ENDLESS_LINE = """
+import resource, sys
+from karvo_dist import Profile
+form, path, size = sys.argv[1], sys.argv[2], int(sys.argv[3])
+block = b"x" * (1 << 20)
+source = {{"path": lambda: path, "file": lambda: open(path, "rb"),
+          "chunks": lambda: (block for _ in range(size >> 20))}}[form]()
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+result = Profile().observe_jsonl(source, threads={threads}, max_line_bytes=1 << 20)
+grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+print(result.lines, result.bad_lines, result.bytes, grown)
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("form", ["path", "file", "chunks"])
+def test_a_line_with_no_end_is_read_in_bounded_memory(tmp_path, form, threads):
+    size = 300 << 20
+    path = tmp_path / "endless.jsonl"
+    with open(path, "wb") as file:
+        file.write(b'{"a":"')
+        file.truncate(size)  # the rest reads as NUL bytes, and takes no disk
+    script = _ENDLESS_LINE.format(threads=threads)
+    done = subprocess.run([sys.executable, "-c", script, form, str(path), str(size)],
+                          capture_output=True, text=True, timeout=120, check=True)
+    lines, bad_lines, read, grown_kib = map(int, done.stdout.split())
+    assert (lines, bad_lines, read) == (1, 1, size)
+    assert grown_kib < 64 * 1024, f"RSS grew by {grown_kib} KiB reading one endless line"
 
 
 @pytest.mark.parametrize("make, error", [
@@ -590,3 +670,71 @@ def test_ctrl_c_ends_a_long_read_of_bytes_and_adds_nothing(ctrl_c):
     finally:
         timer.cancel()
     assert profile.report() == "{}"
+
+
+# ---------------------------------------------------------------------------------------
+# A fork from another thread while a read runs.
+
+def _child_exit_status(pid, seconds=10):
+    """The forked child's wait status; one still running after `seconds` (hung on a lock
+    that a thread of the parent held at the fork) is killed, and counts as hung (None)."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return status
+        time.sleep(0.005)
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    return None
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork with threads running
+@pytest.mark.parametrize("threads", [1, 3])
+def test_a_fork_at_any_moment_of_a_read_leaves_the_child_a_usable_profile(threads):
+    # Wide rows: thousands of columns make every step of a read, its merge included, long
+    # enough for forks to land in it.
+    data = b"".join(json.dumps({f"c{i}_{r}": r for i in range(300)}).encode() + b"\n"
+                    for r in range(20))
+    profile = Profile()
+    profile.observe_dicts([{"a": 0}])
+    stop = threading.Event()
+    reads = []
+
+    def reading():
+        while not stop.is_set():
+            reads.append(profile.observe_jsonl(data, threads=threads).rows)
+
+    reader = threading.Thread(target=reading)
+    reader.start()
+    outcomes = []
+    rng = random.Random(5)
+    try:
+        for _ in range(60):
+            time.sleep(rng.random() * 0.01)
+            pid = os.fork()
+            if pid == 0:
+                status = 5
+                try:
+                    # Whatever the read was doing, the child's profile holds whole reads:
+                    # every column of the input as often as every other.
+                    report = json.loads(profile.report())
+                    totals = {column["total_count"] for name, column in report.items()
+                              if name != "a"}
+                    status = 0 if report["a"]["total_count"] == 1 and len(totals) <= 1 else 3
+                    # And the child reads on, with threads of its own.
+                    profile.observe_jsonl(data[:data.index(b"\n") + 1], threads=2)
+                    totals = {column["total_count"]
+                              for column in json.loads(profile.report()).values()}
+                    status = status if len(totals) <= 3 else 4
+                finally:
+                    os._exit(status)
+            status = _child_exit_status(pid)
+            outcomes.append("hung" if status is None else os.waitstatus_to_exitcode(status))
+    finally:
+        stop.set()
+        reader.join(timeout=60)
+    assert not reader.is_alive()
+    assert outcomes == [0] * len(outcomes), outcomes
+    assert json.loads(profile.report())["c0_0"]["total_count"] == len(reads)

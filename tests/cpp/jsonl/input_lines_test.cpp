@@ -20,6 +20,7 @@ struct InputCase {
     std::uint64_t lines;
     std::uint64_t blank_lines;
     std::vector<std::pair<std::uint64_t, std::string>> bad;  // line, start of the reason
+    std::size_t max_line_bytes = kDefaultMaxLineBytes;
 };
 
 std::string nested(int depth) {
@@ -91,6 +92,51 @@ std::vector<InputCase> input_cases() {
           {11, "not JSON"}, {12, "not JSON"}, {13, "not JSON"}, {14, "not JSON"}, {15, "not JSON"},
           {16, "not JSON"}, {17, "not JSON"}, {18, "not JSON"}, {19, "not JSON"}, {20, "not JSON"},
           {21, "not JSON"}}},
+        // Lines past a cap of 10 bytes (CRs count, the line feed and an opening byte
+        // order mark do not): bad by their length, whatever they hold, even when they end
+        // the input without a line feed or span many feeds and chunks.
+        {"a line at the cap", R"({"a":1234})" "\n" + ok, 2, 2, 0, {}, 10},
+        {"a line one byte past the cap",
+         R"({"a":12345})" "\n" + ok + "\r\n" + R"({"a":1234})" "\r\n",
+         1,
+         3,
+         0,
+         {{1, "line longer than 10 bytes"}, {3, "line longer than 10 bytes"}},
+         10},
+        {"a byte order mark is not part of the first line",
+         "\xEF\xBB\xBF" R"({"a":1234})",
+         1,
+         1,
+         0,
+         {},
+         10},
+        {"a long line between good ones",
+         ok + "\n{\"a\":\"" + std::string(500, 'x') + "\"}\n" + ok,
+         2,
+         3,
+         0,
+         {{2, "line longer than 10 bytes"}},
+         10},
+        {"a long last line without a line feed",
+         ok + "\n" + std::string(700, 'x'),
+         1,
+         2,
+         0,
+         {{2, "line longer than 10 bytes"}},
+         10},
+        {"long lines back to back, blank ones too",
+         std::string(40, 'y') + "\n" + std::string(30, ' ') + "\n\n" + std::string(11, 'z') +
+             "\n" + ok,
+         1,
+         5,
+         1,
+         {{1, "line longer than 10 bytes"},
+          {2, "line longer than 10 bytes"},
+          {4, "line longer than 10 bytes"}},
+         10},
+        {"a cap of one byte", "{}\n\n1\n" + ok, 0, 4, 1,
+         {{1, "line longer than 1 bytes"}, {3, "not an object"}, {4, "line longer than 1 bytes"}},
+         1},
         {"nesting up to the limit",
          nested(kMaxNesting) + "\n" + nested(kMaxNesting + 1),
          1,
@@ -100,11 +146,26 @@ std::vector<InputCase> input_cases() {
     };
 }
 
-void check_input(const InputCase& c, const ReadOptions& options) {
+// Reads the input whole (pieces of 0 bytes) or fed in pieces of the given size.
+ReadResult read_in_pieces(const std::string& input, std::size_t piece, Recorder& recorder,
+                          const ReadOptions& options) {
+    if (piece == 0) {
+        return testing::read_recorded(input, recorder, options);
+    }
+    JsonlReader reader(testing::kTestKeys, recorder.sink(), options);
+    for (std::size_t at = 0; at < input.size(); at += piece) {
+        reader.feed(testing::bytes_of(std::string_view(input).substr(at, piece)));
+    }
+    return reader.finish();
+}
+
+void check_input(const InputCase& c, ReadOptions options, std::size_t piece) {
     SCOPED_TRACE(c.name + ", chunks of " + std::to_string(options.chunk_bytes) + " bytes, " +
-                 std::to_string(options.threads) + " threads");
+                 std::to_string(options.threads) + " threads, pieces of " +
+                 std::to_string(piece) + " bytes");
+    options.max_line_bytes = c.max_line_bytes;
     Recorder recorder;
-    const ReadResult result = testing::read_recorded(c.input, recorder, options);
+    const ReadResult result = read_in_pieces(c.input, piece, recorder, options);
     EXPECT_EQ(result.rows, c.rows);
     EXPECT_EQ(result.lines, c.lines);
     EXPECT_EQ(result.blank_lines, c.blank_lines);
@@ -128,12 +189,14 @@ void check_input(const InputCase& c, const ReadOptions& options) {
 
 TEST(InputLines, CasesInOneChunkAndInManyOnManyThreads) {
     for (const InputCase& c : input_cases()) {
-        ReadOptions options;
-        options.bad_lines_kept = 100;
-        check_input(c, options);
-        options.chunk_bytes = 5;
-        options.threads = 3;
-        check_input(c, options);
+        for (std::size_t piece : {0, 1, 7, 64}) {
+            ReadOptions options;
+            options.bad_lines_kept = 100;
+            check_input(c, options, piece);
+            options.chunk_bytes = 5;
+            options.threads = 3;
+            check_input(c, options, piece);
+        }
     }
 }
 
@@ -250,6 +313,25 @@ TEST(StrictReading, WithoutHoldingOnlyLinesBeforeTheBadOneAreHandedOn) {
             }
         }
         EXPECT_EQ(cells, 144u);
+    }
+}
+
+// A line past the cap refuses a strict reading like any bad line, fed or whole.
+TEST(StrictReading, LineLongerThanTheCapRefuses) {
+    const std::string input = "{\"a\":1}\n{\"a\":\"" + std::string(300, 'x') + "\"}\n{\"a\":2}\n";
+    for (std::size_t piece : {0, 1, 50}) {
+        for (std::size_t threads : {1, 3}) {
+            Recorder recorder;
+            ReadOptions options;
+            options.strict = true;
+            options.max_line_bytes = 100;
+            options.chunk_bytes = 16;
+            options.threads = threads;
+            const ReadResult result = read_in_pieces(input, piece, recorder, options);
+            ASSERT_TRUE(result.refused);
+            EXPECT_EQ(*result.refused, (BadLine{2, "line longer than 100 bytes"}));
+            EXPECT_TRUE(recorder.batches().empty());
+        }
     }
 }
 

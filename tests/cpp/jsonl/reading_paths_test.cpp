@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "../profiler/refused_threads.h"
 #include "jsonl_test_support.h"
 #include "profiler/engine.h"
 
@@ -140,6 +141,25 @@ TEST(ReadingPaths, EveryWayHandsOnTheSameBatches) {
     }
 }
 
+// A machine out of threads: the reader goes on with the threads it could start, down to
+// the calling thread alone, and hands on the very batches that one thread does.
+TEST(ReadingPaths, ThreadsTheSystemRefusesAreDoneWithout) {
+    const std::string input = generated_input(9, 1500);
+    ReadOptions options;
+    options.chunk_bytes = 300;
+    options.bad_lines_kept = 20;
+    const Reading reference = read_whole(input, options);
+    options.threads = 4;
+    for (int allowed : {0, 1, 3}) {
+        SCOPED_TRACE(::testing::Message() << allowed << " of 4 threads started");
+        profiler::testing::RefusedThreads refused(allowed);
+        expect_same(read_whole(input, options), reference);
+        EXPECT_EQ(refused.refused(), 1);
+        expect_same(read_fed(input, options, 5), reference);
+        EXPECT_EQ(refused.refused(), 2);
+    }
+}
+
 // A chunk size past the bound reads as the bound itself, and sizes near the top of the
 // range (where a size plus the padding would wrap) neither corrupt memory nor change what
 // is read, whole or fed in pieces, on one thread or two.
@@ -166,47 +186,88 @@ TEST(ReadingPaths, ChunkSizesOutOfRangeAreClamped) {
     expect_same(read_whole(input, zero), read_whole(input, one));
 }
 
-// Chunks differ with the chunk size, but what the profile takes in does not: per column,
-// the same counts, bounds and set of sketch keys, and the columns in the same order. The
-// set, not the sequence: a part leaves out keys it listed lately, so how often a key is
-// listed depends on where the chunks end, while a sketch keeps only which keys it got.
+// What the profile takes in from a reading: per column, the counts, bounds and set of
+// sketch keys, and the columns in order of creation. The set, not the sequence: a part
+// leaves out keys it listed lately, so how often a key is listed depends on where the
+// chunks end, while a sketch keeps only which keys it got.
+std::vector<testing::RecordedPart> folded_columns(const Reading& reading) {
+    std::vector<testing::RecordedPart> columns;
+    for (const auto& batch : reading.batches) {
+        for (const auto& part : batch) {
+            auto known = std::find_if(columns.begin(), columns.end(),
+                                      [&](const auto& c) { return c.name == part.name; });
+            if (known == columns.end()) {
+                columns.push_back(part);
+                continue;
+            }
+            known->cells += part.cells;
+            known->nulls += part.nulls;
+            // Strict comparisons, as the records make them: the first of equals stays.
+            if (std::bit_cast<double>(part.min_bits) < std::bit_cast<double>(known->min_bits)) {
+                known->min_bits = part.min_bits;
+            }
+            if (std::bit_cast<double>(part.max_bits) > std::bit_cast<double>(known->max_bits)) {
+                known->max_bits = part.max_bits;
+            }
+            known->keys.insert(known->keys.end(), part.keys.begin(), part.keys.end());
+        }
+    }
+    for (auto& column : columns) {
+        std::sort(column.keys.begin(), column.keys.end());
+        column.keys.erase(std::unique(column.keys.begin(), column.keys.end()), column.keys.end());
+    }
+    return columns;
+}
+
+// Chunks differ with the chunk size, but what the profile takes in does not.
 TEST(ReadingPaths, ChunkSizeChangesOnlyTheBatching) {
     const std::string input = generated_input(11, 2000);
     auto folded = [&](std::size_t chunk_bytes) {
         ReadOptions options;
         options.chunk_bytes = chunk_bytes;
-        const Reading reading = read_whole(input, options);
-        std::vector<testing::RecordedPart> columns;
-        for (const auto& batch : reading.batches) {
-            for (const auto& part : batch) {
-                auto known = std::find_if(columns.begin(), columns.end(),
-                                          [&](const auto& c) { return c.name == part.name; });
-                if (known == columns.end()) {
-                    columns.push_back(part);
-                    continue;
-                }
-                known->cells += part.cells;
-                known->nulls += part.nulls;
-                // Strict comparisons, as the records make them: the first of equals stays.
-                if (std::bit_cast<double>(part.min_bits) < std::bit_cast<double>(known->min_bits)) {
-                    known->min_bits = part.min_bits;
-                }
-                if (std::bit_cast<double>(part.max_bits) > std::bit_cast<double>(known->max_bits)) {
-                    known->max_bits = part.max_bits;
-                }
-                known->keys.insert(known->keys.end(), part.keys.begin(), part.keys.end());
-            }
-        }
-        for (auto& column : columns) {
-            std::sort(column.keys.begin(), column.keys.end());
-            column.keys.erase(std::unique(column.keys.begin(), column.keys.end()),
-                              column.keys.end());
-        }
-        return columns;
+        return folded_columns(read_whole(input, options));
     };
     const auto whole = folded(1 << 20);
     EXPECT_EQ(folded(1), whole);
     EXPECT_EQ(folded(333), whole);
+}
+
+// Lines past the cap, in the middle and at the unended end: fed input drops what lies past
+// the cap, so its chunks may end elsewhere, yet every way of reading takes in the same
+// rows and reports the same bad lines as the whole input read at once.
+TEST(ReadingPaths, LongLinesReadAlikeEveryWay) {
+    std::string input = generated_input(13, 1500);
+    for (std::size_t at = input.find('\n', 1000); at != std::string::npos && at < input.size();
+         at = input.find('\n', at + 5000)) {
+        input.insert(at + 1, "{\"c1\":\"" + std::string(150 + at % 700, 'w') + "\"}\n");
+    }
+    input += std::string(900, 'x');  // after the generated unended line: one line, far too long
+    ReadOptions options;
+    options.max_line_bytes = 120;
+    options.bad_lines_kept = 1000;
+    const Reading reference = read_whole(input, options);
+    const auto columns = folded_columns(reference);
+    std::uint64_t long_lines = 0;
+    for (const BadLine& bad : reference.result.first_bad) {
+        long_lines += bad.reason == "line longer than 120 bytes" ? 1 : 0;
+    }
+    EXPECT_GT(long_lines, 10u);
+    EXPECT_EQ(reference.result.first_bad.back().reason, "line longer than 120 bytes");
+    for (std::size_t chunk_bytes : {1, 100, 4096}) {
+        for (std::size_t threads : {1, 3}) {
+            SCOPED_TRACE(::testing::Message() << chunk_bytes << " bytes, " << threads << " threads");
+            options.chunk_bytes = chunk_bytes;
+            options.threads = threads;
+            for (const Reading& reading :
+                 {read_whole(input, options), read_fed(input, options, 17)}) {
+                EXPECT_EQ(reading.result.rows, reference.result.rows);
+                EXPECT_EQ(reading.result.lines, reference.result.lines);
+                EXPECT_EQ(reading.result.first_bad, reference.result.first_bad);
+                EXPECT_EQ(reading.result.bytes, input.size());
+                EXPECT_EQ(folded_columns(reading), columns);
+            }
+        }
+    }
 }
 
 // Into engines: the report names the same columns in the same order with the same

@@ -97,6 +97,53 @@ inline std::vector<std::string> std_hash_colliding_names(std::size_t count) {
     return names;
 }
 
+// `count` 32-byte ASCII names (so valid UTF-8, as names arriving from Python are) that
+// share one libstdc++ std::hash value. Two halves meet in the middle: each first half
+// takes the start state to one middle state, each second half takes that to one end
+// state, and every first half goes with every second half. A half is a random printable
+// block and the block solved from it, kept when the solved block is ASCII too.
+inline std::vector<std::string> std_hash_colliding_ascii_names(std::size_t count) {
+    using detail::kStdMul;
+    using detail::shift_mix;
+    constexpr std::uint64_t kInv = detail::inverse(kStdMul);
+    const auto f = [](std::uint64_t k) { return shift_mix(k * kStdMul) * kStdMul; };
+    const auto f_inverse = [](std::uint64_t y) { return shift_mix(y * kInv) * kInv; };
+    std::uint64_t random = 0x6b6172766f;  // splitmix64: fixed names from run to run
+    const auto next = [&random] {
+        std::uint64_t z = (random += 0x9e3779b97f4a7c15ULL);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+        return z ^ (z >> 31);
+    };
+    const auto halves = [&](std::uint64_t state, std::uint64_t target, std::size_t wanted) {
+        std::vector<std::string> found;
+        while (found.size() < wanted) {
+            std::uint64_t a = 0;
+            for (int b = 0; b < 8; ++b) {
+                a |= (0x20 + next() % 0x5F) << (8 * b);
+            }
+            const std::uint64_t b = f_inverse((target * kInv) ^ ((state ^ f(a)) * kStdMul));
+            if ((b & 0x8080808080808080ULL) == 0) {
+                found.push_back(detail::two_words(a, b));
+            }
+        }
+        return found;
+    };
+    std::size_t side = 1;
+    while (side * side < count) {
+        ++side;
+    }
+    const std::uint64_t middle = next();
+    const std::vector<std::string> first = halves(detail::kStdSeed ^ (32 * kStdMul), middle, side);
+    const std::vector<std::string> second = halves(middle, next(), side);
+    std::vector<std::string> names;
+    names.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        names.push_back(first[i / side] + second[i % side]);
+    }
+    return names;
+}
+
 // The reproductions of the hostile-name reports, `count` names each.
 struct HostileFamily {
     const char* what;

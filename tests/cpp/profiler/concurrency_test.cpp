@@ -11,6 +11,7 @@
 
 #include "profiler/column_map.h"
 #include "profiler/engine.h"
+#include "profiler/profile_codec.h"
 #include "profiler/seed_keys.h"
 #include "test_support.h"
 
@@ -220,6 +221,53 @@ TEST(EngineConcurrency, FlushesBetweenBatchesOfOneThreadLoseNothing) {
     }
     add_report(engine.flush_and_reset(), sums);
     EXPECT_EQ(sums, cells_given());
+}
+
+// A copy of the profile taken while writes run is a state observations could make, so
+// that to_bytes (and pickle) beside writes always gives a blob that loads. The writers
+// use fresh columns all the time, with zeros of both signs, values, texts and nulls, which
+// is where a copy could catch a bound without the other or a sketch ahead of its counts.
+TEST(EngineConcurrency, CopiesTakenBesideWritesAlwaysDecode) {
+    const SeedKeys keys = keys_from_seed(7);
+    KarvoEngine engine(keys.values, keys.sketch);
+    constexpr int kRounds = 10000;
+    auto batch_of = [](int thread, int round) {
+        testing::ColumnBatchBuilder cells;
+        const std::string fresh = numbered("fresh", round);
+        const std::string text = numbered("t", thread * kRounds + round);
+        for (int row = 0; row < 3; ++row) {
+            const double x = row == 0 ? (thread % 2 == 0 ? 0.0 : -0.0) : thread * 10.0 + row;
+            cells.add(fresh, TypedValue::from_float(thread % 2 == 0 ? x : -x));
+            cells.add("shared", TypedValue::from_str(text));
+            cells.add("nulls", row == 1 ? TypedValue::from_int(row) : TypedValue::null());
+        }
+        return cells;
+    };
+    KarvoEngine other(keys.values, keys.sketch);
+    other.process_columns(batch_of(5, 0).batch());
+    const ProfileState to_merge = other.export_state();
+    std::atomic<int> writing{kThreads};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < kRounds; ++round) {
+                if (t == 0 && round % 3 == 0) {
+                    engine.merge_state(to_merge);
+                }
+                engine.process_columns(batch_of(t, round).batch());
+            }
+            writing.fetch_sub(1);
+        });
+    }
+    int copies = 0;
+    while (writing.load() > 0 || copies == 0) {
+        const auto bytes = encode_profile(engine.export_state(), keys.fingerprint);
+        ASSERT_NO_THROW(decode_profile(bytes, keys.fingerprint));
+        ++copies;
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
 }
 
 TEST(EngineConcurrency, SlotLoadsRacingSwaps) {

@@ -17,6 +17,7 @@
 #include "profiler/engine.h"
 #include "profiler/profile_codec.h"
 #include "profiler/seed_keys.h"
+#include "refused_threads.h"
 #include "test_support.h"
 
 namespace profiler {
@@ -88,6 +89,16 @@ TEST(FoldPipeline, PartsDoNotDependOnWhoFolds) {
                                               << " chunk " << options.chunk_cells);
             expect_equal_parts(fold_rows(options, rows), alone);
         }
+    }
+}
+
+// A machine out of threads: the pipeline folds on the calling thread, to the same parts.
+TEST(FoldPipeline, FoldsAloneWhenTheSystemRefusesItsWorker) {
+    const std::vector<ColumnPart> alone = fold_rows({.threads = 1}, 3000);
+    for (const FoldOptions options : {FoldOptions{2, 13}, FoldOptions{2, 16384}}) {
+        testing::RefusedThreads refused(0);
+        expect_equal_parts(fold_rows(options, 3000), alone);
+        EXPECT_EQ(refused.refused(), 1) << "the worker was asked for once";
     }
 }
 

@@ -1,0 +1,11 @@
+#include "profiler/thread_start.h"
+
+#include <utility>
+
+namespace profiler {
+
+std::thread start_system_thread(std::function<void()> body) {
+    return std::thread(std::move(body));
+}
+
+}  // namespace profiler
