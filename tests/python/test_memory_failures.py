@@ -53,24 +53,28 @@ CHILD = textwrap.dedent(r"""
     if case == "single_rows":
         # Single-row calls, each naming a new column, until one runs out of memory; with
         # more room, after some of the buffered batches were applied.
+        # The loop's own ints are made before the cap bites: counting as it goes could
+        # itself run out of memory between two calls.
+        numbers = list(range(2_000_000))
         profile = make()
         fill()
         free(headroom)
-        succeeded, failed_at = 0, None
-        for i in range(10_000_000):
-            try:
-                row = {"a": i, "b": "text", f"k{i}": float(i)}
-            except MemoryError:
-                ballast.pop()
-                continue
+        failed_at = None
+        for i in numbers:
+            while True:
+                try:
+                    row = {"a": i, "b": "text", f"k{i}": float(i)}
+                    break
+                except MemoryError:
+                    ballast.pop()  # room for the row itself: only the call may run out
             try:
                 profile.observe_dict(row)
             except MemoryError:
                 failed_at = i
                 break
-            succeeded += 1
         del row
         ballast.clear()
+        succeeded = len(numbers) if failed_at is None else failed_at
         columns = report(profile)
         out = {"succeeded": succeeded, "failed_at": failed_at,
                "a": columns.get("a", {}).get("total_count", 0),
