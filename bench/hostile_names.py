@@ -10,12 +10,14 @@ they are built), each against control names of the same length whose hashes are 
                   congruent modulo the bucket count a libstdc++ table reaches with n names
   std::hash       32 characters, all with one libstdc++ std::hash value
 
-Four ways in, since they build different tables of names:
+Five ways in, since they build different tables of names:
   calls    n observe_dict calls of one name each   (the column map; every call's own
                                                     tables hold one name)
   rows     observe_dicts of n one-column rows      (the call's name tables, then the map)
   one row  observe_dict of one row with n columns  (the same, all names in one row)
   flush    the flush after "rows"                  (the report)
+  load     karvo_dist.Profile.from_bytes of a      (the stored form's duplicate-name check,
+           profile of the n names                   then the column map it fills)
 
 Each crafted line ends with its time over the control's time, per way in; the target is at
 most 2 everywhere (a table placing names by a secret hash gives about 1).
@@ -37,11 +39,12 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
 
 import karvo  # noqa: E402
+import karvo_dist  # noqa: E402
 from crafted_names import (bucket_sharing_names, ordinary_names_of_length,  # noqa: E402
                            std_hash_names)
 from fx_collide import colliding_names  # noqa: E402
 
-WAYS = ("calls", "rows", "one row", "flush")
+WAYS = ("calls", "rows", "one row", "flush", "load")
 # (kind, maker, name length): each crafted kind is compared with "ordinary" of its length.
 KINDS = (
     ("one FxHash", colliding_names, 16),
@@ -72,7 +75,11 @@ def measure(names):
     wide = {name: 1 for name in names}
     t_row = _time(lambda: p.observe_dict(wide))
     p.flush()
-    return {"calls": t_calls, "rows": t_rows, "one row": t_row, "flush": t_flush}
+    profile = karvo_dist.Profile()
+    profile.observe_dicts(rows)
+    blob = profile.to_bytes()
+    t_load = _time(lambda: karvo_dist.Profile.from_bytes(blob))
+    return {"calls": t_calls, "rows": t_rows, "one row": t_row, "flush": t_flush, "load": t_load}
 
 
 def main():
@@ -85,7 +92,7 @@ def main():
 
     print(f"karvo from {karvo.__file__}")
     print(f"{'names':>8} {'kind':>14} {'len':>4} " + " ".join(f"{w + ' s':>9}" for w in WAYS)
-          + "  x control (calls, rows, one row, flush)")
+          + "  x control (calls, rows, one row, flush, load)")
     prev = {}
     over = False
     worst = 0.0

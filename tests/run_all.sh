@@ -107,16 +107,25 @@ setup() {
     "$venv/bin/python3" -m pip install -q --disable-pip-version-check "${tools[@]}"
 }
 
-cxx_suite() {  # name, extra cmake args...
-    local dir="$root/build/test-$1"
-    shift
-    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+# Nothing is compiled twice with the same flags. The plain C++ suites build in the tree
+# that pip then installs from (same build type, Release, as the wheel), and the ASan+UBSan
+# suites in the tree whose modules the sanitized Python suite imports; so each of those
+# trees builds both modules beside the test binaries, and the engine once for both.
+cxx_suite() {  # name, build type, extra cmake args...
+    local dir="$root/build/test-$1" type=$2
+    shift 2
+    # Tests on by name: pip, configuring the shared release tree, turns them off in its cache.
+    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" -DKARVO_BUILD_TESTS=ON "$@" >/dev/null
     cmake --build "$dir" -j "$jobs"
-    ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+    ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$jobs"
 }
+with_modules=(-DKARVO_BUILD_MODULE=ON)
 
 python_suite() {
-    python3 -m pip install -q --disable-pip-version-check --no-build-isolation "$root"
+    # pip configures the release tree again with its own definitions (the module on, the
+    # C++ tests off), which leaves every object file as it is.
+    python3 -m pip install -q --disable-pip-version-check --no-build-isolation \
+        --config-settings=build-dir="$root/build/test-release" "$root"
     # The real engines that the companion package's Dask and Spark tests run on.
     bash "$root/tests/install_engines.sh"
     python3 -m pytest -q tests/python
@@ -134,18 +143,21 @@ if [ $? != 0 ]; then
 fi
 export VIRTUAL_ENV="$venv"
 export PATH="$venv/bin:$PATH"
+# The interpreter the modules are built for, as pip and tests/sanitize name it.
+py_exe=$(python3 -c 'import sys; print(sys.executable)')
+with_modules+=(-DPython_EXECUTABLE="$py_exe")
 
-stage cpp-release cxx_suite release
+stage cpp-release cxx_suite release Release "${with_modules[@]}"
 if [ "$quick" != 1 ]; then
-    stage cpp-asan cxx_suite asan -DKARVO_SANITIZE=address
-    TSAN_OPTIONS="halt_on_error=1" stage cpp-tsan cxx_suite tsan -DKARVO_SANITIZE=thread
+    stage cpp-asan cxx_suite asan RelWithDebInfo -DKARVO_SANITIZE=address "${with_modules[@]}"
+    TSAN_OPTIONS="halt_on_error=1" stage cpp-tsan cxx_suite tsan RelWithDebInfo -DKARVO_SANITIZE=thread
 else
     skip cpp-asan
     skip cpp-tsan
 fi
 stage python python_suite
 if [ "$quick" != 1 ]; then
-    stage python-asan "$root/tests/sanitize/run_python_asan.sh"
+    KARVO_ASAN_BUILD="$root/build/test-asan" stage python-asan "$root/tests/sanitize/run_python_asan.sh"
     stage fuzz "$root/tests/fuzz/run_fuzz.sh" 20
     stage atheris "$root/tests/fuzz/run_atheris.sh" 30
 else

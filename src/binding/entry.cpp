@@ -121,6 +121,19 @@ void throw_type_error(const char* message) {
     throw_pending();
 }
 
+void throw_type_error(const std::string& message) {
+    throw_type_error(message.c_str());
+}
+
+void throw_value_error(const char* message) {
+    PyErr_SetString(PyExc_ValueError, message);
+    throw_pending();
+}
+
+void throw_value_error(const std::string& message) {
+    throw_value_error(message.c_str());
+}
+
 void fail_api_call() {
     if (PyErr_Occurred() != nullptr) {
         PyErr_Print();

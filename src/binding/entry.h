@@ -70,8 +70,11 @@ PyErrorResult fetch_error();
 // (KeyboardInterrupt, SystemExit, ...) is thrown as fetch_error describes, so that it ends
 // the call: as a Panic for a PanicException, as itself otherwise.
 void discard_error();
-// Raises TypeError with the message and throws it.
+// Raise TypeError or ValueError with the message and throw it.
 [[noreturn]] void throw_type_error(const char* message);
+[[noreturn]] void throw_type_error(const std::string& message);
+[[noreturn]] void throw_value_error(const char* message);
+[[noreturn]] void throw_value_error(const std::string& message);
 // For an interpreter call that must not fail: prints the pending error with PyErr_Print
 // and throws Panic "Python API call failed".
 [[noreturn]] void fail_api_call();

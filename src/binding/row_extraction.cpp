@@ -6,7 +6,7 @@
 
 #include "binding/entry.h"
 #include "common/mix64.h"
-#include "common/utf8_encode.h"
+#include "common/utf8.h"
 #include "profiler/name_hash.h"
 
 namespace binding {

@@ -27,6 +27,7 @@ using binding::must;
 using binding::ParamSpec;
 using binding::PyRef;
 using binding::throw_pending;
+using binding::throw_value_error;
 
 // A file is read in blocks of this size; the GIL is taken back, to look for signals,
 // after this many bytes or at a read that a signal interrupted.
@@ -79,11 +80,6 @@ class FileHandle {
   private:
     int fd_;
 };
-
-[[noreturn]] void throw_value_error(const char* message) {
-    PyErr_SetString(PyExc_ValueError, message);
-    throw_pending();
-}
 
 // The largest max_int_digits: the interpreter keeps its own digit limit in a C int.
 constexpr long long kMaxIntDigits = 2147483647;

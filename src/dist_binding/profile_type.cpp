@@ -32,6 +32,8 @@ using binding::ParamSpec;
 using binding::PyRef;
 using binding::RowBuffer;
 using binding::throw_pending;
+using binding::throw_type_error;
+using binding::throw_value_error;
 
 using Engine = std::shared_ptr<const profiler::KarvoEngine>;
 
@@ -71,16 +73,6 @@ const ParamSpec kObserveDictsSpec{"Profile.observe_dicts()", kObserveDictsParams
 const ParamSpec kObserveTunedSpec{"Profile._observe_dicts_tuned()", kObserveTunedParams, 3};
 const ParamSpec kMergeSpec{"Profile.merge()", kMergeParams, 1};
 const ParamSpec kFromBytesSpec{"Profile.from_bytes()", kFromBytesParams, 1};
-
-[[noreturn]] void throw_value_error(const std::string& message) {
-    PyErr_SetString(PyExc_ValueError, message.c_str());
-    throw_pending();
-}
-
-[[noreturn]] void throw_type_error(const std::string& message) {
-    PyErr_SetString(PyExc_TypeError, message.c_str());
-    throw_pending();
-}
 
 // A seed: an int from 0 to 2**64 - 1; an absent argument is 0.
 std::uint64_t seed_of(PyObject* value) {
@@ -201,18 +193,31 @@ bool is_profile(PyObject* object) {
            PyType_IsSubtype(Py_TYPE(object), reinterpret_cast<PyTypeObject*>(type)) != 0;
 }
 
+// What a merge of other into self needs: a profile of the same seed. The package's
+// merge(*others) checks every argument through this before it merges any.
+void check_mergeable(PyObject* self, PyObject* other) {
+    if (!is_profile(other)) {
+        throw_type_error("Profile.merge() argument must be a karvo_dist Profile, not '" +
+                         binding::type_name(other) + "'");
+    }
+    if (as_profile(other)->seed != as_profile(self)->seed) {
+        throw_value_error("cannot merge profiles made with different seeds");
+    }
+}
+
+PyObject* check_merge(PyObject* self, PyObject* other) {
+    return enter([&]() -> PyObject* {
+        check_mergeable(self, other);
+        Py_RETURN_NONE;
+    });
+}
+
 PyObject* merge(PyObject* self, PyObject* args, PyObject* kwargs) {
     return enter([&]() -> PyObject* {
         BoundArgs<1> bound;
         binding::bind_arguments(kMergeSpec, args, kwargs, bound);
         PyObject* other = bound[0].get();
-        if (!is_profile(other)) {
-            throw_type_error("Profile.merge() argument must be a karvo_dist Profile, not '" +
-                             binding::type_name(other) + "'");
-        }
-        if (as_profile(other)->seed != as_profile(self)->seed) {
-            throw_value_error("cannot merge profiles made with different seeds");
-        }
+        check_mergeable(self, other);
         const EngineCall engine = engine_of(self);
         const EngineCall source = engine_of(other);
         // Copied out first, so that a profile merged into itself doubles its counts.
@@ -383,6 +388,8 @@ PyMethodDef profile_methods[] = {
      "_read_jsonl_chunks($self, chunks, strict, threads, chunk_bytes, bad_lines_kept, "
      "max_int_digits, max_line_bytes)\n--\n\n"
      "Reads JSON Lines from an iterable of byte chunks; observe_jsonl is the public form."},
+    {"_check_merge", as_method(check_merge), METH_O,
+     "Raises the error merge(other) would raise for other's type or seed; else None."},
     {"merge", as_method(merge), METH_VARARGS | METH_KEYWORDS,
      "merge($self, other)\n--\n\n"
      "Adds another profile of the same seed to this one, in place."},

@@ -9,6 +9,8 @@
 #include <locale.h>
 #include <stdlib.h>
 
+#include "common/utf8.h"
+
 namespace jsonl {
 
 namespace {
@@ -57,24 +59,6 @@ bool is_high_surrogate(long c) {
 }
 bool is_low_surrogate(long c) {
     return c >= 0xDC00 && c <= 0xDFFF;
-}
-
-void append_utf8(std::string& out, std::uint32_t c) {
-    if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
 }
 
 // The correctly rounded double of a decimal number text (NUL-terminated), overflow giving
@@ -412,7 +396,7 @@ bool ExactLineParser::string(bool& lone_surrogate) {
         if (is_high_surrogate(code) || is_low_surrogate(code)) {
             lone_surrogate = true;  // no UTF-8 form; the text is never used
         } else {
-            append_utf8(text_, static_cast<std::uint32_t>(code));
+            common::append_utf8(text_, static_cast<std::uint32_t>(code));
         }
     }
 }

@@ -31,7 +31,26 @@ from typing import Any, Iterable, Iterator
 from . import _formats, _native
 from ._formats import InputFormatError
 
-__all__ = ["Profile", "JsonlResult", "InputFormatError", "FORMAT_VERSION"]
+__all__ = ["Profile", "JsonlResult", "InputFormatError", "BadLineError", "FORMAT_VERSION"]
+
+
+class BadLineError(ValueError):
+    """The bad line that ended a strict read: nothing of the input was added.
+
+    ``line`` is its number (from 1), ``reason`` what is wrong with it, and ``source`` the
+    input's name for a path, None otherwise. The message is "name:N: reason" for a path
+    and "line N: reason" for any other source.
+    """
+
+    def __init__(self, line: int, reason: str, source: str | None = None) -> None:
+        where = f"{source}:{line}" if source is not None else f"line {line}"
+        super().__init__(f"{where}: {reason}")
+        self.line = line
+        self.reason = reason
+        self.source = source
+
+    def __reduce__(self) -> tuple:
+        return (type(self), (self.line, self.reason, self.source))
 
 FORMAT_VERSION: int = _native.FORMAT_VERSION
 
@@ -172,8 +191,9 @@ class Profile(_native.Profile):
 
         A line that is not valid UTF-8, not JSON or not an object is skipped and counted;
         the first ``bad_lines_kept`` are described in the result. With ``strict=True`` the
-        first bad line raises ``ValueError("line N: reason")`` (``"name:N: reason"`` for a
-        path) and nothing of the input is added. ``threads``: parsing threads, 0 for every
+        first bad line raises ``BadLineError`` (a ``ValueError``: "line N: reason", or
+        "name:N: reason" for a path; its ``line`` and ``reason`` say the same as fields)
+        and nothing of the input is added. ``threads``: parsing threads, 0 for every
         core the process may use (affinity and CPU quota); the result does not depend on
         it, nor on ``chunk_bytes``, the size of the pieces the input is parsed in.
         A line longer than ``max_line_bytes`` (its bytes before the line feed; default
@@ -213,8 +233,7 @@ class Profile(_native.Profile):
         rows, lines, blank_lines, bad_lines, size, first_bad, refused = raw
         if refused is not None:
             line, reason = refused
-            where = f"{name}:{line}" if name is not None else f"line {line}"
-            raise ValueError(f"{where}: {reason}")
+            raise BadLineError(line, reason, name)
         return JsonlResult(rows, lines, blank_lines, bad_lines, size, first_bad)
 
     # Every source that can be peeked at is told by its first bytes (_formats): compressed
@@ -270,12 +289,7 @@ class Profile(_native.Profile):
         itself doubles its counts and leaves its estimates.
         """
         for other in others:
-            if not isinstance(other, _native.Profile):
-                raise TypeError(
-                    "Profile.merge() argument must be a karvo_dist Profile, not "
-                    f"'{type(other).__qualname__}'")
-            if other.seed != self.seed:
-                raise ValueError("cannot merge profiles made with different seeds")
+            self._check_merge(other)
         for other in others:
             super().merge(other)
 

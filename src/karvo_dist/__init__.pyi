@@ -22,6 +22,14 @@ _JsonlSource: TypeAlias = (
 class InputFormatError(ValueError):
     """An input that is not JSON Lines, such as a Parquet file: nothing of it was read."""
 
+class BadLineError(ValueError):
+    """The bad line that ended a strict read: nothing of the input was added."""
+
+    line: int
+    reason: str
+    source: str | None
+    def __init__(self, line: int, reason: str, source: str | None = None) -> None: ...
+
 @dataclass(frozen=True)
 class JsonlResult:
     """What ``Profile.observe_jsonl`` read."""

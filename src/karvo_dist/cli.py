@@ -26,7 +26,7 @@ import zlib
 from dataclasses import dataclass, field
 from typing import IO, Any, Callable
 
-from . import InputFormatError, Profile
+from . import BadLineError, InputFormatError, Profile
 
 PROG = "karvo-profile"
 
@@ -206,18 +206,6 @@ def observe(profile: Profile, source: Input, options: dict[str, Any],
         return profile.observe_jsonl(_Counting(raw, progress), **options)
 
 
-def locate(source: Input, message: str) -> str:
-    """The reader's strict-mode error as name:line: reason. It says "line N: reason" for
-    a stream and names the file itself for a path."""
-    if message.startswith("line ") and ":" in message:
-        number, _, reason = message[5:].partition(": ")
-        if number.isdigit():
-            return f"{source.name}:{number}: {reason}"
-    if message.startswith(source.arg + ":"):
-        return source.name + message[len(source.arg):]
-    return f"{source.name}: {message}"
-
-
 def profile_inputs(profile: Profile, inputs: list[Input], options: dict[str, Any],
                    progress: Progress) -> Totals:
     totals = Totals()
@@ -227,12 +215,11 @@ def profile_inputs(profile: Profile, inputs: list[Input], options: dict[str, Any
             result = observe(profile, source, options, progress)
         except READ_ERRORS as error:
             raise Failure(read_error(source, error), EXIT_USAGE) from None
-        except InputFormatError as error:
+        except BadLineError as error:
+            raise Failure(f"{PROG}: {source.name}:{error.line}: {error.reason}",
+                          EXIT_BAD_LINE) from None
+        except ValueError as error:  # InputFormatError among them
             raise Failure(f"{PROG}: {error}", EXIT_USAGE) from None
-        except ValueError as error:
-            if not options["strict"]:
-                raise Failure(f"{PROG}: {error}", EXIT_USAGE) from None
-            raise Failure(f"{PROG}: {locate(source, str(error))}", EXIT_BAD_LINE) from None
         if result.rows == 0 and result.lines > result.blank_lines:
             raise Failure(f"{PROG}: no line of '{source.name}' is a JSON object "
                           f"({plural(result.bad_lines, 'bad line')}; first: "

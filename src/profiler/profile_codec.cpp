@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/utf8.h"
 #include "hash/load_le.h"
 #include "hash/siphash.h"
 #include "profiler/name_hash.h"
@@ -148,44 +149,6 @@ class Reader {
     std::size_t end_;
 };
 
-// Whether text is well-formed UTF-8: shortest forms only, no surrogates, at most U+10FFFF.
-bool valid_utf8(std::span<const std::uint8_t> text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const std::uint8_t b = text[i];
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t n;
-        std::uint32_t cp;
-        std::uint32_t least;
-        if ((b & 0xE0) == 0xC0) {
-            n = 2, cp = b & 0x1F, least = 0x80;
-        } else if ((b & 0xF0) == 0xE0) {
-            n = 3, cp = b & 0x0F, least = 0x800;
-        } else if ((b & 0xF8) == 0xF0) {
-            n = 4, cp = b & 0x07, least = 0x10000;
-        } else {
-            return false;
-        }
-        if (n > text.size() - i) {
-            return false;
-        }
-        for (std::size_t k = 1; k < n; ++k) {
-            if ((text[i + k] & 0xC0) != 0x80) {
-                return false;
-            }
-            cp = (cp << 6) | (text[i + k] & 0x3F);
-        }
-        if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return false;
-        }
-        i += n;
-    }
-    return true;
-}
-
 // Whether code is the sparse code of some hash (sketch::sparse_code): without rank, an
 // even number below 2^26 whose 11 bits below the register index are not all zero; with
 // rank, an odd number whose rank lies in 1..40 and whose same 11 bits are zero.
@@ -303,7 +266,7 @@ ColumnState read_column(Reader& r, std::size_t index) {
     const std::uint64_t name_length = r.varint("column name length");
     const std::span<const std::uint8_t> name = r.take(
         static_cast<std::size_t>(std::min<std::uint64_t>(name_length, SIZE_MAX)), "column name");
-    if (!valid_utf8(name)) {
+    if (!common::valid_utf8(name)) {
         fail(label + ": name is not valid UTF-8");
     }
     column.name.assign(reinterpret_cast<const char*>(name.data()), name.size());

@@ -29,6 +29,7 @@ shift $(($# > 0 ? 1 : 0))
 harnesses=("$@")
 [ ${#harnesses[@]} -gt 0 ] || harnesses=(json_writer_fuzz sketch_fuzz profile_codec_fuzz)
 cxx=${CXX:-clang++}
+jobs=${KARVO_JOBS:-$(nproc 2>/dev/null || echo 2)}
 out="$root/build/fuzz"
 mkdir -p "$out/logs" "$out/artifacts"
 
@@ -67,29 +68,83 @@ flags=(-std=c++20 -O1 -g -Wall -Wextra -fno-omit-frame-pointer
        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -pthread
        -I "$root/src")
 
+# Builds one harness: its sources are compiled as separate objects, up to $jobs at a time
+# (one clang++ command for all of them compiles them one after another), then linked.
+build_harness() {  # harness
+    local h=$1 dir="$out/obj/$1" srcs src running=0 failed=0
+    srcs=$(sources_of "$h") || return 1
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    # shellcheck disable=SC2086
+    for src in "$root/tests/fuzz/$h.cpp" $srcs; do
+        if [ "$running" -ge "$jobs" ]; then
+            wait -n || failed=1
+            running=$((running - 1))
+        fi
+        # Each object is named by its source's path, so two sources of one name cannot meet.
+        # shellcheck disable=SC2046
+        "$cxx" "${flags[@]}" $(extra_flags_of "$h") -c "$src" \
+            -o "$dir/$(echo "${src#"$root"/}" | tr / _).o" &
+        running=$((running + 1))
+    done
+    for ((; running > 0; running--)); do
+        wait -n || failed=1
+    done
+    [ "$failed" = 0 ] && "$cxx" "${flags[@]}" "$dir"/*.o -o "$out/$h"
+}
+
+# Runs one harness for $seconds; its log goes to $out/logs/<harness>.log.
+run_harness() {  # harness
+    local h=$1
+    mkdir -p "$out/corpus/$h"
+    # A harness's dictionary (tests/fuzz/<harness>.dict) gives it the tokens its format is
+    # made of, so that it reaches the checks behind them sooner.
+    local dict=()
+    [ -f "$root/tests/fuzz/$h.dict" ] && dict=(-dict="$root/tests/fuzz/$h.dict")
+    # shellcheck disable=SC2046
+    UBSAN_OPTIONS=print_stacktrace=1 "$out/$h" "$out/corpus/$h" $(run_options_of "$h") "${dict[@]}" \
+        -max_total_time="$seconds" -timeout=60 -rss_limit_mb=2048 \
+        -print_final_stats=1 -artifact_prefix="$out/artifacts/$h-" >"$out/logs/$h.log" 2>&1
+}
+
 status=0
+built=()
 for h in "${harnesses[@]}"; do
     printf '\n==== %s: build\n' "$h"
-    srcs=$(sources_of "$h") || { status=1; continue; }
-    # shellcheck disable=SC2086
-    if ! "$cxx" "${flags[@]}" $(extra_flags_of "$h") "$root/tests/fuzz/$h.cpp" $srcs \
-        -o "$out/$h"; then
+    if build_harness "$h"; then
+        built+=("$h")
+    else
         echo "$h: build failed" >&2
         status=1
-        continue
     fi
+done
+
+# Each harness runs on one core, so up to $jobs of them run side by side, each for its
+# full time.
+declare -A rc_of=() harness_of=()
+running=0
+finished() {  # waits for one run to end and records its exit status
+    local pid rc=0
+    wait -n -p pid || rc=$?
+    rc_of[${harness_of[$pid]}]=$rc
+    running=$((running - 1))
+}
+for h in "${built[@]}"; do
+    [ "$running" -lt "$jobs" ] || finished
     printf '==== %s: %s s\n' "$h" "$seconds"
-    mkdir -p "$out/corpus/$h"
+    run_harness "$h" &
+    harness_of[$!]=$h
+    running=$((running + 1))
+done
+while [ "$running" -gt 0 ]; do finished; done
+
+for h in "${built[@]}"; do
     log="$out/logs/$h.log"
-    # shellcheck disable=SC2046
-    UBSAN_OPTIONS=print_stacktrace=1 "$out/$h" "$out/corpus/$h" $(run_options_of "$h") \
-        -max_total_time="$seconds" -timeout=60 -rss_limit_mb=2048 \
-        -print_final_stats=1 -artifact_prefix="$out/artifacts/$h-" >"$log" 2>&1
-    rc=$?
+    printf '\n==== %s: result\n' "$h"
     grep -E '^(Done|stat::number_of_executed_units|stat::average_exec_per_sec|stat::peak_rss_mb)' "$log"
     echo "corpus: $(ls "$out/corpus/$h" | wc -l) inputs"
-    if [ $rc -ne 0 ]; then
-        echo "$h: FAILED (exit $rc); log $log" >&2
+    if [ "${rc_of[$h]}" -ne 0 ]; then
+        echo "$h: FAILED (exit ${rc_of[$h]}); log $log" >&2
         tail -n 40 "$log" >&2
         status=1
     fi

@@ -8,6 +8,7 @@ import io
 import json
 import lzma
 import os
+import pickle
 import pathlib
 import random
 import re
@@ -19,7 +20,7 @@ import time
 
 import pytest
 
-from karvo_dist import InputFormatError, JsonlResult, Profile
+from karvo_dist import BadLineError, InputFormatError, JsonlResult, Profile
 
 BOM = b"\xef\xbb\xbf"
 
@@ -243,13 +244,23 @@ def test_strict_mode_names_the_first_bad_line_and_ingests_nothing(tmp_path, name
     p = Profile(seed=3)
     p.observe_dicts([{"a": 0.5, "kept": "x"}])
     before = p.to_bytes()
-    line = bad[0][0]
-    with pytest.raises(ValueError, match=f"^line {line}: {bad[0][1]}"):
+    line, reason = bad[0]
+    with pytest.raises(BadLineError, match=f"^line {line}: {reason}") as raised:
         p.observe_jsonl(data, strict=True, chunk_bytes=3)
+    # The table gives the start of each reason.
+    assert (raised.value.line, raised.value.source) == (line, None)
+    assert raised.value.reason.startswith(reason)
     path = tmp_path / "data.jsonl"
     path.write_bytes(data)
-    with pytest.raises(ValueError, match=f"^{path}:{line}: {bad[0][1]}"):
+    with pytest.raises(BadLineError, match=f"^{path}:{line}: {reason}") as raised:
         p.observe_jsonl(path, strict=True, threads=2)
+    assert (raised.value.line, raised.value.source) == (line, str(path))
+    assert raised.value.reason.startswith(reason)
+    # The fields survive a trip between processes, as an error from a worker makes.
+    copy = pickle.loads(pickle.dumps(raised.value))
+    assert (type(copy), str(copy), copy.line, copy.reason) == (
+        BadLineError, str(raised.value), line, raised.value.reason)
+    assert isinstance(copy, ValueError)
     assert p.to_bytes() == before
 
 

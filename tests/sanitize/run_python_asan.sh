@@ -20,11 +20,13 @@
 #
 # Needs g++ with its sanitizer runtimes (Debian: g++, which brings libasan8 and libubsan1),
 # CMake >= 3.26, Ninja, the interpreter's development files and pytest. The build goes to
-# build/asan-module/ and is reused by later runs.
+# build/asan-module/ and is reused by later runs; KARVO_ASAN_BUILD names another tree, such
+# as the ASan+UBSan tree of the C++ suites (tests/run_all.sh), whose engine objects the
+# modules then share.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
-build="$root/build/asan-module"
+build=${KARVO_ASAN_BUILD:-$root/build/asan-module}
 jobs=${KARVO_JOBS:-$(nproc 2>/dev/null || echo 2)}
 
 # The interpreter's real executable: `python3` may be a wrapper script (pyenv), and the
@@ -45,10 +47,13 @@ ubsan=$(runtime libubsan.so)
 stdcxx=$(runtime libstdc++.so)
 
 echo "run_python_asan: building $build"
-cmake -S "$root" -B "$build" -G Ninja -DKARVO_BUILD_MODULE=ON -DKARVO_BUILD_TESTS=OFF \
+# A new tree builds no C++ tests; a tree that has them keeps them.
+no_tests=()
+[ -f "$build/CMakeCache.txt" ] || no_tests=(-DKARVO_BUILD_TESTS=OFF)
+cmake -S "$root" -B "$build" -G Ninja -DKARVO_BUILD_MODULE=ON "${no_tests[@]}" \
     -DKARVO_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DPython_EXECUTABLE="$py" >/dev/null
-cmake --build "$build" -j "$jobs"
+cmake --build "$build" -j "$jobs" --target karvo karvo_dist_native
 
 # Only the interpreter runs with the sanitizer runtime: exported, it would also go into
 # every tool this script starts (mktemp, grep), whose own leaks LeakSanitizer reports.

@@ -1,3 +1,6 @@
+// The one home of UTF-8 in karvo: every part that writes, checks, counts or cuts UTF-8
+// does it here, so that a text is the same bytes (and the same key) however it was read.
+//
 // encode_utf8: code points (as from PyUnicode_AsUCS4) written out as UTF-8, into a buffer
 // the caller owns and reuses, so that a text the interpreter holds in a fixed-width form
 // can be keyed by its UTF-8 without allocating anything per text.
@@ -15,7 +18,12 @@
 // and the output advanced by its length, so the buffer must have room for 4 bytes per
 // code point even when the UTF-8 is shorter.
 //
-// Thread safety: a pure function, no state.
+// append_utf8 writes one code point onto a string (the JSON reader's escapes); valid_utf8
+// checks a text read from outside (a stored profile); code_point_count and
+// code_point_prefix measure and cut text that is already valid UTF-8, as Python's len()
+// and slicing count.
+//
+// Thread safety: pure functions, no state.
 #pragma once
 
 #include <bit>
@@ -23,6 +31,8 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <string>
+#include <string_view>
 
 namespace common {
 
@@ -131,6 +141,83 @@ inline std::size_t encode_utf8(std::span<const char32_t> code_points, char* out)
         return kNoUtf8;
     }
     return static_cast<std::size_t>(at - begin);
+}
+
+
+// Appends the UTF-8 of one scalar value (not a surrogate, at most U+10FFFF) to out.
+inline void append_utf8(std::string& out, std::uint32_t c) {
+    unsigned char bytes[kMaxUtf8Bytes];
+    const unsigned char* end = utf8_detail::put_any(bytes, c);
+    if (end != nullptr) {
+        out.append(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(end - bytes));
+    }
+}
+
+// Whether text is well-formed UTF-8: shortest forms only, no surrogates, at most U+10FFFF.
+inline bool valid_utf8(std::span<const unsigned char> text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const unsigned char b = text[i];
+        if (b < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t n;
+        std::uint32_t cp;
+        std::uint32_t least;
+        if ((b & 0xE0) == 0xC0) {
+            n = 2, cp = b & 0x1F, least = 0x80;
+        } else if ((b & 0xF0) == 0xE0) {
+            n = 3, cp = b & 0x0F, least = 0x800;
+        } else if ((b & 0xF8) == 0xF0) {
+            n = 4, cp = b & 0x07, least = 0x10000;
+        } else {
+            return false;
+        }
+        if (n > text.size() - i) {
+            return false;
+        }
+        for (std::size_t k = 1; k < n; ++k) {
+            if ((text[i + k] & 0xC0) != 0x80) {
+                return false;
+            }
+            cp = (cp << 6) | (text[i + k] & 0x3F);
+        }
+        if (cp < least || cp > 0x10FFFF || utf8_detail::is_surrogate(cp) != 0) {
+            return false;
+        }
+        i += n;
+    }
+    return true;
+}
+
+inline bool valid_utf8(std::string_view text) {
+    return valid_utf8(std::span<const unsigned char>(
+        reinterpret_cast<const unsigned char*>(text.data()), text.size()));
+}
+
+// The number of code points in valid UTF-8: every byte but a continuation byte starts one.
+inline std::size_t code_point_count(std::string_view text) {
+    std::size_t starts = 0;
+    for (const char c : text) {
+        starts += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
+    }
+    return starts;
+}
+
+// The first `count` code points of valid UTF-8 (all of it when it has fewer), cut at a
+// code point's start, never inside one.
+inline std::string_view code_point_prefix(std::string_view text, std::size_t count) {
+    if (text.size() <= count) {
+        return text;  // no more code points than bytes
+    }
+    std::size_t seen = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && seen++ == count) {
+            return text.substr(0, i);
+        }
+    }
+    return text;
 }
 
 }  // namespace common

@@ -1,10 +1,13 @@
 // encode_utf8: the UTF-8 of code points, byte for byte as Python's strict encoder writes
 // it, and no UTF-8 at all for a text holding a surrogate or a code point beyond U+10FFFF.
+// valid_utf8 accepts exactly what the encoders write; code_point_count and
+// code_point_prefix count and cut as Python's len() and slicing do.
 
-#include "common/utf8_encode.h"
+#include "common/utf8.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <iterator>
 #include <random>
@@ -130,6 +133,62 @@ TEST(EncodeUtf8, TextsAreTheirCodePointsInTurn) {
             text[random() % text.size()] = 0xD800 + random() % 0x800;
             ASSERT_EQ(encoded(text), "<none>") << round;
         }
+    }
+}
+
+// Every scalar value's form, and only those: the validator agrees with the encoder over
+// the whole code space, and with Python's strict decoder on the classic malformations.
+TEST(ValidUtf8, AcceptsExactlyTheEncodersForms) {
+    for (char32_t c = 0; c < 0x110000; c += (c < 0x20000 ? 1 : 97)) {
+        const std::string bytes = encoded(std::u32string(1, c));
+        const bool scalar = c < 0xD800 || c > 0xDFFF;
+        ASSERT_EQ(bytes != "<none>", scalar);
+        if (scalar) {
+            ASSERT_TRUE(common::valid_utf8(bytes)) << std::hex << static_cast<std::uint32_t>(c);
+            std::string appended;
+            common::append_utf8(appended, c);
+            ASSERT_EQ(appended, bytes);
+        }
+    }
+    const std::string_view refused[] = {
+        "\x80"sv,                  // a continuation byte alone
+        "\xC0\x80"sv,              // an overlong NUL
+        "\xC1\xBF"sv,              // an overlong ASCII
+        "\xE0\x9F\xBF"sv,          // an overlong three-byte form
+        "\xF0\x8F\xBF\xBF"sv,      // an overlong four-byte form
+        "\xED\xA0\x80"sv,          // a surrogate, U+D800
+        "\xED\xBF\xBF"sv,          // a surrogate, U+DFFF
+        "\xF4\x90\x80\x80"sv,      // beyond U+10FFFF
+        "\xF8\x88\x80\x80\x80"sv,  // a five-byte form
+        "\xE4\xB8"sv,              // cut inside a character
+        "a\xC3"sv,                 // cut at the end
+        "\xC3\x28"sv,              // a non-continuation where one must be
+        "\xFF"sv,
+    };
+    for (const std::string_view text : refused) {
+        EXPECT_FALSE(common::valid_utf8(text)) << ::testing::PrintToString(std::string(text));
+    }
+    EXPECT_TRUE(common::valid_utf8(""sv));
+    EXPECT_TRUE(common::valid_utf8("a\0b"sv));
+}
+
+// Counting and cutting on random mixed texts: the count is the number of code points
+// encoded, and a prefix of k code points is the encoding of the first k.
+TEST(CodePoints, CountAndPrefixFollowTheCodePoints) {
+    std::mt19937 random(13);
+    const char32_t pool[] = {0x41, 0xE9, 0x7FF, 0x800, 0x4E2D, 0xFFFF, 0x10000, 0x1F600, 0x10FFFF};
+    for (int round = 0; round < 2000; ++round) {
+        std::u32string text;
+        const std::size_t length = random() % 30;
+        for (std::size_t i = 0; i < length; ++i) {
+            text.push_back(random() % 2 ? char32_t(0x20 + random() % 0x5F)
+                                        : pool[random() % std::size(pool)]);
+        }
+        const std::string bytes = encoded(text);
+        ASSERT_EQ(common::code_point_count(bytes), text.size());
+        const std::size_t k = random() % (text.size() + 3);
+        const std::string expected = encoded(text.substr(0, std::min(k, text.size())));
+        ASSERT_EQ(common::code_point_prefix(bytes, k), expected) << round << " " << k;
     }
 }
 
