@@ -125,14 +125,16 @@ HEADROOMS = [1 << 16, 1 << 18, 1 << 20, 4 << 20, 16 << 20, 32 << 20, 64 << 20]
 
 @pytest.mark.parametrize("kind", ["core", "dist"])
 def test_single_row_calls_that_returned_stay_counted(kind):
-    outcomes = [run_child(kind, "single_rows", headroom) for headroom in HEADROOMS[:-1]]
+    outcomes = [run_child(kind, "single_rows", headroom) for headroom in HEADROOMS]
     for found in outcomes:
         assert found["failed_at"] is not None, outcomes
         assert found["a"] == found["succeeded"], outcomes
         assert found["k_columns"] == found["succeeded"], outcomes
         assert not found["failed_column"], outcomes
-    # Some run failed only after whole buffered batches had gone to the profile.
-    assert max(found["succeeded"] for found in outcomes) > 65536 // 3, outcomes
+    # Some run failed only after a whole buffered batch had gone to the profile: the call
+    # after the one that brought 65536 cells (three a row) applies them first, and it
+    # returned.
+    assert max(found["succeeded"] for found in outcomes) > 65536 // 3 + 1, outcomes
 
 
 @pytest.mark.parametrize("kind, case", [
