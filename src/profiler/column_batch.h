@@ -215,10 +215,13 @@ class ColumnPart {
         }
     }
 
+    // Whether the next add may allocate: the key list is full, or its next key starts the
+    // table of recent keys.
+    bool needs_room() const { return keys.full_or_at(RecentKeys::kStartAfter - 1); }
     // Makes room for one more cell, so that the next add cannot fail; throws bad_alloc
     // having changed nothing that the part holds.
     void make_room_for_cell() {
-        if (keys.full_or_at(RecentKeys::kStartAfter - 1)) [[unlikely]] {
+        if (needs_room()) [[unlikely]] {
             keys.reserve_one();
             if (keys.size() + 1 == RecentKeys::kStartAfter) {
                 recent_.prepare();

@@ -89,7 +89,7 @@ FoldPipeline::~FoldPipeline() {
 
 void FoldPipeline::fold_here() {
     if (options_.whole_rows) {
-        fold_row(filling_->cells, filling_->text, keys_, parts_);
+        row_folder_.fold(filling_->cells, filling_->text, keys_, parts_);
     } else {
         fold_cells(filling_->cells, filling_->text, keys_, parts_);
     }

@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -149,23 +150,54 @@ inline void fold_cells(std::span<const RawCell> cells, std::string_view chunk_te
     }
 }
 
-// Folds the cells of one row all or nothing: room is made first for every cell (parts up
-// to the row's last column, a key each), which may throw bad_alloc with the parts' contents
-// unchanged; the fold then cannot fail. A row names each column once (see above), so
-// room for one key per cell is enough.
-inline void fold_row(std::span<const RawCell> cells, std::string_view chunk_text,
-                     const ValueKeys& keys, std::vector<ColumnPart>& parts) {
-    ColumnPart* part = parts.data();
-    std::size_t count = parts.size();
-    for (const RawCell& raw : cells) {
-        if (raw.column >= count) [[unlikely]] {
-            parts.resize(std::size_t{raw.column} + 1);
-            part = parts.data();
-            count = parts.size();
+// Folds rows one at a time, each all or nothing, into parts indexed by column. Every part
+// keeps room for one more key (ColumnPart::make_room_for_cell), and a row names each column
+// once (see above), so it adds at most one key to each part: once the parts it names for
+// the first time exist, folding it cannot fail. The room a cell used is made again right
+// after it, while the part is at hand; should that fail, the row still stands whole, and
+// the room is made for every part before the next row instead, which may throw bad_alloc
+// with nothing of that row folded. So a row that throws has left the parts as they were,
+// at most with new empty parts.
+class RowFolder {
+  public:
+    void fold(std::span<const RawCell> cells, std::string_view chunk_text, const ValueKeys& keys,
+              std::vector<ColumnPart>& parts) {
+        if (cells.empty()) {
+            return;
         }
-        part[raw.column].make_room_for_cell();
+        add_new_parts(cells, parts);  // a fresh part has room for its first key
+        if (room_short_) [[unlikely]] {
+            for (ColumnPart& part : parts) {
+                part.make_room_for_cell();
+            }
+            room_short_ = false;
+        }
+        ColumnPart* const part = parts.data();
+        for (const RawCell& raw : cells) {
+            ColumnPart& target = part[raw.column];
+            target.add(to_cell(raw, chunk_text, keys));
+            if (target.needs_room()) [[unlikely]] {
+                try {
+                    target.make_room_for_cell();
+                } catch (const std::bad_alloc&) {
+                    room_short_ = true;
+                }
+            }
+        }
     }
-    fold_cells(cells, chunk_text, keys, parts);
-}
+
+  private:
+    static void add_new_parts(std::span<const RawCell> cells, std::vector<ColumnPart>& parts) {
+        std::uint32_t last = 0;
+        for (const RawCell& raw : cells) {
+            last = std::max(last, raw.column);
+        }
+        if (last >= parts.size()) {
+            parts.resize(std::size_t{last} + 1);
+        }
+    }
+
+    bool room_short_ = false;  // some part may lack room for its next key
+};
 
 }  // namespace profiler

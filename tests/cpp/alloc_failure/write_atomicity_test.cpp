@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -20,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +29,7 @@
 #include "profiler/column_batch.h"
 #include "profiler/engine.h"
 #include "profiler/profile_codec.h"
+#include "profiler/raw_cell.h"
 #include "profiler/seed_keys.h"
 #include "profiler/typed_value.h"
 
@@ -423,6 +426,62 @@ TEST(WriteUnderFailure, FailingWritesBesideOthersLoseAndLeaveNothing) {
     EXPECT_EQ(own_total, applied * 2);
     EXPECT_EQ(big_total, applied * 300);
     EXPECT_EQ(zero_row_columns.load(), 0);
+}
+
+
+// Rows folded one at a time (RowFolder), the Nth allocation of the whole run failed: a row
+// that throws leaves the parts as the rows before it made them, and every row that returned
+// stands. Rows: a column of repeats, one of distinct ints (its key list grows and its table
+// of recent keys starts), and a column first named every 60 rows.
+TEST(RowFolderUnderFailure, EachRowFoldsWholeOrNotAtAll) {
+    std::vector<std::vector<RawCell>> rows;
+    for (std::int64_t r = 0; r < 400; ++r) {
+        rows.push_back({raw_int(0, r % 7), raw_int(1, r),
+                        raw_int(static_cast<std::uint32_t>(2 + r / 60), 3 * r)});
+    }
+    long failed_rows = 0;
+    for (long n = 0;; ++n) {
+        std::vector<ColumnPart> parts;
+        std::vector<bool> folded(rows.size(), false);
+        bool reached = false;
+        {
+            RowFolder folder;
+            FailingAllocation failing(n);
+            for (std::size_t r = 0; r < rows.size(); ++r) {
+                try {
+                    folder.fold(rows[r], {}, kKeys.values, parts);
+                    folded[r] = true;
+                } catch (const std::bad_alloc&) {
+                    ++failed_rows;
+                }
+            }
+            reached = FailingAllocation::reached();
+        }
+        // The rows that returned, folded again without failure.
+        std::vector<ColumnPart> expected;
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            if (folded[r]) {
+                fold_cells(rows[r], {}, kKeys.values, expected);
+            }
+        }
+        parts.resize(std::max(parts.size(), expected.size()));
+        expected.resize(parts.size());
+        for (std::size_t c = 0; c < parts.size(); ++c) {
+            const std::span<const std::uint64_t> keys = parts[c].keys;
+            const std::span<const std::uint64_t> expected_keys = expected[c].keys;
+            ASSERT_EQ(parts[c].cells, expected[c].cells) << "allocation " << n << ", column " << c;
+            ASSERT_EQ(parts[c].nulls, expected[c].nulls) << "allocation " << n;
+            ASSERT_EQ(parts[c].min, expected[c].min) << "allocation " << n;
+            ASSERT_EQ(parts[c].max, expected[c].max) << "allocation " << n;
+            ASSERT_TRUE(std::equal(keys.begin(), keys.end(), expected_keys.begin(),
+                                   expected_keys.end()))
+                << "allocation " << n << ", column " << c;
+        }
+        if (!reached) {
+            break;
+        }
+    }
+    EXPECT_GT(failed_rows, 0);
 }
 
 }  // namespace
