@@ -14,7 +14,8 @@ With --build NAME=DIR (repeatable; DIR a build directory holding karvo_dist/, as
 assembles it, or any directory karvo_dist imports from), only the native reads are timed,
 each in a child process of its own, for the installed karvo_dist and for every build
 taking turns within each round, so that the figures of one run can be compared: each
-build's best time is given as a multiple of the installed one's.
+build's best wall and best CPU time (each the best of its rounds) are given as multiples
+of the installed one's.
 """
 
 import argparse
@@ -108,6 +109,7 @@ def compare_builds(path, builds, runs):
     ok = True
     for threads in (1, 2):
         best = {}
+        best_cpu = {}
         for round_ in range(runs):
             # Each round starts with another side, so no side always runs first.
             names = list(sides)
@@ -115,13 +117,14 @@ def compare_builds(path, builds, runs):
             for name in names:
                 wall, cpu, report = timed_in_child(sides[name], path, threads)
                 reports.add(report)
-                if name not in best or wall < best[name][0]:
-                    best[name] = (wall, cpu)
-        base = best["installed"][0]
-        for name, (wall, cpu) in best.items():
+                best[name] = min(best.get(name, wall), wall)
+                best_cpu[name] = min(best_cpu.get(name, cpu), cpu)
+        for name in sides:
+            wall, cpu = best[name], best_cpu[name]
             label = f"threads={threads} {name}"
             print(f"{label:32} wall {wall:6.2f} s  cpu {cpu:6.2f} s  "
-                  f"{size / wall / 1e6:5.0f} MB/s  x installed {wall / base:5.3f}")
+                  f"{size / wall / 1e6:5.0f} MB/s  x installed: wall "
+                  f"{wall / best['installed']:5.3f}, cpu {cpu / best_cpu['installed']:5.3f}")
     if len(reports) != 1:
         print("REPORTS DIFFER")
         ok = False
