@@ -2,7 +2,8 @@
 # Runs every test of karvo on a fresh machine of this project's kind (Debian 12, as root)
 # and on a developer's machine alike.
 #
-# Setup: installs the Debian packages that are missing (GoogleTest, g++, clang and its
+# Setup: installs the Debian packages that are missing (GoogleTest, a JSON library for the
+# C++ tests, g++, clang and its
 # fuzzing runtime, and the venv module and headers of the python3 on PATH), then makes a
 # virtual environment in build/venv from that python3 (kept, so later runs reuse it and
 # its packages) and puts it first on PATH. Every pip install and every Python run of this
@@ -80,6 +81,7 @@ skip() {
 setup() {
     local need_apt=()
     [ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
+    [ -f /usr/include/nlohmann/json.hpp ] || need_apt+=(nlohmann-json3-dev)
     command -v g++ >/dev/null 2>&1 || need_apt+=(g++)
     [ -f /usr/include/simdjson.h ] || need_apt+=(libsimdjson-dev)
     if [ "$quick" != 1 ]; then

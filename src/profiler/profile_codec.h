@@ -11,8 +11,8 @@
 //     total_count, null_count (varints);
 //     with bit 1: the bit patterns of the minimum and the maximum (u64 each); without it
 //       both are at their initial values (+inf and -inf), that is, no numeric value;
-//     sparse: the list's length in bytes (varint) and the list as the sketch holds it;
-//     dense: the 16384 registers, 6 bits each, register i in bits 6i..6i+5 (12288 bytes);
+//     the sketch in the layout sketch/sketch_codec.h gives (sparse: the list's length in
+//       bytes and the list; dense: 16384 six-bit registers in 12288 bytes);
 //   checksum (u64): SipHash-1-3 under a fixed public key of every byte before it.
 //
 // So a dense column takes its name and at most 12,330 bytes (12,288 of them registers),
@@ -22,8 +22,7 @@
 // decode_profile checks everything it reads before it relies on it or allocates for it:
 // magic, version (a newer one is refused by number), length, checksum, fingerprint, then
 // every field: shortest-form varints that fit 64 bits, names valid UTF-8 and distinct,
-// counts and bounds that a profile can hold, sparse lists of complete differences whose
-// codes are valid and strictly ascending within the size limit, registers of at most 51.
+// counts and bounds that a profile can hold, and sketches as sketch_codec.h checks them.
 // Any failure throws FormatError saying what is wrong and where. Nothing is allocated
 // beyond a small multiple of the input's size.
 //
@@ -35,6 +34,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "common/byte_io.h"
 #include "profiler/profile_state.h"
 
 namespace profiler {
@@ -42,10 +42,7 @@ namespace profiler {
 inline constexpr std::uint16_t kProfileFormatVersion = 1;
 
 // A malformed, damaged or foreign profile; the message says what is wrong.
-class FormatError : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
+using FormatError = common::FormatError;
 
 std::vector<std::uint8_t> encode_profile(const ProfileState& state, std::uint64_t fingerprint);
 

@@ -5,11 +5,12 @@
 #   tests/fuzz/run_fuzz.sh [SECONDS] [HARNESS...]
 #
 # SECONDS is the time per harness (default 20: the smoke run of tests/run_all.sh).
-# HARNESS names pick some of them (json_writer_fuzz, sketch_fuzz, profile_codec_fuzz);
+# HARNESS names pick some of them (json_writer_fuzz, sketch_fuzz, profile_codec_fuzz,
+# top_values_fuzz, exact_sum_fuzz);
 # default all.
 #
-# The longer run, after any change to src/report, src/hash or src/sketch and before a release, gives
-# each harness five minutes:
+# The longer run, after any change to src/report, src/hash, src/sketch, src/top_values or
+# src/exact_sum and before a release, gives each harness five minutes:
 #
 #   tests/fuzz/run_fuzz.sh 300
 #
@@ -27,7 +28,7 @@ root=$(pwd)
 seconds=${1:-20}
 shift $(($# > 0 ? 1 : 0))
 harnesses=("$@")
-[ ${#harnesses[@]} -gt 0 ] || harnesses=(json_writer_fuzz sketch_fuzz profile_codec_fuzz)
+[ ${#harnesses[@]} -gt 0 ] || harnesses=(json_writer_fuzz sketch_fuzz profile_codec_fuzz top_values_fuzz exact_sum_fuzz)
 cxx=${CXX:-clang++}
 jobs=${KARVO_JOBS:-$(nproc 2>/dev/null || echo 2)}
 out="$root/build/fuzz"
@@ -40,6 +41,8 @@ sources_of() {
         sketch_fuzz) echo "$root"/src/hash/*.cpp "$root"/src/sketch/*.cpp ;;
         profile_codec_fuzz) echo "$root"/src/profiler/*.cpp "$root"/src/hash/*.cpp "$root"/src/sketch/*.cpp \
             "$root"/src/report/*.cpp ;;
+        top_values_fuzz) echo "$root"/src/top_values/*.cpp ;;
+        exact_sum_fuzz) echo "$root"/src/exact_sum/*.cpp ;;
         *) echo "unknown harness: $1" >&2; return 1 ;;
     esac
 }

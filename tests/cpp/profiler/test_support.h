@@ -5,6 +5,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdint>
 #include <cstdlib>
@@ -77,139 +78,99 @@ struct ReportedColumn {
     std::uint64_t estimated_cardinality = 0;
 };
 
-// Reads a report of the engine's exact shape; members in text order, duplicates kept.
-// Fails the calling test (and returns what it has) on anything else.
-class ReportReader {
-  public:
-    explicit ReportReader(std::string_view text) : text_(text) {}
-
-    std::vector<std::pair<std::string, ReportedColumn>> read() {
-        std::vector<std::pair<std::string, ReportedColumn>> columns;
-        expect('{');
-        if (peek() == '}') {
-            ++at_;
-            return columns;
+namespace detail {
+// The engine takes names as bytes (the bindings are what guarantee UTF-8), and tests give
+// it crafted names of any bytes, which a JSON library refuses. So the report is read as if
+// each byte were a Latin-1 character, and each name turned back into its bytes: exact for
+// any bytes, since everything JSON itself is made of is ASCII.
+inline std::string bytes_as_utf8(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x80) {
+            out.push_back(c);
+        } else {
+            out.push_back(static_cast<char>(0xC0 | (b >> 6)));
+            out.push_back(static_cast<char>(0x80 | (b & 0x3F)));
         }
-        do {
-            std::string name = read_string();
-            expect(':');
-            columns.emplace_back(std::move(name), read_column());
-        } while (accept(','));
-        expect('}');
-        EXPECT_EQ(at_, text_.size()) << "trailing text in report";
+    }
+    return out;
+}
+inline std::string utf8_as_bytes(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        if (b < 0x80 || i + 1 == text.size()) {
+            out.push_back(text[i]);
+        } else {
+            out.push_back(static_cast<char>(((b & 0x03) << 6) |
+                                            (static_cast<unsigned char>(text[++i]) & 0x3F)));
+        }
+    }
+    return out;
+}
+}  // namespace detail
+
+// Reads a report of the engine's exact shape with a JSON library: members in text order,
+// duplicates kept (a report must never list a column twice, and tests check that).
+// Fails the calling test (and returns what it has) on anything else.
+inline std::vector<std::pair<std::string, ReportedColumn>> read_report(std::string_view text) {
+    // The members' order comes from the parse events; the object itself is a sorted map
+    // (an insertion-ordered one finds members by a linear search, quadratic on wide reports).
+    using Json = nlohmann::json;
+    std::vector<std::string> names;  // every top-level member's name, duplicates included
+    std::map<std::string, std::vector<std::string>> field_order;  // a column's keys, in order
+    Json document;
+    try {
+        const std::string json = detail::bytes_as_utf8(text);
+        document = Json::parse(json, [&](int depth, Json::parse_event_t event, Json& key) {
+            if (depth == 1 && event == Json::parse_event_t::key) {
+                names.push_back(key.get<std::string>());
+                field_order[names.back()].clear();
+            } else if (depth == 2 && event == Json::parse_event_t::key) {
+                field_order[names.back()].push_back(key.get<std::string>());
+            }
+            return true;
+        });
+    } catch (const Json::exception& error) {
+        ADD_FAILURE() << "report is not JSON: " << error.what() << "\n" << text;
+        return {};
+    }
+    std::vector<std::pair<std::string, ReportedColumn>> columns;
+    if (!document.is_object()) {
+        ADD_FAILURE() << "report is not an object: " << text;
         return columns;
     }
-
-  private:
-    ReportedColumn read_column() {
+    auto count = [](const Json& field) -> std::uint64_t {
+        EXPECT_TRUE(field.is_number_unsigned()) << field.dump();
+        return field.is_number_unsigned() ? field.get<std::uint64_t>() : 0;
+    };
+    auto bound = [](const Json& field) -> std::optional<double> {
+        EXPECT_TRUE(field.is_null() || field.is_number()) << field.dump();
+        if (field.is_number()) {
+            return field.get<double>();
+        }
+        return std::nullopt;
+    };
+    const std::vector<std::string> kKeys = {"total_count", "null_count", "min_val", "max_val",
+                                            "estimated_cardinality"};
+    for (const std::string& name : names) {
+        const Json& fields = document.at(name);
+        std::vector<std::string> keys = field_order.at(name);
+        EXPECT_EQ(keys, kKeys) << "column " << name;
+        if (keys != kKeys) {
+            continue;
+        }
         ReportedColumn column;
-        expect('{');
-        read_key("total_count");
-        column.total_count = read_u64();
-        expect(',');
-        read_key("null_count");
-        column.null_count = read_u64();
-        expect(',');
-        read_key("min_val");
-        column.min_val = read_optional_double();
-        expect(',');
-        read_key("max_val");
-        column.max_val = read_optional_double();
-        expect(',');
-        read_key("estimated_cardinality");
-        column.estimated_cardinality = read_u64();
-        expect('}');
-        return column;
+        column.total_count = count(fields["total_count"]);
+        column.null_count = count(fields["null_count"]);
+        column.min_val = bound(fields["min_val"]);
+        column.max_val = bound(fields["max_val"]);
+        column.estimated_cardinality = count(fields["estimated_cardinality"]);
+        columns.emplace_back(detail::utf8_as_bytes(name), column);
     }
-
-    void read_key(std::string_view key) {
-        EXPECT_EQ(read_string(), key);
-        expect(':');
-    }
-
-    std::string read_string() {
-        std::string out;
-        expect('"');
-        while (at_ < text_.size() && text_[at_] != '"') {
-            char c = text_[at_++];
-            if (c != '\\') {
-                out.push_back(c);
-                continue;
-            }
-            c = text_[at_++];
-            switch (c) {
-                case 'n':
-                    out.push_back('\n');
-                    break;
-                case 't':
-                    out.push_back('\t');
-                    break;
-                case 'r':
-                    out.push_back('\r');
-                    break;
-                case 'b':
-                    out.push_back('\b');
-                    break;
-                case 'f':
-                    out.push_back('\f');
-                    break;
-                case 'u': {
-                    const auto code =
-                        std::strtoul(std::string(text_.substr(at_, 4)).c_str(), nullptr, 16);
-                    EXPECT_LT(code, 0x20u) << "only control bytes are escaped";
-                    out.push_back(static_cast<char>(code));
-                    at_ += 4;
-                    break;
-                }
-                default:
-                    out.push_back(c);
-            }
-        }
-        expect('"');
-        return out;
-    }
-
-    std::uint64_t read_u64() {
-        const std::size_t start = at_;
-        while (at_ < text_.size() && text_[at_] >= '0' && text_[at_] <= '9') {
-            ++at_;
-        }
-        EXPECT_GT(at_, start) << "number expected at " << start;
-        return std::strtoull(std::string(text_.substr(start, at_ - start)).c_str(), nullptr, 10);
-    }
-
-    std::optional<double> read_optional_double() {
-        if (text_.substr(at_, 4) == "null") {
-            at_ += 4;
-            return std::nullopt;
-        }
-        const std::size_t start = at_;
-        while (at_ < text_.size() &&
-               std::string_view("+-.0123456789eE").find(text_[at_]) != std::string_view::npos) {
-            ++at_;
-        }
-        return std::strtod(std::string(text_.substr(start, at_ - start)).c_str(), nullptr);
-    }
-
-    char peek() const { return at_ < text_.size() ? text_[at_] : '\0'; }
-    bool accept(char c) {
-        if (peek() == c) {
-            ++at_;
-            return true;
-        }
-        return false;
-    }
-    void expect(char c) {
-        EXPECT_EQ(peek(), c) << "at offset " << at_ << " of " << text_;
-        ++at_;
-    }
-
-    std::string_view text_;
-    std::size_t at_ = 0;
-};
-
-inline std::vector<std::pair<std::string, ReportedColumn>> read_report(std::string_view text) {
-    return ReportReader(text).read();
+    return columns;
 }
 
 // One row per cell: rows[i] holds the single cell (name, value).
