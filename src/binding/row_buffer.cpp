@@ -31,25 +31,33 @@ bool RowBuffer::take(const profiler::KarvoEngine& engine, PyObject* dictionary) 
     if (filling_) {
         throw Panic("a row buffer entered while it takes a row");
     }
+    // Rows of earlier calls go first when they are due; if they cannot, this call fails
+    // having added nothing, and they stay for the next attempt.
+    if (builder_ && (sealed_ || cells_ >= kBufferedCells)) {
+        apply(engine);
+    }
     if (!builder_) {
         const Py_ssize_t size = PyDict_Size(dictionary);
-        builder_.emplace(engine.value_keys(), static_cast<std::size_t>(size > 0 ? size : 0));
+        builder_.emplace(engine.value_keys(), static_cast<std::size_t>(size > 0 ? size : 0),
+                         profiler::FoldOptions{.threads = 1, .whole_rows = true});
     }
     filling_ = true;
     try {
         cells_ += builder_->extract_row(dictionary);
     } catch (...) {
-        // The failed row may have named columns that no cell reached; applied later, they
-        // would take their places in the creation order before columns that later rows
-        // name first. So the rows before it are applied now and the builder is dropped.
+        // The failed row left no cell, but it may have named columns that no cell reached;
+        // applied after later rows, they would take their places in the creation order
+        // before columns that those rows name first. So no row joins this batch again:
+        // the rows before it are applied now, or, if that fails, when they next can be.
         filling_ = false;
-        apply(engine);
+        sealed_ = true;
+        try {
+            apply(engine);
+        } catch (...) {  // the row's own failure is the one to raise
+        }
         throw;
     }
     filling_ = false;
-    if (cells_ >= kBufferedCells) {
-        apply(engine);
-    }
     return true;
 }
 
@@ -60,18 +68,17 @@ void RowBuffer::apply(const profiler::KarvoEngine& engine) {
     if (!builder_) {
         return;
     }
-    try {
-        engine.process_columns(builder_->finish());
-    } catch (...) {
-        drop();  // a batch that the engine refused is not offered again
-        throw;
-    }
+    // A batch that the engine refuses has added nothing: it stays, sealed, and is offered
+    // again before anything else reaches the engine.
+    sealed_ = true;
+    engine.process_columns(builder_->finish());
     drop();
 }
 
 void RowBuffer::drop() {
     builder_.reset();
     cells_ = 0;
+    sealed_ = false;
 }
 
 EngineCall::EngineCall(std::shared_ptr<const profiler::KarvoEngine> engine, RowBuffer& rows)

@@ -7,8 +7,9 @@
 // instead keeps one batch builder across calls: each row is converted when its call is
 // made (so every error is raised by the call that causes it, and a failed call ingests
 // nothing), and its cells wait in the builder, folded per column, until the builder holds
-// kBufferedCells cells or the profile is read. Then the whole batch is applied in one
-// engine call, which costs what one observe_dicts call over the same rows costs.
+// kBufferedCells cells (the next call then applies them first) or the profile is read.
+// Then the whole batch is applied in one engine call, which costs what one observe_dicts
+// call over the same rows costs.
 //
 // Nothing observable changes. Applying the buffered rows in one batch gives what applying
 // them row by row gives (the engine's batch rule): the same counts, the same bounds (of
@@ -28,9 +29,18 @@
 // applied before it, as without the buffer; and a flush made from a hook still leaves the
 // outer call's row to the fresh profile.
 //
+// All or nothing, for every call: a call that raises adds nothing, and the rows of every
+// call that returned are applied, exactly once. A row is folded whole or not at all
+// (FoldOptions::whole_rows), so a row that fails while it is buffered leaves no cell
+// behind. The buffered rows are applied before the row of a call that finds them due, so
+// that if the engine refuses them (MemoryError: the engine then applies nothing), that
+// call fails having added nothing; they stay, and are offered again by the next call or
+// read. A buffer that was offered to the engine, or in which a row failed, is sealed: no
+// later row joins it, since a failed row may have named columns without cells, which
+// later rows would otherwise find in the wrong place of the creation order.
+//
 // Invariants: while a call holds the engine (in_use_ > 0) the buffer is empty and nothing
-// is added to it. A row that fails while it is buffered leaves no cell behind: the rows
-// before it are applied and the builder is dropped with the failed row's partial state.
+// is added to it.
 // The builder holds a reference to each key object it names, so the buffer keeps at most
 // one batch's key objects alive; applying it releases them.
 //
@@ -64,9 +74,11 @@ class RowBuffer {
 
     // Converts and buffers one dictionary for `engine` (the one that owns this buffer),
     // and returns true; or returns false, having changed nothing, when the row must take
-    // the direct path. Throws as the row reader does; a row that throws ingests nothing.
+    // the direct path. Throws as the row reader does, or as apply when the buffered rows
+    // are due; a call that throws ingests nothing of its row.
     bool take(const profiler::KarvoEngine& engine, PyObject* dictionary);
-    // Applies every buffered row to `engine` and empties the buffer.
+    // Applies every buffered row to `engine` and empties the buffer; when the engine
+    // throws, nothing was applied and the rows stay buffered, sealed.
     void apply(const profiler::KarvoEngine& engine);
 
   private:
@@ -78,6 +90,7 @@ class RowBuffer {
     std::size_t cells_ = 0;                // cells in builder_
     unsigned in_use_ = 0;                  // calls holding the engine, see EngineCall
     bool filling_ = false;                 // a row is being read into builder_
+    bool sealed_ = false;                  // no row may join builder_; apply it first
 };
 
 // A profile's engine, held by one call for its whole length: made with the buffered rows

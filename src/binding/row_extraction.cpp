@@ -400,7 +400,10 @@ BatchBuilder::BatchBuilder(const ValueKeys& keys, std::size_t expected_columns,
 }
 
 const profiler::ColumnBatch& BatchBuilder::finish() {
-    batch_.parts = pipeline_.finish(batch_.names.size());
+    if (!finished_) {
+        batch_.parts = pipeline_.finish(batch_.names.size());
+        finished_ = true;
+    }
     return batch_;
 }
 
@@ -507,16 +510,20 @@ std::size_t BatchBuilder::extract_row(PyObject* dictionary) {
         if (walk.resume) {
             extract_entries_checked(dictionary, walk);
         }
+        if (!walk.all_keys_exact) {
+            keep_last_cell_per_column();
+        }
+        pipeline_.end_row();
     } catch (...) {
         // A row that fails leaves no cell behind, so a builder that outlives the failure
-        // (the per-profile row buffer) still folds only whole rows.
-        pipeline_.cells().resize(row_begin_);
+        // (the per-profile row buffer, whose pipeline folds whole rows) still folds only
+        // whole rows, even when the row's own fold failed.
+        std::vector<profiler::RawCell>& cells = pipeline_.cells();
+        if (cells.size() > row_begin_) {
+            cells.resize(row_begin_);
+        }
         throw;
     }
-    if (!walk.all_keys_exact) {
-        keep_last_cell_per_column();
-    }
-    pipeline_.end_row();
     return walk.count;
 }
 

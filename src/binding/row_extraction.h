@@ -146,8 +146,10 @@ class BatchBuilder {
     // and the exception of a hook that asks to stop (one that is not an Exception).
     std::size_t extract_row(PyObject* dictionary);
 
-    // The batch of every row extracted, once they are all folded; called once, after the
-    // last row. Throws what the fold pipeline's worker failed with (bad_alloc).
+    // The batch of every row extracted, once they are all folded; called after the last
+    // row. Throws what the fold pipeline's worker failed with (bad_alloc). Once it has
+    // returned, later calls return the same batch (a batch the engine refused is offered
+    // again).
     const profiler::ColumnBatch& finish();
     // After finish: the fold pipeline's worker, lent to the engine; null when there is none.
     profiler::SecondThread* second_thread() { return pipeline_.second_thread(); }
@@ -194,6 +196,7 @@ class BatchBuilder {
     void keep_last_cell_per_column();
 
     profiler::ColumnBatch batch_;  // its parts come from the pipeline, at the end
+    bool finished_ = false;        // batch_.parts came from the pipeline
     profiler::FoldPipeline pipeline_;
     std::size_t row_begin_ = 0;  // where the row being read starts in pipeline_.cells()
     KeyInterner interner_;

@@ -15,8 +15,8 @@
 // another thread at any moment copies the profile whole (with no lock held).
 //
 // The GIL is released while the reader parses and ingests, and taken back between
-// chunks of a stream (to fetch the next one) and every few MB of a file (so that Ctrl-C
-// is seen); bytes in memory are read in one go. A path that cannot be read raises
+// chunks of a stream (to fetch the next one) and every 16 MB of a file or of bytes in
+// memory (so that Ctrl-C is seen). A path that cannot be read raises
 // OSError with its errno and the file name, a directory IsADirectoryError.
 //
 // Thread safety: called with the GIL held, like every method; the scratch engine takes

@@ -78,6 +78,17 @@ class KeyList {
 
     std::size_t size() const { return static_cast<std::size_t>(end_ - begin_); }
     operator std::span<const std::uint64_t>() const { return {begin_, size()}; }
+    // Makes room for one more key, so that the next push cannot fail; throws bad_alloc
+    // with the keys unchanged.
+    void reserve_one() {
+        if (end_ == limit_) [[unlikely]] {
+            grow();
+        }
+    }
+    // Whether the next push may grow the list, or brings it to `size` keys.
+    bool full_or_at(std::size_t size) const {
+        return end_ == limit_ || end_ == begin_ + size;
+    }
 
   private:
     std::size_t capacity() const { return static_cast<std::size_t>(limit_ - begin_); }
@@ -147,11 +158,18 @@ class RecentKeys {
         }
         return hit;
     }
-    // Called once, when the part has listed kStartAfter keys.
+    // Called once, when the part has listed kStartAfter keys; takes the table that
+    // prepare made, if any.
     void start() {
-        slots_ = std::make_unique_for_overwrite<std::uint64_t[]>(kSlots);
+        slots_ = spare_ ? std::move(spare_) : std::make_unique_for_overwrite<std::uint64_t[]>(kSlots);
         std::fill_n(slots_.get(), kSlots, kFiller);
         slots_[common::mix_slot(kFiller, kBits)] = kFillerAtItsHome;
+    }
+    // Makes the table that start will take, so that start cannot fail.
+    void prepare() {
+        if (!spare_) {
+            spare_ = std::make_unique_for_overwrite<std::uint64_t[]>(kSlots);
+        }
     }
 
   private:
@@ -169,6 +187,7 @@ class RecentKeys {
     }();
 
     std::unique_ptr<std::uint64_t[]> slots_;  // null: not started, or given up
+    std::unique_ptr<std::uint64_t[]> spare_;  // made by prepare, for start
     std::uint64_t hits_ = 0;
     std::uint64_t misses_ = 0;
 };
@@ -192,6 +211,20 @@ class ColumnPart {
             keys.push_back_if(facts.key, !repeat);
             if (keys.size() == RecentKeys::kStartAfter && !repeat) [[unlikely]] {
                 recent_.start();
+            }
+        }
+    }
+
+    // Whether the next add may allocate: the key list is full, or its next key starts the
+    // table of recent keys.
+    bool needs_room() const { return keys.full_or_at(RecentKeys::kStartAfter - 1); }
+    // Makes room for one more cell, so that the next add cannot fail; throws bad_alloc
+    // having changed nothing that the part holds.
+    void make_room_for_cell() {
+        if (needs_room()) [[unlikely]] {
+            keys.reserve_one();
+            if (keys.size() + 1 == RecentKeys::kStartAfter) {
+                recent_.prepare();
             }
         }
     }

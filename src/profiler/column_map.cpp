@@ -27,6 +27,13 @@ StatsRef& ColumnMapShard::insert(std::string name, StatsRef value) {
     return table_.emplace(std::move(name), std::move(value)).first->second;
 }
 
+void ColumnMapShard::erase(std::string_view name) noexcept {
+    const auto it = table_.find(name);
+    if (it != table_.end()) {
+        table_.erase(it);
+    }
+}
+
 // ---- Map -----------------------------------------------------------------------------
 
 namespace {
@@ -77,6 +84,20 @@ ColumnMap::Entry ColumnMap::entry(std::string name) {
     std::unique_lock<std::shared_mutex> hold(shard.lock);
     StatsRef* found = shard.find(name);
     return Entry(std::move(hold), &shard, std::move(name), found);
+}
+
+void ColumnMap::abandon(std::string_view name, const StatsRef& record) noexcept {
+    const std::uint64_t hash = hash::fx_hash(name);
+    ColumnMapShard& shard = shards_[shard_index(hash)];
+    std::unique_lock<std::shared_mutex> hold(shard.lock);
+    if (record->claims.fetch_sub(1, std::memory_order_acq_rel) != 1 ||
+        record->published.load(std::memory_order_acquire)) {
+        return;
+    }
+    const StatsRef* stored = shard.find(name);
+    if (stored != nullptr && stored->get() == record.get()) {
+        shard.erase(name);
+    }
 }
 
 // ---- The slot ----------------------------------------------------------------------

@@ -10,10 +10,11 @@
 // make every lookup walk them all. They place names by the map's NameHash, SipHash under
 // a key of the map's own that derives from a secret the process draws from the operating
 // system's random source (name_hash.h); crafted names can still crowd one shard's lock,
-// but not one bucket. Entries are only ever added.
+// but not one bucket. Entries are added; one leaves only through abandon, when the write
+// that created it failed before any write applied to it (column_stats.h).
 //
 // Invariants:
-//  - a name appears at most once in a map; its record never changes for the map's life.
+//  - a name appears at most once in a map; its record never changes while it is there.
 //  - every record's sequence number is unique within its map and grows with creation.
 //  - a map is freed exactly once, by whichever of its holders lets go last.
 //
@@ -61,6 +62,8 @@ class ColumnMapShard {
     StatsRef* find(std::string_view name);
     // Stores a name the shard does not hold yet and returns its stored value.
     StatsRef& insert(std::string name, StatsRef value);
+    // Removes the name's entry, if any; allocates nothing.
+    void erase(std::string_view name) noexcept;
 
     // Calls visit(name, record) for every entry.
     template <class Visit>
@@ -141,6 +144,10 @@ class ColumnMap {
 
     std::optional<ReadRef> get(std::string_view name) const;
     Entry entry(std::string name);
+    // Ends a write's claim on `record`, stored under `name`, when the write applied
+    // nothing: under the shard's exclusive lock, so no other write can claim it meanwhile,
+    // the record leaves the map if no write claims it any more and none has applied to it.
+    void abandon(std::string_view name, const StatsRef& record) noexcept;
 
     // Visits every (name, record) pair: shards in index order, each under its shared lock
     // for the whole of its visit. No order across the map beyond that.

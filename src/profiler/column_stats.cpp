@@ -22,6 +22,11 @@ std::shared_ptr<ColumnStats> ColumnStats::create(std::uint64_t sequence,
 }
 
 void ColumnStats::apply(const ColumnPart& part) {
+    apply_counts_and_bounds(part);
+    insert_keys(part.keys);
+}
+
+void ColumnStats::apply_counts_and_bounds(const ColumnPart& part) noexcept {
     // The order is the one export_state reads against (column_stats.h).
     total_count.fetch_add(part.cells, std::memory_order_relaxed);
     if (part.nulls > 0) {
@@ -29,7 +34,41 @@ void ColumnStats::apply(const ColumnPart& part) {
     }
     raise_max(part.max);
     lower_min(part.min);
-    insert_keys(part.keys);
+}
+
+void ColumnStats::reserve(const ColumnPart& part) {
+    const std::span<const std::uint64_t> keys = part.keys;
+    if (keys.empty()) {
+        return;
+    }
+    std::lock_guard<std::mutex> hold(sketch_mutex);
+    sketch.reserve(keys.size());
+}
+
+void ColumnStats::unreserve(const ColumnPart& part) noexcept {
+    const std::span<const std::uint64_t> keys = part.keys;
+    if (keys.empty()) {
+        return;
+    }
+    std::lock_guard<std::mutex> hold(sketch_mutex);
+    sketch.release(keys.size());
+}
+
+void ColumnStats::apply_claimed(const ColumnPart& part) noexcept {
+    // apply's stores in apply's order; the sketch then fills the room reserve made.
+    apply_counts_and_bounds(part);
+    const std::span<const std::uint64_t> keys = part.keys;
+    if (!keys.empty()) {
+        std::lock_guard<std::mutex> hold(sketch_mutex);
+        if (keys.size() == 1) {
+            sketch.insert(keys.front());
+        } else {
+            sketch.insert_many(keys);
+        }
+        sketch.release(keys.size());
+    }
+    published.store(true, std::memory_order_release);
+    claims.fetch_sub(1, std::memory_order_release);
 }
 
 void ColumnStats::lower_min(double x) {

@@ -16,6 +16,14 @@
 //    it changes anything else of the record.
 //  - Null never reaches the sketch; text never touches the bounds.
 //
+// Writes all or nothing. A write (a batch, a merge) first claims every record it will
+// touch and reserves room in each sketch (reserve), which may fail with bad_alloc having
+// changed no statistic; only then does it apply, and applying a reserved part
+// (apply_claimed) allocates nothing and cannot fail. `claims` counts the writes between
+// those steps, and `published` tells whether any write has applied to the record, so that
+// readers skip a record that a write under way has just created and the engine can take
+// such a record out of its map again when that write fails (engine.cpp).
+//
 // Thread safety: any number of threads may apply parts to one record at once. Counters and
 // bounds are relaxed atomics (compare-and-swap loops for the bounds); the sketch is read
 // and written only under sketch_mutex, which is the innermost lock of the engine: no other
@@ -42,6 +50,11 @@ inline constexpr std::uint64_t kNegativeInfinityBits = 0xfff0000000000000ULL;
 // The sketch key of a value under the given keys, as a batch would insert it (the value
 // rules are ColumnPart::add's); Null and NaN have none.
 std::optional<std::uint64_t> sketch_key(const TypedValue& value, const ValueKeys& keys);
+
+class ColumnStats;
+// Whether a write has applied to the record; readers skip one that a write under way has
+// only just created.
+bool is_published(const ColumnStats& stats);
 
 class ColumnStats {
   public:
@@ -71,6 +84,14 @@ class ColumnStats {
     // maximum of the same write, and a null with its total. What the reader may see is a
     // maximum whose minimum is still on its way; export_state completes it.
     void apply(const ColumnPart& part);
+    // Reserves sketch room for the part's keys: after it, apply_claimed(part) cannot fail.
+    // Throws bad_alloc having changed nothing but the sketch's room.
+    void reserve(const ColumnPart& part);
+    // Gives back reserve(part)'s room, for a write that applies nothing after all.
+    void unreserve(const ColumnPart& part) noexcept;
+    // Applies a reserved part as apply does, gives back its room, marks the record
+    // published and ends one claim.
+    void apply_claimed(const ColumnPart& part) noexcept;
 
     // Lowers the minimum to x if x is strictly smaller (x must not be NaN).
     void lower_min(double x);
@@ -94,6 +115,18 @@ class ColumnStats {
     sketch::CardinalitySketch sketch;  // guarded by sketch_mutex
     // Order of creation within its map; the report lists columns in this order.
     const std::uint64_t sequence;
+    // Writes that hold a claim on the record (changed under its map shard's lock, or by
+    // the claim's own end), and whether any write has applied to it.
+    std::atomic<std::uint32_t> claims{0};
+    std::atomic<bool> published{false};
+
+  private:
+    // The counts, then the bounds, of apply's order (the sketch comes last).
+    void apply_counts_and_bounds(const ColumnPart& part) noexcept;
 };
+
+inline bool is_published(const ColumnStats& stats) {
+    return stats.published.load(std::memory_order_acquire);
+}
 
 }  // namespace profiler

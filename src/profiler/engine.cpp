@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <limits>
+#include <optional>
 #include <mutex>
 #include <shared_mutex>
 #include <utility>
@@ -10,6 +12,7 @@
 
 #include "profiler/column_map.h"
 #include "profiler/snapshot.h"
+#include "profiler/write_claims.h"
 
 namespace profiler {
 
@@ -66,6 +69,23 @@ class TaskJoin {
     SecondThread* helper_;
 };
 
+// Runs `share` here and `task` (the same work, taking parts from the same counter) on the
+// second thread: each part is applied once, by whichever thread takes it, to its own
+// record under its own locks, so the split changes nothing in the result. A task that
+// cannot be handed over leaves every part to this thread.
+template <class Share>
+void apply_on_two_threads(std::function<void()> task, Share& share, SecondThread& helper) {
+    try {
+        helper.start(std::move(task));
+    } catch (...) {
+        share();
+        return;
+    }
+    TaskJoin join(helper);
+    share();
+    join.wait();
+}
+
 }  // namespace
 
 KarvoEngine::KarvoEngine() : KarvoEngine(ValueKeys::from_os()) {}
@@ -76,21 +96,27 @@ KarvoEngine::KarvoEngine(const ValueKeys& keys)
 KarvoEngine::KarvoEngine(const ValueKeys& keys, const sketch::SketchKeys& sketch_keys)
     : keys_(keys), columns(ColumnMap::with_capacity_and_hasher(0)), sketch_keys(sketch_keys) {}
 
-// Only a miss copies the name and takes the shard's lock exclusively.
-StatsRef KarvoEngine::resolve(ColumnMap& map, std::string_view name) const {
+// Only a miss copies the name and takes the shard's lock exclusively. The claim is counted
+// while the shard's lock is held, so that a failing write's abandon cannot take the record
+// out between the lookup and the claim.
+StatsRef KarvoEngine::claim(ColumnMap& map, std::string_view name) const {
     if (auto hit = map.get(name)) {
+        hit->value()->claims.fetch_add(1, std::memory_order_relaxed);
         return hit->value();
     }
-    return map.entry(std::string(name))
-        .or_insert_with([&map, this] {
+    const ColumnMap::WriteRef stored =
+        map.entry(std::string(name)).or_insert_with([&map, this] {
             return sketch_keys ? ColumnStats::create(map.take_sequence(), *sketch_keys)
                                : ColumnStats::create(map.take_sequence());
-        })
-        .value();
+        });
+    stored.value()->claims.fetch_add(1, std::memory_order_relaxed);
+    return stored.value();
 }
 
 // Applies a folded batch to the pinned map after checking its shape; nothing is ingested
-// when the check fails.
+// when the check fails. Records are claimed and their sketches' room reserved in part
+// order first, where anything may fail (bad_alloc) with nothing applied; the parts are
+// then applied, which cannot fail.
 void KarvoEngine::apply_columns(ColumnMap& map, const ColumnBatch& batch,
                                 SecondThread* helper) const {
     if (batch.names.size() != batch.parts.size()) {
@@ -99,41 +125,37 @@ void KarvoEngine::apply_columns(ColumnMap& map, const ColumnBatch& batch,
     if (!names_are_distinct(batch.names, map.name_hash())) {
         throw Panic("a column batch that names one column twice");
     }
-    if (helper != nullptr && key_count(batch) >= kSplitFromKeys) {
-        return apply_split(map, batch, *helper);
-    }
+    WriteClaims claims(map, batch.names, [&batch](std::size_t i, ColumnStats& record) noexcept {
+        record.unreserve(batch.parts[i]);
+    });
     for (std::size_t i = 0; i < batch.parts.size(); ++i) {
         if (batch.parts[i].cells > 0) {
-            resolve(map, batch.names[i])->apply(batch.parts[i]);
-        }
-    }
-}
-
-// Records are created first, all in part order on this thread, as the one-thread path
-// creates them; then both threads take parts one at a time from a shared counter and apply
-// each to its record. Each record takes its own part once, under its own locks, so the
-// split changes nothing in the result.
-void KarvoEngine::apply_split(ColumnMap& map, const ColumnBatch& batch,
-                              SecondThread& helper) const {
-    std::vector<StatsRef> records(batch.parts.size());
-    for (std::size_t i = 0; i < batch.parts.size(); ++i) {
-        if (batch.parts[i].cells > 0) {
-            records[i] = resolve(map, batch.names[i]);
+            claims.take(
+                i, [&map, this](std::string_view name) { return claim(map, name); },
+                [&part = batch.parts[i]](ColumnStats& record) { record.reserve(part); });
         }
     }
     std::atomic<std::size_t> next{0};
-    auto share = [&records, &batch, &next] {
+    auto share = [&claims, &batch, &next]() noexcept {
         for (std::size_t i = 0;
-             (i = next.fetch_add(1, std::memory_order_relaxed)) < records.size();) {
-            if (records[i]) {
-                records[i]->apply(batch.parts[i]);
+             (i = next.fetch_add(1, std::memory_order_relaxed)) < claims.size();) {
+            if (claims[i]) {
+                claims[i]->apply_claimed(batch.parts[i]);
             }
         }
     };
-    helper.start(share);
-    TaskJoin join(helper);
-    share();
-    join.wait();
+    // The second thread's task is made before anything is applied, since making it may
+    // allocate.
+    std::optional<std::function<void()>> task;
+    if (helper != nullptr && key_count(batch) >= kSplitFromKeys) {
+        task.emplace(share);
+    }
+    claims.applying();
+    if (task) {
+        apply_on_two_threads(std::move(*task), share, *helper);
+    } else {
+        share();
+    }
 }
 
 // Each entry point pins the map once, first: the batch works on that map to its end, and
@@ -177,6 +199,9 @@ std::string KarvoEngine::flush_and_reset() const {
     }
     ReportMap report;
     previous->iter([&report](std::string_view name, const StatsRef& stats) {
+        if (!is_published(*stats)) {
+            return;
+        }
         report.push_back(ReportEntry{std::string(name), stats->sequence, snapshot_of(*stats)});
     });
     std::sort(report.begin(), report.end(),

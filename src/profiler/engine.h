@@ -9,8 +9,13 @@
 // Ingestion has one path: every reader (the Python row reader, the JSON Lines reader)
 // hands the engine a ColumnBatch (column_batch.h) through process_columns, and
 // process_batch gathers typed rows into one and takes the same path. Each part is applied
-// to its column's record (ColumnStats::apply). The stored form and merging live in
+// to its column's record (ColumnStats::apply_claimed). The stored form and merging live in
 // engine_merge.cpp, the report in snapshot.h.
+//
+// Every write (a batch, a merge) is all or nothing: it first claims every record it will
+// touch and reserves the room they need (write_claims.h), which is where it can fail, and
+// then applies, which cannot. Readers (report, export_state, column_names, a flush) skip
+// a record that a write under way has created but not yet applied to.
 //
 // This header knows the column map by name only (column_map_slot.h); its shards, locks
 // and name hashing are column_map.h's, which only the engine's sources include.
@@ -33,8 +38,9 @@
 // pinned that map has ended, and every later one pins the fresh map: each cell is in
 // exactly one report, whichever thread writes or flushes, with or without the GIL. No
 // Python code runs while a write holds it, so a flush from a hook cannot wait on its own
-// caller. Lock order: writing_, then a shard lock, then a column's sketch_mutex (only the
-// flush nests the last two; ingestion holds one of them at a time).
+// caller. Lock order: writing_, then a shard lock, then a column's sketch_mutex (the
+// flush nests the last two; ingestion holds one of them at a time, but for a failing
+// write's abandon, which may take a shard lock alone).
 #pragma once
 
 #include <memory>
@@ -77,10 +83,10 @@ class KarvoEngine {
     // applied to its record in turn, creating records in part order (parts without cells
     // create nothing). The result equals applying the batch's cells one by one in batch
     // order. Names that are not distinct, or that differ in number from the parts, are an
-    // internal fault: Panic before anything is ingested. With a second thread lent, a
-    // large batch creates its records first, in part order, then applies the parts of a
-    // leading share of them there and the rest here (records are independent), with the
-    // same result.
+    // internal fault: Panic before anything is ingested. All or nothing: a batch that
+    // throws (bad_alloc while records are made or room reserved) has applied nothing and
+    // left no record behind. With a second thread lent, a large batch applies its parts
+    // on both threads, each part once (records are independent), with the same result.
     void process_columns(const ColumnBatch& batch, SecondThread* helper = nullptr) const;
     // The same for typed rows, rows in order: gathered into a column batch, then applied
     // as above.
@@ -96,7 +102,8 @@ class KarvoEngine {
     // is created after its own. The result equals having observed the rows behind
     // `other` after this profile's own. Sketches must share keys with this engine's.
     // Throws CountOverflow, having merged nothing, when a column's counts would pass
-    // 2^64 - 1 (they would wrap, and the sum could no longer be stored).
+    // 2^64 - 1 (they would wrap, and the sum could no longer be stored). All or nothing
+    // as a batch is: a merge that throws bad_alloc has merged nothing.
     void merge_state(const ProfileState& other) const;
     // The report flush_and_reset would write, without starting afresh.
     std::string report() const;
@@ -107,10 +114,10 @@ class KarvoEngine {
     // The map is known here by name only (column_map_slot.h): code that holds an engine
     // sees none of its shards, locks or name hashing.
     const ValueKeys keys_;
-    // The record stored under name in map, created if the map has none.
-    std::shared_ptr<ColumnStats> resolve(ColumnMap& map, std::string_view name) const;
+    // The record stored under name in map, created if the map has none, with one more
+    // claim on it (column_stats.h); the caller applies to it or abandons it.
+    std::shared_ptr<ColumnStats> claim(ColumnMap& map, std::string_view name) const;
     void apply_columns(ColumnMap& map, const ColumnBatch& batch, SecondThread* helper) const;
-    void apply_split(ColumnMap& map, const ColumnBatch& batch, SecondThread& helper) const;
 
     // Held shared by every write for its whole length, exclusively by a flush's swap.
     mutable std::shared_mutex writing_;

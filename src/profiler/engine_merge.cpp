@@ -9,11 +9,13 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "profiler/column_map.h"
 #include "profiler/engine.h"
 #include "profiler/snapshot.h"
+#include "profiler/write_claims.h"
 
 namespace profiler {
 
@@ -52,12 +54,33 @@ void check_counts_fit(const ColumnMap& map, const ProfileState& other) {
     }
 }
 
+// Adds one column's state to its claimed record, whose sketch has room reserved for it:
+// nothing here allocates.
+void merge_column(ColumnStats& stats, const ColumnState& column) noexcept {
+    // In ColumnStats::apply's order, which export_state relies on.
+    stats.total_count.fetch_add(column.total_count, std::memory_order_relaxed);
+    stats.null_count.fetch_add(column.null_count, std::memory_order_release);
+    // Initial bounds (+inf for the minimum, -inf for the maximum) never replace one.
+    stats.raise_max(std::bit_cast<double>(column.max_bits));
+    stats.lower_min(std::bit_cast<double>(column.min_bits));
+    {
+        std::lock_guard<std::mutex> hold(stats.sketch_mutex);
+        stats.sketch.merge(column.sketch);
+        stats.sketch.release(sketch::CardinalitySketch::codes_of_state(column.sketch));
+    }
+    stats.published.store(true, std::memory_order_release);
+    stats.claims.fetch_sub(1, std::memory_order_release);
+}
+
 }  // namespace
 
 ProfileState KarvoEngine::export_state() const {
     const ColumnMapRef map = columns.load();
     std::vector<Sequenced> found;
     map->iter([&found](std::string_view name, const StatsRef& stats) {
+        if (!is_published(*stats)) {
+            return;
+        }
         Sequenced entry{stats->sequence, ColumnState{}};
         ColumnState& column = entry.column;
         column.name = std::string(name);
@@ -89,20 +112,30 @@ ProfileState KarvoEngine::export_state() const {
     return state;
 }
 
+// Claims every column's record and reserves its sketch's room first, then applies, as a
+// batch does (engine.cpp): a merge that fails part way has merged nothing.
 void KarvoEngine::merge_state(const ProfileState& other) const {
     const std::shared_lock<std::shared_mutex> writing(writing_);  // a write, see engine.h
     const ColumnMapRef map = columns.load();  // pinned for the whole merge
     check_counts_fit(*map, other);
-    for (const ColumnState& column : other) {
-        const StatsRef stats = resolve(*map, column.name);
-        // In ColumnStats::apply's order, which export_state relies on.
-        stats->total_count.fetch_add(column.total_count, std::memory_order_relaxed);
-        stats->null_count.fetch_add(column.null_count, std::memory_order_release);
-        // Initial bounds (+inf for the minimum, -inf for the maximum) never replace one.
-        stats->raise_max(std::bit_cast<double>(column.max_bits));
-        stats->lower_min(std::bit_cast<double>(column.min_bits));
-        std::lock_guard<std::mutex> hold(stats->sketch_mutex);
-        stats->sketch.merge(column.sketch);
+    std::vector<std::string_view> names(other.size());
+    std::transform(other.begin(), other.end(), names.begin(),
+                   [](const ColumnState& column) { return std::string_view(column.name); });
+    WriteClaims claims(*map, names, [&other](std::size_t i, ColumnStats& record) noexcept {
+        std::lock_guard<std::mutex> hold(record.sketch_mutex);
+        record.sketch.release(sketch::CardinalitySketch::codes_of_state(other[i].sketch));
+    });
+    for (std::size_t i = 0; i < other.size(); ++i) {
+        claims.take(
+            i, [&map, this](std::string_view name) { return claim(*map, name); },
+            [&column = other[i]](ColumnStats& record) {
+                std::lock_guard<std::mutex> hold(record.sketch_mutex);
+                record.sketch.reserve_state(column.sketch);
+            });
+    }
+    claims.applying();
+    for (std::size_t i = 0; i < other.size(); ++i) {
+        merge_column(*claims[i], other[i]);
     }
 }
 
@@ -110,6 +143,9 @@ std::string KarvoEngine::report() const {
     const ColumnMapRef map = columns.load();
     ReportMap report;
     map->iter([&report](std::string_view name, const StatsRef& stats) {
+        if (!is_published(*stats)) {
+            return;
+        }
         report.push_back(ReportEntry{std::string(name), stats->sequence, snapshot_of(*stats)});
     });
     sort_by_sequence(report);
@@ -120,6 +156,9 @@ std::vector<std::string> KarvoEngine::column_names() const {
     const ColumnMapRef map = columns.load();
     std::vector<SequencedName> found;
     map->iter([&found](std::string_view name, const StatsRef& stats) {
+        if (!is_published(*stats)) {
+            return;
+        }
         found.push_back(SequencedName{stats->sequence, std::string(name)});
     });
     sort_by_sequence(found);

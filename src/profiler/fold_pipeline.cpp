@@ -88,8 +88,12 @@ FoldPipeline::~FoldPipeline() {
 }
 
 void FoldPipeline::fold_here() {
+    if (options_.whole_rows) {
+        row_folder_.fold(filling_->cells, filling_->text, keys_, parts_);
+    } else {
+        fold_cells(filling_->cells, filling_->text, keys_, parts_);
+    }
     produced_ += filling_->cells.size();
-    fold_cells(filling_->cells, filling_->text, keys_, parts_);
     filling_->clear();
     if (produced_ >= start_at_) {
         start_at_ = kNever;

@@ -69,6 +69,11 @@ struct FoldOptions {
     std::size_t threads = 1;
     // Cells per chunk handed to the worker (a chunk also goes when its text is long).
     std::size_t chunk_cells = 16384;
+    // Each row is folded all or nothing (RowFolder), for a caller whose batch outlives a
+    // failed row (the per-profile row buffer): a row that end_row fails to fold stays in
+    // cells(), for the caller to drop, and the parts keep every earlier row whole. Meant
+    // with threads = 1, where every row is folded by end_row.
+    bool whole_rows = false;
 };
 
 class FoldPipeline final : public SecondThread {
@@ -145,6 +150,7 @@ class FoldPipeline final : public SecondThread {
     const ValueKeys keys_;
     const FoldOptions options_;
     std::vector<ColumnPart> parts_;
+    RowFolder row_folder_;  // with whole_rows
     std::array<CellChunk, kRing> ring_;
     CellChunk* filling_ = &ring_[0];
     std::size_t produced_ = 0;  // cells folded here so far

@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -148,5 +149,55 @@ inline void fold_cells(std::span<const RawCell> cells, std::string_view chunk_te
         parts[raw.column].add(to_cell(raw, chunk_text, keys));
     }
 }
+
+// Folds rows one at a time, each all or nothing, into parts indexed by column. Every part
+// keeps room for one more key (ColumnPart::make_room_for_cell), and a row names each column
+// once (see above), so it adds at most one key to each part: once the parts it names for
+// the first time exist, folding it cannot fail. The room a cell used is made again right
+// after it, while the part is at hand; should that fail, the row still stands whole, and
+// the room is made for every part before the next row instead, which may throw bad_alloc
+// with nothing of that row folded. So a row that throws has left the parts as they were,
+// at most with new empty parts.
+class RowFolder {
+  public:
+    void fold(std::span<const RawCell> cells, std::string_view chunk_text, const ValueKeys& keys,
+              std::vector<ColumnPart>& parts) {
+        if (cells.empty()) {
+            return;
+        }
+        add_new_parts(cells, parts);  // a fresh part has room for its first key
+        if (room_short_) [[unlikely]] {
+            for (ColumnPart& part : parts) {
+                part.make_room_for_cell();
+            }
+            room_short_ = false;
+        }
+        ColumnPart* const part = parts.data();
+        for (const RawCell& raw : cells) {
+            ColumnPart& target = part[raw.column];
+            target.add(to_cell(raw, chunk_text, keys));
+            if (target.needs_room()) [[unlikely]] {
+                try {
+                    target.make_room_for_cell();
+                } catch (const std::bad_alloc&) {
+                    room_short_ = true;
+                }
+            }
+        }
+    }
+
+  private:
+    static void add_new_parts(std::span<const RawCell> cells, std::vector<ColumnPart>& parts) {
+        std::uint32_t last = 0;
+        for (const RawCell& raw : cells) {
+            last = std::max(last, raw.column);
+        }
+        if (last >= parts.size()) {
+            parts.resize(std::size_t{last} + 1);
+        }
+    }
+
+    bool room_short_ = false;  // some part may lack room for its next key
+};
 
 }  // namespace profiler

@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "hash/siphash.h"
 
@@ -63,19 +64,35 @@ void CardinalitySketch::merge_sparse() {
     const std::size_t n = temp_set_.sorted_codes(fresh);
     temp_set_.clear();
     const std::span<const std::uint32_t> fresh_codes(fresh.data(), n);
-    std::optional<DifIntVec> merged = DifIntVec::merge(sparse_, fresh_codes, kDenseSizeLimit);
-    if (merged) {
-        sparse_ = std::move(*merged);
-    } else {
+    if (!merge_list(fresh_codes)) {
         turn_dense(fresh_codes);
     }
+}
+
+template <class Fresh>
+bool CardinalitySketch::merge_list(const Fresh& fresh) {
+    DifIntVec& spare = larger_spare();
+    if (!DifIntVec::merge_into(sparse_, fresh, kDenseSizeLimit, spare)) {
+        drop_spares();
+        return false;
+    }
+    std::swap(sparse_, spare);
+    drop_spares();
+    return true;
+}
+
+template bool CardinalitySketch::merge_list(const std::span<const std::uint32_t>&);
+template bool CardinalitySketch::merge_list(const DifIntVec&);
+
+RegistersPlus CardinalitySketch::fresh_registers() {
+    return RegistersPlus::zeroed(std::move(spare_words_));
 }
 
 // Applies every code of the list, the fresh codes and temp_set to new registers, and
 // empties temp_set. Each code decodes to the register and rank of its hash, and raising is
 // idempotent and order-free, so this gives the registers of dense insertion of the same keys.
 void CardinalitySketch::turn_dense(std::span<const std::uint32_t> fresh_codes) {
-    RegistersPlus registers = RegistersPlus::with_count(kRegisterCount);
+    RegistersPlus registers = fresh_registers();
     auto apply = [&registers](std::uint32_t code) {
         const RegisterUpdate update = decode_code(code);
         registers.raise(update.index, update.rank);
@@ -92,6 +109,7 @@ void CardinalitySketch::turn_dense(std::span<const std::uint32_t> fresh_codes) {
     temp_set_.clear();
     registers_ = std::move(registers);
     sparse_ = DifIntVec();
+    drop_spares();
 }
 
 }  // namespace sketch

@@ -37,15 +37,32 @@
 // are hashed about once per call.
 // count costs at most one merge and one pass over the registers.
 //
+// Reservation. A list merge writes a new buffer and turning dense takes one for the
+// registers, so insertion and union may allocate. An owner that must apply a batch all or
+// nothing reserves first (reserve, which may throw bad_alloc and changes no content), then
+// inserts or merges what it reserved for, which then allocates nothing and cannot fail,
+// then releases. With R codes reserved in all, L list bytes and t codes in temp_set, no
+// merge needs more room than B = min(L + 5 (t + R), 13107) bytes (a code adds at most
+// five bytes, and L + 5 t grows by at most five per key), so the sketch keeps two spare
+// list buffers of at least B bytes: a merge writes into the larger spare and the list's
+// old buffer takes its place, so that two of the three buffers, one of them a spare,
+// always hold B. The registers' words are held ready whenever L + 5 (t + R) passes the
+// limit or a dense state is to be merged. Keys whose codes cannot bring temp_set to its
+// merge (t + R below 132) need no room at all, the usual case for small batches.
+// Reservations add up, so owners that reserve under one lock and apply under another hold
+// of it never take each other's room. The last release gives the spares back.
+//
 // Thread safety: none of its own. The owner serialises every call (a column's
 // sketch_mutex); no operation takes a lock. Creation touches only the creating thread's
 // key state. Lock order: the sketch takes no lock, so it adds nothing to the owner's.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "hash/key_state.h"
 #include "sketch/dif_int_vec.h"
@@ -116,6 +133,23 @@ class CardinalitySketch {
     void merge(const SketchState& other);
     void merge(const CardinalitySketch& other) { merge(other.state()); }
 
+    // Reservation (reservation.cpp), see above. reserve makes room for `codes` more keys
+    // to be inserted, or for merging a sparse state of that many codes; reserve_state
+    // for merging `other`. Each throws bad_alloc having changed no content, and counts
+    // one hold only when it returns. release gives back one hold of `codes`
+    // (reserve_state's: codes_of_state(other)).
+    void reserve(std::uint64_t codes) { reserve_room(codes, false, false); }
+    void reserve_state(const SketchState& other) {
+        reserve_room(codes_of_state(other), other.registers.has_value(), true);
+    }
+    static std::uint64_t codes_of_state(const SketchState& state) {
+        return state.registers ? 0 : state.sparse.entry_count();
+    }
+    void release(std::uint64_t codes) noexcept;
+    // Inspection, for tests: holds outstanding, and the larger spare list buffer.
+    std::uint64_t holds() const { return holds_; }
+    std::size_t spare_capacity() const { return larger_spare().capacity(); }
+
   private:
     struct Keys {
         hash::SipKey value_key;
@@ -133,11 +167,33 @@ class CardinalitySketch {
     std::size_t insert_sparse_run(std::span<const std::uint64_t> keys, detail::RunHasher& hasher);
     bool merge_gathered(detail::GatheredCodes& gathered);
     void turn_dense(std::span<const std::uint32_t> fresh_codes);
+    // The list merged with fresh codes (a span or another list) into the spare buffer,
+    // which then becomes the list; false, the list unchanged, past the byte limit.
+    template <class Fresh>
+    bool merge_list(const Fresh& fresh);
+    // Registers whose words take the reserved storage when there is one.
+    RegistersPlus fresh_registers();
+    // Gives up the spare buffers when no reservation holds them.
+    void drop_spares() noexcept;
+    // `merges`: the codes go into the list whatever temp_set holds (a state's union).
+    void reserve_room(std::uint64_t codes, bool dense_state, bool merges);
+    DifIntVec& larger_spare() {
+        return spares_[0].capacity() >= spares_[1].capacity() ? spares_[0] : spares_[1];
+    }
+    const DifIntVec& larger_spare() const {
+        return spares_[0].capacity() >= spares_[1].capacity() ? spares_[0] : spares_[1];
+    }
 
     hash::SipKey value_key_;
     TempSet temp_set_;
     DifIntVec sparse_;
     std::optional<RegistersPlus> registers_;
+    // Reservation state (reservation.cpp): holds outstanding and the codes they reserved;
+    // the spare list buffers; the registers' words, ready to be taken.
+    std::uint64_t holds_ = 0;
+    std::uint64_t reserved_codes_ = 0;
+    std::array<DifIntVec, 2> spares_;
+    std::vector<std::uint32_t> spare_words_;
 };
 
 }  // namespace sketch

@@ -232,26 +232,103 @@ std::size_t DifIntVec::encoded_size(std::span<const std::uint32_t> codes) {
 std::optional<DifIntVec> DifIntVec::merge(const DifIntVec& list,
                                           std::span<const std::uint32_t> fresh,
                                           std::size_t byte_limit) {
-    if (list.bytes_.empty() && encoded_size(fresh) > byte_limit) {
-        return std::nullopt;  // a fresh column of many values: no need to write it out
-    }
-    const std::size_t room = std::min(list.bytes_.size() + 5 * fresh.size(), byte_limit);
-    DifIntVec merged = with_capacity(room);
-    merged.bytes_.resize(room);
-    ListMerge merge(list.bytes_, merged.bytes_.data(), room);
-    for (std::uint32_t code : fresh) {
-        if (!merge.place_fresh(code)) {
-            return std::nullopt;
-        }
-    }
-    if (!merge.finish()) {
+    DifIntVec merged;
+    if (!merge_into(list, fresh, byte_limit, merged)) {
         return std::nullopt;
     }
-    merged.bytes_.resize(merge.written());
-    merged.entry_count_ = list.entry_count_ + merge.added();
-    merged.last_value_ =
-        fresh.empty() ? list.last_value_ : std::max(list.last_value_, fresh.back());
     return merged;
+}
+
+namespace {
+
+// The fresh codes of a merge, from a span or read from another list.
+class SpanCodes {
+  public:
+    explicit SpanCodes(std::span<const std::uint32_t> codes) : codes_(codes) {}
+    std::size_t count() const { return codes_.size(); }
+    std::uint32_t last() const { return codes_.back(); }
+    template <class F>
+    bool each(F&& f) const {
+        for (std::uint32_t code : codes_) {
+            if (!f(code)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+  private:
+    std::span<const std::uint32_t> codes_;
+};
+
+class ListCodes {
+  public:
+    explicit ListCodes(const DifIntVec& list) : list_(list) {}
+    std::size_t count() const { return static_cast<std::size_t>(list_.entry_count()); }
+    std::uint32_t last() const { return list_.last_value(); }
+    template <class F>
+    bool each(F&& f) const {
+        DifIntVec::Cursor cursor(list_);
+        std::uint32_t code;
+        while (cursor.next(code)) {
+            if (!f(code)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+  private:
+    const DifIntVec& list_;
+};
+
+// Bytes of a list holding exactly the fresh codes, counted only up to `limit` + 1.
+template <class Codes>
+std::size_t encoded_size_up_to(const Codes& fresh, std::size_t limit) {
+    std::size_t size = 0;
+    std::uint32_t previous = 0;
+    fresh.each([&](std::uint32_t code) {
+        size += DifIntVec::encoded_length(code - previous);
+        previous = code;
+        return size <= limit;
+    });
+    return size;
+}
+
+}  // namespace
+
+template <class Codes>
+bool DifIntVec::merge_codes(const DifIntVec& list, const Codes& fresh, std::size_t byte_limit,
+                            DifIntVec& out) {
+    if (list.bytes_.empty() && encoded_size_up_to(fresh, byte_limit) > byte_limit) {
+        return false;  // a fresh column of many values: no need to write it out
+    }
+    // Counted without overflow: a list's own size is at most the limit in practice, but
+    // the fresh count comes from the caller.
+    const std::size_t fresh_room =
+        fresh.count() > byte_limit / 5 ? byte_limit : 5 * fresh.count();
+    const std::size_t room = std::min(list.bytes_.size() + fresh_room, byte_limit);
+    out.bytes_.resize(room);
+    ListMerge merge(list.bytes_, out.bytes_.data(), room);
+    if (!fresh.each([&merge](std::uint32_t code) { return merge.place_fresh(code); }) ||
+        !merge.finish()) {
+        out.clear();
+        return false;
+    }
+    out.bytes_.resize(merge.written());
+    out.entry_count_ = list.entry_count_ + merge.added();
+    out.last_value_ = fresh.count() == 0 ? list.last_value_ : std::max(list.last_value_, fresh.last());
+    return true;
+}
+
+bool DifIntVec::merge_into(const DifIntVec& list, std::span<const std::uint32_t> fresh,
+                           std::size_t byte_limit, DifIntVec& out) {
+    return merge_codes(list, SpanCodes(fresh), byte_limit, out);
+}
+
+bool DifIntVec::merge_into(const DifIntVec& list, const DifIntVec& fresh, std::size_t byte_limit,
+                           DifIntVec& out) {
+    return merge_codes(list, ListCodes(fresh), byte_limit, out);
 }
 
 }  // namespace sketch

@@ -57,10 +57,28 @@ class DifIntVec {
     static std::optional<DifIntVec> merge(const DifIntVec& list,
                                           std::span<const std::uint32_t> fresh,
                                           std::size_t byte_limit);
+    // The same merge written into `out` (not `list`), reusing its buffer: nothing is
+    // allocated when out's capacity holds min(list bytes + 5 per fresh code, byte_limit).
+    // False, with `out` holding no meaningful list, if the result would pass byte_limit.
+    static bool merge_into(const DifIntVec& list, std::span<const std::uint32_t> fresh,
+                           std::size_t byte_limit, DifIntVec& out);
+    // The same with the codes of another list as the fresh codes, read in place.
+    static bool merge_into(const DifIntVec& list, const DifIntVec& fresh,
+                           std::size_t byte_limit, DifIntVec& out);
 
     const std::vector<std::uint8_t>& bytes() const { return bytes_; }
-    // Gives back the buffer's room beyond the codes it holds.
-    void shrink_to_fit() { bytes_.shrink_to_fit(); }
+    // Gives back the buffer's room beyond the codes it holds. Never throws: when no
+    // smaller buffer can be had, the list keeps its room.
+    void shrink_to_fit() noexcept { bytes_.shrink_to_fit(); }
+    // Makes room for `bytes` in all without changing the codes; throws bad_alloc.
+    void reserve(std::size_t bytes) { bytes_.reserve(bytes); }
+    std::size_t capacity() const { return bytes_.capacity(); }
+    // Empties the list, keeping its buffer.
+    void clear() noexcept {
+        bytes_.clear();
+        entry_count_ = 0;
+        last_value_ = 0;
+    }
     std::uint64_t entry_count() const { return entry_count_; }
     std::uint32_t last_value() const { return last_value_; }
 
@@ -84,6 +102,10 @@ class DifIntVec {
     }
 
   private:
+    template <class Codes>
+    static bool merge_codes(const DifIntVec& list, const Codes& fresh, std::size_t byte_limit,
+                            DifIntVec& out);
+
     std::vector<std::uint8_t> bytes_;
     std::uint64_t entry_count_ = 0;
     std::uint32_t last_value_ = 0;

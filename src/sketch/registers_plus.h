@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace sketch {
@@ -23,12 +24,20 @@ namespace sketch {
 class RegistersPlus {
   public:
     static RegistersPlus with_count(std::uint64_t n);
+    // 16384 zero registers in `storage`, which allocates nothing when its capacity holds
+    // kRegisterWords words.
+    static RegistersPlus zeroed(std::vector<std::uint32_t> storage);
     // 16384 registers from their packed words (kRegisterWords of them; the bits beyond the
     // last register zero, each register at most 63), counting the zero registers
     // (sketch_union.cpp).
     static RegistersPlus from_words(std::vector<std::uint32_t> words);
-    // Raises every register to at least its value in other (sketch_union.cpp).
+    // Raises every register to at least its value in other, in place (sketch_union.cpp).
     void raise_all(const RegistersPlus& other);
+    // Copies other's registers into this one's storage, allocating nothing when it has
+    // room for them.
+    void assign(const RegistersPlus& other);
+    // Gives up the words' storage, for reuse.
+    std::vector<std::uint32_t> take_storage() && { return std::move(words_); }
 
     std::uint32_t get(std::size_t index) const;
     // Stores rank when it is greater than the register; keeps zero_count.

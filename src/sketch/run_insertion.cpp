@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <span>
 #include <utility>
@@ -135,9 +136,19 @@ void CardinalitySketch::insert_dense_run(std::span<const std::uint64_t> keys,
 // Adding codes never shortens an encoding, so if the joined set fits the byte limit, so
 // did every merge one at a time would have made; if it does not, one of those merges,
 // in this stretch of keys, turned the sketch dense (see merge_gathered).
+//
+// The gathered codes' table is allocated before anything changes; when it cannot be had,
+// this inserts nothing and the caller inserts one key at a time, which gives the same
+// sketch and, under a reservation, allocates nothing.
 std::size_t CardinalitySketch::insert_sparse_run(std::span<const std::uint64_t> keys,
                                                  detail::RunHasher& hasher) {
-    detail::GatheredCodes gathered(keys.size());
+    std::optional<detail::GatheredCodes> made;
+    try {
+        made.emplace(keys.size());
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+    detail::GatheredCodes& gathered = *made;
     detail::RunTempSet waiting(temp_set_);
     std::size_t merge_at = detail::codes_before_merge(sparse_.entry_count());
     std::array<std::uint64_t, detail::RunHasher::kBlock> hashes;
@@ -180,12 +191,10 @@ bool CardinalitySketch::merge_gathered(detail::GatheredCodes& gathered) {
         return true;
     }
     const std::span<const std::uint32_t> codes = gathered.take_sorted();
-    std::optional<DifIntVec> merged = DifIntVec::merge(sparse_, codes, kDenseSizeLimit);
-    if (merged) {
-        // The merge sized the buffer for five bytes a code, up to the byte limit; mostly
-        // repeats fill little of it, and a column that stays sparse keeps its list.
-        sparse_ = std::move(*merged);
-        sparse_.shrink_to_fit();
+    // The merge sizes the buffer for five bytes a code, up to the byte limit; mostly
+    // repeats fill little of it, and the room beyond the codes is given back once no
+    // reservation needs it (drop_spares).
+    if (merge_list(codes)) {
         return true;
     }
     turn_dense(codes);

@@ -19,6 +19,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <span>
 #include <vector>
 
@@ -64,9 +65,13 @@ class RunHasher {
   public:
     static constexpr std::size_t kBlock = 16;
 
+    // The memo is only a shortcut: when its table cannot be had, keys are hashed anew.
     RunHasher(hash::SipKey key, std::size_t run_length) : key_(key) {
         if (run_length >= kMemoMinRun) {
-            memo_ = Memo(kMemoSlots, MemoSlots{{0, hash::siphash13(key_, 0)}});
+            try {
+                memo_ = Memo(kMemoSlots, MemoSlots{{0, hash::siphash13(key_, 0)}});
+            } catch (const std::bad_alloc&) {
+            }
         }
     }
 
@@ -147,12 +152,18 @@ class RunHasher {
 // mispredicted branch or two each, which cost more than the rest of the run's bookkeeping.
 // It holds at most half its home slots; `room` tells how many more codes fit. Slots past
 // the last home slot take the codes probed beyond it, before probing wraps around.
+//
+// Everything it needs is allocated when it is made, so that a run that has begun changing
+// its sketch allocates nothing more.
 class GatheredCodes {
   public:
     explicit GatheredCodes(std::size_t run_length)
         : homes_(homes_for(run_length)),
           home_bits_(static_cast<unsigned>(std::countr_zero(homes_))),
-          table_(homes_ + kTailSlots) {}
+          table_(homes_ + kTailSlots) {
+        sorted_.reserve(homes_ / 2 + 1);
+        scratch_.reserve(homes_ / 2 + 1);
+    }
 
     // Adds a code; there must be room.
     void add(std::uint32_t code) {

@@ -25,13 +25,6 @@ void raise_by_code(RegistersPlus& registers, std::uint32_t code) {
     registers.raise(update.index, update.rank);
 }
 
-std::vector<std::uint32_t> codes_of(const DifIntVec& list) {
-    std::vector<std::uint32_t> codes;
-    codes.reserve(static_cast<std::size_t>(list.entry_count()));
-    list.for_each([&codes](std::uint32_t code) { codes.push_back(code); });
-    return codes;
-}
-
 }  // namespace
 
 // Counts without a branch per register: in a sparsely filled sketch about half the
@@ -48,19 +41,22 @@ RegistersPlus RegistersPlus::from_words(std::vector<std::uint32_t> words) {
     return registers;
 }
 
-// Word by word, a maximum per register without a branch, for the same reason.
+// Word by word, a maximum per register without a branch, for the same reason. In place:
+// each word is read before it is written, and nothing is allocated.
 void RegistersPlus::raise_all(const RegistersPlus& other) {
-    std::vector<std::uint32_t> raised(words_.size());
+    std::uint64_t zeros = 0;
     for (std::size_t w = 0; w < words_.size(); ++w) {
         std::uint32_t word = 0;
         for (unsigned f = 0; f < kPerWord; ++f) {
             const std::uint32_t mine = (words_[w] >> (kBits * f)) & kMask;
             const std::uint32_t theirs = (other.words_[w] >> (kBits * f)) & kMask;
-            word |= (mine > theirs ? mine : theirs) << (kBits * f);
+            const std::uint32_t raised = mine > theirs ? mine : theirs;
+            word |= raised << (kBits * f);
+            zeros += raised == 0 && w * kPerWord + f < register_count_ ? 1 : 0;
         }
-        raised[w] = word;
+        words_[w] = word;
     }
-    *this = from_words(std::move(raised));
+    zero_count_ = zeros;
 }
 
 SketchState CardinalitySketch::state() const {
@@ -90,34 +86,39 @@ SketchState CardinalitySketch::state() const {
     return state;
 }
 
+// Allocates nothing once reserve_state(other) has made room (cardinality_sketch.h): the
+// dense side raises in place, and list merges write into the spare buffer.
 void CardinalitySketch::merge(const SketchState& other) {
-    merge_sparse();  // temp_set folded in: both sides are now a list or registers
-    if (!registers_ && sparse_.entry_count() == 0) {
-        // Nothing here yet (a profile being read back): the other state as it is.
-        sparse_ = other.sparse;
-        registers_ = other.registers;
-        return;
-    }
     if (other.registers) {
         if (!registers_) {
-            turn_dense({});
+            turn_dense({});  // temp_set and the list, straight into the registers
         }
         registers_->raise_all(*other.registers);
         return;
+    }
+    if (other.sparse.entry_count() == 0) {
+        return;  // nothing to add; temp_set may stay as it is
     }
     if (registers_) {
         other.sparse.for_each([this](std::uint32_t code) { raise_by_code(*registers_, code); });
         return;
     }
-    if (other.sparse.entry_count() == 0) {
+    merge_sparse();  // temp_set folded in: this side is now a list or registers
+    if (registers_) {
+        other.sparse.for_each([this](std::uint32_t code) { raise_by_code(*registers_, code); });
         return;
     }
-    const std::vector<std::uint32_t> codes = codes_of(other.sparse);
-    if (std::optional<DifIntVec> merged = DifIntVec::merge(sparse_, codes, kDenseSizeLimit)) {
-        sparse_ = std::move(*merged);
-        sparse_.shrink_to_fit();
-    } else {
-        turn_dense(codes);
+    if (sparse_.entry_count() == 0) {
+        // Nothing here yet (a profile being read back): copied as it is, into a spare.
+        DifIntVec& spare = larger_spare();
+        spare = other.sparse;
+        std::swap(sparse_, spare);
+        drop_spares();
+        return;
+    }
+    if (!merge_list(other.sparse)) {
+        turn_dense({});
+        other.sparse.for_each([this](std::uint32_t code) { raise_by_code(*registers_, code); });
     }
 }
 

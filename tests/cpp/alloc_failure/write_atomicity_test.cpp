@@ -1,0 +1,488 @@
+// Every write is all or nothing under allocation failure: a batch or a merge that throws
+// bad_alloc leaves the engine exactly as it was, and one that returns has applied in full.
+//
+// This binary replaces the global allocation functions. Armed, the Nth allocation from
+// then on throws bad_alloc; the tests arm N = 0, 1, 2, ... in turn, so that each write is
+// failed at every allocation it makes, until one runs through without reaching N.
+// Afterwards a second batch, naming every column in reverse order, shows whether the
+// failed write left a record behind: such a record would keep its earlier place in the
+// creation order.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "profiler/column_batch.h"
+#include "profiler/engine.h"
+#include "profiler/profile_codec.h"
+#include "profiler/raw_cell.h"
+#include "profiler/seed_keys.h"
+#include "profiler/typed_value.h"
+
+namespace {
+
+// Allocations still to succeed on this thread before one fails; negative while disarmed.
+// Per thread, so that a failing writer can run beside writers that do not fail.
+thread_local long allocations_before_failure = -1;
+
+bool allocation_fails() {
+    if (allocations_before_failure < 0) {
+        return false;
+    }
+    return allocations_before_failure-- == 0;
+}
+
+void* allocate(std::size_t size) {
+    if (allocation_fails()) {
+        throw std::bad_alloc();
+    }
+    void* block = std::malloc(size == 0 ? 1 : size);
+    if (block == nullptr) {
+        throw std::bad_alloc();
+    }
+    return block;
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) { return allocate(size); }
+void* operator new[](std::size_t size) { return allocate(size); }
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+
+namespace profiler {
+namespace {
+
+// Arms the failure of the allocation `n` allocations from now; disarms when it goes.
+class FailingAllocation {
+  public:
+    explicit FailingAllocation(long n) { allocations_before_failure = n; }
+    ~FailingAllocation() { allocations_before_failure = -1; }
+    FailingAllocation(const FailingAllocation&) = delete;
+    FailingAllocation& operator=(const FailingAllocation&) = delete;
+    // Whether the armed allocation was reached.
+    static bool reached() { return allocations_before_failure < 0; }
+};
+
+// Ends the process if the test has not finished within its limit, so that a thread that
+// never ends cannot hang the run.
+class Watchdog {
+  public:
+    explicit Watchdog(std::chrono::seconds limit)
+        : thread_([this, limit] {
+              std::unique_lock<std::mutex> lock(mutex_);
+              if (!done_cv_.wait_for(lock, limit, [this] { return done_; })) {
+                  std::fprintf(stderr, "test still running after its limit\n");
+                  std::abort();
+              }
+          }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        done_cv_.notify_one();
+        thread_.join();
+    }
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable done_cv_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
+const SeedKeys kKeys = keys_from_seed(7);
+
+std::unique_ptr<KarvoEngine> make_engine() {
+    return std::make_unique<KarvoEngine>(kKeys.values, kKeys.sketch);
+}
+
+std::vector<std::uint8_t> state_bytes(const KarvoEngine& engine) {
+    return encode_profile(engine.export_state(), 0);
+}
+
+// A batch with its own copies of the names, built value by value as a reader builds it.
+class Batch {
+  public:
+    Batch& add(const std::string& name, const TypedValue& value) {
+        std::size_t i = 0;
+        while (i < names_.size() && *names_[i] != name) {
+            ++i;
+        }
+        if (i == names_.size()) {
+            names_.push_back(std::make_unique<std::string>(name));
+            batch_.names.push_back(*names_.back());
+            batch_.parts.emplace_back();
+        }
+        batch_.parts[i].add(value, kKeys.values);
+        return *this;
+    }
+    Batch& ints(const std::string& name, std::int64_t from, std::int64_t count) {
+        for (std::int64_t i = from; i < from + count; ++i) {
+            add(name, TypedValue::from_int(i));
+        }
+        return *this;
+    }
+    const ColumnBatch& batch() const { return batch_; }
+    // One null cell per column, columns in reverse order.
+    Batch reversed_nulls() const {
+        Batch other;
+        for (auto it = names_.rbegin(); it != names_.rend(); ++it) {
+            other.add(**it, TypedValue::null());
+        }
+        return other;
+    }
+
+  private:
+    std::vector<std::unique_ptr<std::string>> names_;
+    ColumnBatch batch_;
+};
+
+// A profile whose sketches stand at every point where insertion allocates: a temp_set one
+// code short of its merge, a list near the byte limit, a dense sketch, and columns of
+// text, floats and nulls.
+void set_up(const KarvoEngine& engine) {
+    Batch first;
+    first.ints("full_temp_set", 0, 131);
+    first.ints("near_dense", 0, 5000);
+    first.ints("dense", 0, 20000);
+    first.add("text", TypedValue::from_str("a")).add("text", TypedValue::from_str("b"));
+    first.add("floats", TypedValue::from_float(1.5)).add("nulls", TypedValue::null());
+    engine.process_columns(first.batch());
+}
+
+struct WriteCase {
+    const char* name;
+    std::function<Batch()> batch;
+};
+
+void PrintTo(const WriteCase& c, std::ostream* os) { *os << c.name; }
+
+class BatchUnderFailure : public ::testing::TestWithParam<WriteCase> {};
+
+// Fails the write at every allocation in turn; checks each outcome, then what the next
+// batch finds. A failure the sketch absorbs (a table that only saves work) gives the
+// whole write.
+TEST_P(BatchUnderFailure, AppliesAllOrNothing) {
+    const Batch batch = GetParam().batch();
+    const Batch after = batch.reversed_nulls();
+
+    const auto before = make_engine();
+    set_up(*before);
+    const std::vector<std::uint8_t> unchanged = state_bytes(*before);
+    before->process_columns(after.batch());
+    const std::vector<std::uint8_t> unchanged_then_after = state_bytes(*before);
+
+    const auto applied = make_engine();
+    set_up(*applied);
+    applied->process_columns(batch.batch());
+    const std::vector<std::uint8_t> whole = state_bytes(*applied);
+    applied->process_columns(after.batch());
+    const std::vector<std::uint8_t> whole_then_after = state_bytes(*applied);
+
+    long failed = 0;
+    for (long n = 0;; ++n) {
+        const auto engine = make_engine();
+        set_up(*engine);
+        bool threw = false;
+        bool reached = false;
+        {
+            FailingAllocation failing(n);
+            try {
+                engine->process_columns(batch.batch());
+            } catch (const std::bad_alloc&) {
+                threw = true;
+            }
+            reached = FailingAllocation::reached();
+        }
+        ASSERT_TRUE(reached || !threw) << "allocation " << n;
+        ASSERT_EQ(state_bytes(*engine), threw ? unchanged : whole) << "allocation " << n;
+        engine->process_columns(after.batch());
+        ASSERT_EQ(state_bytes(*engine), threw ? unchanged_then_after : whole_then_after)
+            << "allocation " << n;
+        if (!reached) {
+            break;
+        }
+        failed += threw ? 1 : 0;
+    }
+    EXPECT_GT(failed, 0) << "the write allocated nothing: the test tests nothing";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Writes, BatchUnderFailure,
+    ::testing::Values(
+        WriteCase{"NewColumns",
+                  [] {
+                      Batch b;
+                      for (int c = 0; c < 40; ++c) {
+                          b.ints("new" + std::to_string(c), c, 3);
+                      }
+                      return b;
+                  }},
+        WriteCase{"TempSetMerges", [] { return std::move(Batch().ints("full_temp_set", 500, 1)); }},
+        WriteCase{"ListTurnsDense",
+                  [] { return std::move(Batch().ints("near_dense", 10000, 1500)); }},
+        WriteCase{"LongRunOfANewColumn",
+                  [] { return std::move(Batch().ints("fresh_run", 0, 9000)); }},
+        WriteCase{"LongRunOfRepeats",
+                  [] {
+                      Batch b;
+                      for (int i = 0; i < 6000; ++i) {
+                          b.add("repeats", TypedValue::from_int(i % 300));
+                      }
+                      return b;
+                  }},
+        WriteCase{"Everything",
+                  [] {
+                      Batch b;
+                      b.add("nulls", TypedValue::null()).add("text", TypedValue::from_str("c"));
+                      b.ints("new_a", 0, 2).ints("full_temp_set", 700, 3);
+                      b.ints("dense", 50000, 5000).ints("near_dense", 20000, 800);
+                      b.add("floats", TypedValue::from_float(-2.0)).ints("new_b", 5, 200);
+                      return b;
+                  }}),
+    [](const ::testing::TestParamInfo<WriteCase>& info) { return std::string(info.param.name); });
+
+// A merge under failure: every form of the other side's sketches meets every form here.
+TEST(MergeUnderFailure, MergesAllOrNothing) {
+    const auto source = make_engine();
+    Batch other;
+    other.ints("full_temp_set", 1000, 40).ints("near_dense", 30000, 900);
+    other.ints("dense", 0, 100).ints("text", 0, 20000).ints("merged_new", 0, 5);
+    other.ints("merged_new_dense", 0, 8000).add("nulls", TypedValue::from_float(3.0));
+    source->process_columns(other.batch());
+    const ProfileState state = source->export_state();
+    Batch after;
+    for (const ColumnState& column : state) {
+        after.add(column.name, TypedValue::null());
+    }
+    const Batch reversed = after.reversed_nulls();
+
+    const auto before = make_engine();
+    set_up(*before);
+    const std::vector<std::uint8_t> unchanged = state_bytes(*before);
+    before->process_columns(reversed.batch());
+    const std::vector<std::uint8_t> unchanged_then_after = state_bytes(*before);
+
+    const auto merged = make_engine();
+    set_up(*merged);
+    merged->merge_state(state);
+    const std::vector<std::uint8_t> whole = state_bytes(*merged);
+    merged->process_columns(reversed.batch());
+    const std::vector<std::uint8_t> whole_then_after = state_bytes(*merged);
+
+    long failed = 0;
+    for (long n = 0;; ++n) {
+        const auto engine = make_engine();
+        set_up(*engine);
+        bool threw = false;
+        bool reached = false;
+        {
+            FailingAllocation failing(n);
+            try {
+                engine->merge_state(state);
+            } catch (const std::bad_alloc&) {
+                threw = true;
+            }
+            reached = FailingAllocation::reached();
+        }
+        ASSERT_TRUE(reached || !threw) << "allocation " << n;
+        ASSERT_EQ(state_bytes(*engine), threw ? unchanged : whole) << "allocation " << n;
+        engine->process_columns(reversed.batch());
+        ASSERT_EQ(state_bytes(*engine), threw ? unchanged_then_after : whole_then_after)
+            << "allocation " << n;
+        if (!reached) {
+            break;
+        }
+        failed += threw ? 1 : 0;
+    }
+    EXPECT_GT(failed, 0);
+}
+
+// A failed write between two others leaves both counted: a retry after the failure
+// equals the writes made once each.
+TEST(WriteUnderFailure, EarlierAndLaterWritesStayCounted) {
+    Batch earlier;
+    earlier.ints("x", 0, 300).ints("y", 0, 10);
+    Batch failing;
+    failing.ints("x", 300, 3000).ints("z", 0, 50);
+
+    const auto reference = make_engine();
+    reference->process_columns(earlier.batch());
+    reference->process_columns(failing.batch());
+
+    for (long n = 0; n < 64; ++n) {
+        const auto engine = make_engine();
+        engine->process_columns(earlier.batch());
+        bool threw = false;
+        {
+            FailingAllocation fail(n);
+            try {
+                engine->process_columns(failing.batch());
+            } catch (const std::bad_alloc&) {
+                threw = true;
+            }
+        }
+        if (threw) {
+            engine->process_columns(failing.batch());  // the retry
+        }
+        ASSERT_EQ(state_bytes(*engine), state_bytes(*reference)) << "allocation " << n;
+        if (!threw) {
+            break;
+        }
+    }
+}
+
+// A writer failing at every allocation in turn, beside writers that never fail and a
+// reader, on the same columns and on columns of its own: every write that returned is
+// counted exactly, none that threw is, and no reader ever sees a column without rows.
+TEST(WriteUnderFailure, FailingWritesBesideOthersLoseAndLeaveNothing) {
+    const Watchdog watchdog(std::chrono::seconds(120));
+    constexpr int kRounds = 400;
+    constexpr int kSteady = 2;
+    const auto engine = make_engine();
+    auto shared_batch = [](int round) {
+        Batch b;
+        for (int c = 0; c < 8; ++c) {
+            b.ints("shared" + std::to_string((round + c) % 12), round * 10, 3);
+        }
+        return b;
+    };
+    std::atomic<bool> writing{true};
+    std::atomic<int> zero_row_columns{0};
+    std::atomic<std::uint64_t> failing_rounds_applied{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kSteady; ++t) {
+        threads.emplace_back([&engine, &shared_batch] {
+            for (int round = 0; round < kRounds; ++round) {
+                engine->process_columns(shared_batch(round).batch());
+            }
+        });
+    }
+    threads.emplace_back([&engine, &shared_batch, &failing_rounds_applied] {
+        for (int round = 0; round < kRounds; ++round) {
+            Batch b = shared_batch(round);
+            b.ints("own" + std::to_string(round % 7), round, 2).ints("big", round * 1000, 300);
+            FailingAllocation failing(round % 60);
+            try {
+                engine->process_columns(b.batch());
+                failing_rounds_applied.fetch_add(1);
+            } catch (const std::bad_alloc&) {
+            }
+        }
+    });
+    threads.emplace_back([&engine, &writing, &zero_row_columns] {
+        while (writing.load()) {
+            for (const ColumnState& column : engine->export_state()) {
+                zero_row_columns.fetch_add(column.total_count == 0 ? 1 : 0);
+            }
+        }
+    });
+    for (std::size_t t = 0; t + 1 < threads.size(); ++t) {
+        threads[t].join();
+    }
+    writing.store(false);
+    threads.back().join();
+
+    // Each steady round gives 8 shared columns 3 cells; a failing round that returned
+    // gives them as much, and its own columns 2 and 300.
+    const std::uint64_t expected_shared = std::uint64_t{kRounds} * kSteady * 8 * 3;
+    const std::uint64_t applied = failing_rounds_applied.load();
+    EXPECT_GT(applied, 0u);
+    EXPECT_LT(applied, static_cast<std::uint64_t>(kRounds));
+    std::uint64_t shared_total = 0;
+    std::uint64_t own_total = 0;
+    std::uint64_t big_total = 0;
+    for (const ColumnState& column : engine->export_state()) {
+        EXPECT_GT(column.total_count, 0u) << column.name;
+        if (column.name.rfind("shared", 0) == 0) {
+            shared_total += column.total_count;
+        } else if (column.name.rfind("own", 0) == 0) {
+            own_total += column.total_count;
+        } else if (column.name == "big") {
+            big_total = column.total_count;
+        }
+    }
+    EXPECT_EQ(shared_total, expected_shared + applied * 8 * 3);
+    EXPECT_EQ(own_total, applied * 2);
+    EXPECT_EQ(big_total, applied * 300);
+    EXPECT_EQ(zero_row_columns.load(), 0);
+}
+
+
+// Rows folded one at a time (RowFolder), the Nth allocation of the whole run failed: a row
+// that throws leaves the parts as the rows before it made them, and every row that returned
+// stands. Rows: a column of repeats, one of distinct ints (its key list grows and its table
+// of recent keys starts), and a column first named every 60 rows.
+TEST(RowFolderUnderFailure, EachRowFoldsWholeOrNotAtAll) {
+    std::vector<std::vector<RawCell>> rows;
+    for (std::int64_t r = 0; r < 400; ++r) {
+        rows.push_back({raw_int(0, r % 7), raw_int(1, r),
+                        raw_int(static_cast<std::uint32_t>(2 + r / 60), 3 * r)});
+    }
+    long failed_rows = 0;
+    for (long n = 0;; ++n) {
+        std::vector<ColumnPart> parts;
+        std::vector<bool> folded(rows.size(), false);
+        bool reached = false;
+        {
+            RowFolder folder;
+            FailingAllocation failing(n);
+            for (std::size_t r = 0; r < rows.size(); ++r) {
+                try {
+                    folder.fold(rows[r], {}, kKeys.values, parts);
+                    folded[r] = true;
+                } catch (const std::bad_alloc&) {
+                    ++failed_rows;
+                }
+            }
+            reached = FailingAllocation::reached();
+        }
+        // The rows that returned, folded again without failure.
+        std::vector<ColumnPart> expected;
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            if (folded[r]) {
+                fold_cells(rows[r], {}, kKeys.values, expected);
+            }
+        }
+        parts.resize(std::max(parts.size(), expected.size()));
+        expected.resize(parts.size());
+        for (std::size_t c = 0; c < parts.size(); ++c) {
+            const std::span<const std::uint64_t> keys = parts[c].keys;
+            const std::span<const std::uint64_t> expected_keys = expected[c].keys;
+            ASSERT_EQ(parts[c].cells, expected[c].cells) << "allocation " << n << ", column " << c;
+            ASSERT_EQ(parts[c].nulls, expected[c].nulls) << "allocation " << n;
+            ASSERT_EQ(parts[c].min, expected[c].min) << "allocation " << n;
+            ASSERT_EQ(parts[c].max, expected[c].max) << "allocation " << n;
+            ASSERT_TRUE(std::equal(keys.begin(), keys.end(), expected_keys.begin(),
+                                   expected_keys.end()))
+                << "allocation " << n << ", column " << c;
+        }
+        if (!reached) {
+            break;
+        }
+    }
+    EXPECT_GT(failed_rows, 0);
+}
+
+}  // namespace
+}  // namespace profiler
