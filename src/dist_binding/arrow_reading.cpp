@@ -1,5 +1,6 @@
 #include "dist_binding/arrow_reading.h"
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -94,9 +95,11 @@ std::uint64_t read_stream(const profiler::KarvoEngine& into, PyObject* capsule) 
     Owned<ArrowArrayStream> stream;
     take_from(stream, capsule, "arrow_array_stream");
     ArrowArrayStream* raw = stream.get();
-    std::optional<arrow_input::StreamReader> reader;
+    // On the heap: an optional here makes GCC 12 warn, wrongly, that its members may be read
+    // uninitialised once this is inlined at -O3.
+    std::unique_ptr<arrow_input::StreamReader> reader;
     without_gil([&] {
-        reader.emplace(*raw);
+        reader = std::make_unique<arrow_input::StreamReader>(*raw);
         return 0;
     });
     std::uint64_t rows = 0;
