@@ -1,7 +1,7 @@
 // ColumnBatch: a batch gathered per column while it is read, the one form in which the
 // engine takes input (KarvoEngine::process_columns). Every reader builds it as it goes: the
-// Python row reader (binding/row_extraction.h), the JSON Lines reader (jsonl/), and the
-// engine's own process_batch for typed rows.
+// Python row reader (binding/row_extraction.h), the JSON Lines reader (jsonl/) and the
+// Arrow reader (arrow/).
 //
 // Each `ColumnPart` holds what the batch's cells of one column contribute, folded in batch
 // order: the cell and null counts, the bounds, and the sketch keys in order. Applying a
@@ -226,20 +226,6 @@ class ColumnPart {
             if (keys.size() + 1 == RecentKeys::kStartAfter) {
                 recent_.prepare();
             }
-        }
-    }
-
-    // A typed value, keyed under `keys` (those of the engine that will take the part).
-    void add(const TypedValue& value, const ValueKeys& keys) {
-        switch (value.tag()) {
-            case Tag::Null:
-                return add(null_cell(0));
-            case Tag::Float:
-                return add(float_cell(0, value.as_float()));
-            case Tag::Int:
-                return add(int_cell(0, value.as_int(), keys));
-            case Tag::Str:
-                return add(str_cell(0, value.as_str(), keys));
         }
     }
 

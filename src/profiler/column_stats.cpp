@@ -2,16 +2,6 @@
 
 namespace profiler {
 
-std::optional<std::uint64_t> sketch_key(const TypedValue& value, const ValueKeys& keys) {
-    ColumnPart part;
-    part.add(value, keys);
-    const std::span<const std::uint64_t> inserted = part.keys;
-    if (inserted.empty()) {
-        return std::nullopt;
-    }
-    return inserted.front();
-}
-
 std::shared_ptr<ColumnStats> ColumnStats::create(std::uint64_t sequence) {
     return std::make_shared<ColumnStats>(sequence);
 }

@@ -47,10 +47,6 @@ namespace profiler {
 inline constexpr std::uint64_t kPositiveInfinityBits = 0x7ff0000000000000ULL;
 inline constexpr std::uint64_t kNegativeInfinityBits = 0xfff0000000000000ULL;
 
-// The sketch key of a value under the given keys, as a batch would insert it (the value
-// rules are ColumnPart::add's); Null and NaN have none.
-std::optional<std::uint64_t> sketch_key(const TypedValue& value, const ValueKeys& keys);
-
 class ColumnStats;
 // Whether a write has applied to the record; readers skip one that a write under way has
 // only just created.

@@ -167,27 +167,6 @@ void KarvoEngine::process_columns(const ColumnBatch& batch, SecondThread* helper
     apply_columns(*map, batch, helper);
 }
 
-void KarvoEngine::process_batch(std::span<const TypedRow> rows) const {
-    const std::shared_lock<std::shared_mutex> writing(writing_);
-    const ColumnMapRef map = columns.load();
-    // Typed rows are gathered into a column batch, as any reader gathers its input: each
-    // distinct name becomes one part, so a batch costs one lookup per name.
-    ColumnBatch batch;
-    NameIndex<std::uint32_t> index(0, map->name_hash());
-    for (const TypedRow& row : rows) {
-        for (const auto& [name, value] : row) {
-            const auto [it, fresh] =
-                index.try_emplace(name, static_cast<std::uint32_t>(batch.parts.size()));
-            if (fresh) {
-                batch.names.push_back(name);
-                batch.parts.emplace_back();
-            }
-            batch.parts[it->second].add(value, keys_);
-        }
-    }
-    apply_columns(*map, batch, nullptr);
-}
-
 std::string KarvoEngine::flush_and_reset() const {
     // Swap before reading anything, so no cell is counted in two reports; swap only once
     // every write into the previous map has ended, so none is lost to this report.

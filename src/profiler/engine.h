@@ -6,11 +6,10 @@
 // way, then swaps in a fresh map before it reads anything, so no cell is counted in two
 // reports and none in no report.
 //
-// Ingestion has one path: every reader (the Python row reader, the JSON Lines reader)
-// hands the engine a ColumnBatch (column_batch.h) through process_columns, and
-// process_batch gathers typed rows into one and takes the same path. Each part is applied
-// to its column's record (ColumnStats::apply_claimed). The stored form and merging live in
-// engine_merge.cpp, the report in snapshot.h.
+// Ingestion has one path: every reader (the Python row reader, the JSON Lines reader, the
+// Arrow reader) hands the engine a ColumnBatch (column_batch.h) through process_columns.
+// Each part is applied to its column's record (ColumnStats::apply_claimed). The stored
+// form and merging live in engine_merge.cpp, the report in snapshot.h.
 //
 // Every write (a batch, a merge) is all or nothing: it first claims every record it will
 // touch and reserves the room they need (write_claims.h), which is where it can fail, and
@@ -88,9 +87,6 @@ class KarvoEngine {
     // left no record behind. With a second thread lent, a large batch applies its parts
     // on both threads, each part once (records are independent), with the same result.
     void process_columns(const ColumnBatch& batch, SecondThread* helper = nullptr) const;
-    // The same for typed rows, rows in order: gathered into a column batch, then applied
-    // as above.
-    void process_batch(std::span<const TypedRow> rows) const;
     // Takes the current profile out as compact JSON ("{}" when empty) and starts afresh.
     std::string flush_and_reset() const;
 

@@ -2,8 +2,7 @@
 //
 // `TypedValue` is the typed content of one cell: Null, Float, Int or Str (a borrowed view
 // of UTF-8 text that may hold NUL bytes; the producer keeps it alive until the batch
-// carrying it has been processed). `TypedRow` maps column names to values, names unique
-// within a row (a later value for the same name replaces the earlier one).
+// carrying it has been processed).
 //
 // `Cell` is one typed value in compact form: the reader's column number, tag, payload and
 // sketch key. A cell holds what the engine needs of its value and nothing more: the payload
@@ -21,10 +20,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
-#include "hash/fxhash.h"
 #include "profiler/value_key.h"
 
 namespace profiler {
@@ -53,22 +50,6 @@ class TypedValue {
     Tag tag_;
     std::uint64_t bits_;
     std::string_view text_;
-};
-
-class TypedRow {
-  public:
-    using Map = std::unordered_map<std::string, TypedValue, hash::FxStringHash, std::equal_to<>>;
-
-    // A later value for the same name replaces the earlier one.
-    void insert(std::string name, TypedValue value) {
-        map_.insert_or_assign(std::move(name), value);
-    }
-    std::size_t size() const { return map_.size(); }
-    Map::const_iterator begin() const { return map_.begin(); }
-    Map::const_iterator end() const { return map_.end(); }
-
-  private:
-    Map map_;
 };
 
 // One cell of a batch, 24 bytes.

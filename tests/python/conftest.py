@@ -7,6 +7,7 @@ import subprocess
 import pytest
 
 import karvo
+from value_hooks import growing
 
 
 # Seconds any one test may take before the run is ended with every thread's traceback:
@@ -94,13 +95,7 @@ def panic_exception_type():
     """native_runtime.PanicException, as Python code meets it: caught from a failed call."""
     p = karvo.Profiler()
     row = {}
-
-    class Grow:
-        def __index__(self):
-            row["grown"] = 1
-            return 1
-
-    row["x"] = Grow()
+    row["x"] = growing(row)
     try:
         p.observe_dict(row)
     except BaseException as error:  # noqa: B036 - the type under test is a BaseException

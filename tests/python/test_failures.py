@@ -6,7 +6,7 @@ import pytest
 
 import karvo
 from conftest import panic_exception_type
-from value_hooks import Acting
+from value_hooks import Acting, growing
 
 
 class Key(str):
@@ -52,14 +52,8 @@ def test_profiler_is_usable_after_a_failure(primed):
 def test_grown_dictionary_panics_and_ingests_nothing(primed, capfd):
     p, unchanged = primed
     row = {}
-
-    class Grow:
-        def __index__(self):
-            row["grown"] = 1
-            return 1
-
     row["a"] = 1
-    row["b"] = Grow()
+    row["b"] = growing(row)
     row["c"] = 3
     panic = panic_exception_type()
     with pytest.raises(panic) as info:
@@ -220,13 +214,7 @@ def test_changes_that_keep_the_keys_read_on(action, counted):
 def test_panic_is_not_caught_by_except_exception():
     p = karvo.Profiler()
     row = {}
-
-    class Grow:
-        def __index__(self):
-            row["grown"] = 1
-            return 1
-
-    row["x"] = Grow()
+    row["x"] = growing(row)
     caught = None
     try:
         try:

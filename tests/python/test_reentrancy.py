@@ -4,20 +4,7 @@ list being walked; the outer call goes on safely."""
 import json
 
 import karvo
-
-
-class Hook:
-    """A value whose __index__ runs `action` once and then gives `result`."""
-
-    def __init__(self, action, result=1):
-        self.action = action
-        self.result = result
-
-    def __index__(self):
-        action, self.action = self.action, None
-        if action is not None:
-            action()
-        return self.result
+from value_hooks import Acting
 
 
 def columns(p):
@@ -28,7 +15,7 @@ def test_hook_flushes_the_same_profiler():
     p = karvo.Profiler()
     p.observe_dict({"before": 1})
     inner = []
-    p.observe_dicts([{"a": 1}, {"b": Hook(lambda: inner.append(p.flush()))}, {"c": 1}])
+    p.observe_dicts([{"a": 1}, {"b": Acting(lambda: inner.append(p.flush()))}, {"c": 1}])
     # the nested flush took what was there before the outer call; the outer call's rows
     # reach the engine only afterwards, in the profile that follows that flush
     assert list(json.loads(inner[0])) == ["before"]
@@ -37,7 +24,7 @@ def test_hook_flushes_the_same_profiler():
 
 def test_hook_observes_into_the_same_profiler():
     p = karvo.Profiler()
-    p.observe_dict({"a": Hook(lambda: p.observe_dicts([{"a": 5}, {"nested": 1}]))})
+    p.observe_dict({"a": Acting(lambda: p.observe_dicts([{"a": 5}, {"nested": 1}]))})
     assert columns(p) == {"a": 2, "nested": 1}
 
 
@@ -50,14 +37,14 @@ def test_hook_makes_a_nested_call_fail():
         except TypeError:
             pass
 
-    p.observe_dict({"a": Hook(nested)})
+    p.observe_dict({"a": Acting(nested)})
     assert columns(p) == {"a": 1}
 
 
 def test_hook_shrinks_the_list_being_walked():
     p = karvo.Profiler()
     rows = []
-    rows.extend([{"a": 1}, {"b": Hook(lambda: rows.clear())}, {"c": 1}, {"d": 1}])
+    rows.extend([{"a": 1}, {"b": Acting(lambda: rows.clear())}, {"c": 1}, {"d": 1}])
     p.observe_dicts(rows)
     # the row being read survives its removal; the walk ends at the new length
     assert columns(p) == {"a": 1, "b": 1}
@@ -66,7 +53,7 @@ def test_hook_shrinks_the_list_being_walked():
 def test_hook_grows_the_list_being_walked():
     p = karvo.Profiler()
     rows = []
-    rows.extend([{"a": Hook(lambda: rows.extend([{"late": 1}] * 3))}, {"b": 1}])
+    rows.extend([{"a": Acting(lambda: rows.extend([{"late": 1}] * 3))}, {"b": 1}])
     p.observe_dicts(rows)
     assert columns(p) == {"a": 1, "b": 1}  # appended rows are not visited
     assert len(rows) == 5
@@ -80,7 +67,7 @@ def test_hook_replaces_list_items():
         rows[0] = None  # drops the row being read
         rows[1] = {"replaced": 1}
 
-    rows.extend([{"a": Hook(replace)}, {"b": 1}])
+    rows.extend([{"a": Acting(replace)}, {"b": 1}])
     p.observe_dicts(rows)
     assert columns(p) == {"a": 1, "replaced": 1}
 
@@ -107,7 +94,7 @@ def test_hook_deletes_the_profiler_reference():
     def drop():
         del holder["p"]
 
-    p.observe_dict({"a": Hook(drop)})
+    p.observe_dict({"a": Acting(drop)})
     assert columns(p) == {"a": 1}
 
 
@@ -121,7 +108,7 @@ def test_hook_replaces_a_later_value_of_its_row():
     def replace():
         row["c"] = 100
 
-    row["b"] = Hook(replace, 5)
+    row["b"] = Acting(replace, 5)
     row["c"] = later
     p.observe_dict(row)
     report = json.loads(p.flush())

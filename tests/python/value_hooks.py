@@ -33,3 +33,9 @@ class Acting:
         if action is not None:
             action()
         return self.value
+
+
+def growing(row, value=1):
+    """An integer through __index__ that first adds a key to `row`: put in `row` itself, it
+    makes the dictionary change size while it is being read."""
+    return Acting(lambda: row.__setitem__("grown", 1), value)

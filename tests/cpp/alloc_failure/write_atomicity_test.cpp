@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "../profiler/typed_rows.h"
 #include "profiler/column_batch.h"
 #include "profiler/engine.h"
 #include "profiler/profile_codec.h"
@@ -133,7 +134,7 @@ class Batch {
             batch_.names.push_back(*names_.back());
             batch_.parts.emplace_back();
         }
-        batch_.parts[i].add(value, kKeys.values);
+        profiler::add_value(batch_.parts[i], value, kKeys.values);
         return *this;
     }
     Batch& ints(const std::string& name, std::int64_t from, std::int64_t count) {

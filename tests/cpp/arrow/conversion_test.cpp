@@ -13,6 +13,7 @@
 #include "arrow/batch_reader.h"
 #include "arrow/convert.h"
 #include "arrow_builders.h"
+#include "../profiler/typed_rows.h"
 #include "profiler/engine.h"
 #include "profiler/seed_keys.h"
 
@@ -44,7 +45,7 @@ std::string read_values(const std::vector<std::pair<std::string, std::vector<Typ
     for (std::size_t c = 0; c < columns.size(); ++c) {
         batch.names.emplace_back(columns[c].first);
         for (const TypedValue& value : columns[c].second) {
-            batch.parts[c].add(value, kKeys.values);
+            profiler::add_value(batch.parts[c], value, kKeys.values);
         }
     }
     engine.process_columns(batch);

@@ -248,22 +248,45 @@ TEST(InputLines, BadLinesCreateNoColumns) {
     EXPECT_EQ(recorder.batches()[0][1].name, "x");
 }
 
-TEST(StrictReading, FirstBadLineRefusesTheWholeInput) {
+// The first bad line refuses a strict reading. Holding batches (the default), nothing of
+// the refused input is handed on; without holding, what came before the bad line's chunk
+// is, and nothing after: the caller reads into a scratch target and throws it away.
+TEST(StrictReading, FirstBadLineRefuses) {
+    struct Case {
+        bool holds_batches;
+        std::uint64_t rows_handed_on;
+    };
+    // Eight lines a chunk (64 bytes): the bad line 150's chunk starts at line 145.
+    const Case cases[] = {{true, 0}, {false, 144}};
     std::string input;
     for (int line = 1; line <= 200; ++line) {
         input += line == 150 || line == 170 ? "[]\n" : "{\"a\":1}\n";
     }
-    for (std::size_t threads : {1, 2, 4}) {
-        Recorder recorder;
-        ReadOptions options;
-        options.strict = true;
-        options.chunk_bytes = 64;
-        options.threads = threads;
-        const ReadResult result = testing::read_recorded(input, recorder, options);
-        ASSERT_TRUE(result.refused);
-        EXPECT_EQ(*result.refused, (BadLine{150, "not an object"}));
-        EXPECT_EQ(result.rows, 0u);
-        EXPECT_TRUE(recorder.batches().empty()) << "nothing of a refused input is handed on";
+    for (const Case& c : cases) {
+        for (std::size_t threads : {1, 2, 4}) {
+            SCOPED_TRACE(::testing::Message()
+                         << "holds_batches " << c.holds_batches << ", threads " << threads);
+            Recorder recorder;
+            ReadOptions options;
+            options.strict = true;
+            options.strict_holds_batches = c.holds_batches;
+            options.chunk_bytes = 64;
+            options.threads = threads;
+            const ReadResult result = testing::read_recorded(input, recorder, options);
+            ASSERT_TRUE(result.refused);
+            EXPECT_EQ(*result.refused, (BadLine{150, "not an object"}));
+            EXPECT_EQ(result.rows, c.rows_handed_on);
+            std::uint64_t cells = 0;
+            for (const testing::RecordedBatch& batch : recorder.batches()) {
+                for (const testing::RecordedPart& part : batch) {
+                    cells += part.cells;
+                }
+            }
+            EXPECT_EQ(cells, c.rows_handed_on);
+            if (c.rows_handed_on == 0) {
+                EXPECT_TRUE(recorder.batches().empty()) << "nothing refused is handed on";
+            }
+        }
     }
 }
 
@@ -286,34 +309,6 @@ TEST(StrictReading, GoodInputIsReadAsWithoutStrictness) {
     EXPECT_EQ(strict_result.lines, lenient_result.lines);
     EXPECT_EQ(strict_result.blank_lines, 200u);
     EXPECT_EQ(strict.batches(), lenient.batches());
-}
-
-// Without holding, strict mode hands on what came before the bad line, and nothing after:
-// the caller reads into a scratch target and throws it away on a refusal.
-TEST(StrictReading, WithoutHoldingOnlyLinesBeforeTheBadOneAreHandedOn) {
-    std::string input;
-    for (int line = 1; line <= 200; ++line) {
-        input += line == 150 || line == 170 ? "[]\n" : "{\"a\":1}\n";
-    }
-    for (std::size_t threads : {1, 2, 4}) {
-        Recorder recorder;
-        ReadOptions options;
-        options.strict = true;
-        options.strict_holds_batches = false;
-        options.chunk_bytes = 64;  // eight lines a chunk: the bad line's chunk starts at 145
-        options.threads = threads;
-        const ReadResult result = testing::read_recorded(input, recorder, options);
-        ASSERT_TRUE(result.refused);
-        EXPECT_EQ(*result.refused, (BadLine{150, "not an object"}));
-        EXPECT_EQ(result.rows, 144u);
-        std::uint64_t cells = 0;
-        for (const testing::RecordedBatch& batch : recorder.batches()) {
-            for (const testing::RecordedPart& part : batch) {
-                cells += part.cells;
-            }
-        }
-        EXPECT_EQ(cells, 144u);
-    }
 }
 
 // A line past the cap refuses a strict reading like any bad line, fed or whole.

@@ -57,7 +57,7 @@ inline RecordedPart expected_part(std::string_view name,
                                   const std::vector<profiler::TypedValue>& values) {
     profiler::ColumnPart part;
     for (const profiler::TypedValue& value : values) {
-        part.add(value, kTestKeys);
+        profiler::add_value(part, value, kTestKeys);
     }
     return record_part(name, part);
 }

@@ -105,7 +105,7 @@ TEST(EngineConcurrency, RowBatchesFromManyThreadsShareRecords) {
                     row.insert(numbered("n", b % 40), TypedValue::from_int(t));
                     row.insert("all", TypedValue::from_str("v"));
                 }
-                engine.process_batch(rows);
+                process_batch(engine, rows);
             }
         });
     }

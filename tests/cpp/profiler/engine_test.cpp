@@ -72,7 +72,7 @@ TEST(EngineReport, WholeTexts) {
     for (const Case& c : cases) {
         KarvoEngine engine;
         const auto rows = single_cell_rows(c.cells);
-        engine.process_batch(rows);
+        process_batch(engine, rows);
         EXPECT_EQ(engine.flush_and_reset(), c.report) << c.label;
         EXPECT_EQ(engine.flush_and_reset(), "{}") << c.label;
     }
@@ -80,12 +80,12 @@ TEST(EngineReport, WholeTexts) {
 
 TEST(EngineReport, ColumnStartsAgainAfterAFlush) {
     KarvoEngine engine;
-    engine.process_batch(
+    process_batch(engine,
         single_cell_rows({{"a", TypedValue::from_int(5)}, {"a", TypedValue::null()}}));
-    engine.process_batch(single_cell_rows({{"b", TypedValue::from_int(1)}}));
+    process_batch(engine, single_cell_rows({{"b", TypedValue::from_int(1)}}));
     EXPECT_EQ(read_report(engine.flush_and_reset()).size(), 2u);
 
-    engine.process_batch(single_cell_rows({{"a", TypedValue::from_int(7)}}));
+    process_batch(engine, single_cell_rows({{"a", TypedValue::from_int(7)}}));
     EXPECT_EQ(
         engine.flush_and_reset(),
         R"({"a":{"total_count":1,"null_count":0,"min_val":7.0,"max_val":7.0,"estimated_cardinality":1}})");
@@ -93,8 +93,8 @@ TEST(EngineReport, ColumnStartsAgainAfterAFlush) {
 
 TEST(EngineReport, OrderIsFirstSeenAcrossBatches) {
     KarvoEngine engine;
-    engine.process_batch(single_cell_rows({{"m", TypedValue::null()}, {"c", TypedValue::null()}}));
-    engine.process_batch(single_cell_rows({{"c", TypedValue::null()},
+    process_batch(engine, single_cell_rows({{"m", TypedValue::null()}, {"c", TypedValue::null()}}));
+    process_batch(engine, single_cell_rows({{"c", TypedValue::null()},
                                            {"a", TypedValue::null()},
                                            {"z", TypedValue::null()},
                                            {"m", TypedValue::null()}}));
@@ -107,9 +107,9 @@ TEST(EngineReport, OrderIsFirstSeenAcrossBatches) {
 
 TEST(EngineBatch, EmptyBatchesCreateNothing) {
     KarvoEngine engine;
-    engine.process_batch({});
+    process_batch(engine, {});
     const std::vector<TypedRow> empty_rows(3);
-    engine.process_batch(empty_rows);
+    process_batch(engine, empty_rows);
     ColumnBatchBuilder unused_columns;
     unused_columns.name_only("never").name_only("used");
     engine.process_columns(unused_columns.batch());
@@ -124,7 +124,7 @@ TEST(EngineBatch, RowsWithManyCells) {
         rows[i].insert("even", i % 2 == 0 ? TypedValue::from_str("yes") : TypedValue::null());
         rows[i].insert("id", TypedValue::from_int(i * 2));  // a later value replaces
     }
-    engine.process_batch(rows);
+    process_batch(engine, rows);
     const auto report = read_report(engine.flush_and_reset());
     ASSERT_EQ(report.size(), 2u);
     std::map<std::string, testing::ReportedColumn> by_name(report.begin(), report.end());
@@ -156,7 +156,7 @@ TEST(EngineBatch, CellOutsideItsBatchIsAFaultAndIngestsNothing) {
     KarvoEngine engine;
     ColumnBatchBuilder batch(engine.value_keys());
     batch.add("a", TypedValue::from_int(1));
-    batch.batch().parts.emplace_back().add(TypedValue::from_int(2), engine.value_keys());
+    add_value(batch.batch().parts.emplace_back(), TypedValue::from_int(2), engine.value_keys());
     EXPECT_THROW(engine.process_columns(batch.batch()), Panic);
     EXPECT_EQ(engine.flush_and_reset(), "{}");
 }
@@ -272,7 +272,7 @@ TEST(EngineBatch, NamesSharingOneHashAreSeparateColumns) {
     for (std::size_t i = 0; i < rows.size(); ++i) {
         rows[i].insert(names[cells[i].first], TypedValue::from_int(cells[i].second));
     }
-    engine.process_batch(rows);
+    process_batch(engine, rows);
     const auto report = read_report(engine.flush_and_reset());
     ASSERT_EQ(report.size(), names.size());
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -306,7 +306,7 @@ TEST(EngineBatch, CraftedNamesAreSeparateColumnsOnEveryPath) {
                     ColumnBatch batch;
                     for (std::size_t i = 0; i < names.size(); ++i) {
                         batch.names.push_back(names[i]);
-                        batch.parts.emplace_back().add(value(i), engine.value_keys());
+                        add_value(batch.parts.emplace_back(), value(i), engine.value_keys());
                     }
                     engine.process_columns(batch);
                 } else {
@@ -314,7 +314,7 @@ TEST(EngineBatch, CraftedNamesAreSeparateColumnsOnEveryPath) {
                     for (std::size_t i = 0; i < names.size(); ++i) {
                         rows[0].insert(names[i], value(i));
                     }
-                    engine.process_batch(rows);
+                    process_batch(engine, rows);
                 }
             }
             const auto report = read_report(engine.flush_and_reset());

@@ -18,6 +18,7 @@
 #include "profiler/engine.h"
 #include "profiler/profile_codec.h"
 #include "profiler/seed_keys.h"
+#include "typed_rows.h"
 
 namespace {
 
@@ -52,13 +53,13 @@ std::vector<TypedRow> sample_rows() {
 
 Bytes sample_bytes() {
     KarvoEngine engine(kKeys.values, kKeys.sketch);
-    engine.process_batch(sample_rows());
+    process_batch(engine, sample_rows());
     return encode_profile(engine.export_state(), kKeys.fingerprint);
 }
 
 TEST(ProfileCodec, RoundTripKeepsTheReportAndTheBytes) {
     KarvoEngine engine(kKeys.values, kKeys.sketch);
-    engine.process_batch(sample_rows());
+    process_batch(engine, sample_rows());
     const Bytes bytes = encode_profile(engine.export_state(), kKeys.fingerprint);
 
     KarvoEngine restored(kKeys.values, kKeys.sketch);
@@ -270,7 +271,7 @@ sketch::SketchState sketch_of_distinct(int distinct) {
     for (int i = 0; i < distinct; ++i) {
         rows[static_cast<std::size_t>(i)].insert("a", TypedValue::from_int(i));
     }
-    engine.process_batch(rows);
+    process_batch(engine, rows);
     return engine.export_state().at(0).sketch;
 }
 
@@ -365,7 +366,7 @@ TEST(ProfileCodec, EveryObservableStateDecodes) {
                     }
                 }
             }
-            engine.process_batch(rows);
+            process_batch(engine, rows);
             const profiler::ProfileState state = engine.export_state();
             ASSERT_NO_THROW(decode_profile(encode_profile(state, kKeys.fingerprint),
                                            kKeys.fingerprint));
@@ -399,7 +400,7 @@ TEST(ProfileMerge, CountsThatWouldWrapAreRefusedWithNothingMerged) {
     std::vector<TypedRow> rows(1);
     rows[0].insert("b", TypedValue::from_int(1));
     rows[0].insert("a", TypedValue::from_int(1));
-    engine.process_batch(rows);
+    process_batch(engine, rows);
     const profiler::ProfileState before = engine.export_state();
     profiler::ProfileState other = {column_of(7, 0), column_of(UINT64_MAX, UINT64_MAX)};
     other[0].name = "new";

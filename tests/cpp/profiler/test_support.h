@@ -1,7 +1,8 @@
 // Helpers for the profiler tests: building batches and reading reports back.
 //
 // Tests feed the engine as production does, through column batches (ColumnBatchBuilder),
-// or through typed rows (process_batch, which gathers them into the same form).
+// or through typed rows (process_batch of typed_rows.h, which gathers them into the same
+// form).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -21,6 +22,7 @@
 #include "profiler/column_stats.h"
 #include "profiler/typed_value.h"
 #include "profiler/value_key.h"
+#include "typed_rows.h"
 
 namespace profiler::testing {
 
@@ -35,7 +37,7 @@ class ColumnBatchBuilder {
     explicit ColumnBatchBuilder(const ValueKeys& keys = kTestKeys) : keys_(keys) {}
 
     ColumnBatchBuilder& add(std::string_view name, const TypedValue& value) {
-        part(name).add(value, keys_);
+        add_value(part(name), value, keys_);
         return *this;
     }
     // A column the batch names without giving it a cell.
@@ -66,7 +68,7 @@ class ColumnBatchBuilder {
 inline void apply_value(ColumnStats& stats, const TypedValue& value,
                         const ValueKeys& keys = kTestKeys) {
     ColumnPart part;
-    part.add(value, keys);
+    add_value(part, value, keys);
     stats.apply(part);
 }
 

@@ -166,7 +166,7 @@ TEST(EngineKeys, WideIntsAndTextsCountDistinct) {
         for (std::size_t i = 0; i < rows.size(); ++i) {
             rows[i].insert("v", c.values[i]);
         }
-        engine.process_batch(rows);
+        process_batch(engine, rows);
         const auto report = read_report(engine.flush_and_reset());
         ASSERT_EQ(report.size(), 1u) << c.label;
         EXPECT_GE(report[0].second.estimated_cardinality, c.low) << c.label;
