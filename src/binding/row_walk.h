@@ -2,11 +2,11 @@
 //
 // A BatchBuilder serves one observe_dict / observe_dicts call. extract_row reads one
 // dictionary through its own storage (PyDict_Next; the methods of a subclass are never
-// called) into one raw cell per entry (profiler/raw_cell.h): the key's batch column and
+// called) into one raw cell per entry (ingest/raw_cell.h): the key's batch column and
 // the value typed by the value rules (Null, Int, Float or Str); a Str is carried by its
 // sketch key, made under the engine's value keys, or by a copy of its text for a second
 // thread to key. At the row's end the row goes to the builder's fold pipeline
-// (profiler/fold_pipeline.h), which folds it into its columns' parts (counts, bounds,
+// (ingest/fold_pipeline.h), which folds it into its columns' parts (counts, bounds,
 // sketch keys) on this thread or, in a large call, hands it to a worker that never sees a
 // Python object. Nothing reaches the engine until the whole input is converted (finish),
 // so a failed call ingests nothing.
@@ -50,7 +50,7 @@
 #include "binding/py_ref.h"
 #include "binding/utf8_scratch.h"
 #include "profiler/column_batch.h"
-#include "profiler/fold_pipeline.h"
+#include "ingest/fold_pipeline.h"
 #include "profiler/typed_value.h"
 
 namespace binding {

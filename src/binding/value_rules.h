@@ -15,8 +15,8 @@
 
 #include "binding/py_ref.h"
 #include "binding/utf8_scratch.h"
-#include "profiler/fold_pipeline.h"
-#include "profiler/raw_cell.h"
+#include "ingest/fold_pipeline.h"
+#include "ingest/raw_cell.h"
 
 namespace binding {
 
