@@ -3,12 +3,12 @@
 // A BatchBuilder serves one observe_dict / observe_dicts call. extract_row reads one
 // dictionary through its own storage (PyDict_Next; the methods of a subclass are never
 // called) into one raw cell per entry (ingest/raw_cell.h): the key's batch column and
-// the value typed by the value rules (Null, Int, Float or Str); a Str is carried by its
-// sketch key, made under the engine's value keys, or by a copy of its text for a second
-// thread to key. At the row's end the row goes to the builder's fold pipeline
-// (ingest/fold_pipeline.h), which folds it into its columns' parts (counts, bounds,
-// sketch keys) on this thread or, in a large call, hands it to a worker that never sees a
-// Python object. Nothing reaches the engine until the whole input is converted (finish),
+// the value typed by the value rules (binding/value_rules.h: Null, Int, Float or Str); a
+// Str is carried by its sketch key, made under the engine's value keys, or by a copy of
+// its text for a second thread to key. At the row's end the row goes to the builder's
+// fold pipeline (ingest/fold_pipeline.h), which folds it into its columns' parts (counts,
+// bounds, sketch keys) on this thread or, in a large call, hands it to a worker that never
+// sees a Python object. Nothing reaches the engine until the whole input is converted (finish),
 // so a failed call ingests nothing.
 //
 // Owns: the hook-safe walk over one dictionary (the listing, the checked walk, the
