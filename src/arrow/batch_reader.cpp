@@ -15,7 +15,7 @@
 #include "common/utf8.h"
 #include "profiler/cpu_budget.h"
 #include "profiler/second_thread.h"
-#include "profiler/thread_start.h"
+#include "ingest/thread_start.h"
 
 namespace arrow_input {
 

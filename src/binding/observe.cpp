@@ -5,7 +5,8 @@
 
 #include "binding/entry.h"
 #include "binding/py_ref.h"
-#include "binding/row_extraction.h"
+#include "binding/row_walk.h"
+#include "binding/value_rules.h"
 
 namespace binding {
 

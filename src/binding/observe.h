@@ -11,7 +11,7 @@
 //
 // A profile's observe_dict may first let the row wait in its row buffer (row_buffer.h),
 // which reads it the same way. observe_dicts folds the rows it reads on a second thread once the
-// call is large enough and the process may use two CPUs (profiler/fold_pipeline.h); observe_list
+// call is large enough and the process may use two CPUs (ingest/fold_pipeline.h); observe_list
 // does the same under options that the caller chooses. The result is the same either way.
 //
 // Both run with the GIL held, inside the caller's entry() boundary; they throw as the
@@ -23,7 +23,7 @@
 
 #include "binding/arguments.h"
 #include "profiler/engine.h"
-#include "profiler/fold_pipeline.h"
+#include "ingest/fold_pipeline.h"
 
 namespace binding {
 

@@ -18,7 +18,7 @@
 // The binding around it: module.cpp (the module), module_state.h, entry.h (the call
 // boundary), arguments.h (argument binding), observe.h (the two observe methods, shared
 // with karvo_dist's Profile in src/dist_binding/), row_buffer.h (single-row calls in
-// batches) and row_extraction.h (dictionaries into the engine's column batch). The engine
+// batches) and row_walk.h (dictionaries into the engine's column batch). The engine
 // is seen through profiler/engine.h only.
 //
 // Invariants:

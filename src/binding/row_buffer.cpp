@@ -2,6 +2,7 @@
 
 #include "binding/entry.h"
 #include "binding/observe.h"
+#include "binding/value_rules.h"
 
 namespace binding {
 

@@ -54,7 +54,7 @@
 
 #include "binding/arguments.h"
 #include "binding/py_ref.h"
-#include "binding/row_extraction.h"
+#include "binding/row_walk.h"
 #include "profiler/engine.h"
 
 namespace binding {

@@ -10,7 +10,7 @@
 #include "arrow/validate.h"
 #include "binding/arguments.h"
 #include "binding/entry.h"
-#include "binding/row_extraction.h"
+#include "binding/value_rules.h"
 #include "dist_binding/scratch_read.h"
 #include "profiler/seed_keys.h"
 

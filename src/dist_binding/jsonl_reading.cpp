@@ -14,7 +14,7 @@
 
 #include "binding/arguments.h"
 #include "binding/entry.h"
-#include "binding/row_extraction.h"
+#include "binding/value_rules.h"
 #include "dist_binding/scratch_read.h"
 #include "jsonl/reader.h"
 #include "profiler/seed_keys.h"

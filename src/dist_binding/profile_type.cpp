@@ -13,7 +13,7 @@
 #include "binding/module_state.h"
 #include "binding/observe.h"
 #include "binding/row_buffer.h"
-#include "binding/row_extraction.h"
+#include "binding/value_rules.h"
 #include "dist_binding/arrow_reading.h"
 #include "dist_binding/jsonl_reading.h"
 #include "profiler/engine.h"

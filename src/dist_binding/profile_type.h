@@ -24,7 +24,7 @@
 //
 // Each instance owns one profiler::KarvoEngine made with keys derived from its seed, so
 // that instances with equal seeds, in any process, hash values alike and can merge. The
-// observe methods read rows with karvo's own row reader (binding/row_extraction.h) and
+// observe methods read rows with karvo's own row reader (binding/row_walk.h) and
 // apply them through the same engine path as karvo.Profiler, so the value rules, the
 // errors and the all-or-nothing rule are the same.
 //

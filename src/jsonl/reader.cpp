@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "profiler/cpu_budget.h"
-#include "profiler/thread_start.h"
+#include "ingest/thread_start.h"
 
 namespace jsonl {
 

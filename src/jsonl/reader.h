@@ -37,7 +37,7 @@
 // makes its chunk that long.
 //
 // Threads: the parsing threads start with the reader. When the system refuses one, the
-// reader goes on with those it has, down to the calling thread alone (thread_start.h);
+// reader goes on with those it has, down to the calling thread alone (ingest/thread_start.h);
 // the result is the same.
 //
 // Thread safety: a reader serves one input and one caller thread; its workers call the

@@ -1,5 +1,5 @@
 // The CPUs the process may keep busy at once, and from them the number of shards of every
-// column map and whether a call may fold on a second thread (fold_pipeline.h).
+// column map and whether a call may fold on a second thread (ingest/fold_pipeline.h).
 //
 // The figure is the process's CPU affinity mask, capped by the tightest control-group CPU
 // quota on the path from its own cgroup up to the hierarchy's root (cgroup v2 cpu.max and

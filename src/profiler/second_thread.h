@@ -1,6 +1,6 @@
 // SecondThread: a thread that a call already has (its fold pipeline's worker,
-// fold_pipeline.h), lent to the engine for one task at a time once the call's rows are all
-// folded, so that applying a large batch can use two CPUs (KarvoEngine::process_columns).
+// ingest/fold_pipeline.h), lent to the engine for one task at a time once the call's rows
+// are all folded, so that applying a large batch can use two CPUs (KarvoEngine::process_columns).
 //
 // Thread safety: start and wait are called by the thread that owns the lender, in turn:
 // start, then wait, before the next start. The task runs on the other thread; whatever it

@@ -45,8 +45,8 @@ sources_of() {
         top_values_fuzz) echo "$root"/src/top_values/*.cpp ;;
         exact_sum_fuzz) echo "$root"/src/exact_sum/*.cpp ;;
         quantile_sketch_fuzz) echo "$root"/src/quantiles/*.cpp ;;
-        arrow_batch_fuzz) echo "$root"/src/arrow/*.cpp "$root"/src/profiler/*.cpp "$root"/src/hash/*.cpp \
-            "$root"/src/sketch/*.cpp "$root"/src/report/*.cpp ;;
+        arrow_batch_fuzz) echo "$root"/src/arrow/*.cpp "$root"/src/ingest/*.cpp "$root"/src/profiler/*.cpp \
+            "$root"/src/hash/*.cpp "$root"/src/sketch/*.cpp "$root"/src/report/*.cpp ;;
         *) echo "unknown harness: $1" >&2; return 1 ;;
     esac
 }

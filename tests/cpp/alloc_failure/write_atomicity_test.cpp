@@ -30,7 +30,7 @@
 #include "profiler/column_batch.h"
 #include "profiler/engine.h"
 #include "profiler/profile_codec.h"
-#include "profiler/raw_cell.h"
+#include "ingest/raw_cell.h"
 #include "profiler/seed_keys.h"
 #include "profiler/typed_value.h"
 

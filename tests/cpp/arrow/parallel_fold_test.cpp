@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "../profiler/refused_threads.h"
+#include "../ingest/refused_threads.h"
 #include "arrow/batch_reader.h"
 #include "arrow/validate.h"
 #include "arrow_builders.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "../profiler/refused_threads.h"
+#include "../ingest/refused_threads.h"
 #include "jsonl_test_support.h"
 #include "profiler/engine.h"
 

@@ -17,8 +17,8 @@
 // chunks in the order they were handed over, and keys come from the same functions.
 //
 // After finish the worker stays until the pipeline is destroyed, lent out as a SecondThread
-// (second_thread.h) for the engine's share of the call; second_thread() is null when the
-// call had no worker.
+// (profiler/second_thread.h) for the engine's share of the call; second_thread() is null
+// when the call had no worker.
 //
 // Failure: nothing escapes the worker; its failure (bad_alloc) is kept and rethrown on the
 // calling thread by the next hand-over, by finish or by wait. Destroying the pipeline stops
@@ -58,7 +58,7 @@
 #include <vector>
 
 #include "profiler/column_batch.h"
-#include "profiler/raw_cell.h"
+#include "ingest/raw_cell.h"
 #include "profiler/second_thread.h"
 
 namespace profiler {

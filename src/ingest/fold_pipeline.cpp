@@ -1,4 +1,4 @@
-#include "profiler/fold_pipeline.h"
+#include "ingest/fold_pipeline.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "profiler/cpu_budget.h"
-#include "profiler/thread_start.h"
+#include "ingest/thread_start.h"
 
 namespace profiler {
 

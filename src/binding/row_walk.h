@@ -1,15 +1,20 @@
-// Row extraction: Python dictionaries turned into the engine's column batch.
+// The row walk: Python dictionaries turned into the engine's column batch.
 //
 // A BatchBuilder serves one observe_dict / observe_dicts call. extract_row reads one
 // dictionary through its own storage (PyDict_Next; the methods of a subclass are never
-// called) into one raw cell per entry (profiler/raw_cell.h): the key's batch column and
-// the value typed by the value rules (Null, Int, Float or Str); a Str is carried by its
-// sketch key, made under the engine's value keys, or by a copy of its text for a second
-// thread to key. At the row's end the row goes to the builder's fold pipeline
-// (profiler/fold_pipeline.h), which folds it into its columns' parts (counts, bounds,
-// sketch keys) on this thread or, in a large call, hands it to a worker that never sees a
-// Python object. Nothing reaches the engine until the whole input is converted (finish),
+// called) into one raw cell per entry (ingest/raw_cell.h): the key's batch column and
+// the value typed by the value rules (binding/value_rules.h: Null, Int, Float or Str); a
+// Str is carried by its sketch key, made under the engine's value keys, or by a copy of
+// its text for a second thread to key. At the row's end the row goes to the builder's
+// fold pipeline (ingest/fold_pipeline.h), which folds it into its columns' parts (counts,
+// bounds, sketch keys) on this thread or, in a large call, hands it to a worker that never
+// sees a Python object. Nothing reaches the engine until the whole input is converted (finish),
 // so a failed call ingests nothing.
+//
+// Owns: the hook-safe walk over one dictionary (the listing, the checked walk, the
+// snapshot checks), the guesses of a key's column by position, and the batch's names.
+// Must not know: which value makes which cell (binding/value_rules.h), how text is
+// encoded (binding/utf8_scratch.h) or how key texts are tabled (binding/key_interner.h).
 //
 // Invariants:
 //   - Every column text in the batch is a view of the UTF-8 of a key object that the
@@ -37,99 +42,18 @@
 // any, touches only the pipeline's own memory.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <span>
-#include <string>
-#include <string_view>
 #include <vector>
 
+#include "binding/key_interner.h"
 #include "binding/py_ref.h"
-#include "common/probe_table.h"
+#include "binding/utf8_scratch.h"
 #include "profiler/column_batch.h"
-#include "profiler/fold_pipeline.h"
+#include "ingest/fold_pipeline.h"
 #include "profiler/typed_value.h"
 
 namespace binding {
-
-// The batch column of each distinct key text of a call, found by key object identity
-// and, for a key object not seen before, by its text. The text table places names by the
-// engine's NameHash under a per-process secret key, so names chosen to collide under
-// FxHash (or any precomputed set) do not share a chain. Both tables are probe tables
-// (common/probe_table.h) kept at most half full, with a power-of-two slot count.
-class KeyInterner {
-  public:
-    struct Found {
-        std::uint32_t column;
-        bool pooled;  // the key object itself is now held by the pool (identity is safe)
-    };
-    // The column already known for this key object, or -1; never raises.
-    std::int64_t find_object(PyObject* key) const;
-    // The column of a str key with the given UTF-8 text, adding the text to `columns`
-    // (and a reference to the key to `pool`) when the batch has not seen it.
-    Found column_of_text(PyObject* key, std::string_view text,
-                         std::vector<std::string_view>& columns, std::vector<PyRef>& pool);
-    // Indexes a column made without a lookup, whose key object the pool holds.
-    void add_column(PyObject* key, std::string_view text, std::uint32_t column);
-
-  private:
-    static constexpr std::uint32_t kNoColumn = 0xFFFFFFFF;
-
-    // A key object and its column; free while it holds no object.
-    struct ObjectSlot {
-        PyObject* key = nullptr;
-        std::uint32_t column = 0;
-    };
-    struct ObjectSlots {
-        using Slot = ObjectSlot;
-        bool is_free(const Slot& slot) const { return slot.key == nullptr; }
-        void clear(std::span<Slot> slots) { std::fill(slots.begin(), slots.end(), Slot{}); }
-    };
-    // A column and the hash of its text; free while it names no column.
-    struct TextSlot {
-        std::uint64_t hash = 0;
-        std::uint32_t column = kNoColumn;
-    };
-    struct TextSlots {
-        using Slot = TextSlot;
-        bool is_free(const Slot& slot) const { return slot.column == kNoColumn; }
-        void clear(std::span<Slot> slots) { std::fill(slots.begin(), slots.end(), Slot{}); }
-    };
-
-    void insert_object(PyObject* key, std::uint32_t column);
-    void insert_text(std::uint64_t hash, std::uint32_t column);
-    std::int64_t find_text(std::uint64_t hash, std::string_view text,
-                           const std::vector<std::string_view>& columns) const;
-
-    common::ProbeTable<ObjectSlots> objects_;
-    common::ProbeTable<TextSlots> texts_;  // one slot per column
-};
-
-// The UTF-8 of non-ASCII exact str values, written into buffers reused from one value to
-// the next. The limited API offers a str's UTF-8 without a copy only by caching it inside
-// the object for the object's whole life; the strict encoder instead allocates a bytes
-// object per value, which costs more than the encoding of a short text. Here the text's
-// code points are copied out (PyUnicode_AsUCS4) and encoded by common::encode_utf8: the
-// same bytes, and nothing allocated once the buffers have grown to the call's longest
-// text. This is the faster way at every length measured (8 to 16,000 code points, Latin,
-// CJK and emoji); texts past kLongestText code points still take the interpreter's bytes
-// object, only so that the buffers a builder keeps stay within 8 * kLongestText bytes.
-class Utf8Scratch {
-  public:
-    static constexpr std::size_t kLongestText = 1 << 14;
-
-    // Whether `text` (an exact str) is short enough to be encoded here.
-    static bool fits(Py_ssize_t length) { return static_cast<std::size_t>(length) <= kLongestText; }
-    // The UTF-8 of `text`, an exact str of `length` code points (<= kLongestText), valid
-    // until the next call; false, with no exception pending, when it has no UTF-8 (it holds
-    // a lone surrogate) or cannot be read.
-    bool encode(PyObject* text, Py_ssize_t length, std::string_view& utf8);
-
-  private:
-    std::vector<char32_t> code_points_;
-    std::vector<char> bytes_;
-};
 
 class BatchBuilder {
   public:
@@ -208,25 +132,5 @@ class BatchBuilder {
     std::vector<PyRef> held_keys_;          // the listed keys, while hooks may run
     Utf8Scratch utf8_;                      // for non-ASCII text values
 };
-
-// The raw cell of one value by the value rules (None; integers through __index__;
-// reals through __float__, NaN as null; str as its text; everything else null). Failed
-// attempts' exceptions are dropped when they are an Exception; any other (a
-// PanicException, KeyboardInterrupt, SystemExit, ...) ends the call. A text goes through
-// `sink` (keyed now, or copied into its chunk); a non-ASCII one is encoded in `scratch`.
-profiler::RawCell convert_value(std::uint32_t column, PyObject* value, profiler::FoldPipeline& sink,
-                                Utf8Scratch& scratch);
-
-// Whether the value rules read this value by its type alone, running no Python code: None,
-// the exact int, float, str and bool, and the exact containers (null without trying their
-// hooks). These are the types the reader converts before any hook may run.
-bool reads_without_python(PyObject* value);
-
-// Throws TypeError "'{type}' object cannot be converted to '{target}'", the type being
-// the __qualname__ of object's type or "<failed to extract type name>".
-[[noreturn]] void throw_cannot_convert(PyObject* object, const char* target);
-
-// The __qualname__ of the object's type, or "<failed to extract type name>".
-std::string type_name(PyObject* object);
 
 }  // namespace binding

@@ -2,7 +2,7 @@
 // thread alone, or a worker with chunks of any size); it joins its worker on every path;
 // the worker it lends runs or withdraws a task; and an engine that applies a batch on two
 // threads stores what one thread stores.
-#include "profiler/fold_pipeline.h"
+#include "ingest/fold_pipeline.h"
 
 #include <gtest/gtest.h>
 
@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "../profiler/test_support.h"
 #include "profiler/engine.h"
 #include "profiler/profile_codec.h"
 #include "profiler/seed_keys.h"
 #include "refused_threads.h"
-#include "test_support.h"
 
 namespace profiler {
 namespace {

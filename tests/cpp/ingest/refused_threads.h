@@ -9,7 +9,7 @@
 #include <thread>
 #include <utility>
 
-#include "profiler/thread_start.h"
+#include "ingest/thread_start.h"
 
 namespace profiler::testing {
 

@@ -1,4 +1,4 @@
-#include "profiler/thread_start.h"
+#include "ingest/thread_start.h"
 
 #include <utility>
 
