@@ -12,3 +12,8 @@ UNDER_ASAN = under_asan()
 # forked while another thread is inside malloc can wait forever on that lock: a hang of
 # the checker's, not of karvo's locks, which the plain run of the same test covers.
 FORK_WITH_THREADS_HANGS = UNDER_ASAN
+
+# A child process that imports pyarrow under the sanitizer's runtime exits with pyarrow's
+# own never-freed allocations reported by LeakSanitizer. The native Arrow reader those
+# commands drive runs sanitized in-process (test_dist_arrow.py).
+PYARROW_CHILD_REASON = "pyarrow's own allocations at exit are reported by LeakSanitizer"
