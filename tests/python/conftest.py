@@ -3,6 +3,7 @@ import json
 import os
 import signal
 import subprocess
+import time
 
 import pytest
 
@@ -58,6 +59,20 @@ def finished(child, seconds=120):
         child.kill()
         child.wait()
         pytest.fail(f"the child process did not end within {seconds} s")
+
+
+def forked_status(pid, seconds):
+    """A forked child's wait status, or None for a child still running after `seconds`
+    (hung), which is then killed, so that no wait can hang."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return status
+        time.sleep(0.005)
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    return None
 
 
 # The one row a primed profiler holds before a call that must leave it as it was.

@@ -21,6 +21,7 @@ import time
 import pytest
 
 from karvo_dist import BadLineError, InputFormatError, JsonlResult, Profile
+from conftest import forked_status
 from sanitizers import FORK_WITH_THREADS_HANGS
 
 BOM = b"\xef\xbb\xbf"
@@ -687,20 +688,6 @@ def test_ctrl_c_ends_a_long_read_of_bytes_and_adds_nothing(ctrl_c):
 # ---------------------------------------------------------------------------------------
 # A fork from another thread while a read runs.
 
-def _child_exit_status(pid, seconds=10):
-    """The forked child's wait status; one still running after `seconds` (hung on a lock
-    that a thread of the parent held at the fork) is killed, and counts as hung (None)."""
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            return status
-        time.sleep(0.005)
-    os.kill(pid, signal.SIGKILL)
-    os.waitpid(pid, 0)
-    return None
-
-
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
 @pytest.mark.skipif(FORK_WITH_THREADS_HANGS, reason="the sanitizer's allocator is not fork-safe")
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork with threads running
@@ -743,7 +730,7 @@ def test_a_fork_at_any_moment_of_a_read_leaves_the_child_a_usable_profile(thread
                     status = status if len(totals) <= 3 else 4
                 finally:
                     os._exit(status)
-            status = _child_exit_status(pid)
+            status = forked_status(pid, 10)  # None: hung on a lock held at the fork
             outcomes.append("hung" if status is None else os.waitstatus_to_exitcode(status))
     finally:
         stop.set()

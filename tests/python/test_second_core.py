@@ -18,6 +18,7 @@ import time
 
 import pytest
 
+from conftest import forked_status
 from karvo_dist import Profile
 from value_hooks import Index, Real
 from timed_interrupt import keyboard_interrupt_after
@@ -239,15 +240,10 @@ def child_status(profile, failure, expected, rows):
 def wait_for_child(pid, seconds=60):
     """The child's wait status; a child that hangs (waiting for a worker it does not have)
     is killed and fails the test."""
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            return status
-        time.sleep(0.01)
-    os.kill(pid, signal.SIGKILL)
-    os.waitpid(pid, 0)
-    pytest.fail("the forked child hung")
+    status = forked_status(pid, seconds)
+    if status is None:
+        pytest.fail("the forked child hung")
+    return status
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
