@@ -659,8 +659,8 @@ def parser() -> argparse.ArgumentParser:
 
 
 def run(args: argparse.Namespace) -> int:
-    require_summary(args)
     check_writable(args.html)
+    require_summary(args)
     inputs = [Input(arg) for arg in args.files]
     for source in inputs:
         check_readable(source)
@@ -777,6 +777,9 @@ def write_out(text: str) -> None:
 def main(argv: list[str] | None = None) -> int:
     """The console script: returns the exit status (see EPILOG)."""
     args = parser().parse_args(argv)
+    if args.html == "-" and (args.json or args.summary):
+        parser().error("--html - writes the page to standard output: it cannot take "
+                       "--json or --summary too")
     # Text that the terminal's encoding cannot show is escaped rather than fatal.
     for stream in (sys.stdout, sys.stderr):
         if hasattr(stream, "reconfigure"):
