@@ -58,12 +58,19 @@ READ_ERRORS = (OSError, EOFError, lzma.LZMAError, zlib.error)
 
 EPILOG = """\
 output:
-  The profile goes to standard output: a table (column, rows, nulls, null %, min, max,
-  ~distinct), or with --json the report exactly as Profile.flush() returns it, one line.
-  In the table, "null %" is the share of the rows that carry the column; numbers have
-  thousands separators, min and max are shown in full when whole and otherwise rounded
-  to 6 significant digits (--json gives every digit), inf and -inf as such, and "-"
-  marks a column without numbers.
+  The profile goes to standard output: a table (column, type, rows, nulls, null %, min,
+  median, max, mean, ~distinct, top value), or with --json the report exactly as
+  Profile.flush() returns it, one line, or with --summary the column summary as JSON
+  (Profile.summary_json()), one line. --html OUT writes one self-contained HTML page to
+  OUT instead of the table (--json or --summary still print).
+  In the table, "type" is the most frequent type of value ("+": more than 1% of another
+  kind), "null %" is the share of the rows that carry the column, and "top value" the
+  most frequent value with its share of the non-null values; numbers have thousands
+  separators, and are shown in full when whole and otherwise rounded to 6 significant
+  digits (--json gives every digit), inf and -inf as such, and "-" marks a column
+  without numbers. On a terminal too narrow for every column, columns are left out,
+  least important first (nulls, rows, top value, mean, median, max, min, ...), and a
+  last line names them.
   The summary (rows, bad lines with file:line and reason, bytes, time) and the progress
   line go to standard error, so `karvo-profile --json f.jsonl | jq .` sees only JSON.
 

@@ -386,8 +386,9 @@ def _histogram(ranks: Any, numbers: dict | None) -> str:
             f"<span>{_num(high)}</span></div>")
     svg = (f'<svg viewBox="0 0 {_W} {_H}" preserveAspectRatio="none" role="img" '
            f'aria-label="histogram">{"".join(shapes)}</svg>')
+    alone = "".join(f"; {_num(value)} alone holds {share:.0%}" for value, share in spikes[:3])
     return (f'<figure class="hist">{svg}{axis}<figcaption>{BINS} bins of {1 / BINS:.0%} of the '
-            f"numbers each; height: density</figcaption></figure>")
+            f"numbers each; height: density{alone}</figcaption></figure>")
 
 
 # --- the page's fixed parts ------------------------------------------------------------
