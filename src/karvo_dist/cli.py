@@ -68,9 +68,9 @@ output:
   most frequent value with its share of the non-null values; numbers have thousands
   separators, and are shown in full when whole and otherwise rounded to 6 significant
   digits (--json gives every digit), inf and -inf as such, and "-" marks a column
-  without numbers. On a terminal too narrow for every column, columns are left out,
-  least important first (nulls, rows, top value, mean, median, max, min, ...), and a
-  last line names them.
+  without numbers. On a terminal (or COLUMNS, when set) too narrow for every column,
+  columns are left out, least important first (nulls, rows, top value, mean, median,
+  max, min, ...), and a last line names them.
   The summary (rows, bad lines with file:line and reason, bytes, time) and the progress
   line go to standard error, so `karvo-profile --json f.jsonl | jq .` sees only JSON.
 
@@ -531,7 +531,7 @@ def table(report: str, width: int | None,
     if not columns:
         lines.append("(no columns)")
     if dropped:
-        note = f"(not shown, to fit the terminal: {', '.join(dropped)})"
+        note = f"(not shown: {', '.join(dropped)})"
         lines.append(truncate(note, max(1, width - 1)))
     return "\n".join(lines) + "\n"
 
@@ -714,8 +714,17 @@ def require_summary(args: argparse.Namespace) -> None:
                       EXIT_USAGE)
 
 
+def table_width() -> int | None:
+    """The width the table must fit: COLUMNS when set (also to fit a pipe to a pager),
+    else the terminal's; None (no limit) when standard output is not a terminal."""
+    wanted = os.environ.get("COLUMNS", "")
+    if wanted.isdigit() and int(wanted) > 0:
+        return int(wanted)
+    return shutil.get_terminal_size().columns if sys.stdout.isatty() else None
+
+
 def terminal_table(profile: Profile) -> str:
-    width = shutil.get_terminal_size().columns if sys.stdout.isatty() else None
+    width = table_width()
     columns = profile.summary() if has_summary(profile) else None
     return table(profile.report(), width, profile._bounds(), columns)
 

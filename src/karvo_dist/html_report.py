@@ -237,7 +237,7 @@ def _sections(columns: list[tuple[int, str, dict, Any]]) -> str:
             f"the numbers are split at {BINS + 1} evenly spaced quantiles into {BINS} bins, "
             f"each holding {1 / BINS:.0%} of the finite numbers; a bar's height is its "
             f"density ({1 / BINS:.0%} / its width), so tall bars mark where values crowd. A "
-            "hatched line is a single value holding a bin or more on its own.</p>"
+            "dark full-height line is a single value that holds a bin or more alone.</p>"
             + "".join(parts) + "</section>")
 
 

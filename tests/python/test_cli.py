@@ -46,7 +46,9 @@ BAD = b'{"a": 1}\nnot json\n[1, 2]\n\n{"a": 2.5, "b": "x"}\n'
 def env():
     """The child imports karvo_dist from where this process did, built or installed."""
     here = str(Path(karvo_dist.__file__).resolve().parent.parent)
-    return {**os.environ, "PYTHONPATH": os.pathsep.join([here, os.environ.get("PYTHONPATH", "")])}
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([here, os.environ.get("PYTHONPATH", "")])}
+    env.pop("COLUMNS", None)  # the table fits COLUMNS when it is set
+    return env
 
 
 def command(env, *args, stdin=b"", cwd=None, **kwargs):
@@ -415,3 +417,15 @@ def test_html_write_failing_midway_leaves_out_as_it_was(fabricated_command, tmp_
                                       "No space left on device\n")
     assert (tmp_path / "out.html").read_text() == "before"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["out.html", "rows.jsonl"]
+
+
+@pytest.mark.parametrize("columns", ["100", "60", "30"])
+def test_table_fits_columns_even_in_a_pipe(env, tmp_path, columns):
+    (tmp_path / "rows.jsonl").write_bytes(TEXT)
+    result = command({**env, "COLUMNS": columns}, "rows.jsonl", "-q", cwd=tmp_path)
+    lines = result.stdout.decode().splitlines()
+    assert result.returncode == 0 and len(lines) >= 1 + len(json.loads(reference(TEXT)))
+    assert all(display_width(line) < int(columns) for line in lines), lines
+    assert lines[0].startswith("column")
+    if columns == "30":
+        assert lines[-1].startswith("(not shown: nulls, rows")
