@@ -767,7 +767,8 @@ def write_html(out: str, page: str) -> None:
         write_out(page)
         return
     data = page.encode("utf-8")
-    partial = os.path.join(os.path.dirname(out) or ".", f".{os.path.basename(out)}.partial")
+    partial = os.path.join(os.path.dirname(out) or ".",
+                           f".{os.path.basename(out)}.{os.getpid()}.partial")
     try:
         with open(partial, "wb") as file:
             file.write(data)
