@@ -17,7 +17,6 @@ import contextlib
 import errno
 import json
 import lzma
-import math
 import os
 import shutil
 import stat
