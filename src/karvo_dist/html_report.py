@@ -226,7 +226,7 @@ def _mix_bar(column: dict) -> str:
 
 _LEGEND = ('<p class="legend">' + "".join(
     f'<span><i class="t-{name}"></i>{name}</span>' for name in _facts.TYPES)
-    + '<span class="dim">Click a heading to sort; # restores the input\'s order.</span></p>')
+    + '<span class="dim hint">Click a heading to sort; # restores the input\'s order.</span></p>')
 
 
 # --- column sections -------------------------------------------------------------------
@@ -498,7 +498,7 @@ a{color:inherit;text-decoration:none}
 .alerts li{background:none;border-left-color:#000}
 .alerts .n{background:none;color:#000;border:1px solid #000}
 details{break-inside:avoid;box-shadow:none}
-.tools,.ov th button::after{display:none}
+.tools,.hint,.ov th button::after{display:none}
 .hist rect{fill:#555}
 .hist rect.spike{fill:#000}
 .bar i{background:#555}
