@@ -54,6 +54,13 @@ def format_share(part: int, whole: int) -> str:
     return f"{share:.1f}%"
 
 
+def human_bytes(count: int) -> str:
+    for unit, scale in (("GB", 1e9), ("MB", 1e6), ("kB", 1e3)):
+        if count >= scale:
+            return f"{count / scale:.1f} {unit}"
+    return f"{count} B"
+
+
 def printable(name: str) -> str:
     """A column name or text value as one line of text: control and other unprintable
     characters (lone surrogates among them) escaped as in Python literals; an empty

@@ -30,7 +30,7 @@ from typing import IO, Any, Callable
 
 from . import BadLineError, InputFormatError, Profile
 from . import _facts
-from ._facts import format_count, format_number, format_share, printable
+from ._facts import format_count, format_number, format_share, human_bytes, printable
 
 PROG = "karvo-profile"
 
@@ -536,13 +536,6 @@ def table(report: str, width: int | None,
 
 
 # --- the summary -----------------------------------------------------------------------
-
-def human_bytes(count: int) -> str:
-    for unit, scale in (("GB", 1e9), ("MB", 1e6), ("kB", 1e3)):
-        if count >= scale:
-            return f"{count / scale:.1f} {unit}"
-    return f"{count} B"
-
 
 def plural(count: int, noun: str) -> str:
     return f"{count:,} {noun}{'' if count == 1 else 's'}"

@@ -29,7 +29,7 @@ from dataclasses import dataclass, field
 from typing import Any, Iterable
 
 from . import _facts
-from ._facts import format_count, format_number, format_share, printable
+from ._facts import format_count, format_number, format_share, human_bytes, printable
 
 # The histogram's bins lie between evenly spaced ranks: each holds 1/BINS of the column's
 # finite numbers, so a bar's height is its density, (1/BINS) / its width.
@@ -93,21 +93,16 @@ def render(summary: dict[str, dict[str, Any]], quantiles: dict[str, Any] | None,
 
 def _text(value: str) -> str:
     """Data as HTML text or attribute value: unprintable characters shown as escapes
-    (a lone surrogate cannot even be encoded), then escaped, quotes included."""
-    return html.escape(printable(value) if value else "", quote=True)
+    (a lone surrogate cannot even be encoded) and an empty text as "", then escaped,
+    quotes included."""
+    return html.escape(printable(value), quote=True)
 
 
 def _value(value: Any) -> str:
     """A top value: a text in full (already cut by the engine), a number in the one style."""
-    if isinstance(value, str):
-        return _text(value) if value else '<span class="dim">""</span>'
-    if isinstance(value, float) or isinstance(value, int):
+    if isinstance(value, (int, float)) and not isinstance(value, bool):
         return format_number(float(value))
-    return _text(str(value))
-
-
-def _num(value: float | None) -> str:
-    return format_number(value)
+    return _text(value if isinstance(value, str) else str(value))
 
 
 def _sort_key(value: float | int | str | None) -> str:
@@ -141,7 +136,7 @@ def _header(title: str, facts: Facts, columns: int) -> str:
     if facts.bad_lines is not None:
         items.append(("Bad lines", format_count(facts.bad_lines)))
     if facts.bytes is not None:
-        items.append(("Bytes", f"{_human_bytes(facts.bytes)} ({format_count(facts.bytes)})"))
+        items.append(("Bytes", f"{human_bytes(facts.bytes)} ({format_count(facts.bytes)})"))
     if facts.seconds is not None:
         items.append(("Time", f"{facts.seconds:.2f} s"))
     if facts.generated is not None:
@@ -150,13 +145,6 @@ def _header(title: str, facts: Facts, columns: int) -> str:
         items.append(("karvo", _text(facts.version)))
     cells = "".join(f"<div><dt>{k}</dt><dd>{v}</dd></div>" for k, v in items)
     return f'<header><h1>{_text(title)}</h1><dl class="facts">{cells}</dl></header>'
-
-
-def _human_bytes(count: int) -> str:
-    for unit, scale in (("GB", 1e9), ("MB", 1e6), ("kB", 1e3)):
-        if count >= scale:
-            return f"{count / scale:.1f} {unit}"
-    return f"{count} B"
 
 
 # --- alerts ----------------------------------------------------------------------------
@@ -209,7 +197,7 @@ def _overview_row(i: int, name: str, column: dict) -> str:
 
 
 def _number_cell(value: float | int | None, count: bool = False) -> str:
-    shown = format_count(value) if count else _num(value)  # type: ignore[arg-type]
+    shown = format_count(value) if count else format_number(value)  # type: ignore[arg-type]
     return f'<td data-v="{_sort_key(value)}">{shown}</td>'
 
 
@@ -282,14 +270,14 @@ def _numbers_card(numbers: dict | None, column: dict) -> str:
         return ""
     q = numbers.get("quantiles") or {}
     figures = [("finite numbers", format_count(numbers.get("count"))),
-               ("mean", _num(numbers.get("mean"))), ("std", _num(numbers.get("std"))),
+               ("mean", format_number(numbers.get("mean"))), ("std", format_number(numbers.get("std"))),
                ("zeros", format_count(numbers.get("zeros"))),
                ("negatives", format_count(numbers.get("negatives"))),
                ("NaN", format_count(numbers.get("nan"))),
                ("inf, -inf", format_count(numbers.get("inf")))]
-    spread = [("min", _num(column.get("min_val")))]
-    spread += [(_quantile_label(key), _num(q.get(key))) for key in QUANTILE_KEYS]
-    spread.append(("max", _num(column.get("max_val"))))
+    spread = [("min", format_number(column.get("min_val")))]
+    spread += [(_quantile_label(key), format_number(q.get(key))) for key in QUANTILE_KEYS]
+    spread.append(("max", format_number(column.get("max_val"))))
     return (f'<div class="card"><h3>Numbers</h3>{_kv(figures)}</div>'
             f'<div class="card"><h3>Quantiles</h3>{_kv(spread)}</div>')
 
@@ -364,7 +352,7 @@ def _histogram(ranks: Any, numbers: dict | None) -> str:
         return ""
     low, high = edges[0], edges[-1]
     if high == low:
-        caption = f"every number is {_num(low)}"
+        caption = f"every number is {format_number(low)}"
         svg = (f'<svg viewBox="0 0 {_W} {_H}" role="img" aria-label="{caption}">'
                f'<rect class="spike" x="{_W / 2 - 2}" y="0" width="4" height="{_H}"/></svg>')
         return f'<figure class="hist">{svg}<figcaption>{caption}</figcaption></figure>'
@@ -376,17 +364,17 @@ def _histogram(ranks: Any, numbers: dict | None) -> str:
         x, w = (left - low) * scale, max((right - left) * scale, 0.5)
         h = max(_H * density / top, 1.0)
         shapes.append(f'<rect x="{x:.1f}" y="{_H - h:.1f}" width="{w:.1f}" height="{h:.1f}">'
-                      f"<title>{_num(left)} to {_num(right)}: {1 / BINS:.0%}</title></rect>")
+                      f"<title>{format_number(left)} to {format_number(right)}: {1 / BINS:.0%}</title></rect>")
     for value, share in spikes:
         x = min(max((value - low) * scale - 1.5, 0), _W - 3)
         shapes.append(f'<rect class="spike" x="{x:.1f}" y="0" width="3" height="{_H}">'
-                      f"<title>{_num(value)}: {share:.0%} of the numbers</title></rect>")
+                      f"<title>{format_number(value)}: {share:.0%} of the numbers</title></rect>")
     median = edges[len(edges) // 2]
-    axis = (f'<div class="axis"><span>{_num(low)}</span><span>median {_num(median)}</span>'
-            f"<span>{_num(high)}</span></div>")
+    axis = (f'<div class="axis"><span>{format_number(low)}</span><span>median {format_number(median)}</span>'
+            f"<span>{format_number(high)}</span></div>")
     svg = (f'<svg viewBox="0 0 {_W} {_H}" preserveAspectRatio="none" role="img" '
            f'aria-label="histogram">{"".join(shapes)}</svg>')
-    alone = "".join(f"; {_num(value)} alone holds {share:.0%}" for value, share in spikes[:3])
+    alone = "".join(f"; {format_number(value)} alone holds {share:.0%}" for value, share in spikes[:3])
     return (f'<figure class="hist">{svg}{axis}<figcaption>{BINS} bins of {1 / BINS:.0%} of the '
             f"numbers each; height: density{alone}</figcaption></figure>")
 

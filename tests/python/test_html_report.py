@@ -150,6 +150,14 @@ def test_every_column_has_its_section_and_overview_link():
     assert "<script>alert" not in text and "<img" not in text
 
 
+def test_names_that_would_not_show_are_shown_escaped():
+    """An empty name, control characters and a lone surrogate: each visible, one line."""
+    fab = fx.Fabricated({"": [1], "tab\there": [2], "a\ud800b": [3], "line\nbreak": [4]})
+    links = [t for t in Page(render(fab)).texts if t in ('""', "tab\\there", "a\\ud800b",
+                                                          "line\\nbreak")]
+    assert sorted(set(links)) == ['""', "a\\ud800b", "line\\nbreak", "tab\\there"]
+
+
 # (column values, the alerts they raise); a clean column raises none.
 ALERTS = [
     ([None] * 50, ["null"]),
