@@ -75,7 +75,7 @@ def render(summary: dict[str, dict[str, Any]], quantiles: dict[str, Any] | None,
     """The page: `summary` as Profile.summary() gives it, `quantiles` as
     Profile._quantiles(RANKS) gives it (None, or a column missing: no histogram)."""
     quantiles = quantiles or {}
-    columns = [(i, name, column, quantiles.get(name))
+    columns = [_Column(i, name, column, quantiles.get(name), _facts.alerts(column))
                for i, (name, column) in enumerate(summary.items())]
     title = facts.title or _default_title(facts)
     body = "".join([
@@ -87,6 +87,15 @@ def render(summary: dict[str, dict[str, Any]], quantiles: dict[str, Any] | None,
         "</main>",
     ])
     return _PAGE.format(csp=_CSP, title=_text(title), css=_CSS, body=body, script=_SCRIPT)
+
+
+@dataclass(frozen=True)
+class _Column:
+    index: int  # its place in the summary: the anchor is col-<index>
+    name: str
+    summary: dict[str, Any]
+    ranks: Any  # its quantiles at RANKS, or None
+    alerts: list[_facts.Alert]
 
 
 # --- text ------------------------------------------------------------------------------
@@ -149,12 +158,12 @@ def _header(title: str, facts: Facts, columns: int) -> str:
 
 # --- alerts ----------------------------------------------------------------------------
 
-def _alerts(columns: list[tuple[int, str, dict, Any]]) -> str:
+def _alerts(columns: list[_Column]) -> str:
     found: dict[str, list[str]] = {kind: [] for kind in _facts.ALERT_TITLES}
-    for i, name, column, _ in columns:
-        for alert in _facts.alerts(column):
+    for c in columns:
+        for alert in c.alerts:
             detail = f' <span class="dim">({_text(alert.detail)})</span>' if alert.detail else ""
-            found[alert.kind].append(f'<a href="#col-{i}">{_text(name)}</a>{detail}')
+            found[alert.kind].append(f'<a href="#col-{c.index}">{_text(c.name)}</a>{detail}')
     items = [f'<li class="a-{kind}"><strong>{html.escape(_facts.ALERT_TITLES[kind])}</strong> '
              f'<span class="n">{len(links):,}</span> <span class="links">{", ".join(links)}</span>'
              f"</li>" for kind, links in found.items() if links]
@@ -169,10 +178,10 @@ _OVERVIEW_HEADERS = ("#", "column", "type", "null %", "~distinct", "min", "media
                      "mean")
 
 
-def _overview(columns: list[tuple[int, str, dict, Any]]) -> str:
+def _overview(columns: list[_Column]) -> str:
     head = "".join(f'<th scope="col"{" class=l" if h in ("column", "type") else ""}>{h}</th>'
                    for h in _OVERVIEW_HEADERS)
-    rows = "".join(_overview_row(i, name, column) for i, name, column, _ in columns)
+    rows = "".join(_overview_row(c.index, c.name, c.summary) for c in columns)
     return ('<section id="overview"><h2>Columns</h2>' + _LEGEND
             + '<div class="scroll"><table id="ov" class="ov">'
             f"<thead><tr>{head}</tr></thead><tbody>{rows}</tbody></table></div></section>")
@@ -219,8 +228,8 @@ _LEGEND = ('<p class="legend">' + "".join(
 
 # --- column sections -------------------------------------------------------------------
 
-def _sections(columns: list[tuple[int, str, dict, Any]]) -> str:
-    parts = [_section(i, name, column, ranks) for i, name, column, ranks in columns]
+def _sections(columns: list[_Column]) -> str:
+    parts = [_section(c) for c in columns]
     return ('<section id="columns"><h2>Column details</h2><p class="dim">Histograms: '
             f"the numbers are split at {BINS + 1} evenly spaced quantiles into {BINS} bins, "
             f"each holding {1 / BINS:.0%} of the finite numbers; a bar's height is its "
@@ -229,16 +238,17 @@ def _sections(columns: list[tuple[int, str, dict, Any]]) -> str:
             + "".join(parts) + "</section>")
 
 
-def _section(i: int, name: str, column: dict, ranks: Any) -> str:
+def _section(c: _Column) -> str:
+    column = c.summary
     kind = _facts.main_type(column)
-    flags = _facts.alerts(column)
-    flag = (f' <span class="flag">{len(flags)} alert{"" if len(flags) == 1 else "s"}</span>'
-            if flags else "")
-    cards = [_values_card(column), _numbers_card(column.get("numbers"), column),
+    count = len(c.alerts)
+    flag = (f' <span class="flag">{count} alert{"" if count == 1 else "s"}</span>'
+            if count else "")
+    cards = [_values_card(column, c.alerts), _numbers_card(column.get("numbers"), column),
              _text_card(column.get("text"))]
-    histogram = _histogram(ranks, column.get("numbers"))
+    histogram = _histogram(c.ranks, column.get("numbers"))
     tops = _top_values(column)
-    return (f'<details id="col-{i}"><summary><span class="nm">{_text(name)}</span> '
+    return (f'<details id="col-{c.index}"><summary><span class="nm">{_text(c.name)}</span> '
             f'<span class="ty">{kind or "-"}</span>{flag}</summary><div class="body">'
             f'<div class="cards">{"".join(c for c in cards if c)}</div>'
             f"{histogram}{tops}</div></details>")
@@ -249,7 +259,7 @@ def _kv(rows: Iterable[tuple[str, str]]) -> str:
         f"<tr><th>{k}</th><td>{v}</td></tr>" for k, v in rows) + "</table>"
 
 
-def _values_card(column: dict) -> str:
+def _values_card(column: dict, alerts: list[_facts.Alert]) -> str:
     total, nulls = column["total_count"], column["null_count"]
     rows = [("rows", format_count(total)),
             ("nulls", f"{format_count(nulls)} ({format_share(nulls, total)})"),
@@ -258,11 +268,10 @@ def _values_card(column: dict) -> str:
     if types is not None:
         rows += [(f'<i class="t-{name}"></i>{name}', f"{format_count(count)} "
                   f"({format_share(count, total)})") for name, count in types.items() if count]
-    alerts = "".join(f"<li>{html.escape(_facts.ALERT_TITLES[a.kind])}"
-                     f"{' (' + _text(a.detail) + ')' if a.detail else ''}</li>"
-                     for a in _facts.alerts(column))
-    alerts = f'<ul class="colalerts">{alerts}</ul>' if alerts else ""
-    return f'<div class="card"><h3>Values</h3>{alerts}{_kv(rows)}</div>'
+    items = "".join(f"<li>{html.escape(_facts.ALERT_TITLES[a.kind])}"
+                    f"{' (' + _text(a.detail) + ')' if a.detail else ''}</li>" for a in alerts)
+    listed = f'<ul class="colalerts">{items}</ul>' if items else ""
+    return f'<div class="card"><h3>Values</h3>{listed}{_kv(rows)}</div>'
 
 
 def _numbers_card(numbers: dict | None, column: dict) -> str:
