@@ -529,7 +529,7 @@ def table(report: str, width: int | None,
         lines.append("  ".join(parts).rstrip())
     if not columns:
         lines.append("(no columns)")
-    if dropped:
+    if dropped and width is not None:  # only a width drops columns
         note = f"(not shown: {', '.join(dropped)})"
         lines.append(truncate(note, max(1, width - 1)))
     return "\n".join(lines) + "\n"
