@@ -15,6 +15,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import errno
+import functools
 import json
 import lzma
 import os
@@ -435,7 +436,7 @@ class _Field:
     right: bool  # right-aligned (numbers)
     cells: list[str]
 
-    @property
+    @functools.cached_property
     def width(self) -> int:
         return max([display_width(self.header)] + [display_width(c) for c in self.cells])
 
