@@ -337,6 +337,18 @@ class Profile(_native.Profile):
         result.merge(*profiles)
         return result
 
+    def to_html(self, title: str | None = None) -> str:
+        """The profile as one self-contained HTML page (the page ``karvo-profile --html``
+        writes): alerts, an overview table, and per column its figures, a histogram of
+        its numbers and its top values. It fetches nothing and runs only its own small
+        script. The header gives the columns, the date and the version; what only the
+        command knows (inputs, rows, bad lines, bytes, time) is left out. ``title``
+        defaults to "Column profile". Reads the profile without changing it.
+        """
+        from . import html_report
+
+        return html_report.render_profile(self, html_report.Facts(title=title))
+
     def copy(self) -> Profile:
         """An independent copy."""
         return type(self).from_bytes(self.to_bytes(), self.seed)

@@ -174,6 +174,9 @@ class Profile:
         """The report, then starts a new, empty profile with the same seed."""
     def copy(self) -> Self:
         """An independent copy."""
+    def to_html(self, title: str | None = None) -> str:
+        """The profile as one self-contained HTML page, as ``karvo-profile --html`` writes
+        it; the header leaves out what only the command knows (inputs, rows, time)."""
     def __len__(self) -> int: ...
     def __eq__(self, other: object) -> bool: ...
     __hash__: None  # type: ignore[assignment]

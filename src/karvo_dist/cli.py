@@ -13,10 +13,11 @@ streamed by pyarrow, imported only when such a file is named, into
 from __future__ import annotations
 
 import argparse
+import contextlib
 import errno
+import functools
 import json
 import lzma
-import math
 import os
 import shutil
 import stat
@@ -29,6 +30,8 @@ from dataclasses import dataclass, field
 from typing import IO, Any, Callable
 
 from . import BadLineError, InputFormatError, Profile
+from . import _facts
+from ._facts import format_count, format_number, format_share, human_bytes, printable
 
 PROG = "karvo-profile"
 
@@ -55,12 +58,19 @@ READ_ERRORS = (OSError, EOFError, lzma.LZMAError, zlib.error)
 
 EPILOG = """\
 output:
-  The profile goes to standard output: a table (column, rows, nulls, null %, min, max,
-  ~distinct), or with --json the report exactly as Profile.flush() returns it, one line.
-  In the table, "null %" is the share of the rows that carry the column; numbers have
-  thousands separators, min and max are shown in full when whole and otherwise rounded
-  to 6 significant digits (--json gives every digit), inf and -inf as such, and "-"
-  marks a column without numbers.
+  The profile goes to standard output: a table (column, type, rows, nulls, null %, min,
+  median, max, mean, ~distinct, top value), or with --json the report exactly as
+  Profile.flush() returns it, one line, or with --summary the column summary as JSON
+  (Profile.summary_json()), one line. --html OUT writes one self-contained HTML page to
+  OUT instead of the table (--json or --summary still print).
+  In the table, "type" is the most frequent type of value ("+": more than 1% of another
+  kind), "null %" is the share of the rows that carry the column, and "top value" the
+  most frequent value with its share of the non-null values; numbers have thousands
+  separators, and are shown in full when whole and otherwise rounded to 6 significant
+  digits (--json gives every digit), inf and -inf as such, and "-" marks a column
+  without numbers. On a terminal (or COLUMNS, when set) too narrow for every column,
+  columns are left out, least important first (nulls, rows, top value, mean, median,
+  max, min, ...), and a last line names them.
   The summary (rows, bad lines with file:line and reason, bytes, time) and the progress
   line go to standard error, so `karvo-profile --json f.jsonl | jq .` sees only JSON.
 
@@ -396,14 +406,6 @@ def _char_width(char: str) -> int:
     return 2 if unicodedata.east_asian_width(char) in "WF" else 1
 
 
-def printable(name: str) -> str:
-    """A column name as one line of text: control and other unprintable characters
-    escaped as in Python literals; an empty name as ""."""
-    if not name:
-        return '""'
-    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in name)
-
-
 def truncate(text: str, width: int) -> str:
     """The text cut to at most `width` display cells, with an ellipsis when cut."""
     if display_width(text) <= width:
@@ -417,82 +419,124 @@ def truncate(text: str, width: int) -> str:
     return "".join(kept) + "…"
 
 
-def format_count(count: int) -> str:
-    return f"{count:,}"
+# The table's columns, (header, right-aligned); with a column summary, the reader's first
+# questions (which type, where the middle lies, which value dominates) get columns too.
+# A narrow terminal drops columns, least important first, rather than wrapping lines:
+# the counts that "null %" already tells, then the summary's additions, then the rest.
+# The column name is never dropped, only cut (to no fewer than NAME_CELLS cells).
+DROP_ORDER = ("nulls", "rows", "top value", "mean", "median", "max", "min", "~distinct",
+              "type", "null %")
+NAME_CELLS = 12
+TOP_VALUE_CELLS = 24  # the top value with its share, cut to this many cells
 
 
-def format_number(value: float | None) -> str:
-    """A bound in the table's one style: plain decimals with thousands separators, whole
-    values in full (up to 10^15, where doubles still hold every integer), others rounded
-    to six significant digits; only values beyond that range, or below 10^-4, in
-    exponent form; inf and -inf as such; "-" for a column without numbers."""
-    if value is None:
+@dataclass
+class _Field:
+    header: str
+    right: bool  # right-aligned (numbers)
+    cells: list[str]
+
+    @functools.cached_property
+    def width(self) -> int:
+        return max([display_width(self.header)] + [display_width(c) for c in self.cells])
+
+
+def type_cell(column: dict[str, Any]) -> str:
+    """The main type; "+" marks more than 1% of another kind of value."""
+    kind = _facts.main_type(column)
+    if kind is None:
         return "-"
-    if math.isinf(value):
-        return "inf" if value > 0 else "-inf"
-    if value == int(value) and abs(value) < 1e15:
-        return ("-" if math.copysign(1, value) < 0 else "") + f"{abs(int(value)):,}"
-    if not 1e-4 <= abs(value) < 1e15:
-        return f"{value:.6g}"
-    decimals = max(0, 5 - math.floor(math.log10(abs(value))))
-    text = f"{value:,.{decimals}f}"
-    return text.rstrip("0").rstrip(".") if "." in text else text
+    return kind + ("+" if _facts.is_mixed(column) else "")
 
 
-def format_share(part: int, whole: int) -> str:
-    if whole == 0 or part == 0:
-        return "0%"
-    if part == whole:
-        return "100%"
-    share = 100 * part / whole
-    if share < 0.1:
-        return "<0.1%"
-    if share > 99.9:
-        return ">99.9%"
-    return f"{share:.1f}%"
+def top_value_cell(column: dict[str, Any]) -> str:
+    """The most frequent value and its share of the non-null values: `"NY" 23.5%`."""
+    top = _facts.top_value(column)
+    if top is None:
+        return "-"
+    value, count, values = top
+    share = " " + format_share(count, values)
+    shown = f'"{printable(value)}"' if isinstance(value, str) else format_number(value)
+    return truncate(shown, TOP_VALUE_CELLS - len(share)) + share
 
 
-HEADERS = ("column", "rows", "nulls", "null %", "min", "max", "~distinct")
+def _fields(columns: dict[str, Any], bounds: list[tuple[float | None, float | None]],
+            summary: dict[str, Any] | None) -> list[_Field]:
+    stats = list(columns.values())
+    lows, highs = [format_number(b[0]) for b in bounds], [format_number(b[1]) for b in bounds]
+    fields = [_Field("column", False, [printable(name) for name in columns])]
+    more = [summary[name] for name in columns] if summary is not None else None
+    if more is not None:
+        fields.append(_Field("type", False, [type_cell(c) for c in more]))
+    fields += [
+        _Field("rows", True, [format_count(s["total_count"]) for s in stats]),
+        _Field("nulls", True, [format_count(s["null_count"]) for s in stats]),
+        _Field("null %", True, [format_share(s["null_count"], s["total_count"]) for s in stats]),
+        _Field("min", True, lows)]
+    if more is not None:
+        fields.append(_Field("median", True, [format_number(_facts.median(c)) for c in more]))
+    fields.append(_Field("max", True, highs))
+    if more is not None:
+        fields.append(_Field("mean", True, [format_number(_facts.mean(c)) for c in more]))
+    fields.append(_Field("~distinct", True,
+                         [format_count(s["estimated_cardinality"]) for s in stats]))
+    if more is not None:
+        fields.append(_Field("top value", False, [top_value_cell(c) for c in more]))
+    return fields
+
+
+def _fit(fields: list[_Field], width: int) -> list[str]:
+    """Drops fields, least important first, until a line fits in `width` - 1 cells (the
+    last cell of a terminal line wraps on some terminals); returns the dropped headers."""
+    dropped = []
+    for header in DROP_ORDER:
+        rest = sum(f.width for f in fields[1:]) + 2 * (len(fields) - 1)
+        if min(fields[0].width, NAME_CELLS) + rest <= width - 1:
+            break
+        for i, f in enumerate(fields):
+            if f.header == header:
+                dropped.append(fields.pop(i).header)
+                break
+    return dropped
 
 
 def table(report: str, width: int | None,
-          bounds: list[tuple[float | None, float | None]] | None = None) -> str:
+          bounds: list[tuple[float | None, float | None]] | None = None,
+          summary: dict[str, Any] | None = None) -> str:
     """The report as an aligned table; column names are cut to fit `width` cells when a
     width is given (a terminal), and shown whole otherwise. `bounds` (Profile._bounds(),
-    in report order) shows infinite bounds, which the report writes as null."""
+    in report order) shows infinite bounds, which the report writes as null. `summary`
+    (Profile.summary()) adds the type, median, mean and top value columns. On a terminal
+    too narrow for them all, columns are dropped (DROP_ORDER) and a last line names them."""
     columns = json.loads(report)
     if bounds is None:
         bounds = [(stats["min_val"], stats["max_val"]) for stats in columns.values()]
-    cells = [
-        [printable(name), format_count(stats["total_count"]), format_count(stats["null_count"]),
-         format_share(stats["null_count"], stats["total_count"]), format_number(low),
-         format_number(high), format_count(stats["estimated_cardinality"])]
-        for (name, stats), (low, high) in zip(columns.items(), bounds, strict=True)
-    ]
-    widths = [max([display_width(h)] + [display_width(row[i]) for row in cells])
-              for i, h in enumerate(HEADERS)]
+    if len(bounds) != len(columns):
+        raise ValueError("table() needs one pair of bounds per column")
+    fields = _fields(columns, bounds, summary)
+    dropped = _fit(fields, width) if width is not None else []
+    widths = [f.width for f in fields]
     if width is not None:
-        rest = sum(widths[1:]) + 2 * (len(HEADERS) - 1)
-        widths[0] = min(widths[0], max(12, width - rest - 1))
+        rest = sum(widths[1:]) + 2 * (len(fields) - 1)
+        widths[0] = min(widths[0], max(NAME_CELLS, width - rest - 1))
     lines = []
-    for row in [list(HEADERS)] + cells:
-        name = truncate(row[0], widths[0])
-        parts = [name + " " * (widths[0] - display_width(name))]
-        parts += [cell.rjust(w) for cell, w in zip(row[1:], widths[1:], strict=True)]
+    for row in range(-1, len(columns)):
+        parts = []
+        for f, w in zip(fields, widths):
+            cell = f.header if row < 0 else f.cells[row]
+            cell = truncate(cell, w)
+            pad = " " * (w - display_width(cell))
+            parts.append(pad + cell if f.right else cell + pad)
         lines.append("  ".join(parts).rstrip())
-    if not cells:
+    if not columns:
         lines.append("(no columns)")
+    if dropped and width is not None:  # only a width drops columns
+        note = f"(not shown: {', '.join(dropped)})"
+        lines.append(truncate(note, max(1, width - 1)))
     return "\n".join(lines) + "\n"
 
 
 # --- the summary -----------------------------------------------------------------------
-
-def human_bytes(count: int) -> str:
-    for unit, scale in (("GB", 1e9), ("MB", 1e6), ("kB", 1e3)):
-        if count >= scale:
-            return f"{count / scale:.1f} {unit}"
-    return f"{count} B"
-
 
 def plural(count: int, noun: str) -> str:
     return f"{count:,} {noun}{'' if count == 1 else 's'}"
@@ -585,8 +629,15 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("files", nargs="*", metavar="FILE", default=["-"],
                    help="JSON Lines input, or a .parquet, .csv, .tsv, .csv.gz, .arrow or "
                    ".feather file; - or none: standard input")
-    p.add_argument("--json", action="store_true",
-                   help="print the report as JSON, exactly as Profile.flush() returns it")
+    shown = p.add_mutually_exclusive_group()
+    shown.add_argument("--json", action="store_true",
+                       help="print the report as JSON, exactly as Profile.flush() returns it")
+    shown.add_argument("--summary", action="store_true",
+                       help="print the column summary as JSON (Profile.summary_json()), "
+                       "one line")
+    p.add_argument("--html", metavar="OUT",
+                   help="write the profile as one self-contained HTML page to OUT (- for "
+                   "standard output) instead of printing the table")
     p.add_argument("--strict", action="store_true",
                    help="stop at the first bad line with its file:line (exit 1)")
     p.add_argument("--max-bad-lines", type=bad_line_limit, default=None, metavar="N",
@@ -608,6 +659,8 @@ def parser() -> argparse.ArgumentParser:
 
 
 def run(args: argparse.Namespace) -> int:
+    check_writable(args.html)
+    require_summary(args)
     inputs = [Input(arg) for arg in args.files]
     for source in inputs:
         check_readable(source)
@@ -627,18 +680,96 @@ def run(args: argparse.Namespace) -> int:
     elapsed = time.perf_counter() - started
     check_bad_lines(totals, args.max_bad_lines)
     columns = len(profile)
-    bounds = None if args.json else profile._bounds()
-    report = profile.flush()
-
-    if args.json:
-        write_out(report + "\n")
-    else:
-        width = shutil.get_terminal_size().columns if sys.stdout.isatty() else None
-        write_out(table(report, width, bounds))
+    if args.html is not None:
+        page = html_page(profile, inputs, totals, elapsed)
+        write_html(args.html, page)
+    if args.summary:
+        write_out(profile.summary_json() + "\n")
+    elif args.json:
+        write_out(profile.report() + "\n")
+    elif args.html is None:
+        write_out(terminal_table(profile))
     if not args.quiet:
         sys.stderr.write(summary(totals, columns, elapsed))
         sys.stderr.flush()
     return EXIT_OK
+
+
+def has_summary(profile: Profile) -> bool:
+    return hasattr(profile, "summary")
+
+
+def require_summary(args: argparse.Namespace) -> None:
+    """--summary and --html need the column summary: refused before any input is read."""
+    if (args.summary or args.html is not None) and not has_summary(Profile()):
+        option = "--summary" if args.summary else "--html"
+        raise Failure(f"{PROG}: {option} needs a karvo_dist with column summaries",
+                      EXIT_USAGE)
+
+
+def table_width() -> int | None:
+    """The width the table must fit: COLUMNS when set (also to fit a pipe to a pager),
+    else the terminal's; None (no limit) when standard output is not a terminal."""
+    wanted = os.environ.get("COLUMNS", "")
+    if wanted.isdigit() and int(wanted) > 0:
+        return int(wanted)
+    return shutil.get_terminal_size().columns if sys.stdout.isatty() else None
+
+
+def terminal_table(profile: Profile) -> str:
+    width = table_width()
+    columns = profile.summary() if has_summary(profile) else None
+    return table(profile.report(), width, profile._bounds(), columns)
+
+
+def html_page(profile: Profile, inputs: list[Input], totals: Totals, elapsed: float) -> str:
+    from . import html_report
+
+    facts = html_report.Facts(
+        inputs=[source.name for source in inputs], rows=totals.rows,
+        bad_lines=totals.bad_lines, bytes=totals.bytes, seconds=elapsed)
+    return html_report.render_profile(profile, facts)
+
+
+def check_writable(out: str | None) -> None:
+    """Stops the run before any input is read when OUT cannot be written: its directory
+    is missing or not writable, or OUT is a directory. Nothing is created yet."""
+    if out is None or out == "-":
+        return
+    folder = os.path.dirname(out) or "."
+    problem = None
+    if os.path.isdir(out):
+        problem = errno.EISDIR
+    elif not os.path.isdir(folder):
+        problem = errno.ENOENT if not os.path.exists(folder) else errno.ENOTDIR
+    elif not os.access(folder, os.W_OK | os.X_OK) or (
+            os.path.exists(out) and not os.access(out, os.W_OK)):
+        problem = errno.EACCES
+    if problem is not None:
+        raise Failure(write_error(out, os.strerror(problem)), EXIT_USAGE)
+
+
+def write_error(out: str, reason: str) -> str:
+    return f"{PROG}: cannot write '{out}': {reason}"
+
+
+def write_html(out: str, page: str) -> None:
+    """Writes the page whole: to a file beside OUT, renamed over it once complete, so
+    that OUT is never left half written; "-" writes it to standard output."""
+    if out == "-":
+        write_out(page)
+        return
+    data = page.encode("utf-8")
+    partial = os.path.join(os.path.dirname(out) or ".",
+                           f".{os.path.basename(out)}.{os.getpid()}.partial")
+    try:
+        with open(partial, "wb") as file:
+            file.write(data)
+        os.replace(partial, out)
+    except OSError as error:
+        with contextlib.suppress(OSError):
+            os.unlink(partial)
+        raise Failure(write_error(out, error.strerror or str(error)), EXIT_USAGE) from None
 
 
 def write_out(text: str) -> None:
@@ -656,6 +787,9 @@ def write_out(text: str) -> None:
 def main(argv: list[str] | None = None) -> int:
     """The console script: returns the exit status (see EPILOG)."""
     args = parser().parse_args(argv)
+    if args.html == "-" and (args.json or args.summary):
+        parser().error("--html - writes the page to standard output: it cannot take "
+                       "--json or --summary too")
     # Text that the terminal's encoding cannot show is escaped rather than fatal.
     for stream in (sys.stdout, sys.stderr):
         if hasattr(stream, "reconfigure"):

@@ -7,6 +7,7 @@ split over several files); its failures must be one line and the documented exit
 """
 
 import bz2
+import errno
 import gzip
 import json
 import lzma
@@ -45,7 +46,9 @@ BAD = b'{"a": 1}\nnot json\n[1, 2]\n\n{"a": 2.5, "b": "x"}\n'
 def env():
     """The child imports karvo_dist from where this process did, built or installed."""
     here = str(Path(karvo_dist.__file__).resolve().parent.parent)
-    return {**os.environ, "PYTHONPATH": os.pathsep.join([here, os.environ.get("PYTHONPATH", "")])}
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([here, os.environ.get("PYTHONPATH", "")])}
+    env.pop("COLUMNS", None)  # the table fits COLUMNS when it is set
+    return env
 
 
 def command(env, *args, stdin=b"", cwd=None, **kwargs):
@@ -214,8 +217,13 @@ def test_table_shows_the_report(env, tmp_path):
     result = command(env, "rows.jsonl", cwd=tmp_path)
     assert result.returncode == 0
     lines = result.stdout.decode().splitlines()
-    assert lines[0].split() == ["column", "rows", "nulls", "null", "%", "min", "max", "~distinct"]
-    shown = {line.split()[0]: line.split()[1:] for line in lines[1:]}
+    header = re.split(r"\s{2,}", lines[0])
+    # With a column summary the table has more columns; these stay, in this order.
+    known = ["column", "rows", "nulls", "null %", "min", "max", "~distinct"]
+    assert [h for h in header if h in known] == known
+    cells = [dict(zip(header, re.split(r"\s{2,}", line.strip()), strict=True))
+             for line in lines[1:]]
+    shown = {row["column"]: [row[h] for h in known[1:]] for row in cells}
     for name, stats in json.loads(reference(TEXT)).items():
         rows, nulls, _share, low, high, distinct = shown[name]
         assert (rows, nulls, distinct) == (f"{stats['total_count']:,}", f"{stats['null_count']:,}",
@@ -306,3 +314,118 @@ def test_console_script_is_declared(env):
     tomllib = pytest.importorskip("tomllib")
     project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
     assert project["scripts"]["karvo-profile"] == "karvo_dist.cli:main"
+
+
+# --- the column summary and the HTML page ------------------------------------------------
+
+needs_summary = pytest.mark.skipif(not hasattr(Profile, "summary"),
+                                   reason="no Profile.summary in this build")
+
+
+def profiled(seed=SEED):
+    profile = Profile(seed)
+    profile.observe_jsonl(TEXT)
+    return profile
+
+
+@needs_summary
+def test_summary_prints_the_profiles_summary(env, tmp_path):
+    (tmp_path / "rows.jsonl").write_bytes(TEXT)
+    result = command(env, "--summary", "--seed", SEED, "rows.jsonl", cwd=tmp_path)
+    assert (result.returncode, result.stdout.decode()) == (0, profiled().summary_json() + "\n")
+    assert result.stderr.decode().startswith("karvo-profile: 120 rows, ")
+
+
+@needs_summary
+def test_html_writes_the_page_and_prints_only_the_summary_line(env, tmp_path):
+    (tmp_path / "rows.jsonl").write_bytes(TEXT)
+    result = command(env, "--html", "out.html", "rows.jsonl", cwd=tmp_path)
+    assert (result.returncode, result.stdout) == (0, b"")
+    assert result.stderr.decode().startswith("karvo-profile: 120 rows, ")
+    page = (tmp_path / "out.html").read_text()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.html", "rows.jsonl"]
+    for i in range(len(profiled())):
+        assert f'id="col-{i}"' in page
+    assert "<dt>Inputs</dt><dd>rows.jsonl</dd>" in page
+    # to standard output, and beside --json
+    piped = command(env, "--html", "-", "-q", "rows.jsonl", cwd=tmp_path)
+    assert piped.returncode == 0 and piped.stdout.decode().startswith("<!doctype html>")
+    both = command(env, "--html", "again.html", "--json", "rows.jsonl", cwd=tmp_path)
+    assert both.stdout.decode() == reference(TEXT) + "\n"
+    assert (tmp_path / "again.html").read_text().startswith("<!doctype html>")
+
+
+@pytest.mark.parametrize("out, reason", [
+    ("missing/out.html", "No such file or directory"),
+    ("folder", "Is a directory"),
+    ("rows.jsonl/out.html", "Not a directory"),
+    pytest.param("locked/out.html", "Permission denied", marks=pytest.mark.skipif(
+        os.geteuid() == 0, reason="root may write anywhere")),
+])
+def test_html_out_that_cannot_be_written_stops_before_reading(env, tmp_path, out, reason):
+    (tmp_path / "rows.jsonl").write_bytes(TEXT)
+    (tmp_path / "folder").mkdir()
+    (tmp_path / "locked").mkdir(mode=0o500)
+    result = command(env, "--html", out, "rows.jsonl", cwd=tmp_path)
+    assert result.returncode == 2
+    assert result.stderr.decode() == f"karvo-profile: cannot write '{out}': {reason}\n"
+    assert result.stdout == b""
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["folder", "locked", "rows.jsonl"]
+
+
+@pytest.mark.parametrize("args", [["--html", "-", "--json"], ["--summary", "--json"],
+                                  ["--html", "-", "--summary"]])
+def test_outputs_that_collide_are_usage_errors(env, args):
+    result = command(env, *args)
+    assert result.returncode == 2 and result.stdout == b""
+    assert result.stderr.decode().startswith("usage: karvo-profile")
+
+
+@pytest.fixture
+def fabricated_command(monkeypatch, tmp_path):
+    """The command run in this process, its profiles answering summary() from
+    fabricated columns: the page and --summary without the engine's summary."""
+    import summary_fixtures as fx
+    from karvo_dist import cli
+
+    monkeypatch.setattr(cli, "Profile", type(fx.profile_of(fx.realistic(200))))
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "rows.jsonl").write_bytes(TEXT)
+    return cli.main
+
+
+def test_html_page_from_a_fabricated_summary(fabricated_command, tmp_path, capfd):
+    assert fabricated_command(["--html", "out.html", "rows.jsonl"]) == 0
+    out, err = capfd.readouterr()
+    assert out == "" and err.startswith("karvo-profile: 120 rows, 6 columns")
+    page = (tmp_path / "out.html").read_text()
+    assert "<dt>Rows</dt><dd>120</dd>" in page and 'id="col-10"' in page
+    assert fabricated_command(["--summary", "-q", "rows.jsonl"]) == 0
+    assert json.loads(capfd.readouterr().out)["city"]["types"]["text"] == 200
+
+
+def test_html_write_failing_midway_leaves_out_as_it_was(fabricated_command, tmp_path, capfd,
+                                                         monkeypatch):
+    (tmp_path / "out.html").write_text("before")
+
+    def full(*args):
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+    monkeypatch.setattr(os, "replace", full)
+    assert fabricated_command(["--html", "out.html", "rows.jsonl"]) == 2
+    assert capfd.readouterr().err == ("karvo-profile: cannot write 'out.html': "
+                                      "No space left on device\n")
+    assert (tmp_path / "out.html").read_text() == "before"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.html", "rows.jsonl"]
+
+
+@pytest.mark.parametrize("columns", ["100", "60", "30"])
+def test_table_fits_columns_even_in_a_pipe(env, tmp_path, columns):
+    (tmp_path / "rows.jsonl").write_bytes(TEXT)
+    result = command({**env, "COLUMNS": columns}, "rows.jsonl", "-q", cwd=tmp_path)
+    lines = result.stdout.decode().splitlines()
+    assert result.returncode == 0 and len(lines) >= 1 + len(json.loads(reference(TEXT)))
+    assert all(display_width(line) < int(columns) for line in lines), lines
+    assert lines[0].startswith("column")
+    if columns == "30":
+        assert lines[-1].startswith("(not shown: nulls, rows")
