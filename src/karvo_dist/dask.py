@@ -80,7 +80,8 @@ def profile_partition(frame: Any, seed: int) -> bytes:
 
         try:
             table = pa.Table.from_pandas(frame, preserve_index=False)
-        except (pa.ArrowInvalid, pa.ArrowTypeError, pa.ArrowNotImplementedError):
+        except (pa.ArrowInvalid, pa.ArrowTypeError, pa.ArrowNotImplementedError,
+                OverflowError):  # an int beyond 64 bits
             profile.observe_dicts(frame.to_dict(orient="records"))
             return profile.to_bytes()
         profile.observe_arrow(table)
