@@ -68,7 +68,8 @@ def profile_partition(frame: Any, seed: int) -> bytes:
     A pandas partition becomes an Arrow table without its index (numeric columns are
     not copied); any other partition that speaks the Arrow C stream interface is read as
     it is. A pandas column that Arrow cannot type (an object column mixing texts and
-    numbers, integers beyond 64 bits, ...) sends the partition through its row dicts,
+    numbers, integers beyond 64 bits, ...) or a repeated column name sends the
+    partition through its row dicts,
     as `ddf.to_bag(format="dict")` hands them out, so the figures are the same either way.
     """
     profile = Profile(seed=seed)
@@ -79,6 +80,9 @@ def profile_partition(frame: Any, seed: int) -> bytes:
         import pyarrow as pa
 
         try:
+            if not frame.columns.is_unique:
+                # Arrow refuses the repeated name; a row dict keeps its last value.
+                raise pa.ArrowInvalid("repeated column names")
             table = pa.Table.from_pandas(frame, preserve_index=False)
         except (pa.ArrowInvalid, pa.ArrowTypeError, pa.ArrowNotImplementedError,
                 OverflowError):  # an int beyond 64 bits

@@ -161,6 +161,7 @@ def test_dask_frame_profile_equals_one_process_and_the_bag_path(dask_client):
     assert nothing.report() == "{}"
 
 
+@pytest.mark.filterwarnings("ignore:DataFrame columns are not unique")
 def test_a_partition_arrow_cannot_type_counts_as_its_row_dicts():
     pytest.importorskip("pyarrow")
     pd = pytest.importorskip("pandas")
@@ -168,8 +169,10 @@ def test_a_partition_arrow_cannot_type_counts_as_its_row_dicts():
 
     frame = mixed_frame(500)
     frame["huge"] = pd.Series([2**70 + i for i in range(len(frame))], dtype=object)
+    repeated = pd.concat([frame[["id", "name"]], frame[["price"]].set_axis(["name"], axis=1)],
+                         axis=1)  # "name" twice: a row dict keeps the second
     pieces = (frame, frame.drop(columns="mixed"), frame.drop(columns="huge"),
-              frame.drop(columns=["mixed", "huge"]), frame["name"])
+              frame.drop(columns=["mixed", "huge"]), frame["name"], repeated)
     for piece in pieces:
         rows = piece.to_frame() if isinstance(piece, pd.Series) else piece
         want = Profile(seed=SEED)
@@ -299,6 +302,8 @@ def test_spark_without_arrow_takes_the_row_path(spark, monkeypatch):
     assert profile(df, seed=SEED) == expected
     with pytest.raises(RuntimeError, match="cannot read this DataFrame through Arrow"):
         profile(df, seed=SEED, arrow=True)
+    with pytest.raises(RuntimeError, match="reads DataFrames, not RDDs"):
+        profile(spark.sparkContext.parallelize([{"a": 1}], 1), arrow=True)
 
 
 @pytest.fixture
