@@ -4,6 +4,7 @@
     pip install dask distributed       # or: bash tests/install_engines.sh
     python bench/dist_dask.py                    # the mixed workload x 3, 16 files, best of 3
     python bench/dist_dask.py --rows 200000 --files 8 --repeat 5
+    python bench/dist_dask.py --input parquet    # a Dask DataFrame through Arrow
 
 The rows are bench/run.py's mixed workload (same generator, same seed), written once
 as JSON Lines files into a temporary directory. Both sides then read the same files
@@ -14,6 +15,14 @@ and hand every row to a karvo_dist.Profile of the same seed:
 - Dask: a distributed.LocalCluster of two single-threaded worker processes runs
   db.read_text(files).map(json.loads) through karvo_dist.dask.profile_bag (one
   partition per file), and the merged profile's report() is taken at the caller.
+
+With --input parquet the rows are written as Parquet files instead (pyarrow's
+defaults), and the two sides are columnar:
+
+- one process: each file's batches (`ParquetFile.iter_batches`) into observe_arrow,
+  then report();
+- Dask: `dd.read_parquet(files)` through karvo_dist.dask.profile_frame (each partition
+  read through Arrow on its worker, the pieces merged in order).
 
 Starting the cluster, and a first tiny job that makes the workers import what they
 need, are left out of the time; everything else, scheduling and the merge included,
@@ -60,6 +69,39 @@ def write_files(rows: list[dict], directory: Path, count: int) -> list[str]:
     return paths
 
 
+def write_parquet_files(rows: list[dict], directory: Path, count: int) -> list[str]:
+    """The rows as `count` Parquet files of consecutive rows, in order."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    table = pa.Table.from_pylist(rows)
+    paths = []
+    for i in range(count):
+        path = directory / f"mixed-{i:03d}.parquet"
+        start, stop = i * len(rows) // count, (i + 1) * len(rows) // count
+        pq.write_table(table.slice(start, stop - start), path)
+        paths.append(str(path))
+    return paths
+
+
+def one_process_parquet(paths: list[str]) -> str:
+    import pyarrow.parquet as pq
+
+    profile = Profile(seed=SEED)
+    for path in paths:
+        for batch in pq.ParquetFile(path).iter_batches():
+            profile.observe_arrow(batch)
+    return profile.report()
+
+
+def with_dask_frame(paths: list[str]) -> str:
+    import dask.dataframe as dd
+
+    from karvo_dist.dask import profile_frame
+
+    return profile_frame(dd.read_parquet(paths), seed=SEED).report()
+
+
 def one_process(paths: list[str]) -> str:
     profile = Profile(seed=SEED)
     for path in paths:
@@ -94,6 +136,8 @@ def main() -> int:
     parser.add_argument("--files", type=int, default=16, help="JSON Lines files (16)")
     parser.add_argument("--workers", type=int, default=2, help="Dask worker processes (2)")
     parser.add_argument("--repeat", type=int, default=3, help="rounds, best kept (3)")
+    parser.add_argument("--input", choices=("jsonl", "parquet"), default="jsonl",
+                        help="JSON Lines through bags, or Parquet through DataFrames (jsonl)")
     args = parser.parse_args()
 
     try:
@@ -106,25 +150,30 @@ def main() -> int:
     started = time.perf_counter()
     rows = bench.gen_mixed(random.Random(bench.SEED), args.rows)
     with tempfile.TemporaryDirectory(prefix="karvo-dist-bench-") as directory:
-        paths = write_files(rows, Path(directory), args.files)
+        columnar = args.input == "parquet"
+        paths = (write_parquet_files if columnar else write_files)(
+            rows, Path(directory), args.files)
         del rows
         size = sum(os.path.getsize(p) for p in paths)
         print(f"mixed workload: {args.rows:,} rows in {args.files} files, {size / 1e6:.0f} MB "
-              f"of JSON Lines (made in {time.perf_counter() - started:.1f} s)")
+              f"of {'Parquet' if columnar else 'JSON Lines'} "
+              f"(made in {time.perf_counter() - started:.1f} s)")
+        local, distributed = ((one_process_parquet, with_dask_frame) if columnar
+                              else (one_process, with_dask))
 
         started = time.perf_counter()
         with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
                           dashboard_address=None) as cluster, Client(cluster) as client:
             client.run(__import__, "karvo_dist.dask")
-            with_dask(paths[:1])  # the workers' first task imports and warms up the rest
+            distributed(paths[:1])  # the workers' first task imports and warms up the rest
             print(f"cluster of {args.workers} worker processes up in "
                   f"{time.perf_counter() - started:.1f} s (not timed)")
 
             def cluster_cpu():  # this process runs the scheduler; the workers their tasks
                 return time.process_time() + sum(client.run(time.process_time).values())
 
-            sides = {"one process": (one_process, time.process_time),
-                     "dask": (with_dask, cluster_cpu)}
+            sides = {"one process": (local, time.process_time),
+                     "dask": (distributed, cluster_cpu)}
             best = {name: float("inf") for name in sides}
             best_cpu = dict(best)
             reports = {}

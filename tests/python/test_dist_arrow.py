@@ -385,3 +385,33 @@ def test_threads_beside_the_reading():
     want = Profile(SEED)
     want.observe_dicts(table.to_pylist() * 80)
     assert_same(profile, want)
+
+
+@pytest.mark.parametrize("example, flags", [("profile_arrow.py", ["--epoch"]),
+                                            ("profile_polars.py", [])])
+def test_the_columnar_examples_report_the_file_with_datetimes_as_epoch(tmp_path, example,
+                                                                       flags):
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    pq = pytest.importorskip("pyarrow.parquet")
+    if example == "profile_polars.py":
+        pytest.importorskip("polars")
+    moments = [datetime.datetime(2024, 1, 1) + datetime.timedelta(hours=h) for h in range(50)]
+    table = pa.table({
+        "id": pa.array(range(50), pa.int64()),
+        "city": pa.array([None if i % 7 == 0 else f"c{i % 5}" for i in range(50)]),
+        "when": pa.array(moments, pa.timestamp("us")),
+    })
+    path = tmp_path / "sales.parquet"
+    pq.write_table(table, path, row_group_size=16)  # several batches
+    script = Path(__file__).resolve().parents[2] / "examples" / example
+    out = subprocess.run([sys.executable, str(script), *flags, str(path)], check=True,
+                         capture_output=True, text=True, timeout=120).stdout.splitlines()
+    epoch = datetime.datetime(1970, 1, 1)
+    rows = [{**row, "when": (row["when"] - epoch) // datetime.timedelta(microseconds=1)}
+            for row in table.to_pylist()]
+    want = Profile()
+    want.observe_dicts(rows)
+    assert out == ["50 rows", want.report()]

@@ -105,6 +105,90 @@ def test_dask_profile_of_json_lines_equals_one_process(dask_client, tmp_path):
     assert profile_bag(bag.filter(lambda row: row["id"] < 0), seed=SEED).report() == "{}"
 
 
+def mixed_frame(n=6_000):
+    """A pandas frame of the column kinds a Dask DataFrame meets: ints, floats with NaN
+    and nulls, texts with None, bools, nullable ints, a categorical, timestamps, and an
+    object column mixing ints and texts, which Arrow cannot type."""
+    import numpy as np
+    import pandas as pd
+
+    rng = np.random.default_rng(7)
+    price = rng.normal(100, 30, n)
+    price[rng.random(n) < 0.05] = np.nan
+    return pd.DataFrame({
+        "id": np.arange(n, dtype=np.int64) * 7919,
+        "price": price,
+        "name": [None if i % 13 == 0 else f"name {i % 400}" for i in range(n)],
+        "active": rng.random(n) < 0.5,
+        "count": pd.array([None if i % 5 == 0 else i % 300 for i in range(n)], dtype="Int64"),
+        "kind": pd.Categorical([f"k{i % 6}" for i in range(n)]),
+        "when": pd.date_range("2024-01-01", periods=n, freq="min"),
+        "mixed": pd.Series([i if i % 2 else f"t{i % 50}" for i in range(n)], dtype=object),
+    })
+
+
+def test_dask_frame_profile_equals_one_process_and_the_bag_path(dask_client):
+    import dask.dataframe as dd
+    pa = pytest.importorskip("pyarrow")
+
+    from karvo_dist.dask import profile_bag, profile_frame
+
+    import dask
+
+    with dask.config.set({"dataframe.convert-string": False}):  # "mixed" stays mixed
+        frame = dd.from_pandas(mixed_frame(), npartitions=6)
+    assert frame.dtypes["mixed"] == object
+    # The second partition loses every row: an empty piece amid the others.
+    frame = frame[(frame.id < 7919 * 1_000) | (frame.id >= 7919 * 2_000)]
+    assert 0 in frame.map_partitions(len).compute().tolist()
+
+    merged = profile_frame(frame, seed=SEED, split_every=2)  # 6 pieces: three levels
+    whole = Profile(seed=SEED)
+    whole.observe_arrow(pa.Table.from_pandas(frame.drop(columns="mixed").compute(),
+                                             preserve_index=False))
+    without_mixed = profile_frame(frame.drop(columns="mixed"), seed=SEED, split_every=2)
+    assert without_mixed.report() == whole.report()
+    assert without_mixed.to_bytes() == whole.to_bytes()
+
+    # The same rows as dicts, through the bag: the mixed column included, which Arrow
+    # cannot type and which is read from the partition's rows instead.
+    rows = profile_bag(frame.to_bag(format="dict"), seed=SEED)
+    assert merged.report() == rows.report()
+    assert merged.to_bytes() == rows.to_bytes()
+    assert list(json.loads(merged.report())) == list(frame.columns)
+
+    nothing = profile_frame(frame[frame.id < 0], seed=SEED)
+    assert nothing.report() == "{}"
+
+
+@pytest.mark.filterwarnings("ignore:DataFrame columns are not unique")
+def test_a_partition_arrow_cannot_type_counts_as_its_row_dicts():
+    pytest.importorskip("pyarrow")
+    pd = pytest.importorskip("pandas")
+    from karvo_dist.dask import profile_partition
+
+    frame = mixed_frame(500)
+    frame["huge"] = pd.Series([2**70 + i for i in range(len(frame))], dtype=object)
+    repeated = pd.concat([frame[["id", "name"]], frame[["price"]].set_axis(["name"], axis=1)],
+                         axis=1)  # "name" twice: a row dict keeps the second
+    pieces = (frame, frame.drop(columns="mixed"), frame.drop(columns="huge"),
+              frame.drop(columns=["mixed", "huge"]), frame["name"], repeated)
+    for piece in pieces:
+        rows = piece.to_frame() if isinstance(piece, pd.Series) else piece
+        want = Profile(seed=SEED)
+        want.observe_dicts(rows.to_dict(orient="records"))
+        assert profile_partition(piece, SEED) == want.to_bytes()
+
+
+@pytest.mark.parametrize("split_every", [1, 0, True, 2.0])
+def test_dask_frame_split_every_below_two_is_refused(split_every):
+    pytest.importorskip("dask.dataframe")
+    from karvo_dist.dask import profile_frame
+
+    with pytest.raises(ValueError, match="split_every"):
+        profile_frame(object(), split_every=split_every)
+
+
 # --------------------------------------------------------------------------
 # Spark
 
@@ -169,6 +253,87 @@ def test_spark_rdd_of_dicts_profile_equals_one_process(spark):
     expected = json.loads(one_process(rows))
     assert json.loads(merged.report()) == expected
     assert sorted(merged.columns) == sorted(expected)
+
+
+def spark_frame_of_every_kind(spark):
+    """A DataFrame of ints, doubles, texts, bools and nulls, and of the types that Arrow
+    and Spark's Rows hand out differently (decimals, float, dates, timestamps, intervals,
+    binary, nested values), text that is not UTF-8 and a name that occurs twice."""
+    return spark.range(0, 3_000, numPartitions=4).selectExpr(
+        "id", "cast(id % 100 as int) as small", "cast(id % 7 as tinyint) as tiny",
+        "if(id % 11 = 0, null, id / 8.0d) as price", "cast(id / 3.0 as float) as ratio",
+        "if(id % 17 = 0, double('NaN'), id * 1.5d) as score",
+        "if(id % 13 = 0, null, concat('name ', id % 400)) as name",
+        "id % 3 = 0 as active", "cast(id % 1000 as decimal(10,2)) / 4 as amount",
+        "cast(id as decimal(38,18)) * 1.1 as wide",
+        "date_add(date'2024-01-01', cast(id % 90 as int)) as day",
+        "timestamp_seconds(id) as moment", "cast(timestamp_seconds(id) as timestamp_ntz) as local",
+        "make_dt_interval(0, 0, 0, id) as span", "if(id % 2 = 0, array('a'), null) as tags",
+        "map('k', id) as pairs", "named_struct('x', id) as nested",
+        "cast(null as string) as nothing", "unhex(hex(id)) as raw",
+        "cast(if(id % 5 = 0, X'61FF62E282', X'6869') as string) as broken",
+        "id % 4 as small")  # the last "small" is the one a Row's asDict() keeps
+
+
+def test_spark_arrow_path_equals_the_row_path(spark):
+    from karvo_dist.spark import profile
+
+    df = spark_frame_of_every_kind(spark)
+    through_rows = profile(df, seed=SEED, arrow=False)
+    through_arrow = profile(df, seed=SEED, arrow=True)
+    assert through_arrow.report() == through_rows.report()
+    assert through_arrow.to_bytes() == through_rows.to_bytes()
+    assert profile(df, seed=SEED) == through_arrow  # Arrow is chosen when it can be
+    columns = json.loads(through_arrow.report())
+    assert columns["small"]["max_val"] == 3.0  # the name's last value, in its first place
+    assert list(columns)[:3] == ["id", "small", "tiny"]
+    assert columns["broken"]["estimated_cardinality"] == 2  # "hi" and "a\ufffdb\ufffd"
+    assert columns["amount"]["max_val"] == 249.75
+    for name in ("day", "moment", "local", "span", "tags", "pairs", "nested", "raw"):
+        assert columns[name]["null_count"] == 3_000
+
+
+def test_spark_without_arrow_takes_the_row_path(spark, monkeypatch):
+    from karvo_dist.spark import profile
+
+    df = spark_frame_of_every_kind(spark)
+    expected = profile(df, seed=SEED, arrow=False)
+    monkeypatch.setitem(sys.modules, "pyarrow", None)  # import pyarrow fails
+    assert profile(df, seed=SEED) == expected
+    with pytest.raises(RuntimeError, match="cannot read this DataFrame through Arrow"):
+        profile(df, seed=SEED, arrow=True)
+    with pytest.raises(RuntimeError, match="reads DataFrames, not RDDs"):
+        profile(spark.sparkContext.parallelize([{"a": 1}], 1), arrow=True)
+
+
+@pytest.fixture
+def python_without_pyarrow(spark, tmp_path):
+    """Workers that have karvo_dist but cannot import pyarrow; restored after the test."""
+    shadow = tmp_path / "shadow" / "pyarrow"
+    shadow.mkdir(parents=True)
+    (shadow / "__init__.py").write_text(
+        "raise ModuleNotFoundError(\"No module named 'pyarrow'\", name='pyarrow')\n")
+    wrapper = tmp_path / "python-without-pyarrow"
+    wrapper.write_text(f'#!/bin/sh\nPYTHONPATH="{shadow.parent}:$PYTHONPATH" '
+                       f'exec "{sys.executable}" "$@"\n')
+    wrapper.chmod(0o755)
+    context = spark.sparkContext
+    saved = context.pythonExec
+    context.pythonExec = str(wrapper)
+    yield str(wrapper)
+    context.pythonExec = saved
+
+
+def test_spark_workers_without_pyarrow_take_the_row_path(spark, python_without_pyarrow,
+                                                         monkeypatch):
+    monkeypatch.setenv("PYSPARK_PYTHON", python_without_pyarrow)
+    from karvo_dist.spark import profile
+
+    df = spark.range(0, 500, numPartitions=2).selectExpr("id", "id % 3 = 0 as flag")
+    rows = [{"id": i, "flag": i % 3 == 0} for i in range(500)]
+    assert profile(df, seed=SEED).report() == one_process(rows)
+    with pytest.raises(Exception, match="No module named 'pyarrow'"):
+        profile(df, seed=SEED, arrow=True)
 
 
 @pytest.fixture
