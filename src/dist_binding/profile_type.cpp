@@ -106,7 +106,7 @@ PyObject* make_instance(PyTypeObject* type, Engine engine, std::uint64_t seed) {
 
 Engine new_engine(std::uint64_t seed) {
     const profiler::SeedKeys keys = profiler::keys_from_seed(seed);
-    return std::make_shared<const profiler::KarvoEngine>(keys.values, keys.sketch);
+    return std::make_shared<const profiler::KarvoEngine>(keys.values, keys.sketch, keys.summary);
 }
 
 // ---- __new__ and deallocation
@@ -286,11 +286,11 @@ PyObject* from_bytes(PyObject* cls, PyObject* args, PyObject* kwargs) {
             state = profiler::decode_profile(
                 std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(start),
                                               static_cast<std::size_t>(size)),
-                keys.fingerprint);
+                keys.fingerprint, keys.summary);
         } catch (const profiler::FormatError& error) {
             throw_value_error(error.what());
         }
-        Engine engine = std::make_shared<const profiler::KarvoEngine>(keys.values, keys.sketch);
+        Engine engine = new_engine(seed);
         engine->merge_state(state);
         return make_instance(reinterpret_cast<PyTypeObject*>(cls), std::move(engine), seed);
     });
@@ -309,6 +309,65 @@ PyObject* flush(PyObject* self, PyObject* /*unused*/) {
     return enter([&]() -> PyObject* {
         const std::string text = engine_of(self)->flush_and_reset();
         return must(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    });
+}
+
+PyObject* summary_json(PyObject* self, PyObject* /*unused*/) {
+    return enter([&]() -> PyObject* {
+        const std::string text = profiler::write_summary_report(engine_of(self)->summaries());
+        return must(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    });
+}
+
+// The ranks of _quantiles: a sequence of real numbers, each in [0, 1].
+std::vector<double> ranks_of(PyObject* sequence) {
+    const PyRef items = PyRef::steal(must(PySequence_List(sequence)));
+    const Py_ssize_t size = PyList_Size(items.get());
+    std::vector<double> ranks;
+    ranks.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = PyList_GetItem(items.get(), i);  // borrowed; the list holds it
+        const double rank = PyFloat_AsDouble(item);
+        if (rank == -1.0 && PyErr_Occurred() != nullptr) {
+            throw_pending();
+        }
+        if (!(rank >= 0.0 && rank <= 1.0)) {
+            throw_value_error("ranks must lie in [0, 1]");
+        }
+        ranks.push_back(rank);
+    }
+    return ranks;
+}
+
+// One column's quantiles at the ranks: floats, or None each when nothing is known.
+PyObject* quantile_list(const profiler::SummaryEntry& entry, const std::vector<double>& ranks) {
+    PyRef list = PyRef::steal(must(PyList_New(static_cast<Py_ssize_t>(ranks.size()))));
+    const bool any = entry.summary && entry.summary->known && entry.summary->quantiles.count() > 0;
+    std::vector<double> values(ranks.size());
+    if (any) {
+        entry.summary->quantiles.quantiles(ranks, values);
+    }
+    for (std::size_t i = 0; i < ranks.size(); ++i) {
+        PyObject* value = any ? must(PyFloat_FromDouble(values[i])) : Py_NewRef(Py_None);
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), value);  // steals value
+    }
+    return list.release();
+}
+
+PyObject* quantiles_at(PyObject* self, PyObject* ranks_argument) {
+    return enter([&]() -> PyObject* {
+        const std::vector<double> ranks = ranks_of(ranks_argument);
+        const std::vector<profiler::SummaryEntry> entries = engine_of(self)->summaries();
+        PyRef out = PyRef::steal(must(PyDict_New()));
+        for (const profiler::SummaryEntry& entry : entries) {
+            const PyRef name = PyRef::steal(must(PyUnicode_DecodeUTF8(
+                entry.name.data(), static_cast<Py_ssize_t>(entry.name.size()), "strict")));
+            const PyRef values = PyRef::steal(quantile_list(entry, ranks));
+            if (PyDict_SetItem(out.get(), name.get(), values.get()) != 0) {
+                throw_pending();
+            }
+        }
+        return out.release();
     });
 }
 
@@ -421,6 +480,12 @@ PyMethodDef profile_methods[] = {
      "report($self)\n--\n\nThe JSON report of the profile so far."},
     {"flush", as_method(flush), METH_NOARGS,
      "flush($self)\n--\n\nThe JSON report of the profile so far; then starts afresh."},
+    {"summary_json", as_method(summary_json), METH_NOARGS,
+     "summary_json($self)\n--\n\n"
+     "The column summary of the profile so far, as compact JSON."},
+    {"_quantiles", as_method(quantiles_at), METH_O,
+     "_quantiles($self, ranks)\n--\n\n"
+     "Each column's quantiles at the given ranks in [0, 1], in report order."},
     {"column_names", as_method(column_names), METH_NOARGS,
      "column_names($self)\n--\n\nThe column names, in report order."},
     {"_bounds", as_method(bounds), METH_NOARGS,

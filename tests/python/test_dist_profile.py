@@ -121,8 +121,9 @@ def _stored():
 BAD_INPUTS = [
     ("empty", lambda: b"", "truncated profile"),
     ("foreign", lambda: b'{"a": 1}' * 4, "bad magic"),
-    ("newer version", lambda: _stored()[:4] + bytes([2, 0]) + _stored()[6:],
-     f"unsupported profile format version 2 (this karvo_dist reads version {FORMAT_VERSION})"),
+    ("newer version", lambda: _stored()[:4] + bytes([FORMAT_VERSION + 1, 0]) + _stored()[6:],
+     f"unsupported profile format version {FORMAT_VERSION + 1} "
+     f"(this karvo_dist reads versions 1 to {FORMAT_VERSION})"),
     ("cut short", lambda: _stored()[:-1], "truncated profile"),
     ("trailing data", lambda: _stored() + b"\0", "followed by 1 bytes"),
     ("damaged", lambda: _stored()[:30] + bytes([_stored()[30] ^ 4]) + _stored()[31:],
