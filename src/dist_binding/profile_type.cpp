@@ -321,7 +321,10 @@ PyObject* summary_json(PyObject* self, PyObject* /*unused*/) {
 
 // The ranks of _quantiles: a sequence of real numbers, each in [0, 1].
 std::vector<double> ranks_of(PyObject* sequence) {
-    const PyRef items = PyRef::steal(must(PySequence_List(sequence)));
+    const PyRef items = PyRef::steal(PySequence_List(sequence));  // TypeError for a non-iterable
+    if (!items) {
+        throw_pending();
+    }
     const Py_ssize_t size = PyList_Size(items.get());
     std::vector<double> ranks;
     ranks.reserve(static_cast<std::size_t>(size));

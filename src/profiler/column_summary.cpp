@@ -14,6 +14,15 @@ bool add_to(std::uint64_t& a, std::uint64_t b) {
 
 }  // namespace
 
+bool ColumnSummary::is_empty() const {
+    for (const std::uint64_t count : types) {
+        if (count != 0) {
+            return false;
+        }
+    }
+    return moments.count() == 0 && quantiles.count() == 0 && top.total() == 0 && text_count == 0;
+}
+
 void ColumnSummary::mark_unknown() noexcept {
     known = false;
     types = {};
@@ -81,6 +90,13 @@ void ColumnSummary::merge(const ColumnSummary& other) noexcept {
         return;
     }
     try {
+        if (is_empty()) {
+            // Having seen nothing, this summary becomes other's as it is: a profile read
+            // back from its stored form, or a read's scratch profile merged into a fresh
+            // one, keeps the very state (and stored bytes) it had.
+            *this = other;
+            return;
+        }
         SummaryPart counts;
         counts.types = other.types;
         counts.zeros = other.zeros;

@@ -81,6 +81,8 @@ class ColumnSummary {
     std::uint64_t sum_length = 0;
 
   private:
+    // Nothing was ever added (a fresh summary).
+    bool is_empty() const;
     void add_counts(const SummaryPart& part);
     void add_text_stats(std::uint64_t count, std::uint64_t min, std::uint64_t max,
                         std::uint64_t sum);
