@@ -171,7 +171,7 @@ std::uint64_t BatchConverter::observe(const profiler::KarvoEngine& engine,
     validate_batch(schema_, batch);
     profiler::ColumnBatch columns;
     columns.names.assign(names_.begin(), names_.end());
-    columns.parts.resize(names_.size());
+    profiler::resize_parts(columns.parts, names_.size(), engine.value_keys());
     fold_all(batch, engine.value_keys(), columns.parts);
     if (two_threads(batch)) {
         BatchThread helper;

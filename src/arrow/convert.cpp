@@ -18,9 +18,17 @@
 namespace arrow_input {
 
 using profiler::Cell;
+using profiler::Origin;
 using profiler::ValueKeys;
 
 namespace {
+
+// A cell with its text (a Str cell's, for the column summary; empty for the others).
+struct Item {
+    Item(const Cell& cell, std::string_view text = {}) : cell(cell), text(text) {}  // NOLINT
+    Cell cell;
+    std::string_view text;
+};
 
 // Where a column's cells go: a part (a column), or a table of cells (a dictionary's,
 // a run-end array's or a union child's values, which rows then pick from). Text that is
@@ -29,7 +37,7 @@ namespace {
 class PartSink {
   public:
     PartSink(profiler::ColumnPart& part, const std::string& column) : part_(part), column_(column) {}
-    void add(const Cell& cell) { part_.add(cell); }
+    void add(const Item& item) { part_.add(item.cell, item.text); }
     [[noreturn]] void bad_text(std::int64_t item) const {
         throw InvalidArray("column '" + column_ + "': item " + std::to_string(item) +
                            " is not valid UTF-8");
@@ -43,23 +51,24 @@ class PartSink {
 class TableSink {
   public:
     explicit TableSink(std::size_t size) {
-        cells.reserve(size);
+        items.reserve(size);
         bad.reserve(size);
     }
-    void add(const Cell& cell) {
-        cells.push_back(cell);
+    void add(const Item& item) {
+        items.push_back(item);
         bad.push_back(0);
     }
     void bad_text(std::int64_t) {
-        cells.push_back(profiler::null_cell(0));
+        items.push_back(profiler::null_cell(0));
         bad.push_back(1);
     }
-    std::vector<Cell> cells;
+    std::vector<Item> items;         // texts view the array's buffers
     std::vector<unsigned char> bad;  // 1: the value is text that is not UTF-8
 };
 
 // Calls make(p) for each valid item's physical index p and gives the sink its cell; a
-// null item is a null cell. `make` returns a cell, or nothing for text that is not UTF-8.
+// null item is a null cell. `make` returns a cell (with its text, for a text), or nothing
+// for text that is not UTF-8.
 template <class Sink, class Make>
 void each_item(const ArrowArray& array, std::int64_t start, std::int64_t count, Sink& sink,
                Make&& make) {
@@ -71,9 +80,9 @@ void each_item(const ArrowArray& array, std::int64_t start, std::int64_t count, 
             sink.add(profiler::null_cell(0));
             continue;
         }
-        const std::optional<Cell> cell = make(p);
-        if (cell) {
-            sink.add(*cell);
+        const std::optional<Item> item = make(p);
+        if (item) {
+            sink.add(*item);
         } else {
             sink.bad_text(i);
         }
@@ -91,7 +100,7 @@ template <class T, class Sink>
 void integers(const ArrowArray& array, std::int64_t start, std::int64_t count,
               const ValueKeys& keys, Sink& sink) {
     const void* data = array.buffers[1];
-    each_item(array, start, count, sink, [&](std::int64_t p) -> std::optional<Cell> {
+    each_item(array, start, count, sink, [&](std::int64_t p) -> std::optional<Item> {
         const T value = load<T>(data, p);
         if constexpr (std::is_same_v<T, std::uint64_t>) {
             if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
@@ -105,7 +114,7 @@ void integers(const ArrowArray& array, std::int64_t start, std::int64_t count,
 template <class T, class Sink>
 void floats(const ArrowArray& array, std::int64_t start, std::int64_t count, Sink& sink) {
     const void* data = array.buffers[1];
-    each_item(array, start, count, sink, [&](std::int64_t p) -> std::optional<Cell> {
+    each_item(array, start, count, sink, [&](std::int64_t p) -> std::optional<Item> {
         return profiler::real_cell(0, static_cast<double>(load<T>(data, p)));
     });
 }
@@ -135,15 +144,15 @@ void texts(const ArrowArray& array, std::int64_t start, std::int64_t count,
     const std::int64_t first = load<Offset>(offsets, array.offset + start);
     const std::int64_t last = load<Offset>(offsets, array.offset + start + count);
     const bool ascii = data == nullptr || all_ascii(data + first, static_cast<std::size_t>(last - first));
-    each_item(array, start, count, sink, [&](std::int64_t p) -> std::optional<Cell> {
+    each_item(array, start, count, sink, [&](std::int64_t p) -> std::optional<Item> {
         const std::int64_t begin = load<Offset>(offsets, p);
         const auto size = static_cast<std::size_t>(load<Offset>(offsets, p + 1) - begin);
         const unsigned char* text = size == 0 ? nullptr : data + begin;
         if (!ascii && !common::valid_utf8({text, size})) {
             return std::nullopt;
         }
-        return profiler::str_cell(
-            0, std::string_view(reinterpret_cast<const char*>(text), size), keys);
+        const std::string_view utf8(reinterpret_cast<const char*>(text), size);
+        return Item(profiler::str_cell(0, utf8, keys), utf8);
     });
 }
 
@@ -151,7 +160,7 @@ template <class Sink>
 void text_views(const ArrowArray& array, std::int64_t start, std::int64_t count,
                 const ValueKeys& keys, Sink& sink) {
     const auto* views = static_cast<const unsigned char*>(array.buffers[1]);
-    each_item(array, start, count, sink, [&](std::int64_t p) -> std::optional<Cell> {
+    each_item(array, start, count, sink, [&](std::int64_t p) -> std::optional<Item> {
         const unsigned char* view = views + 16 * p;
         const auto size = static_cast<std::size_t>(load<std::int32_t>(view, 0));
         const unsigned char* text = view + 4;
@@ -163,8 +172,8 @@ void text_views(const ArrowArray& array, std::int64_t start, std::int64_t count,
         if (!all_ascii(text, size) && !common::valid_utf8({text, size})) {
             return std::nullopt;
         }
-        return profiler::str_cell(
-            0, std::string_view(reinterpret_cast<const char*>(text), size), keys);
+        const std::string_view utf8(reinterpret_cast<const char*>(text), size);
+        return Item(profiler::str_cell(0, utf8, keys), utf8);
     });
 }
 
@@ -193,10 +202,12 @@ template <class Sink>
 void decimals(const ArrowArray& array, const Format& format, std::int64_t start,
               std::int64_t count, Sink& sink) {
     const void* data = array.buffers[1];
-    each_item(array, start, count, sink, [&](std::int64_t p) -> std::optional<Cell> {
+    each_item(array, start, count, sink, [&](std::int64_t p) -> std::optional<Item> {
         std::uint64_t words[4];
         decimal_words(data, p, format.decimal_bits, words);
-        return profiler::float_cell(0, decimal_to_double(words, format.decimal_scale));
+        // A decimal.Decimal in Python: a number by the value rules, of another kind.
+        return profiler::float_cell(0, decimal_to_double(words, format.decimal_scale),
+                                    Origin::Other);
     });
 }
 
@@ -212,12 +223,12 @@ void dictionary_as(const ArrowSchema& schema, const ArrowArray& array, std::int6
     TableSink table(static_cast<std::size_t>(values.length));
     emit(*schema.dictionary, values, 0, values.length, keys, table);
     const void* indices = array.buffers[1];
-    each_item(array, start, count, sink, [&](std::int64_t p) -> std::optional<Cell> {
+    each_item(array, start, count, sink, [&](std::int64_t p) -> std::optional<Item> {
         const auto index = static_cast<std::size_t>(load<Index>(indices, p));
         if (table.bad[index] != 0) {
             return std::nullopt;
         }
-        return table.cells[index];
+        return table.items[index];
     });
 }
 
@@ -242,7 +253,7 @@ void add_entry(const TableSink& table, std::size_t index, std::int64_t item, Sin
     if (table.bad[index] != 0) {
         sink.bad_text(item);
     } else {
-        sink.add(table.cells[index]);
+        sink.add(table.items[index]);
     }
 }
 
@@ -322,8 +333,8 @@ void emit(const ArrowSchema& schema, const ArrowArray& array, std::int64_t start
     switch (format.kind) {
         case Kind::Bool: {
             const void* bits = array.buffers[1];
-            return each_item(array, start, count, sink, [&](std::int64_t p) -> std::optional<Cell> {
-                return profiler::int_cell(0, bit_set(bits, p) ? 1 : 0, keys);
+            return each_item(array, start, count, sink, [&](std::int64_t p) -> std::optional<Item> {
+                return profiler::int_cell(0, bit_set(bits, p) ? 1 : 0, keys, Origin::Bool);
             });
         }
         case Kind::Int8: return integers<std::int8_t>(array, start, count, keys, sink);
@@ -336,7 +347,7 @@ void emit(const ArrowSchema& schema, const ArrowArray& array, std::int64_t start
         case Kind::UInt64: return integers<std::uint64_t>(array, start, count, keys, sink);
         case Kind::Float16: {
             const void* data = array.buffers[1];
-            return each_item(array, start, count, sink, [&](std::int64_t p) -> std::optional<Cell> {
+            return each_item(array, start, count, sink, [&](std::int64_t p) -> std::optional<Item> {
                 return profiler::real_cell(0, half_to_double(load<std::uint16_t>(data, p)));
             });
         }
@@ -349,9 +360,14 @@ void emit(const ArrowSchema& schema, const ArrowArray& array, std::int64_t start
         case Kind::RunEnd: return runs(schema, array, start, count, keys, sink);
         case Kind::SparseUnion: return union_values(schema, array, false, start, count, keys, sink);
         case Kind::DenseUnion: return union_values(schema, array, true, start, count, keys, sink);
-        default:
-            // No number and no text in Python: null whatever the validity bitmap says.
+        case Kind::Null:
             return each_null(count, sink);
+        default:
+            // No number and no text in Python: null whatever the validity bitmap says,
+            // but a valid item is some other object (bytes, a date, a list, a dict).
+            return each_item(array, start, count, sink, [](std::int64_t) -> std::optional<Item> {
+                return profiler::null_cell(0, Origin::Other);
+            });
     }
 }
 

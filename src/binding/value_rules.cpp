@@ -11,21 +11,25 @@ using profiler::Cell;
 using profiler::FoldPipeline;
 using profiler::keyed;
 using profiler::null_cell;
+using profiler::Origin;
 using profiler::raw_int;  // integers are read as long long, 64 bits on every platform
 using profiler::RawCell;
 using profiler::ValueKeys;
 
 namespace {
 
-RawCell null_raw(std::uint32_t column) {
-    return keyed(null_cell(column));
+// Each maker takes the kind of object the value came from (typed_value.h's Origin).
+RawCell null_raw(std::uint32_t column, Origin origin = Origin::Null) {
+    return keyed(null_cell(column, origin));
 }
 // A real value; NaN is null.
-RawCell float_raw(std::uint32_t column, double value) {
-    if (std::isnan(value)) {
-        return null_raw(column);
-    }
-    return keyed(profiler::float_cell(column, value));
+RawCell float_raw(std::uint32_t column, double value, Origin origin = Origin::Float) {
+    return keyed(profiler::real_cell(column, value, origin));
+}
+// A raw cell said to come from another kind of object.
+RawCell with_origin(RawCell cell, Origin origin) {
+    cell.origin = origin;
+    return cell;
 }
 // A text, which `sink` copies for its worker or keys at once; the bytes need not outlive
 // the call.
@@ -77,7 +81,7 @@ RawCell encoded_str_raw(std::uint32_t column, PyObject* value, FoldPipeline& sin
         }
     }
     PyErr_Clear();
-    return null_raw(column);
+    return null_raw(column, Origin::Text);
 }
 
 // An exact str value, read without changing the caller's object. ASCII text is its own
@@ -94,19 +98,19 @@ RawCell exact_str_raw(std::uint32_t column, PyObject* value, FoldPipeline& sink,
             return text_raw(column, data, size, sink);
         }
         PyErr_Clear();
-        return null_raw(column);
+        return null_raw(column, Origin::Text);
     }
     const Py_ssize_t length = PyUnicode_GetLength(value);
     if (length < 0) {
         PyErr_Clear();
-        return null_raw(column);
+        return null_raw(column, Origin::Text);
     }
     if (!Utf8Scratch::fits(length)) {
         return encoded_str_raw(column, value, sink);
     }
     std::string_view utf8;
     if (!scratch.encode(value, length, utf8)) {
-        return null_raw(column);
+        return null_raw(column, Origin::Text);
     }
     return sink.text_cell(column, utf8);
 }
@@ -157,9 +161,9 @@ bool convert_exact(std::uint32_t column, PyObject* value, FoldPipeline& sink, Ut
             double real = PyLong_AsDouble(value);
             if (real == -1.0 && PyErr_Occurred() != nullptr) {
                 PyErr_Clear();
-                cell = null_raw(column);
+                cell = null_raw(column, Origin::Int);
             } else {
-                cell = float_raw(column, real);
+                cell = float_raw(column, real, Origin::Int);
             }
         }
     } else if (type == &PyFloat_Type) {
@@ -167,11 +171,11 @@ bool convert_exact(std::uint32_t column, PyObject* value, FoldPipeline& sink, Ut
     } else if (type == &PyUnicode_Type) {
         cell = exact_str_raw(column, value, sink, scratch);
     } else if (type == &PyBool_Type) {
-        cell = raw_int(column, value == Py_True ? 1 : 0);
+        cell = raw_int(column, value == Py_True ? 1 : 0, Origin::Bool);
     } else if (is_plain_container(type)) {
         // No __index__, no __float__, not text: the rules end in null. Trying them would
         // raise and format two TypeErrors per cell, and send the row to the checked walk.
-        cell = null_raw(column);
+        cell = null_raw(column, Origin::Other);
     } else {
         return false;
     }
@@ -186,7 +190,7 @@ RawCell convert_general(std::uint32_t column, PyObject* value, FoldPipeline& sin
     if (index) {
         long long integer = PyLong_AsLongLong(index.get());
         if (!(integer == -1 && PyErr_Occurred() != nullptr)) {
-            return raw_int(column, integer);
+            return raw_int(column, integer, Origin::Other);
         }
     }
     discard_error();
@@ -197,19 +201,19 @@ RawCell convert_general(std::uint32_t column, PyObject* value, FoldPipeline& sin
     double real = PyFloat_AsDouble(value);
     if (!(real == -1.0 && PyErr_Occurred() != nullptr)) {
         if (is_wide && std::bit_cast<std::uint64_t>(real) == wide.payload) {
-            return keyed(wide);
+            return with_origin(keyed(wide), Origin::Other);
         }
-        return float_raw(column, real);
+        return float_raw(column, real, Origin::Other);
     }
     discard_error();
     if (type_has_flag(value, Py_TPFLAGS_UNICODE_SUBCLASS)) {
         Py_ssize_t size = 0;
         if (const char* data = PyUnicode_AsUTF8AndSize(value, &size)) {
-            return text_raw(column, data, size, sink);
+            return with_origin(text_raw(column, data, size, sink), Origin::Other);
         }
         discard_error();
     }
-    return null_raw(column);
+    return null_raw(column, Origin::Other);
 }
 
 }  // namespace

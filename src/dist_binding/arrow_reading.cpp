@@ -135,7 +135,7 @@ PyObject* read_arrow(const profiler::KarvoEngine& engine, std::uint64_t seed, Ar
                      PyObject* args, PyObject* kwargs) {
     // As for JSON Lines: a scratch engine of the profile's keys, merged on success only.
     const profiler::SeedKeys keys = profiler::keys_from_seed(seed);
-    const profiler::KarvoEngine scratch(keys.values, keys.sketch);
+    const profiler::KarvoEngine scratch(keys.values, keys.sketch, keys.summary);
     std::uint64_t rows = 0;
     if (form == ArrowSource::kStream) {
         BoundArgs<1> bound;

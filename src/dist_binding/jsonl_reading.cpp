@@ -351,7 +351,7 @@ PyObject* read_jsonl(const profiler::KarvoEngine& engine, std::uint64_t seed, Js
     // Ctrl-C, memory), or that refuses its input, adds nothing. The merge costs what the
     // columns and their sketches hold, not the rows.
     const profiler::SeedKeys keys = profiler::keys_from_seed(seed);
-    const profiler::KarvoEngine scratch(keys.values, keys.sketch);
+    const profiler::KarvoEngine scratch(keys.values, keys.sketch, keys.summary);
     const profiler::KarvoEngine& into = scratch;
     PyObject* source = bound[0].get();
     jsonl::ReadResult result;

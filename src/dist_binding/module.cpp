@@ -1,6 +1,8 @@
 // The karvo_dist._native module: single-phase initialisation, once per process, like
 // karvo's own (binding/module_state.h). It publishes the Profile class and the number of
 // the binary form it writes; the karvo_dist package builds on both.
+#include <new>
+
 #include "binding/entry.h"
 #include "binding/module_state.h"
 #include "binding/py_ref.h"
@@ -30,7 +32,19 @@ PyModuleDef native_module = {
 constexpr const char* kInitialisedTwice =
     "karvo_dist._native may only be initialized once per interpreter process";
 
+// The C++ runtime makes a thread's exception state the first time the thread throws, and
+// the loader allocates it then; should that allocation fail, the loader ends the process.
+// A write's column summary may first throw when memory runs out (column_summary.h), so
+// the importing thread throws once here, while memory is still to be had.
+void prime_exception_state() {
+    try {
+        throw std::bad_alloc();
+    } catch (const std::bad_alloc&) {
+    }
+}
+
 void run_module_body(PyObject* module) {
+    prime_exception_state();
     PyObject* type = profile_type();
     if (type == nullptr) {
         throw_pending();

@@ -106,7 +106,7 @@ PyObject* make_instance(PyTypeObject* type, Engine engine, std::uint64_t seed) {
 
 Engine new_engine(std::uint64_t seed) {
     const profiler::SeedKeys keys = profiler::keys_from_seed(seed);
-    return std::make_shared<const profiler::KarvoEngine>(keys.values, keys.sketch);
+    return std::make_shared<const profiler::KarvoEngine>(keys.values, keys.sketch, keys.summary);
 }
 
 // ---- __new__ and deallocation
@@ -240,14 +240,32 @@ PyObject* merge(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* to_bytes(PyObject* self, PyObject* /*unused*/) {
+// The stored form, with the column summaries or without them.
+PyObject* stored_form(PyObject* self, bool summaries) {
     return enter([&]() -> PyObject* {
         const EngineCall engine = engine_of(self);
+        profiler::ProfileState state = engine->export_state();
+        if (!summaries) {
+            for (profiler::ColumnState& column : state) {
+                column.summary.reset();
+            }
+        }
         const std::vector<std::uint8_t> bytes = profiler::encode_profile(
-            engine->export_state(), profiler::keys_from_seed(as_profile(self)->seed).fingerprint);
+            state, profiler::keys_from_seed(as_profile(self)->seed).fingerprint);
         return must(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
                                               static_cast<Py_ssize_t>(bytes.size())));
     });
+}
+
+PyObject* to_bytes(PyObject* self, PyObject* /*unused*/) {
+    return stored_form(self, true);
+}
+
+// The stored form less the summaries: counts, bounds and sketches alone, which two ways
+// of giving the same values must agree on even where the summaries may not (a merge, a
+// value read through a hook instead of as the number itself).
+PyObject* core_bytes(PyObject* self, PyObject* /*unused*/) {
+    return stored_form(self, false);
 }
 
 // The bytes of a bytes, bytearray or memoryview argument, as a new bytes object.
@@ -286,11 +304,11 @@ PyObject* from_bytes(PyObject* cls, PyObject* args, PyObject* kwargs) {
             state = profiler::decode_profile(
                 std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(start),
                                               static_cast<std::size_t>(size)),
-                keys.fingerprint);
+                keys.fingerprint, keys.summary);
         } catch (const profiler::FormatError& error) {
             throw_value_error(error.what());
         }
-        Engine engine = std::make_shared<const profiler::KarvoEngine>(keys.values, keys.sketch);
+        Engine engine = new_engine(seed);
         engine->merge_state(state);
         return make_instance(reinterpret_cast<PyTypeObject*>(cls), std::move(engine), seed);
     });
@@ -309,6 +327,68 @@ PyObject* flush(PyObject* self, PyObject* /*unused*/) {
     return enter([&]() -> PyObject* {
         const std::string text = engine_of(self)->flush_and_reset();
         return must(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    });
+}
+
+PyObject* summary_json(PyObject* self, PyObject* /*unused*/) {
+    return enter([&]() -> PyObject* {
+        const std::string text = profiler::write_summary_report(engine_of(self)->summaries());
+        return must(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    });
+}
+
+// The ranks of _quantiles: a sequence of real numbers, each in [0, 1].
+std::vector<double> ranks_of(PyObject* sequence) {
+    const PyRef items = PyRef::steal(PySequence_List(sequence));  // TypeError for a non-iterable
+    if (!items) {
+        throw_pending();
+    }
+    const Py_ssize_t size = PyList_Size(items.get());
+    std::vector<double> ranks;
+    ranks.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = PyList_GetItem(items.get(), i);  // borrowed; the list holds it
+        const double rank = PyFloat_AsDouble(item);
+        if (rank == -1.0 && PyErr_Occurred() != nullptr) {
+            throw_pending();
+        }
+        if (!(rank >= 0.0 && rank <= 1.0)) {
+            throw_value_error("ranks must lie in [0, 1]");
+        }
+        ranks.push_back(rank);
+    }
+    return ranks;
+}
+
+// One column's quantiles at the ranks: floats, or None each when nothing is known.
+PyObject* quantile_list(const profiler::SummaryEntry& entry, const std::vector<double>& ranks) {
+    PyRef list = PyRef::steal(must(PyList_New(static_cast<Py_ssize_t>(ranks.size()))));
+    const bool any = entry.summary && entry.summary->known && entry.summary->quantiles.count() > 0;
+    std::vector<double> values(ranks.size());
+    if (any) {
+        entry.summary->quantiles.quantiles(ranks, values);
+    }
+    for (std::size_t i = 0; i < ranks.size(); ++i) {
+        PyObject* value = any ? must(PyFloat_FromDouble(values[i])) : Py_NewRef(Py_None);
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), value);  // steals value
+    }
+    return list.release();
+}
+
+PyObject* quantiles_at(PyObject* self, PyObject* ranks_argument) {
+    return enter([&]() -> PyObject* {
+        const std::vector<double> ranks = ranks_of(ranks_argument);
+        const std::vector<profiler::SummaryEntry> entries = engine_of(self)->summaries();
+        PyRef out = PyRef::steal(must(PyDict_New()));
+        for (const profiler::SummaryEntry& entry : entries) {
+            const PyRef name = PyRef::steal(must(PyUnicode_DecodeUTF8(
+                entry.name.data(), static_cast<Py_ssize_t>(entry.name.size()), "strict")));
+            const PyRef values = PyRef::steal(quantile_list(entry, ranks));
+            if (PyDict_SetItem(out.get(), name.get(), values.get()) != 0) {
+                throw_pending();
+            }
+        }
+        return out.release();
     });
 }
 
@@ -414,6 +494,8 @@ PyMethodDef profile_methods[] = {
      "Adds another profile of the same seed to this one, in place."},
     {"to_bytes", as_method(to_bytes), METH_NOARGS,
      "to_bytes($self)\n--\n\nThe profile in its versioned binary form."},
+    {"_core_bytes", as_method(core_bytes), METH_NOARGS,
+     "_core_bytes($self)\n--\n\nto_bytes without the column summaries; for tests."},
     {"from_bytes", as_method(from_bytes), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
      "from_bytes($cls, data, seed=0)\n--\n\n"
      "The profile stored by to_bytes; ValueError for anything else."},
@@ -421,6 +503,12 @@ PyMethodDef profile_methods[] = {
      "report($self)\n--\n\nThe JSON report of the profile so far."},
     {"flush", as_method(flush), METH_NOARGS,
      "flush($self)\n--\n\nThe JSON report of the profile so far; then starts afresh."},
+    {"summary_json", as_method(summary_json), METH_NOARGS,
+     "summary_json($self)\n--\n\n"
+     "The column summary of the profile so far, as compact JSON."},
+    {"_quantiles", as_method(quantiles_at), METH_O,
+     "_quantiles($self, ranks)\n--\n\n"
+     "Each column's quantiles at the given ranks in [0, 1], in report order."},
     {"column_names", as_method(column_names), METH_NOARGS,
      "column_names($self)\n--\n\nThe column names, in report order."},
     {"_bounds", as_method(bounds), METH_NOARGS,

@@ -162,7 +162,7 @@ std::vector<ColumnPart> FoldPipeline::finish(std::size_t columns) {
         std::rethrow_exception(orphaned_failure_);
     }
     if (parts_.size() < columns) {
-        parts_.resize(columns);
+        resize_parts(parts_, columns, keys_);
     }
     return std::move(parts_);
 }

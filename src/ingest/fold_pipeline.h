@@ -93,9 +93,10 @@ class FoldPipeline final : public SecondThread {
     const ValueKeys& keys() const { return keys_; }
     // Where the row being read goes; stays the same vector until end_row.
     std::vector<RawCell>& cells() { return filling_->cells; }
-    // The raw cell of a text: copied for the worker, or keyed now.
+    // The raw cell of a text: copied for the worker, or keyed now. An engine that keeps
+    // summaries has every text copied, since the fold hands each part its texts.
     RawCell text_cell(std::uint32_t column, std::string_view utf8) {
-        if (worker_ != nullptr && utf8.size() <= kCopiedTextBytes) {
+        if (keys_.summaries || (worker_ != nullptr && utf8.size() <= kCopiedTextBytes)) {
             return filling_->text_cell(column, utf8);
         }
         return keyed(str_cell(column, utf8, keys_));

@@ -45,16 +45,17 @@ struct RawCell {
     std::uint32_t column;
     Tag tag;
     RawForm form;
+    Origin origin;
     std::uint64_t payload;  // Keyed: the cell's payload; Int: the integer; Text: its size
     std::uint64_t key;      // Keyed: the cell's key; Int: 0; Text: its offset in the arena
 };
 static_assert(sizeof(RawCell) == 24);
 
 inline RawCell keyed(const Cell& cell) {
-    return RawCell{cell.column, cell.tag, RawForm::Keyed, cell.payload, cell.key};
+    return RawCell{cell.column, cell.tag, RawForm::Keyed, cell.origin, cell.payload, cell.key};
 }
-inline RawCell raw_int(std::uint32_t column, std::int64_t i) {
-    return RawCell{column, Tag::Int, RawForm::Int, static_cast<std::uint64_t>(i), 0};
+inline RawCell raw_int(std::uint32_t column, std::int64_t i, Origin origin = Origin::Int) {
+    return RawCell{column, Tag::Int, RawForm::Int, origin, static_cast<std::uint64_t>(i), 0};
 }
 
 // The bytes of a chunk's Text cells, back to back. The reader appends a text per text
@@ -117,7 +118,7 @@ struct CellChunk {
     // A Text cell for a copy of utf8.
     RawCell text_cell(std::uint32_t column, std::string_view utf8) {
         const std::uint64_t offset = text.append(utf8);
-        return RawCell{column, Tag::Str, RawForm::Text, utf8.size(), offset};
+        return RawCell{column, Tag::Str, RawForm::Text, Origin::Text, utf8.size(), offset};
     }
     void clear() {
         cells.clear();
@@ -129,13 +130,17 @@ struct CellChunk {
 inline Cell to_cell(const RawCell& raw, std::string_view chunk_text, const ValueKeys& keys) {
     switch (raw.form) {
         case RawForm::Int:
-            return int_cell(raw.column, static_cast<std::int64_t>(raw.payload), keys);
+            return int_cell(raw.column, static_cast<std::int64_t>(raw.payload), keys, raw.origin);
         case RawForm::Text:
-            return str_cell(raw.column, chunk_text.substr(raw.key, raw.payload), keys);
+            return str_cell(raw.column, chunk_text.substr(raw.key, raw.payload), keys, raw.origin);
         case RawForm::Keyed:
             break;
     }
-    return Cell{raw.column, raw.tag, raw.payload, raw.key};
+    return Cell{raw.column, raw.tag, raw.origin, raw.payload, raw.key};
+}
+// The text a raw cell of `chunk_text`'s chunk holds: a Text cell's bytes, else empty.
+inline std::string_view text_of(const RawCell& raw, std::string_view chunk_text) {
+    return raw.form == RawForm::Text ? chunk_text.substr(raw.key, raw.payload) : std::string_view();
 }
 
 // Folds cells of `chunk_text`'s chunk, in order, into parts indexed by column, adding
@@ -144,9 +149,9 @@ inline void fold_cells(std::span<const RawCell> cells, std::string_view chunk_te
                        const ValueKeys& keys, std::vector<ColumnPart>& parts) {
     for (const RawCell& raw : cells) {
         if (raw.column >= parts.size()) [[unlikely]] {
-            parts.resize(std::size_t{raw.column} + 1);
+            resize_parts(parts, std::size_t{raw.column} + 1, keys);
         }
-        parts[raw.column].add(to_cell(raw, chunk_text, keys));
+        parts[raw.column].add(to_cell(raw, chunk_text, keys), text_of(raw, chunk_text));
     }
 }
 
@@ -165,7 +170,7 @@ class RowFolder {
         if (cells.empty()) {
             return;
         }
-        add_new_parts(cells, parts);  // a fresh part has room for its first key
+        add_new_parts(cells, keys, parts);  // a fresh part has room for its first key
         if (room_short_) [[unlikely]] {
             for (ColumnPart& part : parts) {
                 part.make_room_for_cell();
@@ -175,7 +180,7 @@ class RowFolder {
         ColumnPart* const part = parts.data();
         for (const RawCell& raw : cells) {
             ColumnPart& target = part[raw.column];
-            target.add(to_cell(raw, chunk_text, keys));
+            target.add(to_cell(raw, chunk_text, keys), text_of(raw, chunk_text));
             if (target.needs_room()) [[unlikely]] {
                 try {
                     target.make_room_for_cell();
@@ -187,13 +192,14 @@ class RowFolder {
     }
 
   private:
-    static void add_new_parts(std::span<const RawCell> cells, std::vector<ColumnPart>& parts) {
+    static void add_new_parts(std::span<const RawCell> cells, const ValueKeys& keys,
+                              std::vector<ColumnPart>& parts) {
         std::uint32_t last = 0;
         for (const RawCell& raw : cells) {
             last = std::max(last, raw.column);
         }
         if (last >= parts.size()) {
-            parts.resize(std::size_t{last} + 1);
+            resize_parts(parts, std::size_t{last} + 1, keys);
         }
     }
 

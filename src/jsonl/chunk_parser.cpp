@@ -67,7 +67,9 @@ bool same_text(std::string_view a, std::string_view b) {
 // engine's NameHash, under a secret key, so names cannot be chosen to share a chain.
 class ColumnIndex {
   public:
-    ColumnIndex() : hash_(profiler::NameHash::fresh()) {}
+    // New columns' parts are made as `keys` ask (with a summary part or without).
+    explicit ColumnIndex(const profiler::ValueKeys& keys)
+        : keys_(keys), hash_(profiler::NameHash::fresh()) {}
 
     void reset() {
         table_.clear();
@@ -144,7 +146,7 @@ class ColumnIndex {
         spans_.push_back(Span{static_cast<std::uint32_t>(out.name_text.size()),
                               static_cast<std::uint32_t>(name.size())});
         out.name_text.insert(out.name_text.end(), name.begin(), name.end());
-        out.batch.parts.emplace_back();
+        profiler::resize_parts(out.batch.parts, out.batch.parts.size() + 1, keys_);
         return column;
     }
 
@@ -155,6 +157,7 @@ class ColumnIndex {
                       [&](std::uint32_t column) { return home(name_of(column, out), slot_count); });
     }
 
+    const profiler::ValueKeys& keys_;
     profiler::NameHash hash_;
     Table table_;
     std::vector<Span> spans_;           // each column's name in the chunk's name text
@@ -165,7 +168,8 @@ class ColumnIndex {
 
 struct ChunkParser::State {
     State(const profiler::ValueKeys& keys, const ChunkOptions& options)
-        : keys(keys), options(options), exact(this->keys, options.max_int_digits) {
+        : keys(keys), options(options), exact(this->keys, options.max_int_digits),
+          columns(this->keys) {
         // Room for longer lines is made as they come; the depth limit stays. A failed
         // allocation leaves the parser empty, and its first parse allocates again.
         [[maybe_unused]] const auto allocated = dom.allocate(4096, kSimdMaxDepth);
@@ -276,6 +280,7 @@ void ChunkParser::State::fill_simd_cell(Cell& cell, simdjson::dom::element value
         case element_type::INT64: {
             const std::int64_t i = value.get_int64().value_unsafe();
             cell.tag = profiler::Tag::Int;
+            cell.origin = profiler::Origin::Int;
             cell.payload = static_cast<std::uint64_t>(i);
             cell.key = profiler::int_key(keys, i);
             return;
@@ -284,6 +289,7 @@ void ChunkParser::State::fill_simd_cell(Cell& cell, simdjson::dom::element value
             // Beyond the signed range: the nearest double, as for a Python int that big.
             const std::uint64_t u = value.get_uint64().value_unsafe();
             cell.tag = profiler::Tag::Float;
+            cell.origin = profiler::Origin::Int;
             cell.payload = std::bit_cast<std::uint64_t>(static_cast<double>(u));
             cell.key = profiler::wide_unsigned_key(keys, u);
             return;
@@ -291,27 +297,34 @@ void ChunkParser::State::fill_simd_cell(Cell& cell, simdjson::dom::element value
         case element_type::DOUBLE: {
             const double x = value.get_double().value_unsafe();
             cell.tag = profiler::Tag::Float;
+            cell.origin = profiler::Origin::Float;
             cell.payload = std::bit_cast<std::uint64_t>(x);
             cell.key = profiler::float_key(x);
             return;
         }
         case element_type::STRING:
-            // Keyed with the row's other texts, in key_texts.
+            // Keyed with the row's other texts, in key_texts; until the row is folded the
+            // payload is the text's number in `texts`.
             cell.tag = profiler::Tag::Str;
-            cell.payload = 0;
+            cell.origin = profiler::Origin::Text;
+            cell.payload = texts.size();
             texts.push_back(value.get_string().value_unsafe());
             text_cells.push_back(static_cast<std::uint32_t>(&cell - row.data()));
             return;
         case element_type::BOOL: {
             const std::int64_t i = value.get_bool().value_unsafe() ? 1 : 0;
             cell.tag = profiler::Tag::Int;
+            cell.origin = profiler::Origin::Bool;
             cell.payload = static_cast<std::uint64_t>(i);
             cell.key = profiler::int_key(keys, i);
             return;
         }
         case element_type::NULL_VALUE:
+            cell.origin = profiler::Origin::Null;
+            break;
         case element_type::ARRAY:
         case element_type::OBJECT:
+            cell.origin = profiler::Origin::Other;
             break;
     }
     cell.tag = profiler::Tag::Null;
@@ -352,6 +365,10 @@ void ChunkParser::State::read_exact_object(std::uint64_t number, ParsedChunk& ou
         Cell& cell = cell_of(column, number);
         cell = field.cell;
         cell.column = column;
+        if (cell.tag == profiler::Tag::Str) {  // its text's number, as the fast path gives
+            cell.payload = texts.size();
+            texts.push_back(exact.text(field));
+        }
     }
     fold_row(out);
 }
@@ -392,7 +409,13 @@ void ChunkParser::State::make_room(std::uint32_t column) {
 
 void ChunkParser::State::fold_row(ParsedChunk& out) {
     for (std::size_t i = 0; i < row_size; ++i) {
-        out.batch.parts[row[i].column].add(row[i]);
+        Cell& cell = row[i];
+        std::string_view text;
+        if (cell.tag == profiler::Tag::Str) {
+            text = texts[cell.payload];
+            cell.payload = 0;
+        }
+        out.batch.parts[cell.column].add(cell, text);
     }
     ++out.rows;
 }

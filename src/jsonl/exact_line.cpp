@@ -176,6 +176,8 @@ bool ExactLineParser::value(Cell* out, int depth) {
             }
             if (!lone_surrogate) {
                 cell = profiler::str_cell(0, text_, keys_);
+            } else {
+                cell = profiler::null_cell(0, profiler::Origin::Text);
             }
             break;
         }
@@ -187,6 +189,7 @@ bool ExactLineParser::value(Cell* out, int depth) {
             if (!(line_[pos_] == '{' ? object(depth + 1, false) : array(depth + 1))) {
                 return false;
             }
+            cell = profiler::null_cell(0, profiler::Origin::Other);
             break;
         case 'n':
             if (!literal("null")) {
@@ -197,18 +200,19 @@ bool ExactLineParser::value(Cell* out, int depth) {
             if (!literal("true")) {
                 return false;
             }
-            cell = profiler::int_cell(0, 1, keys_);
+            cell = profiler::int_cell(0, 1, keys_, profiler::Origin::Bool);
             break;
         case 'f':
             if (!literal("false")) {
                 return false;
             }
-            cell = profiler::int_cell(0, 0, keys_);
+            cell = profiler::int_cell(0, 0, keys_, profiler::Origin::Bool);
             break;
         case 'N':  // float('nan'), which the row reader takes as Null
             if (!literal("NaN")) {
                 return false;
             }
+            cell = profiler::null_cell(0, profiler::Origin::Float);
             break;
         case 'I':
             if (!literal("Infinity")) {
@@ -273,7 +277,15 @@ bool ExactLineParser::object(int depth, bool top) {
             return false;
         }
         if (top) {
-            fields_.push_back(Field{name_offset, name_size, cell});
+            // A text value's bytes, kept for the column summary: text_ holds the value
+            // just read when the value is a string.
+            const auto text_offset = static_cast<std::uint32_t>(names_.size());
+            const auto text_size =
+                static_cast<std::uint32_t>(cell.tag == profiler::Tag::Str ? text_.size() : 0);
+            if (text_size != 0) {
+                names_ += text_;
+            }
+            fields_.push_back(Field{name_offset, name_size, cell, text_offset, text_size});
         }
         skip_whitespace();
         const char next = peek();
@@ -467,7 +479,10 @@ bool ExactLineParser::number(Cell* out) {
     const double x = decimal_to_double(digits_);
     // An int beyond a double's range overflows its conversion and is Null; a float
     // literal beyond it is an infinity.
-    *out = !is_float && std::isinf(x) ? profiler::null_cell(0) : profiler::float_cell(0, x);
+    *out = !is_float && std::isinf(x) ? profiler::null_cell(0, profiler::Origin::Int)
+                                      : profiler::float_cell(0, x, is_float
+                                                                       ? profiler::Origin::Float
+                                                                       : profiler::Origin::Int);
     return true;
 }
 

@@ -57,6 +57,8 @@ class ExactLineParser {
         std::uint32_t name_offset;  // into the name text
         std::uint32_t name_size;
         profiler::Cell cell;
+        std::uint32_t text_offset;  // a text value's decoded bytes, in the name text too
+        std::uint32_t text_size;
     };
 
     // max_int_digits: the longest integer literal accepted (0: any), as the interpreter's
@@ -72,6 +74,10 @@ class ExactLineParser {
     std::span<const Field> fields() const { return fields_; }
     std::string_view name(const Field& field) const {
         return std::string_view(names_).substr(field.name_offset, field.name_size);
+    }
+    // A text field's decoded value (empty for other fields).
+    std::string_view text(const Field& field) const {
+        return std::string_view(names_).substr(field.text_offset, field.text_size);
     }
     // After LineKind::NotJson: what json.loads would have objected to, and where.
     const std::string& message() const { return message_; }

@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import io
 import itertools
+import json
 import os
 import stat
 import sys
@@ -322,6 +323,13 @@ class Profile(_native.Profile):
             self._check_merge(other)
         for other in others:
             super().merge(other)
+
+    def summary(self) -> dict[str, dict[str, Any]]:
+        """Each column's summary, in report order: the report's five figures, then
+        ``types``, ``numbers``, ``text`` and ``top_values`` (see the README's "Column
+        summary"). Figures a profile cannot know (nothing to take them from, or a column
+        merged from a version-1 stored profile) are None."""
+        return json.loads(self.summary_json())
 
     @classmethod
     def merged(cls, profiles: Iterable[_native.Profile], seed: int | None = None) -> Profile:

@@ -2,7 +2,7 @@
 
 import os
 from dataclasses import dataclass
-from typing import Any, Iterable, Protocol
+from typing import Any, Iterable, Protocol, Sequence
 
 from typing_extensions import Self, TypeAlias
 
@@ -172,6 +172,13 @@ class Profile:
         columns in the order they were first seen; the profile is left as it is."""
     def flush(self) -> str:
         """The report, then starts a new, empty profile with the same seed."""
+    def summary(self) -> dict[str, dict[str, Any]]:
+        """Each column's summary, in report order: the report's five figures, then
+        ``types``, ``numbers``, ``text`` and ``top_values``; unknown figures are None."""
+    def summary_json(self) -> str:
+        """``summary()`` as compact JSON, non-finite numbers as null."""
+    def _quantiles(self, ranks: Sequence[float], /) -> dict[str, list[float | None]]:
+        """Each column's quantiles at the given ranks in [0, 1], in report order."""
     def copy(self) -> Self:
         """An independent copy."""
     def to_html(self, title: str | None = None) -> str:

@@ -16,6 +16,10 @@
 // of keys it has received, never on how often or in which order, so the sketch ends the
 // same, and a column of few distinct values costs a few keys instead of one per cell.
 //
+// A part may also carry a summary part (summary_part.h), made when the engine keeps column
+// summaries (ValueKeys::summaries) and absent otherwise, so that a profile without them
+// pays one predictable test per cell. Readers hand add() the text of each text cell for it.
+//
 // Invariants: `names` and `parts` have equal length; names are distinct texts, borrowed
 // until the engine call returns; parts are in the order their columns first appear.
 //
@@ -33,6 +37,7 @@
 #include <vector>
 
 #include "common/mix64.h"
+#include "profiler/summary_part.h"
 #include "profiler/typed_value.h"
 
 namespace profiler {
@@ -200,7 +205,11 @@ class RecentKeys {
 // reach the sketch, text never touches the bounds.
 class ColumnPart {
   public:
-    void add(const Cell& cell) {
+    // `text` is a Str cell's text (for the summary part; empty for other cells).
+    void add(const Cell& cell, std::string_view text = {}) {
+        if (summary != nullptr) {
+            summary->add(cell, text);
+        }
         const Facts facts = facts_of(cell);
         ++cells;
         nulls += facts.is_null;
@@ -234,6 +243,7 @@ class ColumnPart {
     double min = std::numeric_limits<double>::infinity();   // +inf: no numeric value yet
     double max = -std::numeric_limits<double>::infinity();  // -inf: no numeric value yet
     KeyList keys;  // sketch keys, batch order; a key listed lately is not listed again
+    std::unique_ptr<SummaryPart> summary;  // null: the engine keeps no summary
 
   private:
     RecentKeys recent_;
@@ -262,6 +272,27 @@ class ColumnPart {
                      static_cast<std::uint64_t>(cell.tag == Tag::Null)};
     }
 };
+
+// Grows `parts` to `size` parts, each new one with a summary part when `keys` say the
+// engine keeps summaries. Throws bad_alloc with `parts` as they were.
+inline void resize_parts(std::vector<ColumnPart>& parts, std::size_t size, const ValueKeys& keys) {
+    const std::size_t old_size = parts.size();
+    if (size <= old_size) {
+        return;
+    }
+    parts.resize(size);
+    if (!keys.summaries) {
+        return;
+    }
+    try {
+        for (std::size_t i = old_size; i < size; ++i) {
+            parts[i].summary = std::make_unique<SummaryPart>();
+        }
+    } catch (...) {
+        parts.resize(old_size);
+        throw;
+    }
+}
 
 struct ColumnBatch {
     std::vector<std::string_view> names;

@@ -11,9 +11,21 @@ std::shared_ptr<ColumnStats> ColumnStats::create(std::uint64_t sequence,
     return std::make_shared<ColumnStats>(sequence, keys);
 }
 
+std::shared_ptr<ColumnStats> ColumnStats::create(std::uint64_t sequence,
+                                                 const sketch::SketchKeys& keys,
+                                                 std::uint64_t summary_seed) {
+    auto stats = std::make_shared<ColumnStats>(sequence, keys);
+    stats->summary = std::make_unique<ColumnSummary>(summary_seed);
+    return stats;
+}
+
 void ColumnStats::apply(const ColumnPart& part) {
     apply_counts_and_bounds(part);
     insert_keys(part.keys);
+    if (summary != nullptr) {
+        std::lock_guard<std::mutex> hold(sketch_mutex);
+        summary->apply(part.summary.get());
+    }
 }
 
 void ColumnStats::apply_counts_and_bounds(const ColumnPart& part) noexcept {
@@ -47,18 +59,28 @@ void ColumnStats::unreserve(const ColumnPart& part) noexcept {
 void ColumnStats::apply_claimed(const ColumnPart& part) noexcept {
     // apply's stores in apply's order; the sketch then fills the room reserve made.
     apply_counts_and_bounds(part);
-    const std::span<const std::uint64_t> keys = part.keys;
-    if (!keys.empty()) {
-        std::lock_guard<std::mutex> hold(sketch_mutex);
-        if (keys.size() == 1) {
-            sketch.insert(keys.front());
-        } else {
-            sketch.insert_many(keys);
-        }
-        sketch.release(keys.size());
-    }
+    apply_sketch_and_summary(part, true);
     published.store(true, std::memory_order_release);
     claims.fetch_sub(1, std::memory_order_release);
+}
+
+void ColumnStats::apply_sketch_and_summary(const ColumnPart& part, bool reserved) noexcept {
+    const std::span<const std::uint64_t> keys = part.keys;
+    if (keys.empty() && summary == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> hold(sketch_mutex);
+    if (keys.size() == 1) {
+        sketch.insert(keys.front());
+    } else if (!keys.empty()) {
+        sketch.insert_many(keys);
+    }
+    if (reserved && !keys.empty()) {
+        sketch.release(keys.size());
+    }
+    if (summary != nullptr) {
+        summary->apply(part.summary.get());
+    }
 }
 
 void ColumnStats::lower_min(double x) {

@@ -2,7 +2,8 @@
 //
 // Fields: total_count (every cell, Null included), null_count, min_bits and max_bits (the
 // bit patterns of the smallest and largest numeric value; +inf and -inf mean "none yet"),
-// and a cardinality sketch of the distinct non-null values behind sketch_mutex. A record
+// and a cardinality sketch of the distinct non-null values behind sketch_mutex, with, in an
+// engine that keeps them, the column summary (column_summary.h) behind the same lock. A record
 // also carries the sequence number its map gave it at creation, which orders the report.
 //
 // A record takes a batch one column part at a time (apply). What a value contributes, its
@@ -28,6 +29,8 @@
 // bounds are relaxed atomics (compare-and-swap loops for the bounds); the sketch is read
 // and written only under sketch_mutex, which is the innermost lock of the engine: no other
 // lock is taken while it is held. Lock order: a column map shard lock, then sketch_mutex.
+// The summary is read and written under sketch_mutex too, in the same hold as the sketch;
+// a write applies it after its counts and bounds, as it does the sketch.
 #pragma once
 
 #include <atomic>
@@ -39,6 +42,7 @@
 #include <span>
 
 #include "profiler/column_batch.h"
+#include "profiler/column_summary.h"
 #include "profiler/typed_value.h"
 #include "sketch/cardinality_sketch.h"
 
@@ -64,6 +68,10 @@ class ColumnStats {
     static std::shared_ptr<ColumnStats> create(std::uint64_t sequence);
     static std::shared_ptr<ColumnStats> create(std::uint64_t sequence,
                                                const sketch::SketchKeys& keys);
+    // The same, with a column summary whose quantile sketch is seeded with summary_seed.
+    static std::shared_ptr<ColumnStats> create(std::uint64_t sequence,
+                                               const sketch::SketchKeys& keys,
+                                               std::uint64_t summary_seed);
 
     ColumnStats(const ColumnStats&) = delete;
     ColumnStats& operator=(const ColumnStats&) = delete;
@@ -109,6 +117,7 @@ class ColumnStats {
     std::atomic<std::uint64_t> max_bits{kNegativeInfinityBits};
     std::mutex sketch_mutex;
     sketch::CardinalitySketch sketch;  // guarded by sketch_mutex
+    std::unique_ptr<ColumnSummary> summary;  // guarded by sketch_mutex; null: none kept
     // Order of creation within its map; the report lists columns in this order.
     const std::uint64_t sequence;
     // Writes that hold a claim on the record (changed under its map shard's lock, or by
@@ -119,6 +128,9 @@ class ColumnStats {
   private:
     // The counts, then the bounds, of apply's order (the sketch comes last).
     void apply_counts_and_bounds(const ColumnPart& part) noexcept;
+    // The sketch keys and the summary part, under sketch_mutex; reserved room is used and
+    // given back when `reserved`.
+    void apply_sketch_and_summary(const ColumnPart& part, bool reserved) noexcept;
 };
 
 inline bool is_published(const ColumnStats& stats) {

@@ -96,6 +96,20 @@ KarvoEngine::KarvoEngine(const ValueKeys& keys)
 KarvoEngine::KarvoEngine(const ValueKeys& keys, const sketch::SketchKeys& sketch_keys)
     : keys_(keys), columns(ColumnMap::with_capacity_and_hasher(0)), sketch_keys(sketch_keys) {}
 
+namespace {
+ValueKeys with_summaries(ValueKeys keys) {
+    keys.summaries = true;
+    return keys;
+}
+}  // namespace
+
+KarvoEngine::KarvoEngine(const ValueKeys& keys, const sketch::SketchKeys& sketch_keys,
+                         std::uint64_t summary_seed)
+    : keys_(with_summaries(keys)),
+      columns(ColumnMap::with_capacity_and_hasher(0)),
+      sketch_keys(sketch_keys),
+      summary_seed(summary_seed) {}
+
 // Only a miss copies the name and takes the shard's lock exclusively. The claim is counted
 // while the shard's lock is held, so that a failing write's abandon cannot take the record
 // out between the lookup and the claim.
@@ -106,6 +120,9 @@ StatsRef KarvoEngine::claim(ColumnMap& map, std::string_view name) const {
     }
     const ColumnMap::WriteRef stored =
         map.entry(std::string(name)).or_insert_with([&map, this] {
+            if (summary_seed) {
+                return ColumnStats::create(map.take_sequence(), *sketch_keys, *summary_seed);
+            }
             return sketch_keys ? ColumnStats::create(map.take_sequence(), *sketch_keys)
                                : ColumnStats::create(map.take_sequence());
         });

@@ -55,6 +55,7 @@
 #include "profiler/panic.h"
 #include "profiler/profile_state.h"
 #include "profiler/second_thread.h"
+#include "profiler/snapshot.h"
 #include "profiler/typed_value.h"
 #include "profiler/value_key.h"
 
@@ -77,6 +78,11 @@ class KarvoEngine {
     // The same, and every column's sketch takes these keys instead of drawing its own, so
     // that profiles made with equal keys, in any process, can be merged.
     KarvoEngine(const ValueKeys& keys, const sketch::SketchKeys& sketch_keys);
+    // The same, and every column keeps a column summary (column_summary.h) whose quantile
+    // sketch is seeded with summary_seed; value_keys() then asks readers for summary parts.
+    KarvoEngine(const ValueKeys& keys, const sketch::SketchKeys& sketch_keys,
+                std::uint64_t summary_seed);
+    bool keeps_summaries() const { return summary_seed.has_value(); }
 
     // Applies a batch folded per column, the form every reader produces: each part is
     // applied to its record in turn, creating records in part order (parts without cells
@@ -105,6 +111,9 @@ class KarvoEngine {
     std::string report() const;
     // The column names in report order.
     std::vector<std::string> column_names() const;
+    // Each column's report figures and a copy of its summary (absent when the engine keeps
+    // none), in report order.
+    std::vector<SummaryEntry> summaries() const;
 
   private:
     // The map is known here by name only (column_map_slot.h): code that holds an engine
@@ -119,6 +128,7 @@ class KarvoEngine {
     mutable std::shared_mutex writing_;
     ColumnMapSlot columns;
     std::optional<sketch::SketchKeys> sketch_keys;  // absent: each sketch draws its own
+    std::optional<std::uint64_t> summary_seed;      // absent: no column summaries
 };
 
 }  // namespace profiler

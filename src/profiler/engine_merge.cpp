@@ -67,6 +67,13 @@ void merge_column(ColumnStats& stats, const ColumnState& column) noexcept {
         std::lock_guard<std::mutex> hold(stats.sketch_mutex);
         stats.sketch.merge(column.sketch);
         stats.sketch.release(sketch::CardinalitySketch::codes_of_state(column.sketch));
+        if (stats.summary != nullptr) {
+            if (column.summary) {
+                stats.summary->merge(*column.summary);
+            } else {
+                stats.summary->mark_unknown();  // a profile stored without summaries
+            }
+        }
     }
     stats.published.store(true, std::memory_order_release);
     stats.claims.fetch_sub(1, std::memory_order_release);
@@ -90,6 +97,9 @@ ProfileState KarvoEngine::export_state() const {
         {
             std::lock_guard<std::mutex> hold(stats->sketch_mutex);
             column.sketch = stats->sketch.state();
+            if (stats->summary != nullptr) {
+                column.summary = *stats->summary;
+            }
         }
         column.min_bits = stats->min_bits.load(std::memory_order_acquire);
         column.max_bits = stats->max_bits.load(std::memory_order_acquire);
@@ -150,6 +160,26 @@ std::string KarvoEngine::report() const {
     });
     sort_by_sequence(report);
     return write_report(report);
+}
+
+std::vector<SummaryEntry> KarvoEngine::summaries() const {
+    const ColumnMapRef map = columns.load();
+    std::vector<SummaryEntry> found;
+    map->iter([&found](std::string_view name, const StatsRef& stats) {
+        if (!is_published(*stats)) {
+            return;
+        }
+        SummaryEntry entry{std::string(name), stats->sequence, {}, std::nullopt};
+        // The summary first: the counts read after it hold every value it holds.
+        if (stats->summary != nullptr) {
+            std::lock_guard<std::mutex> hold(stats->sketch_mutex);
+            entry.summary = *stats->summary;
+        }
+        entry.snapshot = snapshot_of(*stats);
+        found.push_back(std::move(entry));
+    });
+    sort_by_sequence(found);
+    return found;
 }
 
 std::vector<std::string> KarvoEngine::column_names() const {

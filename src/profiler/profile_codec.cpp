@@ -27,6 +27,7 @@ constexpr std::size_t kHeaderSize = 4 + 2 + 8 + 8;  // magic, version, length, f
 constexpr std::size_t kChecksumSize = 8;
 constexpr std::uint8_t kFlagDense = 1;
 constexpr std::uint8_t kFlagBounds = 2;
+constexpr std::uint8_t kFlagSummary = 4;  // version 2 on
 // The fewest bytes a column takes: name length, flags, two counts, a list length.
 constexpr std::size_t kMinColumnSize = 5;
 
@@ -38,7 +39,9 @@ void write_column(ByteWriter& w, const ColumnState& column) {
     const bool bounds =
         column.min_bits != kPositiveInfinityBits || column.max_bits != kNegativeInfinityBits;
     const bool dense = sketch::is_dense(column.sketch);
-    w.u8(static_cast<std::uint8_t>((dense ? kFlagDense : 0) | (bounds ? kFlagBounds : 0)));
+    const bool summary = column.summary.has_value();
+    w.u8(static_cast<std::uint8_t>((dense ? kFlagDense : 0) | (bounds ? kFlagBounds : 0) |
+                                   (summary ? kFlagSummary : 0)));
     w.varint(column.total_count);
     w.varint(column.null_count);
     if (bounds) {
@@ -46,6 +49,9 @@ void write_column(ByteWriter& w, const ColumnState& column) {
         w.fixed(column.max_bits, 8);
     }
     sketch::write_sketch(w, column.sketch);
+    if (summary) {
+        column.summary->write(w);
+    }
 }
 
 // ---- reading ------------------------------------------------------------------------
@@ -99,7 +105,20 @@ void check_counts_allow(const ColumnState& column, const std::string& label) {
     }
 }
 
-ColumnState read_column(ByteReader& r, std::size_t index) {
+// A column's summary, read by its own rooms' readers; their errors name the column too.
+ColumnSummary read_summary(ByteReader& r, const ColumnState& column, std::uint64_t seed,
+                           const std::string& label) {
+    try {
+        return ColumnSummary::read(r, seed, column.total_count);
+    } catch (const FormatError& error) {
+        fail(label + ": summary: " + error.what());
+    } catch (const std::exception& error) {  // a room's own refusal (argument, length)
+        fail(label + ": summary: " + error.what());
+    }
+}
+
+ColumnState read_column(ByteReader& r, std::size_t index, std::uint16_t version,
+                        std::uint64_t summary_seed) {
     const std::string label = column_label(index);
     ColumnState column;
     const std::uint64_t name_length = r.varint("column name length");
@@ -110,7 +129,9 @@ ColumnState read_column(ByteReader& r, std::size_t index) {
     }
     column.name.assign(reinterpret_cast<const char*>(name.data()), name.size());
     const std::uint8_t flags = static_cast<std::uint8_t>(r.fixed(1, "column flags"));
-    if ((flags & ~(kFlagDense | kFlagBounds)) != 0) {
+    const std::uint8_t known_flags =
+        kFlagDense | kFlagBounds | (version >= 2 ? kFlagSummary : 0);
+    if ((flags & ~known_flags) != 0) {
         fail(label + ": unknown flags " + std::to_string(flags));
     }
     column.total_count = r.varint("total_count");
@@ -128,12 +149,15 @@ ColumnState read_column(ByteReader& r, std::size_t index) {
     }
     column.sketch = sketch::read_sketch(r, (flags & kFlagDense) != 0, label);
     check_counts_allow(column, label);
+    if (flags & kFlagSummary) {
+        column.summary = read_summary(r, column, summary_seed, label);
+    }
     return column;
 }
 
 // Magic, version, length and checksum, in that order, so that a foreign, newer, cut off
 // or damaged input is named as such; returns the fingerprint field.
-std::uint64_t check_envelope(std::span<const std::uint8_t> data) {
+std::uint64_t check_envelope(std::span<const std::uint8_t> data, std::uint16_t& version_out) {
     const std::size_t magic_seen = std::min(data.size(), sizeof kMagic);
     if (magic_seen > 0 && std::memcmp(data.data(), kMagic, magic_seen) != 0) {
         fail("not a karvo_dist profile (bad magic)");
@@ -144,9 +168,11 @@ std::uint64_t check_envelope(std::span<const std::uint8_t> data) {
     }
     ByteReader header(data, sizeof kMagic, kHeaderSize);
     const std::uint64_t version = header.fixed(2, "version");
-    if (version != kProfileFormatVersion) {
+    if (version < kOldestProfileFormatVersion || version > kProfileFormatVersion) {
         fail("unsupported profile format version " + std::to_string(version) +
-             " (this karvo_dist reads version " + std::to_string(kProfileFormatVersion) + ")");
+             " (this karvo_dist reads versions " +
+             std::to_string(kOldestProfileFormatVersion) + " to " +
+             std::to_string(kProfileFormatVersion) + ")");
     }
     const std::uint64_t length = header.fixed(8, "length");
     if (data.size() < length) {
@@ -162,6 +188,7 @@ std::uint64_t check_envelope(std::span<const std::uint8_t> data) {
     if (tail.fixed(8, "checksum") != profile_checksum(data.first(body_end))) {
         fail("checksum mismatch: the profile is damaged");
     }
+    version_out = static_cast<std::uint16_t>(version);
     return header.fixed(8, "fingerprint");
 }
 
@@ -195,8 +222,10 @@ std::vector<std::uint8_t> encode_profile(const ProfileState& state, std::uint64_
     return std::move(out);
 }
 
-ProfileState decode_profile(std::span<const std::uint8_t> data, std::uint64_t fingerprint) {
-    if (check_envelope(data) != fingerprint) {
+ProfileState decode_profile(std::span<const std::uint8_t> data, std::uint64_t fingerprint,
+                            std::uint64_t summary_seed) {
+    std::uint16_t version = 0;
+    if (check_envelope(data, version) != fingerprint) {
         fail("the profile was made with a different seed");
     }
     ByteReader r(data, kHeaderSize, data.size() - kChecksumSize);
@@ -207,7 +236,7 @@ ProfileState decode_profile(std::span<const std::uint8_t> data, std::uint64_t fi
     }
     ProfileState state;
     for (std::uint64_t i = 0; i < count; ++i) {
-        state.push_back(read_column(r, static_cast<std::size_t>(i)));
+        state.push_back(read_column(r, static_cast<std::size_t>(i), version, summary_seed));
     }
     // Names are placed by a secret-keyed hash: a stored form may come from anyone, and
     // names chosen to share one hash of a fixed seed would make this check quadratic.

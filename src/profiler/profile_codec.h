@@ -3,16 +3,20 @@
 // Layout, little-endian throughout; "varint" is an unsigned number in 7-bit groups, least
 // significant group first, bit 7 set on every byte but the last, in its shortest form:
 //
-//   magic "KRVP" (4 bytes), format version (u16, now 1), total length of the profile in
+//   magic "KRVP" (4 bytes), format version (u16, now 2; 1 is read too), total length of the profile in
 //   bytes (u64, checksum included), seed fingerprint (u64), column count (varint);
 //   per column, in report order:
 //     name length (varint) and the name's UTF-8 bytes;
-//     flags (u8): bit 0 dense sketch, bit 1 bounds stored; no other bit set;
+//     flags (u8): bit 0 dense sketch, bit 1 bounds stored, bit 2 (version 2) summary
+//       stored; no other bit set;
 //     total_count, null_count (varints);
 //     with bit 1: the bit patterns of the minimum and the maximum (u64 each); without it
 //       both are at their initial values (+inf and -inf), that is, no numeric value;
 //     the sketch in the layout sketch/sketch_codec.h gives (sparse: the list's length in
 //       bytes and the list; dense: 16384 six-bit registers in 12288 bytes);
+//     with bit 2: the column summary in the layout column_summary.h gives (its rooms' own
+//       stored forms inside); without it the column has no summary, which a profile that
+//       keeps summaries reads as one whose figures are unknown;
 //   checksum (u64): SipHash-1-3 under a fixed public key of every byte before it.
 //
 // So a dense column takes its name and at most 12,330 bytes (12,288 of them registers),
@@ -39,7 +43,8 @@
 
 namespace profiler {
 
-inline constexpr std::uint16_t kProfileFormatVersion = 1;
+inline constexpr std::uint16_t kProfileFormatVersion = 2;
+inline constexpr std::uint16_t kOldestProfileFormatVersion = 1;
 
 // A malformed, damaged or foreign profile; the message says what is wrong.
 using FormatError = common::FormatError;
@@ -47,7 +52,9 @@ using FormatError = common::FormatError;
 std::vector<std::uint8_t> encode_profile(const ProfileState& state, std::uint64_t fingerprint);
 
 // The profile stored in data, which must carry this fingerprint; throws FormatError.
-ProfileState decode_profile(std::span<const std::uint8_t> data, std::uint64_t fingerprint);
+// Stored summaries' quantile sketches take summary_seed (the seed is not stored).
+ProfileState decode_profile(std::span<const std::uint8_t> data, std::uint64_t fingerprint,
+                            std::uint64_t summary_seed = 0);
 
 // The checksum of a profile's bytes before the checksum field.
 std::uint64_t profile_checksum(std::span<const std::uint8_t> bytes);

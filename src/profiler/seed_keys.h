@@ -25,6 +25,7 @@ struct SeedKeys {
     sketch::SketchKeys sketch;  // every column's sketch
     ValueKeys values;           // for keying texts and integers that no double holds
     std::uint64_t fingerprint = 0;
+    std::uint64_t summary = 0;  // seeds every column summary's quantile sketch
 };
 
 namespace detail {
@@ -48,6 +49,7 @@ inline SeedKeys keys_from_seed(std::uint64_t seed) {
     keys.values.text = detail::seed_key(seed, "text k0", "text k1");
     keys.values.integer = detail::seed_key(seed, "big int k0", "big int k1");
     keys.fingerprint = detail::seed_word(seed, "profile fingerprint");
+    keys.summary = detail::seed_word(seed, "summary quantile coins");
     return keys;
 }
 

@@ -35,6 +35,14 @@ struct ReportEntry {
     ColumnStatsSnapshot snapshot;
 };
 
+// One column's report figures with its summary, for the summary view.
+struct SummaryEntry {
+    std::string name;
+    std::uint64_t sequence = 0;
+    ColumnStatsSnapshot snapshot;
+    std::optional<ColumnSummary> summary;  // absent: the engine keeps none
+};
+
 // The report's columns; a map's names are unique, so a list of entries is enough.
 using ReportMap = std::vector<ReportEntry>;
 
@@ -47,5 +55,9 @@ ColumnStatsSnapshot snapshot_of(ColumnStats& stats);
 
 // Writes the report as compact JSON, entries in the order given ("{}" when empty).
 std::string write_report(const ReportMap& report);
+
+// Writes the summary view as compact JSON: per column, in the order given, the report's
+// five figures, then "types", "numbers", "text" and "top_values" (summary_report.cpp).
+std::string write_summary_report(const std::vector<SummaryEntry>& entries);
 
 }  // namespace profiler

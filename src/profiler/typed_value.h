@@ -11,6 +11,11 @@
 // text need not outlive its reading. A Null has neither. The makers below are the one
 // place that says which key each kind of value takes; how a cell then counts (its numeric
 // reading, whether its key enters the sketch) is ColumnPart::add's (column_batch.h).
+//
+// A cell also says what kind of object its value came from (`Origin`): the column summary
+// counts values by kind, and the value rules fold several kinds into one tag (a bool is an
+// Int, a NaN float and a list are Null). Each maker sets the origin its kind usually has;
+// a reader that knows better (a Python bool, a hook object, a JSON array) says so.
 // Readers fold the cells of each row into their columns' parts as they go.
 //
 // Thread safety: plain values; no shared state.
@@ -27,6 +32,11 @@
 namespace profiler {
 
 enum class Tag : std::uint8_t { Null = 0, Float = 1, Int = 2, Str = 3 };
+
+// The kind of object a value was, as Python would hold it: None, bool, int, float, str, or
+// anything else (containers, bytes, decimals, dates, objects read through hooks).
+enum class Origin : std::uint8_t { Null = 0, Bool = 1, Int = 2, Float = 3, Text = 4, Other = 5 };
+inline constexpr std::size_t kOriginCount = 6;
 
 class TypedValue {
   public:
@@ -56,31 +66,36 @@ class TypedValue {
 struct Cell {
     std::uint32_t column;  // the reader's number for the cell's column within its batch
     Tag tag;
+    Origin origin;
     std::uint64_t payload;  // Float: double bits; Int: the integer; Str and Null: 0
     std::uint64_t key;      // the sketch key; Null: 0 (a NaN Float's is never used)
 };
 static_assert(sizeof(Cell) == 24);
 
-inline Cell null_cell(std::uint32_t column) {
-    return Cell{column, Tag::Null, 0, 0};
+inline Cell null_cell(std::uint32_t column, Origin origin = Origin::Null) {
+    return Cell{column, Tag::Null, origin, 0, 0};
 }
-inline Cell float_cell(std::uint32_t column, double x) {
-    return Cell{column, Tag::Float, std::bit_cast<std::uint64_t>(x), float_key(x)};
+inline Cell float_cell(std::uint32_t column, double x, Origin origin = Origin::Float) {
+    return Cell{column, Tag::Float, origin, std::bit_cast<std::uint64_t>(x), float_key(x)};
 }
 // A real number as a reader meets it: NaN is null by the value rules, any other a Float.
-inline Cell real_cell(std::uint32_t column, double x) {
-    return x != x ? null_cell(column) : float_cell(column, x);
+inline Cell real_cell(std::uint32_t column, double x, Origin origin = Origin::Float) {
+    return x != x ? null_cell(column, origin) : float_cell(column, x, origin);
 }
-inline Cell int_cell(std::uint32_t column, std::int64_t i, const ValueKeys& keys) {
-    return Cell{column, Tag::Int, static_cast<std::uint64_t>(i), int_key(keys, i)};
+inline Cell int_cell(std::uint32_t column, std::int64_t i, const ValueKeys& keys,
+                     Origin origin = Origin::Int) {
+    return Cell{column, Tag::Int, origin, static_cast<std::uint64_t>(i), int_key(keys, i)};
 }
 // An integer in [2^63, 2^64): a Float by the value rules, keyed by its exact value.
-inline Cell wide_unsigned_cell(std::uint32_t column, std::uint64_t u, const ValueKeys& keys) {
+inline Cell wide_unsigned_cell(std::uint32_t column, std::uint64_t u, const ValueKeys& keys,
+                               Origin origin = Origin::Int) {
     const auto x = static_cast<double>(u);
-    return Cell{column, Tag::Float, std::bit_cast<std::uint64_t>(x), wide_unsigned_key(keys, u)};
+    return Cell{column, Tag::Float, origin, std::bit_cast<std::uint64_t>(x),
+                wide_unsigned_key(keys, u)};
 }
-inline Cell str_cell(std::uint32_t column, std::string_view utf8, const ValueKeys& keys) {
-    return Cell{column, Tag::Str, 0, text_key(keys, utf8)};
+inline Cell str_cell(std::uint32_t column, std::string_view utf8, const ValueKeys& keys,
+                     Origin origin = Origin::Text) {
+    return Cell{column, Tag::Str, origin, 0, text_key(keys, utf8)};
 }
 
 }  // namespace profiler

@@ -33,11 +33,15 @@ namespace profiler {
 struct ValueKeys {
     hash::SipKey text;     // keys text values
     hash::SipKey integer;  // keys ints that no double holds
+    // Whether the engine these keys serve keeps a column summary: readers then give each
+    // column part a summary part (column_batch.h) and hand it the texts of text cells.
+    bool summaries = false;
 
     // Both keys derived from one 128-bit secret, so that one seed is all an engine needs.
     static constexpr ValueKeys from_secret(hash::SipKey secret) {
         return ValueKeys{{hash::siphash13(secret, 0), hash::siphash13(secret, 1)},
-                         {hash::siphash13(secret, 2), hash::siphash13(secret, 3)}};
+                         {hash::siphash13(secret, 2), hash::siphash13(secret, 3)},
+                         false};
     }
     // Keys from a fresh secret of the operating system's random source.
     static ValueKeys from_os() { return from_secret(hash::KeyState::from_os().draw()); }

@@ -245,7 +245,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ArrowArray batch{batch_length, 0, offset, 1, 1, top_buffers, arrays, nullptr, no_release_array, nullptr};
 
     static const profiler::SeedKeys keys = profiler::keys_from_seed(1);
-    const profiler::KarvoEngine engine(keys.values, keys.sketch);
+    const profiler::KarvoEngine engine(keys.values, keys.sketch, keys.summary);
     try {
         const arrow_input::BatchConverter converter(schema);
         const std::uint64_t rows = converter.observe(engine, batch);

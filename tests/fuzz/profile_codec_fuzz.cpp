@@ -6,8 +6,12 @@
 // checksum written over it), so that the fuzzer explores the columns behind the checksum.
 //
 // Whatever the input, decoding must either throw FormatError or give a profile that
-// encodes back to exactly the bytes read (the form has one encoding per profile), that a
-// seeded engine takes in, and whose report and export agree with the decoded profile.
+// encodes back to exactly the bytes read (the form has one encoding per profile; a
+// version-1 input comes back as version 2), that a seeded engine keeping summaries takes
+// in, and whose report and export agree with the decoded profile: byte for byte where
+// every column stored its summary, less the summaries otherwise (the engine then holds
+// them as unknown).
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -62,17 +66,39 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     profiler::ProfileState state;
     try {
-        state = profiler::decode_profile(input, keys.fingerprint);
+        state = profiler::decode_profile(input, keys.fingerprint, keys.summary);
     } catch (const profiler::FormatError&) {
         return 0;
     }
-    if (profiler::encode_profile(state, keys.fingerprint) != input) {
+    const std::vector<std::uint8_t> encoded = profiler::encode_profile(state, keys.fingerprint);
+    if (input[4] == profiler::kProfileFormatVersion && encoded != input) {
         fail("a decoded profile does not encode back to its bytes");
     }
-    profiler::KarvoEngine engine(keys.values, keys.sketch);
+    if (profiler::decode_profile(encoded, keys.fingerprint, keys.summary).size() != state.size()) {
+        fail("a profile encoded again does not decode to as many columns");
+    }
+    profiler::KarvoEngine engine(keys.values, keys.sketch, keys.summary);
     engine.merge_state(state);
-    if (profiler::encode_profile(engine.export_state(), keys.fingerprint) != input) {
-        fail("an engine that took in a profile exports other bytes");
+    const bool all_summaries = std::all_of(state.begin(), state.end(),
+                                           [](const auto& column) { return column.summary; });
+    if (all_summaries) {
+        if (profiler::encode_profile(engine.export_state(), keys.fingerprint) != encoded) {
+            fail("an engine that took in a profile exports other bytes");
+        }
+    } else {
+        const auto bare = [&](profiler::ProfileState columns) {
+            for (auto& column : columns) {
+                column.summary.reset();
+            }
+            return profiler::encode_profile(columns, keys.fingerprint);
+        };
+        if (bare(engine.export_state()) != bare(state)) {
+            fail("an engine that took in a profile exports other counts or sketches");
+        }
+    }
+    const std::string summary = profiler::write_summary_report(engine.summaries());
+    if (summary.empty() || summary.front() != '{' || summary.back() != '}') {
+        fail("the summary is not a JSON object");
     }
     const std::string report = engine.report();
     if (report.empty() || report.front() != '{' || report.back() != '}') {

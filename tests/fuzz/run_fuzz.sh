@@ -41,12 +41,14 @@ sources_of() {
         json_writer_fuzz) echo "$root"/src/report/*.cpp ;;
         sketch_fuzz) echo "$root"/src/hash/*.cpp "$root"/src/sketch/*.cpp ;;
         profile_codec_fuzz) echo "$root"/src/profiler/*.cpp "$root"/src/hash/*.cpp "$root"/src/sketch/*.cpp \
-            "$root"/src/report/*.cpp ;;
+            "$root"/src/report/*.cpp "$root"/src/top_values/*.cpp "$root"/src/exact_sum/*.cpp \
+            "$root"/src/quantiles/*.cpp ;;
         top_values_fuzz) echo "$root"/src/top_values/*.cpp ;;
         exact_sum_fuzz) echo "$root"/src/exact_sum/*.cpp ;;
         quantile_sketch_fuzz) echo "$root"/src/quantiles/*.cpp ;;
         arrow_batch_fuzz) echo "$root"/src/arrow/*.cpp "$root"/src/ingest/*.cpp "$root"/src/profiler/*.cpp \
-            "$root"/src/hash/*.cpp "$root"/src/sketch/*.cpp "$root"/src/report/*.cpp ;;
+            "$root"/src/hash/*.cpp "$root"/src/sketch/*.cpp "$root"/src/report/*.cpp \
+            "$root"/src/top_values/*.cpp "$root"/src/exact_sum/*.cpp "$root"/src/quantiles/*.cpp ;;
         *) echo "unknown harness: $1" >&2; return 1 ;;
     esac
 }
@@ -110,8 +112,11 @@ run_harness() {  # harness
     # made of, so that it reaches the checks behind them sooner.
     local dict=()
     [ -f "$root/tests/fuzz/$h.dict" ] && dict=(-dict="$root/tests/fuzz/$h.dict")
+    # Seed inputs (tests/fuzz/seeds/<harness>/), read with the corpus, never written to.
+    local seeds=()
+    [ -d "$root/tests/fuzz/seeds/$h" ] && seeds=("$root/tests/fuzz/seeds/$h")
     # shellcheck disable=SC2046
-    UBSAN_OPTIONS=print_stacktrace=1 "$out/$h" "$out/corpus/$h" $(run_options_of "$h") "${dict[@]}" \
+    UBSAN_OPTIONS=print_stacktrace=1 "$out/$h" "$out/corpus/$h" "${seeds[@]}" $(run_options_of "$h") "${dict[@]}" \
         -max_total_time="$seconds" -timeout=60 -rss_limit_mb=2048 \
         -print_final_stats=1 -artifact_prefix="$out/artifacts/$h-" >"$out/logs/$h.log" 2>&1
 }

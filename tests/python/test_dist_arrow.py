@@ -31,6 +31,7 @@ def through_arrow(source):
 
 def assert_same(got, want):
     assert got.report() == want.report()
+    assert got.summary_json() == want.summary_json()  # kinds as to_pylist makes them
     assert got.to_bytes() == want.to_bytes()
 
 

@@ -162,8 +162,8 @@ def test_hook_inside_a_call(name, outer):
     ref, expected = Profile(SEED), []
     ref.observe_dicts(BEFORE)
     acted(action, ref, expected)()
-    ref.observe_dicts([{"a": 5, "n": 4, "new": "w"}] + ([{"last": 1}] if outer != "observe_dict"
-                                                        else []))
+    ref.observe_dicts([{"a": 5, "n": Index(4), "new": "w"}] +
+                      ([{"last": 1}] if outer != "observe_dict" else []))
     assert seen == expected
     assert p.to_bytes() == ref.to_bytes()
 

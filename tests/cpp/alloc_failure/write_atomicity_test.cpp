@@ -117,6 +117,11 @@ std::unique_ptr<KarvoEngine> make_engine() {
     return std::make_unique<KarvoEngine>(kKeys.values, kKeys.sketch);
 }
 
+// An engine that keeps column summaries.
+std::unique_ptr<KarvoEngine> make_summary_engine() {
+    return std::make_unique<KarvoEngine>(kKeys.values, kKeys.sketch, kKeys.summary);
+}
+
 std::vector<std::uint8_t> state_bytes(const KarvoEngine& engine) {
     return encode_profile(engine.export_state(), 0);
 }
@@ -124,6 +129,9 @@ std::vector<std::uint8_t> state_bytes(const KarvoEngine& engine) {
 // A batch with its own copies of the names, built value by value as a reader builds it.
 class Batch {
   public:
+    // Parts made as `keys` ask: with summary parts for an engine that keeps summaries.
+    explicit Batch(const ValueKeys& keys = kKeys.values) : keys_(keys) {}
+
     Batch& add(const std::string& name, const TypedValue& value) {
         std::size_t i = 0;
         while (i < names_.size() && *names_[i] != name) {
@@ -132,9 +140,9 @@ class Batch {
         if (i == names_.size()) {
             names_.push_back(std::make_unique<std::string>(name));
             batch_.names.push_back(*names_.back());
-            batch_.parts.emplace_back();
+            resize_parts(batch_.parts, batch_.parts.size() + 1, keys_);
         }
-        profiler::add_value(batch_.parts[i], value, kKeys.values);
+        profiler::add_value(batch_.parts[i], value, keys_);
         return *this;
     }
     Batch& ints(const std::string& name, std::int64_t from, std::int64_t count) {
@@ -146,7 +154,7 @@ class Batch {
     const ColumnBatch& batch() const { return batch_; }
     // One null cell per column, columns in reverse order.
     Batch reversed_nulls() const {
-        Batch other;
+        Batch other(keys_);
         for (auto it = names_.rbegin(); it != names_.rend(); ++it) {
             other.add(**it, TypedValue::null());
         }
@@ -154,6 +162,7 @@ class Batch {
     }
 
   private:
+    ValueKeys keys_;
     std::vector<std::unique_ptr<std::string>> names_;
     ColumnBatch batch_;
 };
@@ -162,7 +171,7 @@ class Batch {
 // code short of its merge, a list near the byte limit, a dense sketch, and columns of
 // text, floats and nulls.
 void set_up(const KarvoEngine& engine) {
-    Batch first;
+    Batch first(engine.value_keys());
     first.ints("full_temp_set", 0, 131);
     first.ints("near_dense", 0, 5000);
     first.ints("dense", 0, 20000);
@@ -173,7 +182,7 @@ void set_up(const KarvoEngine& engine) {
 
 struct WriteCase {
     const char* name;
-    std::function<Batch()> batch;
+    std::function<Batch(const ValueKeys&)> batch;
 };
 
 void PrintTo(const WriteCase& c, std::ostream* os) { *os << c.name; }
@@ -184,7 +193,7 @@ class BatchUnderFailure : public ::testing::TestWithParam<WriteCase> {};
 // batch finds. A failure the sketch absorbs (a table that only saves work) gives the
 // whole write.
 TEST_P(BatchUnderFailure, AppliesAllOrNothing) {
-    const Batch batch = GetParam().batch();
+    const Batch batch = GetParam().batch(kKeys.values);
     const Batch after = batch.reversed_nulls();
 
     const auto before = make_engine();
@@ -228,40 +237,45 @@ TEST_P(BatchUnderFailure, AppliesAllOrNothing) {
     EXPECT_GT(failed, 0) << "the write allocated nothing: the test tests nothing";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Writes, BatchUnderFailure,
-    ::testing::Values(
+// Writes that reach every point where a batch allocates.
+const std::vector<WriteCase> kWriteCases = {
         WriteCase{"NewColumns",
-                  [] {
-                      Batch b;
+                  [](const ValueKeys& k) {
+                      Batch b(k);
                       for (int c = 0; c < 40; ++c) {
                           b.ints("new" + std::to_string(c), c, 3);
                       }
                       return b;
                   }},
-        WriteCase{"TempSetMerges", [] { return std::move(Batch().ints("full_temp_set", 500, 1)); }},
+        WriteCase{"TempSetMerges",
+                  [](const ValueKeys& k) { return std::move(Batch(k).ints("full_temp_set", 500, 1)); }},
         WriteCase{"ListTurnsDense",
-                  [] { return std::move(Batch().ints("near_dense", 10000, 1500)); }},
+                  [](const ValueKeys& k) { return std::move(Batch(k).ints("near_dense", 10000, 1500)); }},
         WriteCase{"LongRunOfANewColumn",
-                  [] { return std::move(Batch().ints("fresh_run", 0, 9000)); }},
+                  [](const ValueKeys& k) { return std::move(Batch(k).ints("fresh_run", 0, 9000)); }},
         WriteCase{"LongRunOfRepeats",
-                  [] {
-                      Batch b;
+                  [](const ValueKeys& k) {
+                      Batch b(k);
                       for (int i = 0; i < 6000; ++i) {
                           b.add("repeats", TypedValue::from_int(i % 300));
                       }
                       return b;
                   }},
         WriteCase{"Everything",
-                  [] {
-                      Batch b;
+                  [](const ValueKeys& k) {
+                      Batch b(k);
                       b.add("nulls", TypedValue::null()).add("text", TypedValue::from_str("c"));
                       b.ints("new_a", 0, 2).ints("full_temp_set", 700, 3);
                       b.ints("dense", 50000, 5000).ints("near_dense", 20000, 800);
                       b.add("floats", TypedValue::from_float(-2.0)).ints("new_b", 5, 200);
                       return b;
-                  }}),
-    [](const ::testing::TestParamInfo<WriteCase>& info) { return std::string(info.param.name); });
+                  }}};
+
+std::string case_name(const ::testing::TestParamInfo<WriteCase>& info) {
+    return info.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Writes, BatchUnderFailure, ::testing::ValuesIn(kWriteCases), case_name);
 
 // A merge under failure: every form of the other side's sketches meets every form here.
 TEST(MergeUnderFailure, MergesAllOrNothing) {
@@ -483,6 +497,148 @@ TEST(RowFolderUnderFailure, EachRowFoldsWholeOrNotAtAll) {
         }
     }
     EXPECT_GT(failed_rows, 0);
+}
+
+// ---- with column summaries ----------------------------------------------------------
+//
+// A write whose summary work runs out of memory after its room was claimed does not fail:
+// counts, bounds and sketches are applied whole, and the column's summary turns unknown
+// (column_summary.h). So under failure a write either throws having changed nothing, the
+// summaries included, or returns with everything but the summaries whole, each summary
+// either whole or unknown.
+
+// The stored form without the summaries.
+std::vector<std::uint8_t> core_bytes(const KarvoEngine& engine) {
+    ProfileState state = engine.export_state();
+    for (ColumnState& column : state) {
+        column.summary.reset();
+    }
+    return encode_profile(state, 0);
+}
+
+std::vector<std::uint8_t> summary_bytes(const ColumnSummary& summary) {
+    common::ByteWriter out(64);
+    summary.write(out);
+    return out.take();
+}
+
+// Each column's summary is `whole`'s or unknown; returns the number unknown.
+int summaries_whole_or_unknown(const KarvoEngine& engine, const ProfileState& whole) {
+    const ProfileState state = engine.export_state();
+    EXPECT_EQ(state.size(), whole.size());
+    int unknown = 0;
+    for (std::size_t i = 0; i < state.size() && i < whole.size(); ++i) {
+        const ColumnSummary& got = *state[i].summary;
+        if (!got.known) {
+            ++unknown;
+            continue;
+        }
+        EXPECT_EQ(summary_bytes(got), summary_bytes(*whole[i].summary)) << state[i].name;
+    }
+    return unknown;
+}
+
+class SummaryBatchUnderFailure : public ::testing::TestWithParam<WriteCase> {};
+
+TEST_P(SummaryBatchUnderFailure, AppliesAllOrNothingAndSummariesWholeOrUnknown) {
+    ValueKeys keys = kKeys.values;
+    keys.summaries = true;
+    const Batch batch = GetParam().batch(keys);
+
+    const auto before = make_summary_engine();
+    set_up(*before);
+    const std::vector<std::uint8_t> unchanged = state_bytes(*before);
+
+    const auto applied = make_summary_engine();
+    set_up(*applied);
+    applied->process_columns(batch.batch());
+    const std::vector<std::uint8_t> whole = core_bytes(*applied);
+    const ProfileState whole_state = applied->export_state();
+    for (const ColumnState& column : whole_state) {
+        ASSERT_TRUE(column.summary && column.summary->known) << column.name;
+    }
+
+    long failed = 0;
+    for (long n = 0;; ++n) {
+        const auto engine = make_summary_engine();
+        set_up(*engine);
+        bool threw = false;
+        bool reached = false;
+        {
+            FailingAllocation failing(n);
+            try {
+                engine->process_columns(batch.batch());
+            } catch (const std::bad_alloc&) {
+                threw = true;
+            }
+            reached = FailingAllocation::reached();
+        }
+        ASSERT_TRUE(reached || !threw) << "allocation " << n;
+        if (threw) {
+            ASSERT_EQ(state_bytes(*engine), unchanged) << "allocation " << n;
+        } else {
+            ASSERT_EQ(core_bytes(*engine), whole) << "allocation " << n;
+            summaries_whole_or_unknown(*engine, whole_state);
+        }
+        if (!reached) {
+            break;
+        }
+        failed += threw ? 1 : 0;
+    }
+    EXPECT_GT(failed, 0) << "the write allocated nothing: the test tests nothing";
+}
+
+INSTANTIATE_TEST_SUITE_P(Writes, SummaryBatchUnderFailure, ::testing::ValuesIn(kWriteCases),
+                         case_name);
+
+TEST(SummaryMergeUnderFailure, MergesAllOrNothingAndSummariesWholeOrUnknown) {
+    ValueKeys keys = kKeys.values;
+    keys.summaries = true;
+    const auto source = make_summary_engine();
+    Batch other(keys);
+    other.ints("full_temp_set", 1000, 40).ints("near_dense", 30000, 900);
+    other.ints("dense", 0, 100).ints("text", 0, 2000).ints("merged_new", 0, 5);
+    other.add("text", TypedValue::from_str("word")).add("nulls", TypedValue::from_float(3.0));
+    source->process_columns(other.batch());
+    const ProfileState state = source->export_state();
+
+    const auto before = make_summary_engine();
+    set_up(*before);
+    const std::vector<std::uint8_t> unchanged = state_bytes(*before);
+    const auto merged = make_summary_engine();
+    set_up(*merged);
+    merged->merge_state(state);
+    const std::vector<std::uint8_t> whole = core_bytes(*merged);
+    const ProfileState whole_state = merged->export_state();
+
+    long failed = 0;
+    for (long n = 0;; ++n) {
+        const auto engine = make_summary_engine();
+        set_up(*engine);
+        bool threw = false;
+        bool reached = false;
+        {
+            FailingAllocation failing(n);
+            try {
+                engine->merge_state(state);
+            } catch (const std::bad_alloc&) {
+                threw = true;
+            }
+            reached = FailingAllocation::reached();
+        }
+        ASSERT_TRUE(reached || !threw) << "allocation " << n;
+        if (threw) {
+            ASSERT_EQ(state_bytes(*engine), unchanged) << "allocation " << n;
+        } else {
+            ASSERT_EQ(core_bytes(*engine), whole) << "allocation " << n;
+            summaries_whole_or_unknown(*engine, whole_state);
+        }
+        if (!reached) {
+            break;
+        }
+        failed += threw ? 1 : 0;
+    }
+    EXPECT_GT(failed, 0);
 }
 
 }  // namespace

@@ -155,7 +155,7 @@ TEST(ColumnPart, ListsEveryDistinctKeyInInputOrder) {
         SCOPED_TRACE(c.name);
         ColumnPart part;
         for (std::uint64_t key : c.keys) {
-            part.add(Cell{0, Tag::Str, 0, key});
+            part.add(Cell{0, Tag::Str, profiler::Origin::Text, 0, key});
         }
         const std::vector<std::uint64_t> listed = contents(part.keys);
         EXPECT_EQ(part.cells, c.keys.size());

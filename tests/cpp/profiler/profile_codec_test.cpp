@@ -155,7 +155,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"Foreign", [] { return Bytes{'{', '"', 'a', '"', '}'}; }, "bad magic"},
         BadCase{"CutInTheMagic", [] { return Bytes{'K', 'R'}; }, "truncated profile"},
         BadCase{"NewerVersion", [] { return edited([](Bytes& b) { b[4] = 7; }); },
-                "unsupported profile format version 7 (this karvo_dist reads version 1)"},
+                "unsupported profile format version 7 (this karvo_dist reads versions 1 to 2)"},
         BadCase{"CutShort",
                 [] { return edited([](Bytes& b) { b.erase(b.end() - 100, b.end()); }); },
                 "truncated profile"},

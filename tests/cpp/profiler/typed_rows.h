@@ -59,7 +59,7 @@ inline Cell cell_of(const TypedValue& value, const ValueKeys& keys) {
 
 // Adds a typed value to a part, as a reader adds the cell it makes of it.
 inline void add_value(ColumnPart& part, const TypedValue& value, const ValueKeys& keys) {
-    part.add(cell_of(value, keys));
+    part.add(cell_of(value, keys), value.tag() == Tag::Str ? value.as_str() : std::string_view());
 }
 
 // The sketch key of a value under the given keys, as a batch would insert it (the value
@@ -86,7 +86,7 @@ inline void process_batch(const KarvoEngine& engine, std::span<const TypedRow> r
                 index.try_emplace(name, static_cast<std::uint32_t>(batch.parts.size()));
             if (fresh) {
                 batch.names.push_back(name);
-                batch.parts.emplace_back();
+                resize_parts(batch.parts, batch.parts.size() + 1, engine.value_keys());
             }
             add_value(batch.parts[it->second], value, engine.value_keys());
         }
