@@ -311,7 +311,10 @@ def observe_columnar(profile: Profile, source: Input) -> ColumnarResult:
             error = failure
         if not isinstance(error, (pa.ArrowException, ValueError, OSError)):
             raise error from None
-        reason = str(error).strip() or type(error).__name__
+        # pyarrow's text may run over lines (a page header's failure and its cause):
+        # the run ends with one line.
+        reason = " ".join(line.strip() for line in str(error).splitlines() if line.strip())
+        reason = reason or type(error).__name__
         raise Failure(f"{PROG}: cannot read '{source.name}' as {source.columnar}: {reason}",
                       EXIT_USAGE) from None
     return ColumnarResult(rows=rows, bytes=source.size or 0)
