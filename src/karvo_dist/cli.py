@@ -297,19 +297,21 @@ def observe_columnar(profile: Profile, source: Input) -> ColumnarResult:
     decoding and observe_arrow's folding both release the GIL, so they overlap."""
     import pyarrow as pa
 
+    unreadable = (pa.ArrowException, ValueError, OSError)
     ahead = None
     try:
         schema, batches = arrow_batches(source)
         with ReadAhead(batches, name=f"{PROG} decoder").start() as ahead:
             rows = profile.observe_arrow(pa.RecordBatchReader.from_batches(schema, ahead))
-    except (pa.ArrowException, ValueError, OSError) as error:
+    except unreadable as error:
         # A decoder's failure (a corrupt page, a CSV value that does not fit its inferred
-        # type) reaches observe_arrow through the stream as text with a traceback: the
-        # decoder's own exception says it in one line.
+        # type) reaches observe_arrow through the stream as text with a Python traceback;
+        # the decoder's own exception holds pyarrow's message alone. One that is not a
+        # read error (MemoryError) goes on as itself.
         failure = ahead.failure if ahead is not None else None
         if failure is not None:
             error = failure
-        if not isinstance(error, (pa.ArrowException, ValueError, OSError)):
+        if not isinstance(error, unreadable):
             raise error from None
         # pyarrow's text may run over lines (a page header's failure and its cause):
         # the run ends with one line.

@@ -200,31 +200,44 @@ def test_a_decoder_failure_midway_is_one_line_and_exit_2(env, tmp_path, name, da
     assert done.stdout == b""
 
 
-# A child whose decoder gives one batch, then blocks for good inside its source.
-BLOCKED_DECODER = r"""
+# A child whose decoder gives one batch, then blocks for good inside its source, or
+# raises the exception named by its first argument.
+ODD_DECODER = r"""
 import sys, threading
 from karvo_dist import cli
 
 opened = cli.arrow_batches
+after_one = sys.argv.pop(1)
 
-def stuck(source):
+def odd(source):
     schema, batches = opened(source)
-    def blocking():
+    def decoded():
         for batch in batches:
             yield batch
+            if after_one != "block":
+                raise getattr(__builtins__, after_one)()
             sys.stderr.write("decoding\n")
             sys.stderr.flush()
             threading.Event().wait()
-    return schema, blocking()
+    return schema, decoded()
 
-cli.arrow_batches = stuck
+cli.arrow_batches = odd
 sys.exit(cli.main(sys.argv[1:]))
 """
 
 
+def test_a_decoder_out_of_memory_is_told_as_such(env, tmp_path):
+    write_parquet(tmp_path / "data.parquet", sample_table())
+    done = subprocess.run([sys.executable, "-c", ODD_DECODER, "MemoryError", "-q",
+                           "data.parquet"], env=env, cwd=tmp_path, capture_output=True,
+                          timeout=120, preexec_fn=default_sigint)
+    assert (done.returncode, done.stderr, done.stdout) == (
+        2, b"karvo-profile: out of memory\n", b"")
+
+
 def test_ctrl_c_while_the_decoder_is_stuck_exits_130(env, tmp_path):
     write_parquet(tmp_path / "data.parquet", sample_table())
-    child = subprocess.Popen([sys.executable, "-c", BLOCKED_DECODER, "-q", "data.parquet"],
+    child = subprocess.Popen([sys.executable, "-c", ODD_DECODER, "block", "-q", "data.parquet"],
                              env=env, cwd=tmp_path, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, preexec_fn=default_sigint)
     try:
