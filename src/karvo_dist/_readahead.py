@@ -32,7 +32,7 @@ from typing import Any, Iterable, Iterator
 # consumer notices a signal (Ctrl-C on the main thread) or a waiting decoder a stop.
 _TICK = 0.1
 # How long close() waits for the decoder to end before leaving it to end on its own.
-_JOIN_SECONDS = 5.0
+_JOIN_SECONDS = 1.0
 
 
 class ReadAhead:
