@@ -11,34 +11,37 @@ a uint64 hash and a timestamp), written once with polars' `write_parquet` at its
 defaults. Every tool runs with its defaults (DuckDB on all cores).
 
 What is timed (wall time, best of --repeat, the two sides taking turns in each round):
-- karvo: what `karvo-profile FILE.parquet` does once started: pyarrow's
-  `ParquetFile(path).iter_batches()` (its default batch of 65,536 rows) handed to
+- karvo: what `karvo-profile FILE.parquet` does once started (its own code,
+  `karvo_dist.cli.observe_columnar`): pyarrow's `ParquetFile(path).iter_batches()` (its
+  default batch of 65,536 rows) decoded a batch ahead on a thread of its own, into
   `Profile().observe_arrow`, then `report()`;
 - duckdb: `duckdb.connect()` and one query over `read_parquet(path)` with, per column,
   count, null count, approx_count_distinct and, for the numeric and boolean columns,
   min and max (karvo's figures), fetched;
-- karvo, decoding ahead: the same, with pyarrow decoding on a thread of its own up to two
-  batches ahead (not what the command does; it shows what overlapping would give);
+- karvo, one after the other: the same without the read-ahead (decoding, then profiling,
+  in turns on one thread: what the command did before);
+- settings of pyarrow's reader, each with the read-ahead: larger batches
+  (`iter_batches(batch_size=...)`), `pre_buffer=True` (coalesced reads of a row group's
+  column chunks), `use_threads=False` (columns decoded on one thread);
 - where karvo's time goes: the same read of the batches with nothing done to them, and
   observe_arrow on the table already in memory;
-- start-up: a child interpreter that imports pyarrow.parquet and karvo_dist and exits,
+- start-up: a child interpreter that imports pyarrow.parquet and karvo_dist, and exits,
   and the whole command `karvo-profile FILE` in a child, end to end.
 
 Memory: a child process profiles a Parquet file of one batch (65,536 rows) and one of
-four batches of the same frame the same way, and reports its peak RSS (VmHWM of
-/proc/self/status), and its RSS after the imports, before reading.
+four batches of the same frame, as the command does and one batch after the other, and
+reports its peak RSS (VmHWM of /proc/self/status), and its RSS after the imports, before
+reading.
 """
 
 from __future__ import annotations
 
 import argparse
 import os
-import queue
 import shutil
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 from pathlib import Path
 
@@ -50,7 +53,8 @@ import polars as pl
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from karvo_dist import Profile
+from karvo_dist import Profile, cli
+from karvo_dist._readahead import ReadAhead
 
 TARGET_SPEED = 2.0    # DuckDB's time / karvo's time, at least
 TARGET_MEMORY = 1.2   # peak RSS on four batches / on one batch, at most
@@ -62,7 +66,7 @@ CHILD = r"""
 import sys
 import pyarrow as pa
 import pyarrow.parquet as pq
-from karvo_dist import Profile
+from karvo_dist import Profile, cli
 
 def status_kib(field):
     with open("/proc/self/status") as status:
@@ -71,19 +75,30 @@ def status_kib(field):
                 return int(line.split()[1])
 
 before = status_kib("VmRSS")
-parquet = pq.ParquetFile(sys.argv[1])
-if sys.argv[2] == "profile":
+if sys.argv[2] == "command":  # as karvo-profile does: decoding a batch ahead
+    profile = Profile()
+    rows = cli.observe_columnar(profile, cli.Input(sys.argv[1], columnar="parquet")).rows
+    profile.report()
+elif sys.argv[2] == "in turns":  # decoding, then profiling, one batch at a time
+    parquet = pq.ParquetFile(sys.argv[1])
     profile = Profile()
     rows = profile.observe_arrow(
         pa.RecordBatchReader.from_batches(parquet.schema_arrow, parquet.iter_batches()))
     profile.report()
 else:  # pyarrow's reading alone, for comparison
-    rows = sum(batch.num_rows for batch in parquet.iter_batches())
+    rows = sum(batch.num_rows for batch in pq.ParquetFile(sys.argv[1]).iter_batches())
 print(rows, before, status_kib("VmHWM"))
 """
 
 
 def profile_file(path: str) -> str:
+    """What the command does with a Parquet file, by its own code."""
+    profile = Profile()
+    cli.observe_columnar(profile, cli.Input(path, columnar="parquet"))
+    return profile.report()
+
+
+def profile_file_in_turns(path: str) -> str:
     parquet = pq.ParquetFile(path)
     profile = Profile()
     profile.observe_arrow(
@@ -91,29 +106,14 @@ def profile_file(path: str) -> str:
     return profile.report()
 
 
-def read_ahead(batches, depth: int = 2):
-    """The batches, decoded by a thread of their own up to `depth` ahead of the consumer,
-    so that pyarrow's decoding (GIL released) overlaps the profile's counting."""
-    ready: queue.Queue = queue.Queue(depth)
-    end = object()
-
-    def decode() -> None:
-        try:
-            for batch in batches:
-                ready.put(batch)
-        finally:
-            ready.put(end)
-
-    threading.Thread(target=decode, daemon=True).start()
-    while (batch := ready.get()) is not end:
-        yield batch
-
-
-def profile_file_ahead(path: str) -> str:
-    parquet = pq.ParquetFile(path)
+def profile_file_with(path: str, *, batch_size: int = BATCH_ROWS, pre_buffer: bool = False,
+                      use_threads: bool = True) -> str:
+    """The command's way with other settings of pyarrow's reader."""
+    parquet = pq.ParquetFile(path, pre_buffer=pre_buffer)
+    batches = parquet.iter_batches(batch_size=batch_size, use_threads=use_threads)
     profile = Profile()
-    profile.observe_arrow(pa.RecordBatchReader.from_batches(
-        parquet.schema_arrow, read_ahead(parquet.iter_batches())))
+    with ReadAhead(batches).start() as ahead:
+        profile.observe_arrow(pa.RecordBatchReader.from_batches(parquet.schema_arrow, ahead))
     return profile.report()
 
 
@@ -154,7 +154,8 @@ def child_seconds(argv: list[str], repeat: int) -> float:
 
 def peak_rss(path: str, work: str) -> tuple[int, int, int]:
     """Rows, RSS after the imports and peak RSS (KiB) of a child that profiles the file
-    (work "profile") or only reads its batches (work "read")."""
+    as the command does (work "command"), or one batch after the other ("in turns"), or
+    only reads its batches ("read")."""
     out = subprocess.run([sys.executable, "-c", CHILD, path, work], check=True,
                          capture_output=True, text=True, timeout=600).stdout.split()
     rows, before, peak = map(int, out)
@@ -186,9 +187,16 @@ def main() -> int:
 
         sides = {"karvo": lambda: profile_file(path),
                  "duckdb": lambda: duckdb_figures(query),
-                 "karvo, decoding ahead": lambda: profile_file_ahead(path),
+                 "karvo, one after the other": lambda: profile_file_in_turns(path),
+                 "batch_size=131072": lambda: profile_file_with(path, batch_size=2 * BATCH_ROWS),
+                 "batch_size=262144": lambda: profile_file_with(path, batch_size=4 * BATCH_ROWS),
+                 "pre_buffer=True": lambda: profile_file_with(path, pre_buffer=True),
+                 "use_threads=False": lambda: profile_file_with(path, use_threads=False),
                  "read only": lambda: read_only(path),
                  "observe_arrow in memory": in_memory}
+        reports = {profile_file(path), profile_file_in_turns(path),
+                   profile_file_with(path, batch_size=4 * BATCH_ROWS)}
+        assert len(reports) == 1, "the ways of reading the file disagree"
         best = {name: (float("inf"), 0.0) for name in sides}
         for _ in range(args.repeat):
             for name, work in sides.items():
@@ -196,7 +204,10 @@ def main() -> int:
 
         print(f"\nbest of {args.repeat}, wall (CPU of this process, every thread)")
         for name, (seconds, cpu) in best.items():
-            print(f"  {name:<24} {seconds:7.3f} s  ({cpu:.3f} s CPU)")
+            print(f"  {name:<27} {seconds:7.3f} s  ({cpu:.3f} s CPU)  "
+                  f"{seconds / best['karvo'][0]:.2f}x karvo's")
+        ahead = best["karvo, one after the other"][0] / best["karvo"][0]
+        print(f"  one after the other / karvo = {ahead:.2f}x")
         speed = best["duckdb"][0] / best["karvo"][0]
         print(f"  duckdb / karvo = {speed:.2f}x (target at least {TARGET_SPEED}x: "
               f"{'met' if speed >= TARGET_SPEED else 'NOT met'})")
@@ -222,17 +233,19 @@ def main() -> int:
         peaks = {}
         for name, file in (("1 batch", small), ("4 batches", large)):
             groups = pq.ParquetFile(file).metadata.num_row_groups
-            for work in ("profile", "read"):
+            for work in ("command", "in turns", "read"):
                 rows, before, peak = peak_rss(file, work)
                 peaks[name, work] = peak
                 print(f"  {name:<10} {rows:>9,} rows in {groups} row groups, "
-                      f"{os.path.getsize(file) / 1e6:5.1f} MB, {work:<7}: RSS after imports "
+                      f"{os.path.getsize(file) / 1e6:5.1f} MB, {work:<8}: RSS after imports "
                       f"{before / 1024:6.1f} MiB, peak {peak / 1024:6.1f} MiB")
         read_ratio = peaks["4 batches", "read"] / peaks["1 batch", "read"]
         print(f"  pyarrow's reading alone: 4 batches / 1 batch = {read_ratio:.2f}")
-        ratio = peaks["4 batches", "profile"] / peaks["1 batch", "profile"]
-        print(f"  4 batches / 1 batch = {ratio:.2f} (target at most {TARGET_MEMORY}: "
-              f"{'met' if ratio <= TARGET_MEMORY else 'NOT met'})")
+        turns = peaks["4 batches", "in turns"] / peaks["1 batch", "in turns"]
+        print(f"  one after the other: 4 batches / 1 batch = {turns:.2f}")
+        ratio = peaks["4 batches", "command"] / peaks["1 batch", "command"]
+        print(f"  the command: 4 batches / 1 batch = {ratio:.2f} (target at most "
+              f"{TARGET_MEMORY}: {'met' if ratio <= TARGET_MEMORY else 'NOT met'})")
     return 0
 
 

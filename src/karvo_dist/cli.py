@@ -27,10 +27,11 @@ import time
 import unicodedata
 import zlib
 from dataclasses import dataclass, field
-from typing import IO, Any, Callable
+from typing import IO, Any, Callable, Iterable
 
 from . import BadLineError, InputFormatError, Profile
 from . import _facts
+from ._readahead import ReadAhead
 from ._facts import format_count, format_number, format_share, human_bytes, printable
 
 PROG = "karvo-profile"
@@ -251,26 +252,29 @@ def require_pyarrow(inputs: list[Input]) -> None:
                       f"{ARROW_HINT}", EXIT_USAGE) from None
 
 
-def arrow_batches(source: Input) -> Any:
-    """A stream of the file's record batches, read a batch at a time, so that memory
-    stays flat whatever the file's size."""
+def arrow_batches(source: Input) -> tuple[Any, Iterable[Any]]:
+    """The file's schema and its record batches, read a batch at a time, so that memory
+    stays flat whatever the file's size. Opening reads only the head (a Parquet or IPC
+    footer, CSV's first block for its types); the batches are decoded as they are asked
+    for."""
     import pyarrow as pa
 
     if source.columnar == "parquet":
         import pyarrow.parquet as pq
         parquet = pq.ParquetFile(source.arg)
-        return pa.RecordBatchReader.from_batches(parquet.schema_arrow, parquet.iter_batches())
+        return parquet.schema_arrow, parquet.iter_batches()
     if source.columnar in ("csv", "tsv"):
         import pyarrow.csv as pcsv
         delimiter = "\t" if source.columnar == "tsv" else ","
-        return pcsv.open_csv(source.arg, parse_options=pcsv.ParseOptions(delimiter=delimiter))
+        reader = pcsv.open_csv(source.arg, parse_options=pcsv.ParseOptions(delimiter=delimiter))
+        return reader.schema, reader
     import pyarrow.ipc as ipc
     try:
         file = ipc.open_file(source.arg)
     except pa.ArrowInvalid:
-        return ipc.open_stream(source.arg)  # the IPC stream form has no footer
-    return pa.RecordBatchReader.from_batches(
-        file.schema, (file.get_batch(i) for i in range(file.num_record_batches)))
+        stream = ipc.open_stream(source.arg)  # the IPC stream form has no footer
+        return stream.schema, stream
+    return file.schema, (file.get_batch(i) for i in range(file.num_record_batches))
 
 
 @dataclass
@@ -289,14 +293,30 @@ class ColumnarResult:
 
 
 def observe_columnar(profile: Profile, source: Input) -> ColumnarResult:
+    """Profiles the file while its next batch is decoded on a thread of its own: pyarrow's
+    decoding and observe_arrow's folding both release the GIL, so they overlap."""
     import pyarrow as pa
 
-    # A producer's failure midway (a CSV value that does not fit its inferred type) comes
-    # back from observe_arrow as ValueError carrying pyarrow's message.
+    unreadable = (pa.ArrowException, ValueError, OSError)
+    ahead = None
     try:
-        rows = profile.observe_arrow(arrow_batches(source))
-    except (pa.ArrowException, ValueError, OSError) as error:
-        reason = str(error).strip() or type(error).__name__
+        schema, batches = arrow_batches(source)
+        with ReadAhead(batches, name=f"{PROG} decoder").start() as ahead:
+            rows = profile.observe_arrow(pa.RecordBatchReader.from_batches(schema, ahead))
+    except unreadable as error:
+        # A decoder's failure (a corrupt page, a CSV value that does not fit its inferred
+        # type) reaches observe_arrow through the stream as text with a Python traceback;
+        # the decoder's own exception holds pyarrow's message alone. One that is not a
+        # read error (MemoryError) goes on as itself.
+        failure = ahead.failure if ahead is not None else None
+        if failure is not None:
+            error = failure
+        if not isinstance(error, unreadable):
+            raise error from None
+        # pyarrow's text may run over lines (a page header's failure and its cause):
+        # the run ends with one line.
+        reason = " ".join(line.strip() for line in str(error).splitlines() if line.strip())
+        reason = reason or type(error).__name__
         raise Failure(f"{PROG}: cannot read '{source.name}' as {source.columnar}: {reason}",
                       EXIT_USAGE) from None
     return ColumnarResult(rows=rows, bytes=source.size or 0)

@@ -5,6 +5,7 @@ the command says how to get it."""
 
 import json
 import os
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -166,3 +167,86 @@ def test_observe_jsonl_still_refuses_parquet(tmp_path):
     write_parquet(tmp_path / "data.parquet", sample_table(10))
     with pytest.raises(karvo_dist.InputFormatError, match="Parquet file, not JSON Lines"):
         Profile().observe_jsonl(str(tmp_path / "data.parquet"))
+
+
+# --- decoding a batch ahead ----------------------------------------------------------------
+
+def corrupt_parquet(path, table):
+    """A Parquet file whose footer reads but whose third row group's first data page is
+    damaged: the failure comes midway, after batches were profiled."""
+    pq.write_table(table, path, row_group_size=500, compression="snappy")
+    column = pq.ParquetFile(path).metadata.row_group(2).column(1)
+    data = bytearray(path.read_bytes())
+    start = column.data_page_offset
+    data[start:start + column.total_compressed_size] = b"\xa5" * column.total_compressed_size
+    path.write_bytes(bytes(data))
+
+
+def mixed_csv(path, table):
+    lines = ["n"] + [str(i) for i in range(200_000)] + ["not a number"]
+    path.write_text("\n".join(lines) + "\n")
+
+
+@pytest.mark.parametrize("name,damage", [("midway.parquet", corrupt_parquet),
+                                         ("mixed.csv", mixed_csv)])
+def test_a_decoder_failure_midway_is_one_line_and_exit_2(env, tmp_path, name, damage):
+    damage(tmp_path / name, sample_table())
+    done = command(env, "--json", name, cwd=tmp_path)
+    stderr = done.stderr.decode()
+    assert done.returncode == 2, stderr
+    kind = name.rsplit(".", 1)[1]
+    assert stderr.startswith(f"karvo-profile: cannot read '{name}' as {kind}: ")
+    assert stderr.count("\n") == 1 and "Traceback" not in stderr
+    assert done.stdout == b""
+
+
+# A child whose decoder gives one batch, then blocks for good inside its source, or
+# raises the exception named by its first argument.
+ODD_DECODER = r"""
+import sys, threading
+from karvo_dist import cli
+
+opened = cli.arrow_batches
+after_one = sys.argv.pop(1)
+
+def odd(source):
+    schema, batches = opened(source)
+    def decoded():
+        for batch in batches:
+            yield batch
+            if after_one != "block":
+                raise getattr(__builtins__, after_one)()
+            sys.stderr.write("decoding\n")
+            sys.stderr.flush()
+            threading.Event().wait()
+    return schema, decoded()
+
+cli.arrow_batches = odd
+sys.exit(cli.main(sys.argv[1:]))
+"""
+
+
+def test_a_decoder_out_of_memory_is_told_as_such(env, tmp_path):
+    write_parquet(tmp_path / "data.parquet", sample_table())
+    done = subprocess.run([sys.executable, "-c", ODD_DECODER, "MemoryError", "-q",
+                           "data.parquet"], env=env, cwd=tmp_path, capture_output=True,
+                          timeout=120, preexec_fn=default_sigint)
+    assert (done.returncode, done.stderr, done.stdout) == (
+        2, b"karvo-profile: out of memory\n", b"")
+
+
+def test_ctrl_c_while_the_decoder_is_stuck_exits_130(env, tmp_path):
+    write_parquet(tmp_path / "data.parquet", sample_table())
+    child = subprocess.Popen([sys.executable, "-c", ODD_DECODER, "block", "-q", "data.parquet"],
+                             env=env, cwd=tmp_path, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, preexec_fn=default_sigint)
+    try:
+        assert child.stderr.readline() == b"decoding\n"
+        child.send_signal(signal.SIGINT)
+        assert child.wait(timeout=60) == 130
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    assert child.stderr.read() == b"karvo-profile: interrupted\n"
+    assert child.stdout.read() == b""
