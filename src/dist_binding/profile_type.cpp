@@ -68,12 +68,14 @@ constexpr const char* kObserveDictsParams[] = {"py_list"};
 constexpr const char* kObserveTunedParams[] = {"py_list", "threads", "chunk_cells"};
 constexpr const char* kMergeParams[] = {"other"};
 constexpr const char* kFromBytesParams[] = {"data", "seed"};
+constexpr const char* kToBytesParams[] = {"version"};
 const ParamSpec kNewSpec{"Profile.__new__()", kNewParams, 0};
 const ParamSpec kObserveDictSpec{"Profile.observe_dict()", kObserveDictParams, 1};
 const ParamSpec kObserveDictsSpec{"Profile.observe_dicts()", kObserveDictsParams, 1};
 const ParamSpec kObserveTunedSpec{"Profile._observe_dicts_tuned()", kObserveTunedParams, 3};
 const ParamSpec kMergeSpec{"Profile.merge()", kMergeParams, 1};
 const ParamSpec kFromBytesSpec{"Profile.from_bytes()", kFromBytesParams, 1};
+const ParamSpec kToBytesSpec{"Profile.to_bytes()", kToBytesParams, 0};
 
 // A seed: an int from 0 to 2**64 - 1; an absent argument is 0.
 std::uint64_t seed_of(PyObject* value) {
@@ -240,32 +242,41 @@ PyObject* merge(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// The stored form, with the column summaries or without them.
-PyObject* stored_form(PyObject* self, bool summaries) {
+// The binary form's version to write: an int, one of those this build writes; absent,
+// the current one.
+std::uint16_t version_of(PyObject* value) {
+    if (value == nullptr) {
+        return profiler::kProfileFormatVersion;
+    }
+    if (!binding::type_has_flag(value, Py_TPFLAGS_LONG_SUBCLASS)) {
+        throw_type_error("version must be an int, not '" + binding::type_name(value) + "'");
+    }
+    const long version = PyLong_AsLong(value);
+    if (version == -1 && PyErr_Occurred() != nullptr) {
+        binding::discard_error();
+    } else if (version >= profiler::kOldestProfileFormatVersion &&
+               version <= profiler::kProfileFormatVersion) {
+        return static_cast<std::uint16_t>(version);
+    }
+    throw_value_error("version must be from " +
+                      std::to_string(profiler::kOldestProfileFormatVersion) + " to " +
+                      std::to_string(profiler::kProfileFormatVersion));
+}
+
+// The stored form. An older version is what earlier releases read; version 1 leaves the
+// column summaries out, and a profile read back from it has them unknown.
+PyObject* to_bytes(PyObject* self, PyObject* args, PyObject* kwargs) {
     return enter([&]() -> PyObject* {
+        BoundArgs<1> bound;
+        binding::bind_arguments(kToBytesSpec, args, kwargs, bound);
+        const std::uint16_t version = version_of(bound[0].get());
         const EngineCall engine = engine_of(self);
-        profiler::ProfileState state = engine->export_state();
-        if (!summaries) {
-            for (profiler::ColumnState& column : state) {
-                column.summary.reset();
-            }
-        }
+        const profiler::ProfileState state = engine->export_state();
         const std::vector<std::uint8_t> bytes = profiler::encode_profile(
-            state, profiler::keys_from_seed(as_profile(self)->seed).fingerprint);
+            state, profiler::keys_from_seed(as_profile(self)->seed).fingerprint, version);
         return must(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
                                               static_cast<Py_ssize_t>(bytes.size())));
     });
-}
-
-PyObject* to_bytes(PyObject* self, PyObject* /*unused*/) {
-    return stored_form(self, true);
-}
-
-// The stored form less the summaries: counts, bounds and sketches alone, which two ways
-// of giving the same values must agree on even where the summaries may not (a merge, a
-// value read through a hook instead of as the number itself).
-PyObject* core_bytes(PyObject* self, PyObject* /*unused*/) {
-    return stored_form(self, false);
 }
 
 // The bytes of a bytes, bytearray or memoryview argument, as a new bytes object.
@@ -492,10 +503,9 @@ PyMethodDef profile_methods[] = {
     {"merge", as_method(merge), METH_VARARGS | METH_KEYWORDS,
      "merge($self, other)\n--\n\n"
      "Adds another profile of the same seed to this one, in place."},
-    {"to_bytes", as_method(to_bytes), METH_NOARGS,
-     "to_bytes($self)\n--\n\nThe profile in its versioned binary form."},
-    {"_core_bytes", as_method(core_bytes), METH_NOARGS,
-     "_core_bytes($self)\n--\n\nto_bytes without the column summaries; for tests."},
+    {"to_bytes", as_method(to_bytes), METH_VARARGS | METH_KEYWORDS,
+     "to_bytes($self, version=FORMAT_VERSION)\n--\n\n"
+     "The profile in its versioned binary form; version 1 is what earlier releases read."},
     {"from_bytes", as_method(from_bytes), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
      "from_bytes($cls, data, seed=0)\n--\n\n"
      "The profile stored by to_bytes; ValueError for anything else."},

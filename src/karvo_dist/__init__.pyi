@@ -156,10 +156,11 @@ class Profile:
     @classmethod
     def merged(cls, profiles: Iterable[Profile], seed: int | None = None) -> Self:
         """A new profile holding the merge of the given ones (seed: theirs, or given)."""
-    def to_bytes(self) -> bytes:
-        """The profile in its versioned binary form: counts, bounds and sketches per
-        column, a seed fingerprint (never the seed) and a checksum. A dense column takes
-        about 12.3 KB; a sparse one its sketch's list and a few dozen bytes."""
+    def to_bytes(self, version: int = ...) -> bytes:
+        """The profile in its versioned binary form: counts, bounds, sketches and the
+        column summaries per column, a seed fingerprint (never the seed) and a checksum.
+        version defaults to FORMAT_VERSION; version 1 is the form earlier releases read,
+        without the summaries. Raises ValueError for a version this build cannot write."""
     @classmethod
     def from_bytes(cls, data: bytes | bytearray | memoryview, seed: int = 0) -> Self:
         """The profile stored by ``to_bytes`` under the same seed.

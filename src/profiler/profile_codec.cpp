@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <stdexcept>
 #include <string_view>
 
 #include "common/utf8.h"
@@ -33,13 +34,13 @@ constexpr std::size_t kMinColumnSize = 5;
 
 // ---- writing ------------------------------------------------------------------------
 
-void write_column(ByteWriter& w, const ColumnState& column) {
+void write_column(ByteWriter& w, const ColumnState& column, bool with_summary) {
     w.varint(column.name.size());
     w.bytes(column.name.data(), column.name.size());
     const bool bounds =
         column.min_bits != kPositiveInfinityBits || column.max_bits != kNegativeInfinityBits;
     const bool dense = sketch::is_dense(column.sketch);
-    const bool summary = column.summary.has_value();
+    const bool summary = with_summary && column.summary.has_value();
     w.u8(static_cast<std::uint8_t>((dense ? kFlagDense : 0) | (bounds ? kFlagBounds : 0) |
                                    (summary ? kFlagSummary : 0)));
     w.varint(column.total_count);
@@ -199,19 +200,23 @@ std::uint64_t profile_checksum(std::span<const std::uint8_t> bytes) {
         kChecksumKey, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
-std::vector<std::uint8_t> encode_profile(const ProfileState& state, std::uint64_t fingerprint) {
+std::vector<std::uint8_t> encode_profile(const ProfileState& state, std::uint64_t fingerprint,
+                                         std::uint16_t version) {
+    if (version < kOldestProfileFormatVersion || version > kProfileFormatVersion) {
+        throw std::invalid_argument("no such profile format version");
+    }
     std::size_t expected = kHeaderSize + 10 + kChecksumSize;
     for (const ColumnState& column : state) {
         expected += column.name.size() + 38 + sketch::stored_size(column.sketch);
     }
     ByteWriter w(expected);
     w.bytes(kMagic, sizeof kMagic);
-    w.fixed(kProfileFormatVersion, 2);
+    w.fixed(version, 2);
     w.fixed(0, 8);  // length, filled in below
     w.fixed(fingerprint, 8);
     w.varint(state.size());
     for (const ColumnState& column : state) {
-        write_column(w, column);
+        write_column(w, column, version >= 2);
     }
     std::vector<std::uint8_t>& out = w.out();
     const std::uint64_t length = out.size() + kChecksumSize;

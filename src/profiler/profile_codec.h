@@ -49,7 +49,11 @@ inline constexpr std::uint16_t kOldestProfileFormatVersion = 1;
 // A malformed, damaged or foreign profile; the message says what is wrong.
 using FormatError = common::FormatError;
 
-std::vector<std::uint8_t> encode_profile(const ProfileState& state, std::uint64_t fingerprint);
+// Writes the current version unless asked for an older one (kOldestProfileFormatVersion
+// at least), which earlier releases read: version 1 has no summaries, so they are left
+// out, and every other field is as version 2 writes it.
+std::vector<std::uint8_t> encode_profile(const ProfileState& state, std::uint64_t fingerprint,
+                                         std::uint16_t version = kProfileFormatVersion);
 
 // The profile stored in data, which must carry this fingerprint; throws FormatError.
 // Stored summaries' quantile sketches take summary_seed (the seed is not stored).

@@ -15,6 +15,7 @@ from fractions import Fraction
 import pytest
 
 import karvo
+import karvo_dist
 from karvo_dist import Profile
 from value_hooks import Index, Real
 
@@ -398,6 +399,29 @@ def test_a_version_1_profile_loads_with_its_summary_unknown():
     # Stored again (as version 2), it stays unknown and reports the same.
     again = Profile.from_bytes(fresh.to_bytes(), 2024)
     assert again.summary() == fresh.summary()
+
+
+def test_version_1_is_written_for_earlier_releases():
+    stored = (DATA / "profile_v1.bin").read_bytes()
+    # What an earlier release wrote, read and written again in its form, is its bytes.
+    assert Profile.from_bytes(stored, 2024).to_bytes(version=1) == stored
+    profile = Profile(2024)
+    profile.observe_dicts([{"id": 1, "name": "a"}, {"id": 2.5, "name": None}])
+    old = Profile.from_bytes(profile.to_bytes(version=1), 2024)
+    assert old.report() == profile.report()
+    assert old.summary()["id"]["types"] is None
+    assert profile.to_bytes() == profile.to_bytes(version=karvo_dist.FORMAT_VERSION)
+
+
+@pytest.mark.parametrize("version, error", [
+    (0, ValueError), (karvo_dist.FORMAT_VERSION + 1, ValueError), (2**70, ValueError),
+    (-1, ValueError), (1.0, TypeError), ("1", TypeError),
+])
+def test_versions_it_cannot_write_are_refused(version, error):
+    profile = Profile(1)
+    profile.observe_dict({"a": 1})
+    with pytest.raises(error, match="version must be"):
+        profile.to_bytes(version=version)
 
 
 # ---------------------------------------------------------------------------------------
