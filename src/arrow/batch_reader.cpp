@@ -86,7 +86,7 @@ class BatchThread final : public profiler::SecondThread {
 
     void start(std::function<void()> task) override {
         try {
-            thread_ = profiler::start_thread([this, task = std::move(task)] {
+            thread_ = ingest::start_thread([this, task = std::move(task)] {
                 try {
                     task();
                 } catch (...) {
@@ -151,7 +151,7 @@ void BatchConverter::fold_all(const ArrowArray& batch, const profiler::ValueKeys
     };
     std::thread helper;
     try {
-        helper = profiler::start_thread(work);
+        helper = ingest::start_thread(work);
     } catch (const std::system_error&) {
         // Refused: this thread folds every column.
     }

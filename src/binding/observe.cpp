@@ -70,11 +70,11 @@ void observe_row(const profiler::KarvoEngine& engine, PyObject* dictionary) {
 void observe_dicts(const profiler::KarvoEngine& engine, const ParamSpec& params, PyObject* args,
                    PyObject* kwargs) {
     PyObject* list = bind_one(params, args, kwargs, Py_TPFLAGS_LIST_SUBCLASS, "PyList");
-    observe_list(engine, list, profiler::FoldOptions{.threads = 0});
+    observe_list(engine, list, ingest::FoldOptions{.threads = 0});
 }
 
 void observe_list(const profiler::KarvoEngine& engine, PyObject* list,
-                  const profiler::FoldOptions& options) {
+                  const ingest::FoldOptions& options) {
     const Py_ssize_t length = list_size(list);
     BatchBuilder builder(engine.value_keys(), 0, options);
     std::size_t work = 0;

@@ -36,6 +36,6 @@ void observe_dicts(const profiler::KarvoEngine& engine, const ParamSpec& params,
                    PyObject* kwargs);
 // observe_dicts' reading of a list (or subclass) that the caller has bound and checked.
 void observe_list(const profiler::KarvoEngine& engine, PyObject* list,
-                  const profiler::FoldOptions& options);
+                  const ingest::FoldOptions& options);
 
 }  // namespace binding

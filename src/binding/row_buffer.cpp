@@ -40,7 +40,7 @@ bool RowBuffer::take(const profiler::KarvoEngine& engine, PyObject* dictionary) 
     if (!builder_) {
         const Py_ssize_t size = PyDict_Size(dictionary);
         builder_.emplace(engine.value_keys(), static_cast<std::size_t>(size > 0 ? size : 0),
-                         profiler::FoldOptions{.threads = 1, .whole_rows = true});
+                         ingest::FoldOptions{.threads = 1, .whole_rows = true});
     }
     filling_ = true;
     try {

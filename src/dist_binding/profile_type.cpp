@@ -170,7 +170,7 @@ PyObject* observe_dicts_tuned(PyObject* self, PyObject* args, PyObject* kwargs) 
         if (!binding::type_has_flag(list, Py_TPFLAGS_LIST_SUBCLASS)) {
             throw_type_error("py_list must be a list");
         }
-        const profiler::FoldOptions options{count_of(bound[1].get(), "threads", 0),
+        const ingest::FoldOptions options{count_of(bound[1].get(), "threads", 0),
                                             count_of(bound[2].get(), "chunk_cells", 1)};
         binding::observe_list(*engine_of(self), list, options);
         Py_RETURN_NONE;

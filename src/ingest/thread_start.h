@@ -15,7 +15,7 @@
 #include <functional>
 #include <thread>
 
-namespace profiler {
+namespace ingest {
 
 using ThreadStarter = std::thread (*)(std::function<void()> body);
 
@@ -29,4 +29,4 @@ inline std::thread start_thread(std::function<void()> body) {
     return thread_starter.load(std::memory_order_relaxed)(std::move(body));
 }
 
-}  // namespace profiler
+}  // namespace ingest
