@@ -89,9 +89,9 @@ EngineCall::EngineCall(std::shared_ptr<const profiler::KarvoEngine> engine, RowB
 }
 
 void observe_dict_buffered(const std::shared_ptr<const profiler::KarvoEngine>& engine,
-                           RowBuffer& rows, const ParamSpec& params, PyObject* args,
-                           PyObject* kwargs) {
-    PyObject* dictionary = bind_dict(params, args, kwargs);
+                           RowBuffer& rows, const ParamSpec& params,
+                           const CallArgs& arguments) {
+    PyObject* dictionary = bind_dict(params, arguments);
     PyRef hold = PyRef::borrow(dictionary);
     if (rows.take(*engine, dictionary)) {
         return;
