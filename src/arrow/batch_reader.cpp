@@ -5,8 +5,6 @@
 #include <cstring>
 #include <exception>
 #include <functional>
-#include <system_error>
-#include <thread>
 #include <numeric>
 #include <string_view>
 
@@ -15,7 +13,7 @@
 #include "common/utf8.h"
 #include "profiler/cpu_budget.h"
 #include "profiler/second_thread.h"
-#include "ingest/thread_start.h"
+#include "ingest/worker.h"
 
 namespace arrow_input {
 
@@ -70,45 +68,24 @@ BatchConverter::BatchConverter(const ArrowSchema& schema) : schema_(schema) {
 
 namespace {
 
-// A second thread lent to the engine for applying one large batch, started for it. A
-// start the system refuses runs nothing: the engine's caller then takes every part from
-// the share counter itself, with the same result.
+// A second thread lent to the engine for applying one large batch: a worker
+// (ingest/worker.h) started for it. A start the system refuses leaves the task to run on
+// the caller when given: it then takes every part from the share counter, with the same
+// result.
 class BatchThread final : public profiler::SecondThread {
   public:
     BatchThread() = default;
     BatchThread(const BatchThread&) = delete;
     BatchThread& operator=(const BatchThread&) = delete;
-    ~BatchThread() {
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-    }
 
     void start(std::function<void()> task) override {
-        try {
-            thread_ = profiler::start_thread([this, task = std::move(task)] {
-                try {
-                    task();
-                } catch (...) {
-                    failure_ = std::current_exception();
-                }
-            });
-        } catch (const std::system_error&) {
-            // Refused: the task never runs.
-        }
+        worker_.start();
+        worker_.run(std::move(task));
     }
-    void wait() override {
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-        if (failure_) {
-            std::rethrow_exception(std::exchange(failure_, nullptr));
-        }
-    }
+    void wait() override { worker_.withdraw(); }
 
   private:
-    std::thread thread_;
-    std::exception_ptr failure_;
+    ingest::Worker worker_{1};
 };
 
 }  // namespace
@@ -149,15 +126,14 @@ void BatchConverter::fold_all(const ArrowArray& batch, const profiler::ValueKeys
             }
         }
     };
-    std::thread helper;
-    try {
-        helper = profiler::start_thread(work);
-    } catch (const std::system_error&) {
-        // Refused: this thread folds every column.
-    }
-    work();
-    if (helper.joinable()) {
-        helper.join();
+    {
+        // Refused a thread, the helper runs `work` here first, and this thread's finds
+        // every column taken.
+        ingest::Worker helper(1);
+        helper.start();
+        helper.run(work);
+        work();
+        helper.finish();
     }
     for (const std::exception_ptr& failure : failures) {
         if (failure) {

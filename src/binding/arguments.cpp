@@ -49,21 +49,26 @@ Py_ssize_t find_parameter(const ParamSpec& params, PyObject* keyword) {
                             keyword);
 }
 
+void bind_keyword(const ParamSpec& params, PyObject* keyword, PyObject* value,
+                  std::span<PyRef> slots) {
+    Py_ssize_t index = find_parameter(params, keyword);
+    if (index < 0) {
+        throw_unexpected_keyword(params, keyword);
+    }
+    PyRef& slot = slots[static_cast<std::size_t>(index)];
+    if (slot) {
+        throw_type_error_format("%s got multiple values for argument '%s'", params.full_name,
+                                params.names[static_cast<std::size_t>(index)]);
+    }
+    slot = PyRef::borrow(value);
+}
+
 void bind_keywords(const ParamSpec& params, PyObject* kwargs, std::span<PyRef> slots) {
     Py_ssize_t pos = 0;
     PyObject* keyword = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &pos, &keyword, &value)) {
-        Py_ssize_t index = find_parameter(params, keyword);
-        if (index < 0) {
-            throw_unexpected_keyword(params, keyword);
-        }
-        PyRef& slot = slots[static_cast<std::size_t>(index)];
-        if (slot) {
-            throw_type_error_format("%s got multiple values for argument '%s'", params.full_name,
-                                    params.names[static_cast<std::size_t>(index)]);
-        }
-        slot = PyRef::borrow(value);
+        bind_keyword(params, keyword, value, slots);
     }
 }
 
@@ -116,6 +121,24 @@ void bind_arguments(const ParamSpec& params, PyObject* args, PyObject* kwargs,
         bind_keywords(params, kwargs, slots);
     }
     check_required(params, given, slots);
+}
+
+void bind_arguments(const ParamSpec& params, const CallArgs& call, std::span<PyRef> slots) {
+    check_positional_count(params, call.count);
+    for (Py_ssize_t i = 0; i < call.count; ++i) {
+        slots[static_cast<std::size_t>(i)] = PyRef::borrow(call.args[i]);
+    }
+    if (call.keywords != nullptr) {
+        const Py_ssize_t keywords = PyTuple_Size(call.keywords);
+        if (keywords < 0) {
+            fail_api_call();
+        }
+        for (Py_ssize_t i = 0; i < keywords; ++i) {
+            bind_keyword(params, must(PyTuple_GetItem(call.keywords, i)), call.args[call.count + i],
+                         slots);
+        }
+    }
+    check_required(params, call.count, slots);
 }
 
 void throw_argument_error(const char* name, PyErrorResult& error) {

@@ -1,6 +1,7 @@
 // Argument binding for the callables that take arguments (Profiler.__new__,
-// observe_dict, observe_dicts): the positional tuple and keyword dictionary of a call are
-// matched against a parameter description, with the interpreter's usual TypeError
+// observe_dict, observe_dicts): the arguments of a call, as a positional tuple and keyword
+// dictionary or in the vector form of METH_FASTCALL | METH_KEYWORDS, are matched against
+// a parameter description, with the interpreter's usual TypeError
 // messages, checked in a fixed order: too many positionals, then each keyword (a repeated
 // or an unknown one), then missing required parameters.
 //
@@ -33,6 +34,19 @@ using BoundArgs = std::array<PyRef, N>;
 // throws the TypeError of the first check that fails.
 void bind_arguments(const ParamSpec& params, PyObject* args, PyObject* kwargs,
                     std::span<PyRef> slots);
+
+// A call's arguments as a METH_FASTCALL | METH_KEYWORDS method receives them: `count`
+// positionals in args[0, count), then one value per name of `keywords` (a tuple of str,
+// or null). The per-row methods take this form, which spares the interpreter building a
+// tuple (and a dict) for every call.
+struct CallArgs {
+    PyObject* const* args;
+    Py_ssize_t count;
+    PyObject* keywords;
+};
+
+// As above, from the vector form; the same checks in the same order, the same messages.
+void bind_arguments(const ParamSpec& params, const CallArgs& call, std::span<PyRef> slots);
 
 // Throws TypeError "argument '{name}': {str(error)}" whose __cause__ is error's cause.
 [[noreturn]] void throw_argument_error(const char* name, PyErrorResult& error);

@@ -21,10 +21,10 @@ PyObject* require_flag(PyObject* object, unsigned long flag, const char* target)
 }
 
 // The one argument, bound under its parameters and checked to carry the type flag.
-PyObject* bind_one(const ParamSpec& params, PyObject* args, PyObject* kwargs, unsigned long flag,
+PyObject* bind_one(const ParamSpec& params, const CallArgs& call, unsigned long flag,
                    const char* target) {
     BoundArgs<1> bound;
-    bind_arguments(params, args, kwargs, bound);
+    bind_arguments(params, call, bound);
     return convert_argument(params.names[0],
                             [&] { return require_flag(bound[0].get(), flag, target); });
 }
@@ -56,8 +56,8 @@ void check_signals() {
 
 }  // namespace
 
-PyObject* bind_dict(const ParamSpec& params, PyObject* args, PyObject* kwargs) {
-    return bind_one(params, args, kwargs, Py_TPFLAGS_DICT_SUBCLASS, "PyDict");
+PyObject* bind_dict(const ParamSpec& params, const CallArgs& call) {
+    return bind_one(params, call, Py_TPFLAGS_DICT_SUBCLASS, "PyDict");
 }
 
 void observe_row(const profiler::KarvoEngine& engine, PyObject* dictionary) {
@@ -67,14 +67,14 @@ void observe_row(const profiler::KarvoEngine& engine, PyObject* dictionary) {
     engine.process_columns(builder.finish());
 }
 
-void observe_dicts(const profiler::KarvoEngine& engine, const ParamSpec& params, PyObject* args,
-                   PyObject* kwargs) {
-    PyObject* list = bind_one(params, args, kwargs, Py_TPFLAGS_LIST_SUBCLASS, "PyList");
-    observe_list(engine, list, profiler::FoldOptions{.threads = 0});
+void observe_dicts(const profiler::KarvoEngine& engine, const ParamSpec& params,
+                   const CallArgs& call) {
+    PyObject* list = bind_one(params, call, Py_TPFLAGS_LIST_SUBCLASS, "PyList");
+    observe_list(engine, list, ingest::FoldOptions{.threads = 0});
 }
 
 void observe_list(const profiler::KarvoEngine& engine, PyObject* list,
-                  const profiler::FoldOptions& options) {
+                  const ingest::FoldOptions& options) {
     const Py_ssize_t length = list_size(list);
     BatchBuilder builder(engine.value_keys(), 0, options);
     std::size_t work = 0;

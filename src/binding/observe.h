@@ -29,13 +29,13 @@ namespace binding {
 
 // observe_dict's argument, bound under `params` (which names the method as the caller's
 // type spells it, "Profiler.observe_dict()") and checked to be a dict or subclass; borrowed.
-PyObject* bind_dict(const ParamSpec& params, PyObject* args, PyObject* kwargs);
+PyObject* bind_dict(const ParamSpec& params, const CallArgs& call);
 // observe_dict's reading of a dictionary that the caller has bound, and holds.
 void observe_row(const profiler::KarvoEngine& engine, PyObject* dictionary);
-void observe_dicts(const profiler::KarvoEngine& engine, const ParamSpec& params, PyObject* args,
-                   PyObject* kwargs);
+void observe_dicts(const profiler::KarvoEngine& engine, const ParamSpec& params,
+                   const CallArgs& call);
 // observe_dicts' reading of a list (or subclass) that the caller has bound and checked.
 void observe_list(const profiler::KarvoEngine& engine, PyObject* list,
-                  const profiler::FoldOptions& options);
+                  const ingest::FoldOptions& options);
 
 }  // namespace binding

@@ -73,17 +73,19 @@ void profiler_dealloc(PyObject* self) {
 
 // ---- methods
 
-PyObject* observe_dict(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* observe_dict(PyObject* self, PyObject* const* args, Py_ssize_t count,
+                       PyObject* keywords) {
     return enter([&]() -> PyObject* {
-        observe_dict_buffered(held_engine(self), as_profiler(self)->rows, kObserveDictSpec, args,
-                              kwargs);
+        observe_dict_buffered(held_engine(self), as_profiler(self)->rows, kObserveDictSpec,
+                              {args, count, keywords});
         Py_RETURN_NONE;
     });
 }
 
-PyObject* observe_dicts(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* observe_dicts(PyObject* self, PyObject* const* args, Py_ssize_t count,
+                        PyObject* keywords) {
     return enter([&]() -> PyObject* {
-        binding::observe_dicts(*engine_of(self), kObserveDictsSpec, args, kwargs);
+        binding::observe_dicts(*engine_of(self), kObserveDictsSpec, {args, count, keywords});
         Py_RETURN_NONE;
     });
 }
@@ -104,9 +106,9 @@ PyCFunction as_method(F* function) {
 }
 
 PyMethodDef profiler_methods[] = {
-    {"observe_dict", as_method(observe_dict), METH_VARARGS | METH_KEYWORDS,
+    {"observe_dict", as_method(observe_dict), METH_FASTCALL | METH_KEYWORDS,
      "observe_dict($self, py_dict)\n--\n\n"},
-    {"observe_dicts", as_method(observe_dicts), METH_VARARGS | METH_KEYWORDS,
+    {"observe_dicts", as_method(observe_dicts), METH_FASTCALL | METH_KEYWORDS,
      "observe_dicts($self, py_list)\n--\n\n"},
     {"flush", as_method(flush), METH_NOARGS, "flush($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

@@ -40,7 +40,7 @@ bool RowBuffer::take(const profiler::KarvoEngine& engine, PyObject* dictionary) 
     if (!builder_) {
         const Py_ssize_t size = PyDict_Size(dictionary);
         builder_.emplace(engine.value_keys(), static_cast<std::size_t>(size > 0 ? size : 0),
-                         profiler::FoldOptions{.threads = 1, .whole_rows = true});
+                         ingest::FoldOptions{.threads = 1, .whole_rows = true});
     }
     filling_ = true;
     try {
@@ -89,9 +89,9 @@ EngineCall::EngineCall(std::shared_ptr<const profiler::KarvoEngine> engine, RowB
 }
 
 void observe_dict_buffered(const std::shared_ptr<const profiler::KarvoEngine>& engine,
-                           RowBuffer& rows, const ParamSpec& params, PyObject* args,
-                           PyObject* kwargs) {
-    PyObject* dictionary = bind_dict(params, args, kwargs);
+                           RowBuffer& rows, const ParamSpec& params,
+                           const CallArgs& arguments) {
+    PyObject* dictionary = bind_dict(params, arguments);
     PyRef hold = PyRef::borrow(dictionary);
     if (rows.take(*engine, dictionary)) {
         return;

@@ -115,7 +115,6 @@ class EngineCall {
 // can be, else observed directly (observe.h) with the buffer applied first. `params` as
 // for observe_dict.
 void observe_dict_buffered(const std::shared_ptr<const profiler::KarvoEngine>& engine,
-                           RowBuffer& rows, const ParamSpec& params, PyObject* args,
-                           PyObject* kwargs);
+                           RowBuffer& rows, const ParamSpec& params, const CallArgs& arguments);
 
 }  // namespace binding

@@ -5,7 +5,7 @@
 
 namespace binding {
 
-using profiler::RawCell;
+using ingest::RawCell;
 using profiler::ValueKeys;
 
 namespace {
@@ -22,7 +22,7 @@ void prefetch_object(PyObject* object) {
 }  // namespace
 
 BatchBuilder::BatchBuilder(const ValueKeys& keys, std::size_t expected_columns,
-                           profiler::FoldOptions options)
+                           ingest::FoldOptions options)
     : pipeline_(keys, options) {
     batch_.names.reserve(expected_columns);
     pool_.reserve(expected_columns);
@@ -147,7 +147,7 @@ std::size_t BatchBuilder::extract_row(PyObject* dictionary) {
         // A row that fails leaves no cell behind, so a builder that outlives the failure
         // (the per-profile row buffer, whose pipeline folds whole rows) still folds only
         // whole rows, even when the row's own fold failed.
-        std::vector<profiler::RawCell>& cells = pipeline_.cells();
+        std::vector<ingest::RawCell>& cells = pipeline_.cells();
         if (cells.size() > row_begin_) {
             cells.resize(row_begin_);
         }

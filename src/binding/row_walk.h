@@ -61,7 +61,7 @@ class BatchBuilder {
     // on the calling thread alone); reserves room for as many columns as the call is
     // expected to name.
     explicit BatchBuilder(const profiler::ValueKeys& keys, std::size_t expected_columns = 0,
-                          profiler::FoldOptions options = {});
+                          ingest::FoldOptions options = {});
 
     // Appends the cells of one dictionary (a dict or subclass), which the caller holds a
     // reference to for the call (hooks may drop every other), and returns how many entries
@@ -121,7 +121,7 @@ class BatchBuilder {
 
     profiler::ColumnBatch batch_;  // its parts come from the pipeline, at the end
     bool finished_ = false;        // batch_.parts came from the pipeline
-    profiler::FoldPipeline pipeline_;
+    ingest::FoldPipeline pipeline_;
     std::size_t row_begin_ = 0;  // where the row being read starts in pipeline_.cells()
     KeyInterner interner_;
     std::vector<PyRef> pool_;  // one reference per key object that the interner relies on

@@ -8,12 +8,12 @@
 namespace binding {
 
 using profiler::Cell;
-using profiler::FoldPipeline;
-using profiler::keyed;
+using ingest::FoldPipeline;
+using ingest::keyed;
 using profiler::null_cell;
 using profiler::Origin;
-using profiler::raw_int;  // integers are read as long long, 64 bits on every platform
-using profiler::RawCell;
+using ingest::raw_int;  // integers are read as long long, 64 bits on every platform
+using ingest::RawCell;
 using profiler::ValueKeys;
 
 namespace {

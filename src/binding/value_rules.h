@@ -25,7 +25,7 @@ namespace binding {
 // attempts' exceptions are dropped when they are an Exception; any other (a
 // PanicException, KeyboardInterrupt, SystemExit, ...) ends the call. A text goes through
 // `sink` (keyed now, or copied into its chunk); a non-ASCII one is encoded in `scratch`.
-profiler::RawCell convert_value(std::uint32_t column, PyObject* value, profiler::FoldPipeline& sink,
+ingest::RawCell convert_value(std::uint32_t column, PyObject* value, ingest::FoldPipeline& sink,
                                 Utf8Scratch& scratch);
 
 // Whether the value rules read this value by its type alone, running no Python code: None,
@@ -43,7 +43,7 @@ std::string type_name(PyObject* object);
 // The raw cell of a value of an exact built-in type (those of reads_without_python), into
 // `cell`, raising nothing and running no Python code; false, `cell` untouched, for every
 // other type.
-bool convert_exact(std::uint32_t column, PyObject* value, profiler::FoldPipeline& sink,
-                   Utf8Scratch& scratch, profiler::RawCell& cell);
+bool convert_exact(std::uint32_t column, PyObject* value, ingest::FoldPipeline& sink,
+                   Utf8Scratch& scratch, ingest::RawCell& cell);
 
 }  // namespace binding

@@ -95,8 +95,6 @@ jsonl::ReadOptions options_of(const ReadArgs& bound) {
         throw_pending();
     }
     options.strict = strict != 0;
-    // A scratch engine stands in for the holding of batches (see read_jsonl).
-    options.strict_holds_batches = false;
     options.threads = bounded_size(bound[2].get(), "threads", 0, jsonl::kMaxThreads);
     options.chunk_bytes = bounded_size(bound[3].get(), "chunk_bytes", 1, jsonl::kMaxChunkBytes);
     options.bad_lines_kept = bounded_size(bound[4].get(), "bad_lines_kept", 0, kMaxBadLinesKept);

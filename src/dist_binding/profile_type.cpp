@@ -132,17 +132,19 @@ void profile_dealloc(PyObject* self) {
 
 // ---- observing: the same reading and engine path as karvo.Profiler
 
-PyObject* observe_dict(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* observe_dict(PyObject* self, PyObject* const* args, Py_ssize_t count,
+                       PyObject* keywords) {
     return enter([&]() -> PyObject* {
         binding::observe_dict_buffered(held_engine(self), as_profile(self)->rows, kObserveDictSpec,
-                                       args, kwargs);
+                                       {args, count, keywords});
         Py_RETURN_NONE;
     });
 }
 
-PyObject* observe_dicts(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* observe_dicts(PyObject* self, PyObject* const* args, Py_ssize_t count,
+                        PyObject* keywords) {
     return enter([&]() -> PyObject* {
-        binding::observe_dicts(*engine_of(self), kObserveDictsSpec, args, kwargs);
+        binding::observe_dicts(*engine_of(self), kObserveDictsSpec, {args, count, keywords});
         Py_RETURN_NONE;
     });
 }
@@ -172,7 +174,7 @@ PyObject* observe_dicts_tuned(PyObject* self, PyObject* args, PyObject* kwargs) 
         if (!binding::type_has_flag(list, Py_TPFLAGS_LIST_SUBCLASS)) {
             throw_type_error("py_list must be a list");
         }
-        const profiler::FoldOptions options{count_of(bound[1].get(), "threads", 0),
+        const ingest::FoldOptions options{count_of(bound[1].get(), "threads", 0),
                                             count_of(bound[2].get(), "chunk_cells", 1)};
         binding::observe_list(*engine_of(self), list, options);
         Py_RETURN_NONE;
@@ -465,10 +467,10 @@ PyCFunction as_method(F* function) {
 }
 
 PyMethodDef profile_methods[] = {
-    {"observe_dict", as_method(observe_dict), METH_VARARGS | METH_KEYWORDS,
+    {"observe_dict", as_method(observe_dict), METH_FASTCALL | METH_KEYWORDS,
      "observe_dict($self, py_dict)\n--\n\n"
      "Adds one row (a dict of column name to value), by karvo.Profiler's rules."},
-    {"observe_dicts", as_method(observe_dicts), METH_VARARGS | METH_KEYWORDS,
+    {"observe_dicts", as_method(observe_dicts), METH_FASTCALL | METH_KEYWORDS,
      "observe_dicts($self, py_list)\n--\n\n"
      "Adds every dict of the list as a row, in order; all or nothing."},
     {"_observe_dicts_tuned", as_method(observe_dicts_tuned), METH_VARARGS | METH_KEYWORDS,

@@ -20,48 +20,36 @@
 // (profiler/second_thread.h) for the engine's share of the call; second_thread() is null
 // when the call had no worker.
 //
-// Failure: nothing escapes the worker; its failure (bad_alloc) is kept and rethrown on the
-// calling thread by the next hand-over, by finish or by wait. Destroying the pipeline stops
-// its worker after the chunk or task in hand and joins it; when the reader failed, the
-// parts are dropped with it. No thread outlives its pipeline.
+// The worker is an ingest::Worker (worker.h): a chunk handed over is a task, so chunks are
+// folded one at a time in hand-over order, by the worker or, when the worker is a whole
+// ring behind and has not begun the next one, by the reader. Its failure (bad_alloc) is
+// rethrown on the calling thread by the next hand-over, by finish or by wait. Destroying
+// the pipeline stops its worker after the chunk in hand and joins it; when the reader
+// failed, the parts are dropped with it. No thread outlives its pipeline.
 //
-// Fork: a hook or signal handler that runs on the calling thread while its worker is live
-// may fork. The child has no worker; it must not wait for one, nor use a lock or condition
-// variable whose state the fork copied while the worker used it. Handlers registered once
-// per process with pthread_atfork see to it, for the pipelines whose reader is the thread
-// that forks (a thread-local list):
-//   - prepare (before the fork): wait until each such worker is idle (every chunk handed
-//     over is folded) and keep its lock through the fork. The worker then holds nothing,
-//     and all it wrote to the parts happened before the fork.
-//   - parent: release those locks.
-//   - child: orphan those pipelines. An orphaned pipeline folds on the calling thread as if
-//     no worker had started, which is right since its parts are complete up to the chunk
-//     being filled; the worker's state (thread handle, lock, condition variables) is
-//     leaked untouched, since joining an absent thread would hang and destroying a
-//     condition variable that an absent thread waits on may hang too. A worker failure
-//     that happened before the fork is still raised by finish.
-// A fork by any other thread copies a pipeline into a child where its reader does not
-// exist, so nothing there uses it again.
+// Fork: the worker sees to it (worker.h). In a child forked by the reader's thread (a hook
+// or signal handler), the pipeline folds on the calling thread as if no worker had
+// started, which is right since every chunk handed over was folded before the fork.
 //
 // Thread safety: a pipeline belongs to the thread that made it; only its worker shares
-// it, through the ring under the worker's lock.
+// it, through the chunks handed over as its tasks.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <functional>
-#include <memory>
-#include <mutex>
 #include <string_view>
 #include <vector>
 
 #include "profiler/column_batch.h"
 #include "ingest/raw_cell.h"
 #include "profiler/second_thread.h"
+#include "ingest/worker.h"
 
-namespace profiler {
+namespace ingest {
+
+using profiler::SecondThread;
 
 struct FoldOptions {
     // 0: a worker once the call has produced kStartAfterCells cells, when the process may
@@ -96,14 +84,14 @@ class FoldPipeline final : public SecondThread {
     // The raw cell of a text: copied for the worker, or keyed now. An engine that keeps
     // summaries has every text copied, since the fold hands each part its texts.
     RawCell text_cell(std::uint32_t column, std::string_view utf8) {
-        if (keys_.summaries || (worker_ != nullptr && utf8.size() <= kCopiedTextBytes)) {
+        if (keys_.summaries || (worker_.live() && utf8.size() <= kCopiedTextBytes)) {
             return filling_->text_cell(column, utf8);
         }
         return keyed(str_cell(column, utf8, keys_));
     }
     // The row in cells() is complete. Throws a failure of the worker.
     void end_row() {
-        if (worker_ == nullptr) {
+        if (!worker_.live()) {
             fold_here();
         } else if (is_full(*filling_)) {
             hand_over();
@@ -115,50 +103,35 @@ class FoldPipeline final : public SecondThread {
     std::vector<ColumnPart> finish(std::size_t columns);
 
     // The worker, after finish, to lend out; null when none started (or after a fork).
-    SecondThread* second_thread() { return worker_ != nullptr ? this : nullptr; }
+    SecondThread* second_thread() { return worker_.live() ? this : nullptr; }
     void start(std::function<void()> task) override;
     void wait() override;
 
   private:
+    // Chunks in the ring: the one being filled, and the ones handed over and not folded.
     static constexpr std::size_t kRing = 4;
     static constexpr std::size_t kChunkTextBytes = std::size_t{1} << 17;
-    struct Worker;
 
     bool is_full(const CellChunk& chunk) const {
         return chunk.cells.size() >= options_.chunk_cells || chunk.text.size() >= kChunkTextBytes;
     }
     // Folds the chunk being filled on the calling thread; starts the worker when due.
     void fold_here();
-    void start_worker();
+    // Gives the chunk being filled to the worker and moves on to the next.
     void hand_over();
-    // Folds chunks that the worker has not taken, or waits, until done() holds; throws the
-    // worker's failure. Called and returns with the worker's lock held.
-    template <class Done>
-    void fold_until(std::unique_lock<std::mutex>& lock, Done&& done);
-    // Sees every chunk handed over folded.
-    void drain();
-    void stop_and_join() noexcept;
     void fold(CellChunk& chunk);
-    void work(Worker& worker) noexcept;
-    void unlink() noexcept;
-
-    // Registers the fork handlers once per process; false when the system refused.
-    static bool register_fork_handlers();
-    static void before_fork() noexcept;
-    static void after_fork_in_parent() noexcept;
-    static void after_fork_in_child() noexcept;
 
     const ValueKeys keys_;
     const FoldOptions options_;
     std::vector<ColumnPart> parts_;
     RowFolder row_folder_;  // with whole_rows
     std::array<CellChunk, kRing> ring_;
+    std::size_t filling_index_ = 0;
     CellChunk* filling_ = &ring_[0];
     std::size_t produced_ = 0;  // cells folded here so far
     std::size_t start_at_;      // the produced_ at which a worker starts; -1: never
-    std::unique_ptr<Worker> worker_;
-    std::exception_ptr orphaned_failure_;  // a worker's, raised by finish after a fork
-    FoldPipeline* outer_ = nullptr;        // the next pipeline with a worker on this thread
+    // Declared last, so that it is joined before anything its tasks touch is destroyed.
+    Worker worker_{kRing - 1};
 };
 
-}  // namespace profiler
+}  // namespace ingest

@@ -36,7 +36,12 @@
 #include "profiler/column_batch.h"
 #include "profiler/typed_value.h"
 
-namespace profiler {
+namespace ingest {
+
+using profiler::Cell;
+using profiler::ColumnPart;
+using profiler::Tag;
+using profiler::ValueKeys;
 
 enum class RawForm : std::uint8_t { Keyed = 0, Int = 1, Text = 2 };
 
@@ -206,4 +211,4 @@ class RowFolder {
     bool room_short_ = false;  // some part may lack room for its next key
 };
 
-}  // namespace profiler
+}  // namespace ingest

@@ -2,10 +2,10 @@
 
 #include <utility>
 
-namespace profiler {
+namespace ingest {
 
 std::thread start_system_thread(std::function<void()> body) {
     return std::thread(std::move(body));
 }
 
-}  // namespace profiler
+}  // namespace ingest

@@ -1,5 +1,5 @@
-// start_thread: how the engine layers start their worker threads (the fold pipeline's
-// worker, the JSON Lines reader's parsers).
+// start_thread: how the readers' threads start; ingest::Worker (worker.h) is its one
+// caller, so every fold, parse or lent thread starts here.
 //
 // A thread that the system refuses (std::system_error, such as EAGAIN on a busy machine)
 // is a limit of the moment, not a fault: every caller goes on with the threads it has,
@@ -15,7 +15,7 @@
 #include <functional>
 #include <thread>
 
-namespace profiler {
+namespace ingest {
 
 using ThreadStarter = std::thread (*)(std::function<void()> body);
 
@@ -29,4 +29,4 @@ inline std::thread start_thread(std::function<void()> body) {
     return thread_starter.load(std::memory_order_relaxed)(std::move(body));
 }
 
-}  // namespace profiler
+}  // namespace ingest

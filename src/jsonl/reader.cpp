@@ -2,19 +2,14 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <exception>
 #include <limits>
 #include <new>
-#include <mutex>
 #include <string_view>
-#include <system_error>
-#include <thread>
 
+#include "ingest/worker.h"
 #include "profiler/cpu_budget.h"
-#include "ingest/thread_start.h"
 
 namespace jsonl {
 
@@ -54,6 +49,26 @@ struct Chunk {
     std::unique_ptr<char[]> owned;
 };
 
+// A parsing thread: its worker and the parser its tasks use (one task at a time, on the
+// worker's thread or the caller's, so the parser is never used by two at once).
+struct Lane {
+    Lane(const profiler::ValueKeys& keys, const ChunkOptions& options) : parser(keys, options) {}
+
+    ChunkParser parser;
+    ingest::Worker worker{2};  // chunk i and chunk i + lanes (see State)
+};
+
+// A chunk from its submission until its batch is handed on.
+struct InFlight {
+    Chunk chunk;
+    ParsedChunk parsed;
+    Lane* lane = nullptr;
+    std::uint64_t task = 0;  // its number on the lane's worker
+};
+
+// Chunk i goes to lane i % lanes and waits in flight[i % (2 x lanes)]: each lane parses
+// one chunk and has the next one queued, so none runs dry while the caller hands on.
+// Batches are handed on by the caller's thread, in input order, as their chunks end.
 struct JsonlReader::State {
     State(const profiler::ValueKeys& keys, Sink sink, const ReadOptions& options);
 
@@ -66,18 +81,19 @@ struct JsonlReader::State {
     void submit(std::string_view bytes, std::unique_ptr<char[]> owned);
 
     // Parsing and handing on.
-    void start_workers();
-    void work();
+    void start_lanes(std::size_t threads);
+    void parse(InFlight& in_flight);
+    void hand_on_ended();
+    void hand_on_oldest();
     void hand_on(ParsedChunk& parsed);
-    bool skipping() const;
-    void stop_workers();
-    void rethrow_failure();
+    bool skipping() const { return dropping.load(std::memory_order_relaxed); }
+    void drop(std::exception_ptr caught);
+    void rethrow_failure() const;
 
     const profiler::ValueKeys keys;
     const Sink sink;
     ReadOptions options;
     ChunkOptions chunk_options;
-    std::size_t threads = 1;  // the workers started (1 with none); read by the caller only
 
     std::unique_ptr<char[]> pending;  // the input's unread tail, whole lines not yet a chunk
     std::size_t pending_size = 0;
@@ -85,27 +101,19 @@ struct JsonlReader::State {
     std::size_t open_line = 0;   // bytes kept of pending's last line, not yet ended
     bool start_checked = false;  // whether a byte order mark was looked for
     std::uint64_t next_index = 0;
+    std::uint64_t handed_on = 0;  // chunks handed on (or dropped), in input order
     std::uint64_t bytes_read = 0;
     bool finished = false;
-
-    std::unique_ptr<ChunkParser> parser;  // the caller's own, when no worker parses
-    std::vector<std::thread> workers;
-
-    std::mutex mutex;
-    std::condition_variable job_ready;
-    std::condition_variable job_taken;
-    std::condition_variable turn_done;
-    std::deque<Chunk> jobs;       // guarded by mutex
-    bool closing = false;         // guarded by mutex
-    std::uint64_t next_turn = 0;  // guarded by mutex: the next chunk to hand on
-    std::exception_ptr failure;   // guarded by mutex
-    bool abandoned = false;       // guarded by mutex
-    std::atomic<bool> refused{false};
-    std::atomic<bool> failed{false};  // set with failure
-
-    // Written only by the chunk whose turn it is.
+    bool refused = false;
+    std::exception_ptr failure;  // a parse's or the sink's; nothing more is handed on
+    // Strict mode met a bad line or something failed: the rest of the input is dropped.
+    // Read by the lanes' tasks, which then skip their parse.
+    std::atomic<bool> dropping{false};
     ReadResult result;
-    std::vector<ParsedChunk> held;  // strict mode: batches kept until the input ends
+
+    std::vector<InFlight> flight;
+    // Declared last: the lanes' workers are joined before anything their tasks touch goes.
+    std::vector<std::unique_ptr<Lane>> lanes;
 };
 
 JsonlReader::State::State(const profiler::ValueKeys& keys, Sink sink, const ReadOptions& options)
@@ -118,35 +126,26 @@ JsonlReader::State::State(const profiler::ValueKeys& keys, Sink sink, const Read
     chunk_options.bad_lines_kept = options.strict ? 1 : options.bad_lines_kept;
     chunk_options.stop_at_bad_line = options.strict;
     // Every processor: as many as the CPU budget (affinity and the cgroup quota) allows.
-    threads = options.threads == 0 ? profiler::usable_processors() : options.threads;
-    threads = std::min(threads, kMaxThreads);
-    if (threads > 1) {
-        start_workers();
-    }
-    if (workers.empty()) {
-        threads = 1;
-        parser = std::make_unique<ChunkParser>(keys, chunk_options);
-    }
+    const std::size_t threads =
+        options.threads == 0 ? profiler::usable_processors() : options.threads;
+    start_lanes(std::min(threads, kMaxThreads));
+    flight.resize(2 * lanes.size());
 }
 
 // Starts the parsing threads. When the system refuses one, the reading goes on with those
 // it has: the result does not depend on their number, and with none the calling thread
-// parses alone.
-void JsonlReader::State::start_workers() {
-    workers.reserve(threads);
-    try {
-        for (std::size_t i = 0; i < threads; ++i) {
-            workers.push_back(profiler::start_thread([this] { work(); }));
+// parses alone (a lane whose worker never started runs its tasks on the caller).
+void JsonlReader::State::start_lanes(std::size_t threads) {
+    lanes.reserve(threads);
+    for (std::size_t i = 0; i < threads && threads > 1; ++i) {
+        auto lane = std::make_unique<Lane>(keys, chunk_options);
+        if (!lane->worker.start()) {
+            break;
         }
-    } catch (const std::system_error&) {
-        // Only the caller's thread reads `threads`, so it may shrink here, with workers
-        // running. With none started the caller's thread parses alone (the constructor).
-        threads = workers.size();
-    } catch (...) {
-        // Memory ran out: the threads started must end before the failure leaves, as a
-        // joinable thread may not be destroyed.
-        stop_workers();
-        throw;
+        lanes.push_back(std::move(lane));
+    }
+    if (lanes.empty()) {
+        lanes.push_back(std::make_unique<Lane>(keys, chunk_options));
     }
 }
 
@@ -231,82 +230,59 @@ void JsonlReader::State::cut_whole_chunks() {
     }
 }
 
+// Gives the chunk to its lane, then hands on the batches whose chunks have ended, oldest
+// first. Waits (or parses here) for the oldest chunk while every place in flight is taken.
 void JsonlReader::State::submit(std::string_view bytes, std::unique_ptr<char[]> owned) {
-    Chunk chunk{next_index++, bytes, std::move(owned)};
-    if (parser != nullptr) {
-        if (!skipping()) {
-            ParsedChunk parsed = parser->parse(chunk.bytes);
-            chunk.owned.reset();
-            try {
-                hand_on(parsed);
-            } catch (...) {
-                std::lock_guard lock(mutex);
-                failure = std::current_exception();
-                failed.store(true, std::memory_order_relaxed);
-                throw;
-            }
-        }
+    if (skipping()) {
         return;
     }
-    std::unique_lock lock(mutex);
-    // Each worker parses one chunk and may hold one more for its turn; two more per
-    // worker wait here, so that none runs dry.
-    job_taken.wait(lock, [this] { return jobs.size() < 2 * threads; });
-    jobs.push_back(std::move(chunk));
-    job_ready.notify_one();
-}
-
-// Whether the rest of the input can only be dropped: strict mode met a bad line, or the
-// sink failed.
-bool JsonlReader::State::skipping() const {
-    return refused.load(std::memory_order_relaxed) || failed.load(std::memory_order_relaxed);
-}
-
-void JsonlReader::State::work() {
-    ChunkParser own(keys, chunk_options);
-    for (;;) {
-        Chunk chunk;
-        {
-            std::unique_lock lock(mutex);
-            job_ready.wait(lock, [this] { return !jobs.empty() || closing; });
-            if (jobs.empty()) {
+    try {
+        if (next_index - handed_on == flight.size()) {
+            hand_on_oldest();
+            if (skipping()) {
                 return;
             }
-            chunk = std::move(jobs.front());
-            jobs.pop_front();
-            job_taken.notify_one();
         }
-        ParsedChunk parsed;
-        bool give_up = false;
-        {
-            std::lock_guard lock(mutex);
-            give_up = abandoned || failure != nullptr;
-        }
-        if (!give_up && !skipping()) {
-            parsed = own.parse(chunk.bytes);
-        }
-        chunk.owned.reset();
-        std::unique_lock lock(mutex);
-        turn_done.wait(lock, [&] { return next_turn == chunk.index; });
-        give_up = abandoned || failure != nullptr;
-        lock.unlock();
-        if (!give_up) {
-            try {
-                hand_on(parsed);
-            } catch (...) {
-                lock.lock();
-                failure = std::current_exception();
-                failed.store(true, std::memory_order_relaxed);
-                lock.unlock();
-            }
-        }
-        lock.lock();
-        ++next_turn;
-        turn_done.notify_all();
+        InFlight& slot = flight[next_index % flight.size()];
+        slot.chunk = Chunk{next_index, bytes, std::move(owned)};
+        slot.lane = lanes[next_index % lanes.size()].get();
+        ++next_index;
+        slot.task = slot.lane->worker.run([this, in_flight = &slot] { parse(*in_flight); });
+        hand_on_ended();
+    } catch (...) {
+        drop(std::current_exception());
+        throw;
     }
 }
 
-// Runs for one chunk at a time, in input order.
+// A lane's task.
+void JsonlReader::State::parse(InFlight& in_flight) {
+    if (!skipping()) {
+        in_flight.parsed = in_flight.lane->parser.parse(in_flight.chunk.bytes);
+    }
+    in_flight.chunk.owned.reset();
+}
+
+void JsonlReader::State::hand_on_ended() {
+    while (handed_on < next_index && !skipping()) {
+        const InFlight& oldest = flight[handed_on % flight.size()];
+        if (!oldest.lane->worker.ended(oldest.task)) {
+            return;
+        }
+        hand_on_oldest();
+    }
+}
+
+void JsonlReader::State::hand_on_oldest() {
+    InFlight& oldest = flight[handed_on % flight.size()];
+    oldest.lane->worker.wait_for(oldest.task);
+    ++handed_on;
+    ParsedChunk parsed = std::move(oldest.parsed);
+    oldest.parsed = ParsedChunk{};
+    hand_on(parsed);
+}
+
+// Runs for one chunk at a time, in input order, on the caller's thread.
 void JsonlReader::State::hand_on(ParsedChunk& parsed) {
     if (skipping()) {
         return;
@@ -319,8 +295,8 @@ void JsonlReader::State::hand_on(ParsedChunk& parsed) {
         result.bad_lines = 1;
         result.first_bad.assign(1, first);
         result.refused = std::move(first);
-        held.clear();
-        refused.store(true, std::memory_order_relaxed);
+        refused = true;
+        dropping.store(true, std::memory_order_relaxed);
         return;
     }
     result.lines += parsed.lines;
@@ -333,36 +309,22 @@ void JsonlReader::State::hand_on(ParsedChunk& parsed) {
         bad.line += base;
         result.first_bad.push_back(std::move(bad));
     }
-    if (options.strict && options.strict_holds_batches) {
-        held.push_back(std::move(parsed));
-        return;
-    }
     if (parsed.rows > 0) {
         sink(parsed.batch);
         result.rows += parsed.rows;
     }
 }
 
-void JsonlReader::State::stop_workers() {
-    {
-        std::lock_guard lock(mutex);
-        closing = true;
+void JsonlReader::State::drop(std::exception_ptr caught) {
+    if (failure == nullptr) {
+        failure = std::move(caught);
     }
-    job_ready.notify_all();
-    for (std::thread& worker : workers) {
-        worker.join();
-    }
-    workers.clear();
+    dropping.store(true, std::memory_order_relaxed);
 }
 
-void JsonlReader::State::rethrow_failure() {
-    std::exception_ptr caught;
-    {
-        std::lock_guard lock(mutex);
-        caught = failure;
-    }
-    if (caught) {
-        std::rethrow_exception(caught);
+void JsonlReader::State::rethrow_failure() const {
+    if (failure != nullptr) {
+        std::rethrow_exception(failure);
     }
 }
 
@@ -376,11 +338,7 @@ JsonlReader::JsonlReader(const profiler::ValueKeys& keys, Sink sink, const ReadO
     : state_(std::make_unique<State>(keys, std::move(sink), options)) {}
 
 JsonlReader::~JsonlReader() {
-    {
-        std::lock_guard lock(state_->mutex);
-        state_->abandoned = true;
-    }
-    state_->stop_workers();
+    state_->dropping.store(true, std::memory_order_relaxed);
 }
 
 bool JsonlReader::feed(std::span<const char> bytes) {
@@ -388,7 +346,7 @@ bool JsonlReader::feed(std::span<const char> bytes) {
     s.bytes_read += bytes.size();
     s.rethrow_failure();
     if (s.finished || s.skipping()) {
-        return !s.refused.load(std::memory_order_relaxed);
+        return !s.refused;
     }
     const std::size_t chunk_bytes = s.options.chunk_bytes;
     while (!bytes.empty()) {
@@ -432,7 +390,7 @@ bool JsonlReader::feed(std::span<const char> bytes) {
         }
     }
     s.rethrow_failure();
-    return !s.refused.load(std::memory_order_relaxed);
+    return !s.refused;
 }
 
 void JsonlReader::feed_whole(std::span<const char> bytes) {
@@ -461,22 +419,21 @@ ReadResult JsonlReader::finish() {
     State& s = *state_;
     if (!s.finished) {
         s.finished = true;
+        s.rethrow_failure();
         if (s.pending_size > 0 && !s.skipping()) {
             s.cut(s.pending_size);
         }
-        s.stop_workers();
-        s.rethrow_failure();
-        if (s.options.strict && !s.skipping()) {
-            for (const ParsedChunk& parsed : s.held) {
-                if (parsed.rows > 0) {
-                    s.sink(parsed.batch);
-                    s.result.rows += parsed.rows;
-                }
+        try {
+            while (s.handed_on < s.next_index && !s.skipping()) {
+                s.hand_on_oldest();
             }
-            s.held.clear();
+        } catch (...) {
+            s.drop(std::current_exception());
+            throw;
         }
         s.result.bytes = s.bytes_read;
     }
+    s.rethrow_failure();
     return s.result;
 }
 

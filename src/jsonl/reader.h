@@ -19,12 +19,10 @@
 // skipped and are not bad lines. Lines are numbered from 1, blank ones included.
 //
 // Bad lines are skipped and counted, and the first few are kept with their line numbers
-// and reasons. In strict mode the first bad line ends the reading instead: nothing of that
-// input reaches the profile, and the result names the line. To promise that with any
-// input, strict mode holds every parsed batch back until the input has ended, so its
-// memory grows with the input's cells (8 bytes per non-null cell). A caller that cannot
-// afford that turns `strict_holds_batches` off, reads into a scratch profile, which gets
-// the batches before the bad line, and merges it on success.
+// and reasons. In strict mode the first bad line ends the reading instead: the batches
+// before it have been handed on, nothing from its chunk on is, and the result names the
+// line. A caller for whom a refused input must leave no trace reads into a scratch
+// profile and merges it on success (src/dist_binding/scratch_read.h).
 //
 // A line longer than max_line_bytes (its bytes before the line feed) is a bad line,
 // "line longer than N bytes". Fed input keeps at most max_line_bytes + 1 bytes of a line
@@ -32,16 +30,19 @@
 // no more memory than the cap; the verdict rests on the length alone, so it is the same
 // whatever form the input came in.
 //
-// Memory otherwise: at most about 3 x threads chunks in flight (each chunk's bytes and
-// its batch), whatever the input's length; a line longer than a chunk (up to the cap)
-// makes its chunk that long.
+// Memory otherwise: at most 2 x threads chunks in flight (each chunk's bytes and its
+// batch), whatever the input's length; a line longer than a chunk (up to the cap) makes
+// its chunk that long.
 //
-// Threads: the parsing threads start with the reader. When the system refuses one, the
-// reader goes on with those it has, down to the calling thread alone (ingest/thread_start.h);
-// the result is the same.
+// Threads: each parsing thread is an ingest::Worker (ingest/worker.h), started with the
+// reader; chunks go to them in turn, and the caller's thread hands the batches on in
+// input order as their chunks are parsed, while the workers parse the next ones. When the
+// system refuses a thread, the reader goes on with those it has, down to the calling
+// thread alone (ingest/thread_start.h); the result is the same. A fork by the caller's
+// thread while the workers run is handled by the workers (ingest/worker.h).
 //
-// Thread safety: a reader serves one input and one caller thread; its workers call the
-// sink one at a time, in input order. The engine form relies on the engine's own safety.
+// Thread safety: a reader serves one input and one caller thread, which alone calls the
+// sink, one batch at a time, in input order.
 #pragma once
 
 #include <cstddef>
@@ -72,8 +73,7 @@ inline constexpr std::size_t kMaxLineBytes = std::size_t{1} << 62;
 struct ReadOptions {
     std::size_t threads = 1;             // parsing threads; 0: every processor usable
     std::size_t chunk_bytes = 1u << 20;  // least bytes of a chunk, but for the last
-    bool strict = false;                 // the first bad line refuses the whole input
-    bool strict_holds_batches = true;    // strict: hand nothing on before the input ends
+    bool strict = false;                 // the first bad line ends the reading
     std::size_t max_int_digits = 4300;   // as the interpreter's int digit limit (0: none)
     std::size_t bad_lines_kept = 10;     // how many bad lines the result describes
     std::size_t max_line_bytes = kDefaultMaxLineBytes;  // a longer line is a bad line
@@ -86,21 +86,21 @@ struct ReadResult {
     std::uint64_t bad_lines = 0;
     std::vector<BadLine> first_bad;  // the first bad lines, numbered in the whole input
     std::uint64_t bytes = 0;         // bytes read, a byte order mark included
-    // Strict mode only: the first bad line, when there was one; nothing was ingested,
-    // unless strict_holds_batches was off (then `rows` rows before it were handed on).
+    // Strict mode only: the first bad line, when there was one; the `rows` rows before its
+    // chunk were handed on.
     std::optional<BadLine> refused;
 };
 
 class JsonlReader {
   public:
-    // Receives each chunk's batch, in input order, one call at a time, on any thread.
+    // Receives each chunk's batch, in input order, on the caller's thread.
     using Sink = std::function<void(const profiler::ColumnBatch&)>;
 
     // Reads into an engine; cells are keyed under its value keys.
     JsonlReader(const profiler::KarvoEngine& engine, const ReadOptions& options);
     // Reads into any sink; cells are keyed under `keys`.
     JsonlReader(const profiler::ValueKeys& keys, Sink sink, const ReadOptions& options);
-    // Stops the workers; input not yet finished is dropped part way.
+    // Stops the workers after the chunk each has in hand; input not yet finished is dropped.
     ~JsonlReader();
     JsonlReader(const JsonlReader&) = delete;
     JsonlReader& operator=(const JsonlReader&) = delete;

@@ -99,7 +99,7 @@ void RunTempSet::give_back(TempSet& temp_set) const {
 }  // namespace detail
 
 void CardinalitySketch::insert_many(std::span<const std::uint64_t> keys) {
-    detail::RunHasher hasher(value_key_, keys.size());
+    detail::RunHasher hasher(value_key_);
     std::size_t i = 0;
     if (!registers_ && keys.size() >= detail::kSparseRunMin) {
         i = insert_sparse_run(keys, hasher);

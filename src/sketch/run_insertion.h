@@ -1,8 +1,9 @@
 // Run insertion: how insert_many takes a long run of keys at less than the cost of one
 // insert per key, with the same resulting sketch.
 //
-// Hashing. RunHasher hashes the keys a block at a time, side by side, and remembers recent
-// keys' hashes so that repeated values are hashed about once per call.
+// Hashing. RunHasher hashes the keys a block at a time, side by side. It keeps no memo of
+// recent keys: the caller's column parts already drop near repeats before a run gets here,
+// and a second cache measured no faster.
 //
 // The sparse form. RunTempSet plays temp_set's part, with the same codes emptied at the
 // same points; the codes emptied out wait in GatheredCodes and are merged into the list
@@ -54,88 +55,19 @@ inline std::size_t code_order_slot(std::uint32_t code, unsigned bits) {
 
 // The SipHash values of one insert_many run, a block at a time, so that the keys of a block
 // are hashed side by side (see hash/siphash_many.h).
-//
-// A long run also remembers the hashes of recent keys in a direct-mapped table, since
-// columns of a few categories or a few thousand repeat each value many times and a repeat
-// then costs one load instead of five SipHash rounds. Every slot starts as key 0 with its
-// true hash, so a slot needs no "empty" mark, and a lookup is one comparison. Keys that
-// share a slot only take it from each other: the cost of any input stays at most one
-// hash per key.
 class RunHasher {
   public:
     static constexpr std::size_t kBlock = 16;
 
-    // The memo is only a shortcut: when its table cannot be had, keys are hashed anew.
-    RunHasher(hash::SipKey key, std::size_t run_length) : key_(key) {
-        if (run_length >= kMemoMinRun) {
-            try {
-                memo_ = Memo(kMemoSlots, MemoSlots{{0, hash::siphash13(key_, 0)}});
-            } catch (const std::bad_alloc&) {
-            }
-        }
-    }
+    explicit RunHasher(hash::SipKey key) : key_(key) {}
 
     // The hashes of keys[0, n) into out[0, n); n is at most kBlock.
-    void hash_block(const std::uint64_t* keys, std::size_t n, std::uint64_t* out) {
-        if (memo_.slot_count() == 0) {
-            hash::siphash13_many(key_, {keys, n}, {out, n});
-            return;
-        }
-        // Look every key up first, then hash the ones missed together.
-        std::array<std::uint64_t, kBlock> missed_keys;
-        std::array<std::uint64_t, kBlock> missed_hashes;
-        std::array<std::uint8_t, kBlock> missed_at;
-        std::size_t missed = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const MemoSlots::Slot& remembered = memo_[memo_slot(keys[i])];
-            if (remembered.key == keys[i]) {
-                out[i] = remembered.hash;
-            } else {
-                missed_keys[missed] = keys[i];
-                missed_at[missed++] = static_cast<std::uint8_t>(i);
-            }
-        }
-        hash::siphash13_many(key_, {missed_keys.data(), missed}, {missed_hashes.data(), missed});
-        for (std::size_t j = 0; j < missed; ++j) {
-            memo_.set(memo_slot(missed_keys[j]), {missed_keys[j], missed_hashes[j]});
-            out[missed_at[j]] = missed_hashes[j];
-        }
-        hits_ += n - missed;
-        looked_up_ += n;
-        if (looked_up_ >= kMemoTrial && hits_ * 4 < looked_up_) {
-            // Mostly distinct keys: the table only adds a store to every hash.
-            memo_ = {};
-        }
+    void hash_block(const std::uint64_t* keys, std::size_t n, std::uint64_t* out) const {
+        hash::siphash13_many(key_, {keys, n}, {out, n});
     }
 
   private:
-    static constexpr unsigned kMemoBits = 12;
-    static constexpr std::size_t kMemoSlots = std::size_t{1} << kMemoBits;
-    // Filling the table costs about as much as hashing a few hundred keys.
-    static constexpr std::size_t kMemoMinRun = 4096;
-    // The table is dropped if fewer than a quarter of this many first keys were repeats.
-    static constexpr std::size_t kMemoTrial = 1024;
-    static_assert(kBlock <= 256, "a block's missed keys are placed by an 8-bit index");
-
-    // A direct-mapped memo: a key is remembered in its home slot only, and a miss takes
-    // the slot over. No slot is ever free: an unused one holds key 0 with its true hash.
-    struct MemoSlots {
-        struct Slot {
-            std::uint64_t key;
-            std::uint64_t hash;
-        };
-        Slot unused;
-        bool is_free(const Slot&) const { return false; }
-        void clear(std::span<Slot> slots) { std::fill(slots.begin(), slots.end(), unused); }
-    };
-    using Memo = common::ProbeTable<MemoSlots>;
-
-    static std::size_t memo_slot(std::uint64_t key) { return common::mix_slot(key, kMemoBits); }
-
     hash::SipKey key_;
-    Memo memo_;  // without slots when the run is too short to remember
-    std::size_t looked_up_ = 0;
-    std::size_t hits_ = 0;
 };
 
 // The distinct codes emptied out of temp_set during a run and not yet merged, in an

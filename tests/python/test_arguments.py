@@ -1,5 +1,7 @@
 """Argument binding: every message, in the order the checks run."""
 
+import functools
+
 import pytest
 
 import karvo
@@ -54,6 +56,44 @@ def test_keyword_arguments_are_accepted(profiler):
     profiler.observe_dict(py_dict={"a": 1})
     profiler.observe_dicts(py_list=[{"a": 2}])
     assert '"total_count":2' in profiler.flush()
+
+
+class Key(str):
+    """A keyword whose type is a subclass of str, as **mapping may pass."""
+
+
+# Every way the interpreter may hand a call its arguments (a vector with keyword names,
+# through a bound or an unbound method, a partial, a plain call of **mapping) binds alike.
+CALL_FORMS = {
+    "positional": lambda p, row: p.observe_dict(row),
+    "keyword": lambda p, row: p.observe_dict(py_dict=row),
+    "mapping": lambda p, row: p.observe_dict(**{"py_dict": row}),
+    "str_subclass_keyword": lambda p, row: p.observe_dict(**{Key("py_dict"): row}),
+    "unbound": lambda p, row: type(p).observe_dict(p, py_dict=row),
+    "partial": lambda p, row: functools.partial(p.observe_dict, py_dict=row)(),
+    "dunder_call": lambda p, row: p.observe_dict.__call__(row),
+}
+
+
+@pytest.mark.parametrize("form", sorted(CALL_FORMS))
+def test_every_call_form_binds_alike(form):
+    expected, observed = karvo.Profiler(), karvo.Profiler()
+    for row in ({"a": 1}, {"a": "x", "b": None}):
+        expected.observe_dict(row)
+        CALL_FORMS[form](observed, row)
+    assert observed.flush() == expected.flush()
+
+
+@pytest.mark.parametrize("form", ["unbound", "partial", "str_subclass_keyword"])
+def test_every_call_form_refuses_alike(form):
+    profiler = karvo.Profiler()
+    with pytest.raises(TypeError) as info:
+        CALL_FORMS[form](profiler, [("a", 1)])
+    assert str(info.value) == "argument 'py_dict': 'list' object cannot be converted to 'PyDict'"
+    with pytest.raises(TypeError) as info:
+        functools.partial(profiler.observe_dicts, [], py_list=[])()
+    assert str(info.value) == f"{ODS} got multiple values for argument 'py_list'"
+    assert profiler.flush() == "{}"
 
 
 @pytest.mark.parametrize(

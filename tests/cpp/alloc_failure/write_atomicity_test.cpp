@@ -449,6 +449,10 @@ TEST(WriteUnderFailure, FailingWritesBesideOthersLoseAndLeaveNothing) {
 // stands. Rows: a column of repeats, one of distinct ints (its key list grows and its table
 // of recent keys starts), and a column first named every 60 rows.
 TEST(RowFolderUnderFailure, EachRowFoldsWholeOrNotAtAll) {
+    using ingest::fold_cells;
+    using ingest::raw_int;
+    using ingest::RawCell;
+    using ingest::RowFolder;
     std::vector<std::vector<RawCell>> rows;
     for (std::int64_t r = 0; r < 400; ++r) {
         rows.push_back({raw_int(0, r % 7), raw_int(1, r),

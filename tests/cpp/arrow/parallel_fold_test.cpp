@@ -59,7 +59,7 @@ TEST(ParallelFold, GivesTheProfileOfOneThread) {
     const std::string want = read_in_small_slices(*batch);
     // Both threads started (folding, applying), the first only, neither.
     for (const int allowed : {2, 1, 0}) {
-        const profiler::testing::RefusedThreads threads(allowed);
+        const ingest::testing::RefusedThreads threads(allowed);
         const profiler::KarvoEngine engine(kKeys.values, kKeys.sketch);
         EXPECT_EQ(BatchConverter(batch->schema).observe(engine, batch->array),
                   static_cast<std::uint64_t>(kRows));

@@ -20,10 +20,19 @@
 #include "profiler/seed_keys.h"
 #include "refused_threads.h"
 
-namespace profiler {
+namespace ingest {
 namespace {
 
-using testing::kTestKeys;
+using profiler::ColumnBatch;
+using profiler::encode_profile;
+using profiler::float_cell;
+using profiler::KarvoEngine;
+using profiler::keys_from_seed;
+using profiler::null_cell;
+using profiler::SeedKeys;
+using profiler::str_cell;
+using profiler::wide_unsigned_cell;
+using profiler::testing::kTestKeys;
 
 // One row of raw cells, as the reader writes it: numbers in the forms it uses, texts
 // through text_cell (short, long, of any bytes, with NUL bytes; repeated), columns in any order and
@@ -224,4 +233,4 @@ TEST(FoldPipeline, EngineAppliesOnTwoThreadsAsOnOne) {
 }
 
 }  // namespace
-}  // namespace profiler
+}  // namespace ingest

@@ -11,7 +11,7 @@
 
 #include "ingest/thread_start.h"
 
-namespace profiler::testing {
+namespace ingest::testing {
 
 class RefusedThreads {
   public:
@@ -41,4 +41,4 @@ class RefusedThreads {
     static inline std::atomic<int> refused_{0};
 };
 
-}  // namespace profiler::testing
+}  // namespace ingest::testing

@@ -152,7 +152,7 @@ TEST(ReadingPaths, ThreadsTheSystemRefusesAreDoneWithout) {
     options.threads = 4;
     for (int allowed : {0, 1, 3}) {
         SCOPED_TRACE(::testing::Message() << allowed << " of 4 threads started");
-        profiler::testing::RefusedThreads refused(allowed);
+        ingest::testing::RefusedThreads refused(allowed);
         expect_same(read_whole(input, options), reference);
         EXPECT_EQ(refused.refused(), 1);
         expect_same(read_fed(input, options, 5), reference);
