@@ -41,6 +41,8 @@ namespace ingest {
 using profiler::Cell;
 using profiler::ColumnPart;
 using profiler::Tag;
+using profiler::Origin;
+using profiler::resize_parts;
 using profiler::ValueKeys;
 
 enum class RawForm : std::uint8_t { Keyed = 0, Int = 1, Text = 2 };
