@@ -132,9 +132,24 @@ def mean(column: dict[str, Any]) -> float | None:
     return (column.get("numbers") or {}).get("mean")
 
 
+def frequent_values(column: dict[str, Any]) -> list[dict[str, Any]]:
+    """The top values worth showing: those known to repeat (at least two occurrences for
+    certain) whose count is off by at most its certain part, so the count shown is at
+    most twice the truth. In a column of mostly distinct values the summary's entries
+    are values that arrived late, with counts that are almost all error; showing one of
+    them as "the top value" would mislead."""
+    shown = []
+    for top in column.get("top_values") or ():
+        certain = top["count"] - (top.get("error") or 0)
+        if certain >= 2 and top["count"] <= 2 * certain:
+            shown.append(top)
+    return shown
+
+
 def top_value(column: dict[str, Any]) -> tuple[Any, int, int] | None:
-    """The most frequent value, its count and the column's non-null count, or None."""
-    tops = column.get("top_values")
+    """The most frequent value worth showing, its count and the column's non-null count,
+    or None."""
+    tops = frequent_values(column)
     if not tops:
         return None
     return tops[0]["value"], tops[0]["count"], non_null(column)

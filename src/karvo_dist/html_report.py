@@ -307,7 +307,7 @@ def _text_card(text: dict | None) -> str:
 
 
 def _top_values(column: dict) -> str:
-    tops = column.get("top_values")
+    tops = _facts.frequent_values(column)
     if not tops:
         return ""
     values = _facts.non_null(column)

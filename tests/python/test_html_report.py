@@ -354,3 +354,18 @@ def test_to_html_on_a_fabricated_profile():
     parsed = Page(text)
     assert parsed.errors == []
     assert "Night run" in parsed.texts and "Rows" not in parsed.texts
+
+
+@pytest.mark.parametrize("tops, shown", [
+    ([], []),
+    ([{"value": 1.0, "count": 5, "error": 0}], [1.0]),
+    ([{"value": 1.0, "count": 1, "error": 0}], []),  # seen once: nothing repeats
+    ([{"value": "a", "count": 48, "error": 46}], []),  # almost all error: an id's entry
+    ([{"value": "a", "count": 10, "error": 5}, {"value": "b", "count": 10, "error": 6}], ["a"]),
+])
+def test_only_values_that_surely_repeat_are_shown_as_frequent(tops, shown):
+    from karvo_dist import _facts
+
+    column = {"total_count": 100, "null_count": 0, "top_values": tops}
+    assert [top["value"] for top in _facts.frequent_values(column)] == shown
+    assert (_facts.top_value(column) or [None])[0] == (shown[0] if shown else None)
