@@ -28,8 +28,9 @@
 # A failing stage does not stop the stages after it, since each builds and tests on its own
 # (atheris uses the karvo that the python stage installed); only a failed setup ends the
 # run at once. The fuzz stage runs in the background beside the two Python stages, and its
-# output is printed whole when it ends. The last two lines give each stage's result and time, then the verdict,
-# e.g. "run_all: 7 passed, 0 failed". The exit status is non-zero when anything failed.
+# output is printed whole when it ends. The last two lines give each stage's result and
+# time, then the verdict, e.g. "run_all: 7 passed, 0 failed". The exit status is non-zero
+# when anything failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
