@@ -21,16 +21,14 @@
 #   python-asan   the Python suite against an ASan+UBSan build (tests/sanitize), without
 #                 the tests marked `scale`
 #   fuzz          libFuzzer smoke runs of every harness in tests/fuzz (JSON writer, sketch,
-#                 stored forms, Arrow batches), beside the Python stages
+#                 stored forms, Arrow batches)
 #   atheris       an atheris smoke run of the Python API (tests/fuzz)
 # Set KARVO_QUICK=1 to run only cpp-release and python.
 #
 # A failing stage does not stop the stages after it, since each builds and tests on its own
 # (atheris uses the karvo that the python stage installed); only a failed setup ends the
-# run at once. The fuzz stage runs in the background beside the two Python stages, and its
-# output is printed whole when it ends. The last two lines give each stage's result and
-# time, then the verdict, e.g. "run_all: 7 passed, 0 failed". The exit status is non-zero
-# when anything failed.
+# run at once. The last two lines give each stage's result and time, then the verdict,
+# e.g. "run_all: 7 passed, 0 failed". The exit status is non-zero when anything failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -59,9 +57,14 @@ verdict() {
     fi
 }
 
-# Records a stage's outcome: its name, exit status and start time.
-record() {  # name, exit status, start
-    local name=$1 rc=$2 start=$3
+# Runs one stage, a function or script, with errexit on inside a subshell (so its first
+# failing command ends it), and records the outcome.
+stage() {  # name, function, arguments...
+    local name=$1 start=$SECONDS rc
+    shift
+    step "$name"
+    ( set -e; "$@" )
+    rc=$?
     names+=("$name")
     if [ "$rc" = 0 ]; then
         outcomes+=("passed ($((SECONDS - start)) s)")
@@ -71,39 +74,6 @@ record() {  # name, exit status, start
         failed=$((failed + 1))
         echo "run_all: stage $name FAILED (exit $rc)" >&2
     fi
-}
-
-# Runs one stage, a function or script, with errexit on inside a subshell (so its first
-# failing command ends it), and records the outcome.
-stage() {  # name, function, arguments...
-    local name=$1 start=$SECONDS rc
-    shift
-    step "$name"
-    ( set -e; "$@" )
-    rc=$?
-    record "$name" "$rc" "$start"
-}
-
-# One stage may run in the background, beside the stages that leave a core idle (the
-# Python suites run mostly on one). Its output goes to a log that finish_background prints
-# whole, under its own heading, when it is reaped; its time is its own wall time.
-background_stage() {  # name, function, arguments...
-    bg_name=$1
-    bg_start=$SECONDS
-    shift
-    bg_log=$(mktemp)
-    step "$bg_name: started in the background; its output follows when it ends"
-    ( set -e; "$@" ) >"$bg_log" 2>&1 &
-    bg_pid=$!
-}
-
-finish_background() {
-    local rc=0
-    wait "$bg_pid" || rc=$?
-    step "$bg_name"
-    cat "$bg_log"
-    rm -f "$bg_log"
-    record "$bg_name" "$rc" "$bg_start"
 }
 
 skip() {
@@ -195,13 +165,10 @@ else
     skip cpp-asan
     skip cpp-tsan
 fi
-# The fuzz stage (clang's own objects and fixed-time runs, nothing the Python stages use)
-# runs beside the two Python suites, which mostly keep one core busy.
-[ "$quick" = 1 ] || background_stage fuzz "$root/tests/fuzz/run_fuzz.sh" 20
 stage python python_suite
 if [ "$quick" != 1 ]; then
     KARVO_ASAN_BUILD="$root/build/test-asan" stage python-asan "$root/tests/sanitize/run_python_asan.sh"
-    finish_background
+    stage fuzz "$root/tests/fuzz/run_fuzz.sh" 20
     stage atheris "$root/tests/fuzz/run_atheris.sh" 30
 else
     skip python-asan
