@@ -13,11 +13,15 @@
 #
 # Stages, in this order:
 #   cpp-release   the C++ suites (GoogleTest)
-#   cpp-asan      the same under AddressSanitizer + UndefinedBehaviorSanitizer
-#   cpp-tsan      the same under ThreadSanitizer
+#   cpp-asan      the same under AddressSanitizer + UndefinedBehaviorSanitizer, with the
+#                 tests that only grow sizes at a smaller size (tests/cpp/test_scale.h)
+#   cpp-tsan      under ThreadSanitizer, the test binaries that start threads or test a
+#                 unit that does (CMake's label `threads`): a race needs a second thread
 #   python        installs karvo into build/venv and runs the Python suite against it
-#   python-asan   the Python suite against an ASan+UBSan build (tests/sanitize)
-#   fuzz          libFuzzer smoke runs of the JSON writer and the sketch (tests/fuzz)
+#   python-asan   the Python suite against an ASan+UBSan build (tests/sanitize), without
+#                 the tests marked `scale`
+#   fuzz          libFuzzer smoke runs of every harness in tests/fuzz (JSON writer, sketch,
+#                 stored forms, Arrow batches)
 #   atheris       an atheris smoke run of the Python API (tests/fuzz)
 # Set KARVO_QUICK=1 to run only cpp-release and python.
 #
@@ -119,8 +123,8 @@ cxx_suite() {  # name, build type, extra cmake args...
     shift 2
     # Tests on by name: pip, configuring the shared release tree, turns them off in its cache.
     cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" -DKARVO_BUILD_TESTS=ON "$@" >/dev/null
-    cmake --build "$dir" -j "$jobs"
-    ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$jobs"
+    cmake --build "$dir" -j "$jobs" ${suite_target:+--target "$suite_target"}
+    ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$jobs" ${suite_label:+-L "$suite_label"}
 }
 with_modules=(-DKARVO_BUILD_MODULE=ON)
 
@@ -153,7 +157,10 @@ with_modules+=(-DPython_EXECUTABLE="$py_exe")
 stage cpp-release cxx_suite release Release "${with_modules[@]}"
 if [ "$quick" != 1 ]; then
     stage cpp-asan cxx_suite asan RelWithDebInfo -DKARVO_SANITIZE=address "${with_modules[@]}"
-    TSAN_OPTIONS="halt_on_error=1" stage cpp-tsan cxx_suite tsan RelWithDebInfo -DKARVO_SANITIZE=thread
+    # A data race needs a second thread: ThreadSanitizer builds and runs only the test
+    # binaries that start threads or test a unit that does (CMakeLists.txt labels them).
+    TSAN_OPTIONS="halt_on_error=1" suite_target=karvo_thread_tests suite_label=threads \
+        stage cpp-tsan cxx_suite tsan RelWithDebInfo -DKARVO_SANITIZE=thread
 else
     skip cpp-asan
     skip cpp-tsan

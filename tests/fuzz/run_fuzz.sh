@@ -79,29 +79,59 @@ flags=(-std=c++20 -O1 -g -Wall -Wextra -fno-omit-frame-pointer
        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -pthread
        -I "$root/src")
 
-# Builds one harness: its sources are compiled as separate objects, up to $jobs at a time
-# (one clang++ command for all of them compiles them one after another), then linked.
-build_harness() {  # harness
-    local h=$1 dir="$out/obj/$1" srcs src running=0 failed=0
-    srcs=$(sources_of "$h") || return 1
-    rm -rf "$dir"
-    mkdir -p "$dir"
-    # shellcheck disable=SC2086
-    for src in "$root/tests/fuzz/$h.cpp" $srcs; do
+# Where a source's object goes for a harness: objects are shared between the harnesses
+# that compile a source with the same flags (the engine's sources are in several), and
+# named by the source's path, so that two sources of one name cannot meet.
+object_of() {  # harness, source
+    local flavour=plain
+    [ -z "$(extra_flags_of "$1")" ] || flavour=$1
+    echo "$out/obj/$flavour/$(echo "${2#"$root"/}" | tr / _).o"
+}
+
+# Compiles every object the harnesses need, each once, up to $jobs at a time (one clang++
+# command for many sources compiles them one after another).
+compile_all() {
+    local h src obj running=0 failed=0
+    local srcs
+    declare -A source_of=() harness_of_obj=()
+    rm -rf "$out/obj"
+    for h in "${harnesses[@]}"; do
+        srcs=$(sources_of "$h") || continue  # its build then fails alone
+        # shellcheck disable=SC2086
+        for src in "$root/tests/fuzz/$h.cpp" $srcs; do
+            obj=$(object_of "$h" "$src")
+            source_of[$obj]=$src
+            harness_of_obj[$obj]=$h
+        done
+    done
+    for obj in "${!source_of[@]}"; do
         if [ "$running" -ge "$jobs" ]; then
             wait -n || failed=1
             running=$((running - 1))
         fi
-        # Each object is named by its source's path, so two sources of one name cannot meet.
+        mkdir -p "$(dirname "$obj")"
         # shellcheck disable=SC2046
-        "$cxx" "${flags[@]}" $(extra_flags_of "$h") -c "$src" \
-            -o "$dir/$(echo "${src#"$root"/}" | tr / _).o" &
+        "$cxx" "${flags[@]}" $(extra_flags_of "${harness_of_obj[$obj]}") -c "${source_of[$obj]}" -o "$obj" &
         running=$((running + 1))
     done
     for ((; running > 0; running--)); do
         wait -n || failed=1
     done
-    [ "$failed" = 0 ] && "$cxx" "${flags[@]}" "$dir"/*.o -o "$out/$h"
+    return "$failed"
+}
+
+# Links one harness from the objects compile_all made.
+build_harness() {  # harness
+    local h=$1 srcs src objs=()
+    srcs=$(sources_of "$h") || return 1
+    # shellcheck disable=SC2086
+    for src in "$root/tests/fuzz/$h.cpp" $srcs; do
+        objs+=("$(object_of "$h" "$src")")
+    done
+    for src in "${objs[@]}"; do
+        [ -f "$src" ] || return 1
+    done
+    "$cxx" "${flags[@]}" "${objs[@]}" -o "$out/$h"
 }
 
 # Runs one harness for $seconds; its log goes to $out/logs/<harness>.log.
@@ -123,6 +153,8 @@ run_harness() {  # harness
 
 status=0
 built=()
+printf '\n==== compiling the harnesses and the sources they link\n'
+compile_all || status=1
 for h in "${harnesses[@]}"; do
     printf '\n==== %s: build\n' "$h"
     if build_harness "$h"; then

@@ -15,5 +15,5 @@ FORK_WITH_THREADS_HANGS = UNDER_ASAN
 
 # A child process that imports pyarrow under the sanitizer's runtime exits with pyarrow's
 # own never-freed allocations reported by LeakSanitizer. The native Arrow reader those
-# commands drive runs sanitized in-process (test_dist_arrow.py).
+# commands drive runs sanitized in the C++ suites and in its fuzz harness.
 PYARROW_CHILD_REASON = "pyarrow's own allocations at exit are reported by LeakSanitizer"

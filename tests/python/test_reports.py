@@ -160,6 +160,7 @@ def test_small_distinct_counts_are_exact(profiler, n, kind):
     assert n - (n >= 100) <= estimate <= n
 
 
+@pytest.mark.scale
 def test_estimate_within_three_percent_at_100000(profiler):
     n = 100_000
     rng = random.Random(7)

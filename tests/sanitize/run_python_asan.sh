@@ -91,14 +91,19 @@ status=0
 # The Arrow tests are left to it too: they import pyarrow, polars, pandas and DuckDB into
 # the interpreter (or into the command's child process), and LeakSanitizer reports objects
 # those libraries never free at exit, with no frame of karvo's. The native Arrow reader
-# runs sanitized in the C++ suites (tests/cpp/arrow) and in its fuzz harness.
+# runs sanitized in the C++ suites (tests/cpp/arrow) and in its fuzz harness. (What they
+# leave is numpy's: importing numpy alone leaves the same 3120 bytes in 53 blocks, made by
+# its module's initialisation, as importing all four and reading hundreds of tables through
+# karvo does. A suppression cannot name it: the malloc stacks LeakSanitizer keeps end in
+# the interpreter, which has no frame pointers, and full unwinding makes the run minutes
+# longer.) Tests marked `scale` only grow an input's size; they too are left to the plain run.
 log=$(mktemp)
 run_suite() {
     status=0
     sanitized "$py" -m pytest -q -p no:cacheprovider tests/python \
         --ignore=tests/python/test_dist_engines.py --ignore=tests/python/test_readme.py \
         --ignore=tests/python/test_dist_stubs.py --ignore=tests/python/test_cli_arrow.py \
-        --ignore=tests/python/test_dist_arrow.py \
+        --ignore=tests/python/test_dist_arrow.py -m "not scale" \
         "$@" 2>&1 | tee "$log" || status=$?
 }
 run_suite "$@"
