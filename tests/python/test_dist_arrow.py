@@ -310,7 +310,7 @@ def test_a_stream_that_fails_midway_adds_nothing():
     assert profile.to_bytes() == before
 
 
-def test_ctrl_c_inside_a_python_producer_stays_keyboard_interrupt():
+def test_ctrl_c_inside_a_python_producer_stays_keyboard_interrupt(ctrl_c):
     # The generator runs inside the stream's get_next, where the SIGINT handler raises;
     # the producer hands back only text, yet the call must end as Ctrl-C, adding nothing.
     import os

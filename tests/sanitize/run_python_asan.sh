@@ -88,7 +88,8 @@ status=0
 # profile operations they drive (merge, the stored form) run sanitized in test_dist_profile.
 # The README's snippets (which start Dask and Spark too) and the stub check (mypy, another
 # program) are left to it for the same reason: they test no native code of their own.
-# The Arrow tests are left to it too: they import pyarrow, polars, pandas and DuckDB into
+# The Arrow tests, and those of the command's read-ahead of columnar files, are left to it
+# too: they import pyarrow, polars, pandas and DuckDB into
 # the interpreter (or into the command's child process), and LeakSanitizer reports objects
 # those libraries never free at exit, with no frame of karvo's. The native Arrow reader
 # runs sanitized in the C++ suites (tests/cpp/arrow) and in its fuzz harness. (What they
@@ -103,7 +104,8 @@ run_suite() {
     sanitized "$py" -m pytest -q -p no:cacheprovider tests/python \
         --ignore=tests/python/test_dist_engines.py --ignore=tests/python/test_readme.py \
         --ignore=tests/python/test_dist_stubs.py --ignore=tests/python/test_cli_arrow.py \
-        --ignore=tests/python/test_dist_arrow.py -m "not scale" \
+        --ignore=tests/python/test_dist_arrow.py --ignore=tests/python/test_readahead.py \
+        -m "not scale" \
         "$@" 2>&1 | tee "$log" || status=$?
 }
 run_suite "$@"
