@@ -64,6 +64,7 @@ struct Worker::Shared {
     // failure. Called and returns with the lock held.
     template <class Done>
     void help_until(std::unique_lock<std::mutex>& lock, Done&& done);
+    void run_next(std::unique_lock<std::mutex>& lock);
     void work() noexcept;
 
     std::mutex mutex;
@@ -78,6 +79,27 @@ struct Worker::Shared {
     std::thread thread;
 };
 
+// Runs the next task outside the lock (its captures are destroyed there too) and counts
+// it ended; a failure is kept as the worker's first. Called and returns with lock held.
+void Worker::Shared::run_next(std::unique_lock<std::mutex>& lock) {
+    Task task = take();
+    lock.unlock();
+    std::exception_ptr caught;
+    try {
+        if (task) {
+            task();
+        }
+    } catch (...) {
+        caught = std::current_exception();
+    }
+    task = nullptr;
+    lock.lock();
+    ++ended;
+    if (caught != nullptr) {
+        fail(std::move(caught));
+    }
+}
+
 template <class Done>
 void Worker::Shared::help_until(std::unique_lock<std::mutex>& lock, Done&& done) {
     while (!done() && failure == nullptr) {
@@ -85,22 +107,7 @@ void Worker::Shared::help_until(std::unique_lock<std::mutex>& lock, Done&& done)
             task_ended.wait(lock);
             continue;
         }
-        Task task = take();
-        lock.unlock();
-        std::exception_ptr caught;
-        try {
-            if (task) {
-                task();
-            }
-        } catch (...) {
-            caught = std::current_exception();
-        }
-        task = nullptr;
-        lock.lock();
-        ++ended;
-        if (caught != nullptr) {
-            fail(std::move(caught));
-        }
+        run_next(lock);
         work_ready.notify_one();
     }
     if (failure != nullptr) {
@@ -115,22 +122,7 @@ void Worker::Shared::work() noexcept {
         if (stop) {
             return;
         }
-        Task task = take();
-        lock.unlock();
-        std::exception_ptr caught;
-        try {
-            if (task) {
-                task();
-            }
-        } catch (...) {
-            caught = std::current_exception();
-        }
-        task = nullptr;  // its captures go outside the lock
-        lock.lock();
-        ++ended;
-        if (caught != nullptr) {
-            fail(std::move(caught));
-        }
+        run_next(lock);
         task_ended.notify_one();
     }
 }
