@@ -308,14 +308,15 @@ def test_spark_without_arrow_takes_the_row_path(spark, monkeypatch):
         profile(spark.sparkContext.parallelize([{"a": 1}], 1), arrow=True)
 
 
-@pytest.fixture
-def python_without_pyarrow(spark, tmp_path):
-    """Workers that have karvo_dist but cannot import pyarrow; restored after the test."""
-    shadow = tmp_path / "shadow" / "pyarrow"
+def python_without(module, spark, tmp_path):
+    """Makes Spark's workers run an interpreter that cannot import `module` (a shadow
+    package that raises as a missing one would); yields its path and restores the
+    context's own interpreter after the test."""
+    shadow = tmp_path / "shadow" / module
     shadow.mkdir(parents=True)
     (shadow / "__init__.py").write_text(
-        "raise ModuleNotFoundError(\"No module named 'pyarrow'\", name='pyarrow')\n")
-    wrapper = tmp_path / "python-without-pyarrow"
+        f"raise ModuleNotFoundError(\"No module named '{module}'\", name='{module}')\n")
+    wrapper = tmp_path / f"python-without-{module}"
     wrapper.write_text(f'#!/bin/sh\nPYTHONPATH="{shadow.parent}:$PYTHONPATH" '
                        f'exec "{sys.executable}" "$@"\n')
     wrapper.chmod(0o755)
@@ -324,6 +325,12 @@ def python_without_pyarrow(spark, tmp_path):
     context.pythonExec = str(wrapper)
     yield str(wrapper)
     context.pythonExec = saved
+
+
+@pytest.fixture
+def python_without_pyarrow(spark, tmp_path):
+    """Workers that have karvo_dist but cannot import pyarrow."""
+    yield from python_without("pyarrow", spark, tmp_path)
 
 
 def test_spark_workers_without_pyarrow_take_the_row_path(spark, python_without_pyarrow,
@@ -341,21 +348,8 @@ def test_spark_workers_without_pyarrow_take_the_row_path(spark, python_without_p
 @pytest.fixture
 def python_without_karvo_dist(spark, tmp_path):
     """An interpreter for Spark's workers that has PySpark but cannot import karvo_dist,
-    as a system `python3` beside a virtual environment; the context's own interpreter
-    is restored after the test."""
-    shadow = tmp_path / "shadow" / "karvo_dist"
-    shadow.mkdir(parents=True)
-    (shadow / "__init__.py").write_text(
-        "raise ModuleNotFoundError(\"No module named 'karvo_dist'\", name='karvo_dist')\n")
-    wrapper = tmp_path / "python-without-karvo-dist"
-    wrapper.write_text(f'#!/bin/sh\nPYTHONPATH="{shadow.parent}:$PYTHONPATH" '
-                       f'exec "{sys.executable}" "$@"\n')
-    wrapper.chmod(0o755)
-    context = spark.sparkContext
-    saved = context.pythonExec
-    context.pythonExec = str(wrapper)
-    yield str(wrapper)
-    context.pythonExec = saved
+    as a system `python3` beside a virtual environment."""
+    yield from python_without("karvo_dist", spark, tmp_path)
 
 
 def test_a_local_master_without_pyspark_python_runs_on_this_interpreter(
