@@ -4,8 +4,10 @@
 //
 //   cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKARVO_BUILD_BENCH=ON
 //         -DKARVO_BUILD_TESTS=OFF && cmake --build build/bench --target jsonl_bench
-//   build/bench/jsonl_bench [ROWS] [RUNS] [reader]
-// With "reader" only the reader into an engine runs, on one thread: a clean run to profile.
+//   build/bench/jsonl_bench [ROWS] [RUNS] [reader|reader-summary]
+// With "reader" only the reader into an engine runs, on one thread: a clean run to profile;
+// "reader-summary" the same into an engine that keeps column summaries (as karvo_dist's
+// Profile does).
 #include <simdjson.h>
 
 #include <algorithm>
@@ -232,10 +234,21 @@ Timing best_time(const std::vector<std::string_view>& pieces, int runs,
     return best;
 }
 
-Timing best_reader_time(std::string_view input, std::size_t threads, int runs, bool engine) {
+// An engine with value and sketch keys from fixed words, keeping column summaries or not.
+profiler::KarvoEngine engine_for(bool summaries) {
+    const auto keys = profiler::ValueKeys::from_secret({0x6b6172766f, 0x62656e6368});
+    const sketch::SketchKeys sketch_keys{{1, 2}, {3, 4}};
+    if (summaries) {
+        return profiler::KarvoEngine(keys, sketch_keys, 5);
+    }
+    return profiler::KarvoEngine(keys, sketch_keys);
+}
+
+Timing best_reader_time(std::string_view input, std::size_t threads, int runs, bool engine,
+                        bool summaries = false) {
     Timing best;
     for (int run = 0; run < runs; ++run) {
-        profiler::KarvoEngine target;
+        profiler::KarvoEngine target = engine_for(summaries);
         jsonl::ReadOptions options;
         options.threads = threads;
         const double cpu_start = cpu_seconds();
@@ -273,14 +286,17 @@ int main(int argc, char** argv) {
                 static_cast<double>(input.size()) / 1e6,
                 simdjson::get_active_implementation()->name().c_str());
     std::printf("%-44s %9s %11s %11s\n", "", "wall s", "wall ns/row", "cpu ns/row");
-    const bool reader_only = argc > 3 && std::string_view(argv[3]) == "reader";
+    const std::string_view mode = argc > 3 ? argv[3] : "";
     auto report = [&](const char* what, Timing timing) {
         std::printf("%-44s %9.3f %11.1f %11.1f\n", what, timing.wall,
                     timing.wall * 1e9 / static_cast<double>(rows),
                     timing.cpu * 1e9 / static_cast<double>(rows));
     };
-    if (reader_only) {
-        report("reader into an engine, 1 thread", best_reader_time(input, 1, runs, true));
+    if (mode == "reader" || mode == "reader-summary") {
+        const bool summaries = mode == "reader-summary";
+        report(summaries ? "reader into a summary engine, 1 thread"
+                         : "reader into an engine, 1 thread",
+               best_reader_time(input, 1, runs, true, summaries));
         return 0;
     }
     for (std::size_t threads : {1, 2}) {
@@ -292,6 +308,8 @@ int main(int argc, char** argv) {
                best_time(pieces, runs, on_demand_per_line));
         report("reader, batches dropped", best_reader_time(input, threads, runs, false));
         report("reader into an engine", best_reader_time(input, threads, runs, true));
+        report("reader into an engine keeping summaries",
+               best_reader_time(input, threads, runs, true, true));
     }
     return 0;
 }

@@ -8,7 +8,6 @@
 
 #include "common/probe_table.h"
 #include "hash/load_le.h"
-#include "hash/siphash_many.h"
 #include "jsonl/exact_line.h"
 #include "profiler/name_hash.h"
 
@@ -197,6 +196,7 @@ struct ChunkParser::State {
     // first keys; the vector only grows, and its cells are written in place, field by field.
     std::vector<Cell> row;
     std::size_t row_size = 0;
+    std::vector<std::uint32_t> text_of;  // per cell of `row`: a Str's text in `texts`
     // The row's texts, keyed together once it is read, and the cell of each.
     std::vector<std::string_view> texts;
     std::vector<std::uint32_t> text_cells;  // places in `row`
@@ -272,64 +272,40 @@ void ChunkParser::State::parse_line(std::string_view line, std::uint64_t number,
     }
 }
 
-// Types a value as the row reader types json.loads's. The cell is written member by
-// member where it lies: a whole cell built elsewhere and copied in would be read back in
-// wider pieces than it was written in, which stalls the processor on every cell.
+// Types a value as the row reader types json.loads's, through the makers, in place (the
+// row's cells are written field by field). A text is keyed later, with the row's other
+// texts: its cell is a Str without its key until key_texts.
 void ChunkParser::State::fill_simd_cell(Cell& cell, simdjson::dom::element value) {
     switch (value.type()) {
-        case element_type::INT64: {
-            const std::int64_t i = value.get_int64().value_unsafe();
-            cell.tag = profiler::Tag::Int;
-            cell.origin = profiler::Origin::Int;
-            cell.payload = static_cast<std::uint64_t>(i);
-            cell.key = profiler::int_key(keys, i);
+        case element_type::INT64:
+            profiler::set_int(cell, value.get_int64().value_unsafe(), keys);
             return;
-        }
-        case element_type::UINT64: {
-            // Beyond the signed range: the nearest double, as for a Python int that big.
-            const std::uint64_t u = value.get_uint64().value_unsafe();
-            cell.tag = profiler::Tag::Float;
-            cell.origin = profiler::Origin::Int;
-            cell.payload = std::bit_cast<std::uint64_t>(static_cast<double>(u));
-            cell.key = profiler::wide_unsigned_key(keys, u);
+        case element_type::UINT64:  // beyond the signed range
+            profiler::set_wide_unsigned(cell, value.get_uint64().value_unsafe(), keys);
             return;
-        }
-        case element_type::DOUBLE: {
-            const double x = value.get_double().value_unsafe();
-            cell.tag = profiler::Tag::Float;
-            cell.origin = profiler::Origin::Float;
-            cell.payload = std::bit_cast<std::uint64_t>(x);
-            cell.key = profiler::float_key(x);
+        case element_type::DOUBLE:
+            // A JSON number is never NaN, so the NaN test of set_real would be idle here.
+            profiler::set_float(cell, value.get_double().value_unsafe());
             return;
-        }
-        case element_type::STRING:
-            // Keyed with the row's other texts, in key_texts; until the row is folded the
-            // payload is the text's number in `texts`.
-            cell.tag = profiler::Tag::Str;
-            cell.origin = profiler::Origin::Text;
-            cell.payload = texts.size();
+        case element_type::STRING: {
+            const auto place = static_cast<std::uint32_t>(&cell - row.data());
+            profiler::set_str_unkeyed(cell);
+            text_of[place] = static_cast<std::uint32_t>(texts.size());
             texts.push_back(value.get_string().value_unsafe());
-            text_cells.push_back(static_cast<std::uint32_t>(&cell - row.data()));
-            return;
-        case element_type::BOOL: {
-            const std::int64_t i = value.get_bool().value_unsafe() ? 1 : 0;
-            cell.tag = profiler::Tag::Int;
-            cell.origin = profiler::Origin::Bool;
-            cell.payload = static_cast<std::uint64_t>(i);
-            cell.key = profiler::int_key(keys, i);
+            text_cells.push_back(place);
             return;
         }
+        case element_type::BOOL:
+            profiler::set_bool(cell, value.get_bool().value_unsafe(), keys);
+            return;
         case element_type::NULL_VALUE:
-            cell.origin = profiler::Origin::Null;
-            break;
+            profiler::set_null(cell);
+            return;
         case element_type::ARRAY:
         case element_type::OBJECT:
-            cell.origin = profiler::Origin::Other;
-            break;
+            profiler::set_null(cell, profiler::Origin::Other);
+            return;
     }
-    cell.tag = profiler::Tag::Null;
-    cell.payload = 0;
-    cell.key = 0;
 }
 
 void ChunkParser::State::read_simd_object(simdjson::dom::object object, std::uint64_t number,
@@ -348,11 +324,11 @@ void ChunkParser::State::read_simd_object(simdjson::dom::object object, std::uin
 // nothing (the cell is no longer a text), or is overwritten by the later text's key.
 void ChunkParser::State::key_texts() {
     text_keys.resize(texts.size());
-    hash::siphash13_texts(keys.text, texts, text_keys);
+    profiler::bulk_text_keys(keys, texts, text_keys);
     for (std::size_t i = 0; i < texts.size(); ++i) {
         Cell& cell = row[text_cells[i]];
         if (cell.tag == profiler::Tag::Str) {
-            cell.key = text_keys[i];
+            profiler::set_text_key(cell, text_keys[i]);
         }
     }
 }
@@ -365,8 +341,8 @@ void ChunkParser::State::read_exact_object(std::uint64_t number, ParsedChunk& ou
         Cell& cell = cell_of(column, number);
         cell = field.cell;
         cell.column = column;
-        if (cell.tag == profiler::Tag::Str) {  // its text's number, as the fast path gives
-            cell.payload = texts.size();
+        if (cell.tag == profiler::Tag::Str) {  // its text, for the summary, as the fast path
+            text_of[&cell - row.data()] = static_cast<std::uint32_t>(texts.size());
             texts.push_back(exact.text(field));
         }
     }
@@ -404,17 +380,15 @@ void ChunkParser::State::make_room(std::uint32_t column) {
     }
     if (row_size == row.size()) {
         row.resize(std::max<std::size_t>(16, 2 * row.size()));
+        text_of.resize(row.size());
     }
 }
 
 void ChunkParser::State::fold_row(ParsedChunk& out) {
     for (std::size_t i = 0; i < row_size; ++i) {
-        Cell& cell = row[i];
-        std::string_view text;
-        if (cell.tag == profiler::Tag::Str) {
-            text = texts[cell.payload];
-            cell.payload = 0;
-        }
+        const Cell& cell = row[i];
+        const std::string_view text =
+            cell.tag == profiler::Tag::Str ? texts[text_of[i]] : std::string_view();
         out.batch.parts[cell.column].add(cell, text);
     }
     ++out.rows;

@@ -1,7 +1,6 @@
 #include "jsonl/exact_line.h"
 
 #include <clocale>
-#include <cmath>
 #include <cstdlib>
 #include <limits>
 
@@ -200,19 +199,19 @@ bool ExactLineParser::value(Cell* out, int depth) {
             if (!literal("true")) {
                 return false;
             }
-            cell = profiler::int_cell(0, 1, keys_, profiler::Origin::Bool);
+            cell = profiler::bool_cell(0, true, keys_);
             break;
         case 'f':
             if (!literal("false")) {
                 return false;
             }
-            cell = profiler::int_cell(0, 0, keys_, profiler::Origin::Bool);
+            cell = profiler::bool_cell(0, false, keys_);
             break;
-        case 'N':  // float('nan'), which the row reader takes as Null
+        case 'N':  // float('nan')
             if (!literal("NaN")) {
                 return false;
             }
-            cell = profiler::null_cell(0, profiler::Origin::Float);
+            cell = profiler::real_cell(0, std::numeric_limits<double>::quiet_NaN());
             break;
         case 'I':
             if (!literal("Infinity")) {
@@ -477,12 +476,8 @@ bool ExactLineParser::number(Cell* out) {
     }
     digits_.assign(text);
     const double x = decimal_to_double(digits_);
-    // An int beyond a double's range overflows its conversion and is Null; a float
-    // literal beyond it is an infinity.
-    *out = !is_float && std::isinf(x) ? profiler::null_cell(0, profiler::Origin::Int)
-                                      : profiler::float_cell(0, x, is_float
-                                                                       ? profiler::Origin::Float
-                                                                       : profiler::Origin::Int);
+    // A float literal beyond a double's range is an infinity.
+    *out = is_float ? profiler::float_cell(0, x) : profiler::huge_int_cell(0, x);
     return true;
 }
 

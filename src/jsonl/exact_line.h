@@ -9,14 +9,16 @@
 // LF), control characters refused inside strings, a high surrogate escape joined with a
 // low one that follows it, and otherwise kept alone.
 //
-// Values are typed as the row reader types the Python objects json.loads makes:
-//   - an integer within the signed 64-bit range is an Int; a larger one the nearest
-//     double (correctly rounded), or Null when even that overflows; an integer literal of
-//     more digits than the interpreter's int digit limit fails json.loads itself;
-//   - a fraction or exponent is a Float, correctly rounded (overflow gives infinity);
-//   - true and false are Int 1 and 0; null, NaN, arrays and objects are Null;
-//     Infinity and -Infinity are Float infinities;
-//   - a text is a Str, or Null when it holds a lone surrogate (no UTF-8 form).
+// Each value becomes the cell the makers (typed_value.h) give the Python object that
+// json.loads makes of it, so the row reader and this parser type values alike:
+//   - an integer: an int (int_cell within the signed 64-bit range, wide_unsigned_cell up
+//     to 2^64, beyond that huge_int_cell of its correctly rounded double); an integer
+//     literal of more digits than the interpreter's int digit limit fails json.loads itself;
+//   - a fraction or exponent: a float, correctly rounded (overflow gives infinity), as
+//     are NaN, Infinity and -Infinity (real_cell);
+//   - true and false: bool_cell; null: null_cell; arrays and objects: Other, null;
+//   - a text: str_cell, or Null of Origin::Text when it holds a lone surrogate (no UTF-8
+//     form, so no Python str the row reader could read).
 // A key with a lone surrogate cannot become a column name: the line is refused
 // (LineKind::BadKey), after the whole line has been read, since json.loads would have
 // refused a malformed line first.

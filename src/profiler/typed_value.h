@@ -22,6 +22,7 @@
 #pragma once
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -72,30 +73,130 @@ struct Cell {
 };
 static_assert(sizeof(Cell) == 24);
 
-inline Cell null_cell(std::uint32_t column, Origin origin = Origin::Null) {
-    return Cell{column, Tag::Null, origin, 0, 0};
+// The makers. Each value kind has two forms: set_* writes the tag, origin, payload and key
+// of a cell where it lies, member by member, leaving its column; *_cell returns a whole
+// cell of a column. A reader that fills its row's cells in place uses the first: a whole
+// cell built elsewhere and copied in would be read back in wider pieces than it was
+// written in, which stalls the processor on every cell. The second is the first on a
+// fresh cell, so the two cannot differ.
+inline void set_null(Cell& cell, Origin origin = Origin::Null) {
+    cell.tag = Tag::Null;
+    cell.origin = origin;
+    cell.payload = 0;
+    cell.key = 0;
 }
-inline Cell float_cell(std::uint32_t column, double x, Origin origin = Origin::Float) {
-    return Cell{column, Tag::Float, origin, std::bit_cast<std::uint64_t>(x), float_key(x)};
+inline void set_float(Cell& cell, double x, Origin origin = Origin::Float) {
+    cell.tag = Tag::Float;
+    cell.origin = origin;
+    cell.payload = std::bit_cast<std::uint64_t>(x);
+    cell.key = float_key(x);
 }
 // A real number as a reader meets it: NaN is null by the value rules, any other a Float.
+inline void set_real(Cell& cell, double x, Origin origin = Origin::Float) {
+    if (x != x) {
+        set_null(cell, origin);
+    } else {
+        set_float(cell, x, origin);
+    }
+}
+inline void set_int(Cell& cell, std::int64_t i, const ValueKeys& keys,
+                    Origin origin = Origin::Int) {
+    cell.tag = Tag::Int;
+    cell.origin = origin;
+    cell.payload = static_cast<std::uint64_t>(i);
+    cell.key = int_key(keys, i);
+}
+// A bool is the Int 1 or 0, so True, 1 and 1.0 are one value.
+inline void set_bool(Cell& cell, bool b, const ValueKeys& keys) {
+    set_int(cell, b ? 1 : 0, keys, Origin::Bool);
+}
+// An integer in [2^63, 2^64): a Float by the value rules, keyed by its exact value.
+inline void set_wide_unsigned(Cell& cell, std::uint64_t u, const ValueKeys& keys,
+                              Origin origin = Origin::Int) {
+    const auto x = static_cast<double>(u);
+    cell.tag = Tag::Float;
+    cell.origin = origin;
+    cell.payload = std::bit_cast<std::uint64_t>(x);
+    cell.key = wide_unsigned_key(keys, u);
+}
+// An integer beyond 64 bits, given its nearest double: a Float, or Null when even that
+// overflows (as a Python int that big fails its conversion to float).
+inline void set_huge_int(Cell& cell, double nearest, Origin origin = Origin::Int) {
+    if (std::isinf(nearest)) {
+        set_null(cell, origin);
+    } else {
+        set_float(cell, nearest, origin);
+    }
+}
+inline void set_str(Cell& cell, std::string_view utf8, const ValueKeys& keys,
+                    Origin origin = Origin::Text) {
+    cell.tag = Tag::Str;
+    cell.origin = origin;
+    cell.payload = 0;
+    cell.key = text_key(keys, utf8);
+}
+// A text whose key is worked out later, with others in bulk (bulk_text_keys, value_key.h):
+// a Str with no key yet, until set_text_key gives it the key bulk_text_keys made for its text.
+inline void set_str_unkeyed(Cell& cell, Origin origin = Origin::Text) {
+    cell.tag = Tag::Str;
+    cell.origin = origin;
+    cell.payload = 0;
+    cell.key = 0;
+}
+inline void set_text_key(Cell& cell, std::uint64_t bulk_key) {
+    cell.key = bulk_key;
+}
+
+namespace detail {
+inline Cell fresh_cell(std::uint32_t column) {
+    Cell cell;
+    cell.column = column;
+    return cell;
+}
+}  // namespace detail
+
+inline Cell null_cell(std::uint32_t column, Origin origin = Origin::Null) {
+    Cell cell = detail::fresh_cell(column);
+    set_null(cell, origin);
+    return cell;
+}
+inline Cell float_cell(std::uint32_t column, double x, Origin origin = Origin::Float) {
+    Cell cell = detail::fresh_cell(column);
+    set_float(cell, x, origin);
+    return cell;
+}
 inline Cell real_cell(std::uint32_t column, double x, Origin origin = Origin::Float) {
-    return x != x ? null_cell(column, origin) : float_cell(column, x, origin);
+    Cell cell = detail::fresh_cell(column);
+    set_real(cell, x, origin);
+    return cell;
 }
 inline Cell int_cell(std::uint32_t column, std::int64_t i, const ValueKeys& keys,
                      Origin origin = Origin::Int) {
-    return Cell{column, Tag::Int, origin, static_cast<std::uint64_t>(i), int_key(keys, i)};
+    Cell cell = detail::fresh_cell(column);
+    set_int(cell, i, keys, origin);
+    return cell;
 }
-// An integer in [2^63, 2^64): a Float by the value rules, keyed by its exact value.
+inline Cell bool_cell(std::uint32_t column, bool b, const ValueKeys& keys) {
+    Cell cell = detail::fresh_cell(column);
+    set_bool(cell, b, keys);
+    return cell;
+}
 inline Cell wide_unsigned_cell(std::uint32_t column, std::uint64_t u, const ValueKeys& keys,
                                Origin origin = Origin::Int) {
-    const auto x = static_cast<double>(u);
-    return Cell{column, Tag::Float, origin, std::bit_cast<std::uint64_t>(x),
-                wide_unsigned_key(keys, u)};
+    Cell cell = detail::fresh_cell(column);
+    set_wide_unsigned(cell, u, keys, origin);
+    return cell;
+}
+inline Cell huge_int_cell(std::uint32_t column, double nearest, Origin origin = Origin::Int) {
+    Cell cell = detail::fresh_cell(column);
+    set_huge_int(cell, nearest, origin);
+    return cell;
 }
 inline Cell str_cell(std::uint32_t column, std::string_view utf8, const ValueKeys& keys,
                      Origin origin = Origin::Text) {
-    return Cell{column, Tag::Str, origin, 0, text_key(keys, utf8)};
+    Cell cell = detail::fresh_cell(column);
+    set_str(cell, utf8, keys, origin);
+    return cell;
 }
 
 }  // namespace profiler

@@ -23,10 +23,12 @@
 
 #include <bit>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "hash/key_state.h"
 #include "hash/siphash.h"
+#include "hash/siphash_many.h"
 
 namespace profiler {
 
@@ -89,6 +91,13 @@ inline std::uint64_t wide_unsigned_key(const ValueKeys& keys, std::uint64_t u) {
 
 inline std::uint64_t text_key(const ValueKeys& keys, std::string_view utf8) {
     return hash::siphash13_text(keys.text, utf8);
+}
+
+// out[i] = text_key(keys, texts[i]), the spans of equal length: many texts keyed at once,
+// their hashes interleaved (siphash_many.h), for a reader that keys a row's texts together.
+inline void bulk_text_keys(const ValueKeys& keys, std::span<const std::string_view> texts,
+                           std::span<std::uint64_t> out) {
+    hash::siphash13_texts(keys.text, texts, out);
 }
 
 }  // namespace profiler

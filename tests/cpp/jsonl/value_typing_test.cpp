@@ -176,6 +176,45 @@ TEST(ValueTyping, ExactParserTypesAlike) {
     }
 }
 
+// A row's cells are written in place over the row before's: each column here changes its
+// kind from row to row (a text after a number, a number after a text, a text replaced by a
+// number within its row), so any part of a cell left from the row before shows. Read as
+// written, and with every line sent to the exact parser.
+TEST(ValueTyping, ARowKeepsNothingOfTheRowBefore) {
+    const std::vector<std::string> lines = {
+        R"({"a":"x","b":1,"c":true})",
+        R"({"a":2,"b":"y","c":null})",
+        R"({"c":"z","a":null,"b":[1]})",
+        R"({"a":"x","b":1.5,"c":2.5})",
+        R"({"b":"w","a":"v","a":3,"c":false})",
+    };
+    const std::vector<std::pair<std::string, std::vector<TypedValue>>> columns = {
+        {"a", {s("x"), i(2), null(), s("x"), i(3)}},
+        {"b", {i(1), s("y"), null(), f(1.5), s("w")}},
+        {"c", {i(1), null(), s("z"), f(2.5), i(0)}},
+    };
+    for (const bool exact : {false, true}) {
+        std::string input;
+        for (const std::string& line : lines) {
+            input += exact ? R"({"~":NaN,)" + line.substr(1) : line;
+            input += "\n";
+        }
+        SCOPED_TRACE(input);
+        Recorder recorder;
+        const ReadResult result = testing::read_recorded(input, recorder);
+        EXPECT_EQ(result.rows, lines.size());
+        RecordedBatch expected;
+        if (exact) {
+            expected.push_back(expected_part("~", std::vector<TypedValue>(lines.size(), null())));
+        }
+        for (const auto& [name, values] : columns) {
+            expected.push_back(expected_part(name, values));
+        }
+        ASSERT_EQ(recorder.batches().size(), 1u);
+        EXPECT_EQ(recorder.batches()[0], expected);
+    }
+}
+
 // Keys of one length that differ from a base key in a single byte (the first, the middle
 // or the last). Each row swaps the base with another of its variants, so that every
 // variant is met where the base was the row before, and the base where a variant was.
