@@ -14,8 +14,8 @@ What is timed (wall time, best of --repeat; every tool on all cores):
 - karvo-profile: the command as a user runs it (`python -m karvo_dist --json -q FILE`,
   the same code as the console script), interpreter start and import included;
 - karvo in-process: `Profile().observe_jsonl(FILE)` and `report()`, for the start-up cost,
-  and the same fed 1 MiB pieces read by Python, as the command feeds a file when it
-  draws a progress line on a terminal: what the progress line costs;
+  and the same read through a file object that counts the bytes, as the command reads a
+  file when it draws a progress line on a terminal: what the progress line costs;
 - polars: `read_ndjson(FILE)`, then one select of null_count of every column,
   approx_n_unique of every column but the nested ones (which polars refuses, and karvo
   counts as null) and min/max of the numeric and boolean ones (karvo's bounds);
@@ -130,14 +130,14 @@ def peak_rss(path: Path) -> tuple[float, int]:
 
 
 def karvo_in_process(path: Path, fed: bool = False) -> str:
-    """The reader in this process: given the path, or (fed) given 1 MiB pieces read by
-    Python, as karvo-profile feeds a file when it shows progress on a terminal."""
+    """The reader in this process: given the path, or (fed) given the file through the
+    byte-counting object karvo-profile reads a file through when it shows progress."""
     from karvo_dist import Profile
-    from karvo_dist.cli import _pieces
+    from karvo_dist.cli import Progress, _Counting
     profile = Profile()
     if fed:
-        with path.open("rb") as stream:
-            profile.observe_jsonl(_pieces(stream))
+        with path.open("rb") as raw:
+            profile.observe_jsonl(_Counting(raw, Progress(path.stat().st_size, None)))
     else:
         profile.observe_jsonl(str(path))
     return profile.report()
@@ -214,7 +214,7 @@ def main() -> int:
         results.append(("karvo-profile --json", best(lambda: run_command(path), args.repeat)))
         results.append(("karvo in-process (observe_jsonl(path) + report)",
                         best(lambda: karvo_in_process(path), args.repeat)))
-        results.append(("karvo in-process, fed 1 MiB pieces (progress)",
+        results.append(("karvo in-process, through a counting file (progress)",
                         best(lambda: karvo_in_process(path, fed=True), args.repeat)))
     if "polars" in only:
         try:

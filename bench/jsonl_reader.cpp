@@ -4,13 +4,14 @@
 //
 //   cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKARVO_BUILD_BENCH=ON
 //         -DKARVO_BUILD_TESTS=OFF && cmake --build build/bench --target jsonl_bench
-//   build/bench/jsonl_bench [ROWS] [RUNS] [reader|reader-summary]
+//   build/bench/jsonl_bench [ROWS|FILE] [RUNS] [reader|reader-summary]
 // With "reader" only the reader into an engine runs, on one thread: a clean run to profile;
 // "reader-summary" the same into an engine that keeps column summaries (as karvo_dist's
 // Profile does).
 #include <simdjson.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -276,12 +277,34 @@ Timing best_reader_time(std::string_view input, std::size_t threads, int runs, b
     return best;
 }
 
+// The bytes of a file, or an empty string when it cannot be read.
+std::string file_bytes(const char* path) {
+    std::string out;
+    if (std::FILE* file = std::fopen(path, "rb")) {
+        char buffer[1 << 16];
+        std::size_t got = 0;
+        while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+            out.append(buffer, got);
+        }
+        std::fclose(file);
+    }
+    return out;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::size_t rows = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
+    // ROWS, or the path of a JSON Lines file to read instead of a generated one.
+    const bool from_file = argc > 1 && !std::isdigit(static_cast<unsigned char>(argv[1][0]));
+    const std::string input =
+        from_file ? file_bytes(argv[1])
+                  : generated_file(argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000);
+    const auto rows = static_cast<std::size_t>(std::count(input.begin(), input.end(), '\n'));
     const int runs = argc > 2 ? std::atoi(argv[2]) : 3;
-    const std::string input = generated_file(rows);
+    if (rows == 0) {
+        std::fprintf(stderr, "no lines to read\n");
+        return 1;
+    }
     std::printf("%zu rows, 12 columns, %.1f MB; simdjson implementation %s\n", rows,
                 static_cast<double>(input.size()) / 1e6,
                 simdjson::get_active_implementation()->name().c_str());
