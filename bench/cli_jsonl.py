@@ -23,6 +23,10 @@ What is timed (wall time, best of --repeat; every tool on all cores):
   approx_count_distinct(c) for the same columns; `SUMMARIZE`, which computes more, is an
   extra row for reference.
 simdjson's own parse-and-touch time over such a file is bench/jsonl_reader.cpp's figure.
+karvo_dist's Profile always keeps column summaries, so the command computes them; with
+--reader-bench BIN (jsonl_reader.cpp built as jsonl_bench) the same run also times the
+reader alone on all cores, into an engine with summaries and without, the file already in
+memory and no interpreter: what the command would take without summaries, near enough.
 Peak RSS is the command's own (getrusage of a small launcher's children), on a ~100 MB
 file and (--big) a ~1 GB one: memory should follow the chunk size and the columns, not
 the file.
@@ -184,6 +188,13 @@ def duckdb_summarize(path: Path):
         f"SUMMARIZE SELECT * FROM read_json('{path}', format='newline_delimited')").fetchall()
 
 
+def reader_bench(binary: Path, path: Path, mode: str, repeat: int) -> float:
+    """The best wall seconds jsonl_bench gives for its reader mode on every processor."""
+    out = subprocess.run([str(binary), str(path), str(repeat), mode, "0"], check=True,
+                         capture_output=True, text=True).stdout
+    return float(out.strip().splitlines()[-1].split()[-3])
+
+
 def best(work, repeat: int) -> float:
     times = []
     for _ in range(repeat):
@@ -199,6 +210,9 @@ def main() -> int:
     p.add_argument("--repeat", type=int, default=3)
     p.add_argument("--dir", type=Path, default=Path(tempfile.gettempdir()))
     p.add_argument("--big", action="store_true", help="also the ~1 GB memory point")
+    p.add_argument("--reader-bench", type=Path, default=None,
+                   help="jsonl_bench binary: also time the C++ reader with and without "
+                        "column summaries")
     p.add_argument("--only", default="karvo,polars,duckdb",
                    help="comma-separated tools to time (karvo, polars, duckdb)")
     args = p.parse_args()
@@ -216,6 +230,10 @@ def main() -> int:
                         best(lambda: karvo_in_process(path), args.repeat)))
         results.append(("karvo in-process, through a counting file (progress)",
                         best(lambda: karvo_in_process(path, fed=True), args.repeat)))
+    if "karvo" in only and args.reader_bench is not None:
+        for mode, label in (("reader-summary", "with"), ("reader", "without")):
+            results.append((f"karvo C++ reader, all cores, {label} summaries",
+                            reader_bench(args.reader_bench, path, mode, args.repeat)))
     if "polars" in only:
         try:
             import polars

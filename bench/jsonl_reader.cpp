@@ -4,10 +4,10 @@
 //
 //   cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKARVO_BUILD_BENCH=ON
 //         -DKARVO_BUILD_TESTS=OFF && cmake --build build/bench --target jsonl_bench
-//   build/bench/jsonl_bench [ROWS|FILE] [RUNS] [reader|reader-summary]
-// With "reader" only the reader into an engine runs, on one thread: a clean run to profile;
-// "reader-summary" the same into an engine that keeps column summaries (as karvo_dist's
-// Profile does).
+//   build/bench/jsonl_bench [ROWS|FILE] [RUNS] [reader|reader-summary [THREADS]]
+// With "reader" only the reader into an engine runs, on one thread (or THREADS; 0: every
+// processor): a clean run to profile; "reader-summary" the same into an engine that keeps
+// column summaries (as karvo_dist's Profile does).
 #include <simdjson.h>
 
 #include <algorithm>
@@ -317,9 +317,12 @@ int main(int argc, char** argv) {
     };
     if (mode == "reader" || mode == "reader-summary") {
         const bool summaries = mode == "reader-summary";
-        report(summaries ? "reader into a summary engine, 1 thread"
-                         : "reader into an engine, 1 thread",
-               best_reader_time(input, 1, runs, true, summaries));
+        const std::size_t threads = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 1;
+        const std::string what = std::string(summaries ? "reader into a summary engine, "
+                                                       : "reader into an engine, ") +
+                                 (threads == 0 ? std::string("every processor")
+                                               : std::to_string(threads) + " thread(s)");
+        report(what.c_str(), best_reader_time(input, threads, runs, true, summaries));
         return 0;
     }
     for (std::size_t threads : {1, 2}) {
