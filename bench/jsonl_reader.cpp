@@ -4,10 +4,10 @@
 //
 //   cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKARVO_BUILD_BENCH=ON
 //         -DKARVO_BUILD_TESTS=OFF && cmake --build build/bench --target jsonl_bench
-//   build/bench/jsonl_bench [ROWS|FILE] [RUNS] [reader|reader-summary [THREADS]]
+//   build/bench/jsonl_bench [ROWS|FILE] [RUNS] [reader|reader-summary [THREADS]|parsers]
 // With "reader" only the reader into an engine runs, on one thread (or THREADS; 0: every
 // processor): a clean run to profile; "reader-summary" the same into an engine that keeps
-// column summaries (as karvo_dist's Profile does).
+// column summaries (as karvo_dist's Profile does); "parsers" times simdjson's parsers only.
 #include <simdjson.h>
 
 #include <algorithm>
@@ -209,6 +209,109 @@ std::uint64_t on_demand_per_line(std::string_view input) {
     return sum;
 }
 
+// Every value under `value`, read as the DOM reads it (numbers parsed, strings unescaped,
+// literals checked, arrays and objects walked), so the line is validated as a DOM parse
+// validates it: what a reader built on On-Demand would have to do to refuse the same lines.
+bool walk_all(simdjson::ondemand::value value, std::uint64_t& sum, std::size_t depth) {
+    simdjson::ondemand::json_type type;
+    if (depth > 128 || value.type().get(type)) {
+        return false;
+    }
+    switch (type) {
+        case simdjson::ondemand::json_type::number: {
+            simdjson::ondemand::number number;
+            if (value.get_number().get(number)) {
+                return false;
+            }
+            sum += number.is_double() ? 1 : 2;
+            return true;
+        }
+        case simdjson::ondemand::json_type::string: {
+            std::string_view s;
+            if (value.get_string().get(s)) {
+                return false;
+            }
+            sum += s.size();
+            return true;
+        }
+        case simdjson::ondemand::json_type::boolean: {
+            bool b = false;
+            if (value.get_bool().get(b)) {
+                return false;
+            }
+            sum += b;
+            return true;
+        }
+        case simdjson::ondemand::json_type::null: {
+            bool null = false;
+            return value.is_null().get(null) == simdjson::SUCCESS && null;
+        }
+        case simdjson::ondemand::json_type::array: {
+            simdjson::ondemand::array array;
+            if (value.get_array().get(array)) {
+                return false;
+            }
+            for (auto element : array) {
+                simdjson::ondemand::value inner;
+                if (element.get(inner) || !walk_all(inner, sum, depth + 1)) {
+                    return false;
+                }
+            }
+            return true;
+        }
+        case simdjson::ondemand::json_type::object: {
+            simdjson::ondemand::object object;
+            if (value.get_object().get(object)) {
+                return false;
+            }
+            for (auto field : object) {
+                std::string_view key;
+                simdjson::ondemand::value inner;
+                if (field.unescaped_key().get(key) || field.value().get(inner) ||
+                    !walk_all(inner, sum, depth + 1)) {
+                    return false;
+                }
+                sum += key.size();
+            }
+            return true;
+        }
+    }
+    return false;
+}
+
+// simdjson's On-Demand, one document per line, every value read and the line checked to
+// its end: the like-for-like figure to set beside the DOM's (which validates everything).
+std::uint64_t on_demand_validating(std::string_view input) {
+    simdjson::ondemand::parser parser;
+    std::uint64_t sum = 0;
+    std::uint64_t refused = 0;
+    std::size_t start = 0;
+    while (start < input.size()) {
+        std::size_t end = input.find('\n', start);
+        end = end == std::string_view::npos ? input.size() : end;
+        simdjson::padded_string_view line(input.data() + start, end - start, input.size() - start);
+        simdjson::ondemand::document doc;
+        simdjson::ondemand::object object;
+        bool good = parser.iterate(line).get(doc) == simdjson::SUCCESS &&
+                    doc.get_object().get(object) == simdjson::SUCCESS;
+        if (good) {
+            for (auto field : object) {
+                std::string_view key;
+                simdjson::ondemand::value value;
+                if (field.unescaped_key().get(key) || field.value().get(value) ||
+                    !walk_all(value, sum, 1)) {
+                    good = false;
+                    break;
+                }
+                sum += key.size();
+            }
+        }
+        refused += !(good && doc.current_location().error() == simdjson::OUT_OF_BOUNDS);
+        start = end + 1;
+    }
+    return sum + (refused << 40);
+}
+
 // Runs `work` on each piece on its own thread; the best wall time of `runs`, in seconds.
 Timing best_time(const std::vector<std::string_view>& pieces, int runs,
                  const std::function<std::uint64_t(std::string_view)>& work) {
@@ -332,6 +435,11 @@ int main(int argc, char** argv) {
         report("simdjson DOM parse_many, touch all", best_time(pieces, runs, dom_parse_many));
         report("simdjson On-Demand per line, read all",
                best_time(pieces, runs, on_demand_per_line));
+        report("simdjson On-Demand per line, validate all",
+               best_time(pieces, runs, on_demand_validating));
+        if (mode == "parsers") {
+            continue;
+        }
         report("reader, batches dropped", best_reader_time(input, threads, runs, false));
         report("reader into an engine", best_reader_time(input, threads, runs, true));
         report("reader into an engine keeping summaries",
