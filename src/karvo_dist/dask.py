@@ -189,8 +189,13 @@ def profile_bag(bag: Any, seed: int = 0, split_every: int | None = None) -> Prof
 # many lines it read, and the merge numbers the bad lines of later ranges on from those
 # of earlier ones, so line numbers are counted from the start of their file.
 
-# Bytes of a file that one task reads, when the caller does not say.
-BLOCKSIZE = 64 << 20
+# With blocksize="auto", tasks read about a share of the bytes that gives each thread of
+# the scheduler this many tasks (a task that ends early leaves room for another), within
+# these bounds: below the least, a task costs more to schedule than to read; above the
+# most, the merge waits long for the last task.
+TASKS_PER_THREAD = 4
+MIN_BLOCKSIZE = 1 << 20
+MAX_BLOCKSIZE = 64 << 20
 
 # Bytes read at a time from a range; the native reader takes them one by one.
 _READ_BLOCK = 1 << 20
@@ -408,20 +413,40 @@ def _plan(files: list[Any], blocksize: int | None) -> list[tuple]:
     return tasks
 
 
-def _blocksize(blocksize: Any) -> int | None:
-    if blocksize is None:
-        return None
+def _scheduler_threads() -> int:
+    """The threads the current Dask scheduler runs tasks on: a distributed client's
+    workers' if one is active, this machine's cores otherwise."""
+    distributed = sys.modules.get("distributed")  # a client means distributed is loaded
+    if distributed is not None:
+        try:
+            client = distributed.default_client()
+        except ValueError:  # no client
+            pass
+        else:
+            return max(1, sum(client.nthreads().values()))
+    return os.cpu_count() or 1
+
+
+def _auto_blocksize(files: list[Any]) -> int:
+    total = sum(os.path.getsize(path) for path in files)
+    share = -(-total // (TASKS_PER_THREAD * _scheduler_threads()))
+    return min(max(share, MIN_BLOCKSIZE), MAX_BLOCKSIZE)
+
+
+def _blocksize(blocksize: Any) -> int | str | None:
+    if blocksize is None or blocksize == "auto":
+        return blocksize
     if isinstance(blocksize, str):
         from dask.utils import parse_bytes
 
         blocksize = parse_bytes(blocksize)
     if isinstance(blocksize, bool) or not isinstance(blocksize, int) or blocksize < 1:
-        raise ValueError(f"blocksize must be a positive int, a size such as '64 MiB', or "
-                         f"None, not {blocksize!r}")
+        raise ValueError(f"blocksize must be a positive int, a size such as '64 MiB', "
+                         f"'auto' or None, not {blocksize!r}")
     return blocksize
 
 
-def read_files(paths: Any, seed: int = 0, blocksize: int | str | None = BLOCKSIZE, *,
+def read_files(paths: Any, seed: int = 0, blocksize: int | str | None = "auto", *,
                strict: bool = False, threads: int = 1, bad_lines_kept: int = 10,
                max_line_bytes: int = 256 << 20,
                split_every: int | None = None) -> FilesResult:
@@ -432,7 +457,8 @@ def read_files(paths: Any, seed: int = 0, blocksize: int | str | None = BLOCKSIZ
     expand in sorted order. The files are read as `Profile.observe_jsonl` reads them, in
     tasks of about `blocksize` bytes (an int, a size such as `"64 MiB"`, or None for one
     task per file): a larger file in byte ranges split at line ends, smaller files packed
-    together, a compressed file (gzip, bzip2, xz, zstd) whole by one task. The pieces
+    together, a compressed file (gzip, bzip2, xz, zstd) whole by one task. "auto" makes
+    about four tasks for each thread of the scheduler, of 1 to 64 MiB each. The pieces
     are merged in file and range order, in a tree, `split_every` at a time (8 when
     None), so the report equals that of one process calling `observe_jsonl` on the
     files in turn, with the same seed, distinct estimates included.
@@ -461,6 +487,8 @@ def read_files(paths: Any, seed: int = 0, blocksize: int | str | None = BLOCKSIZ
     options = {"strict": bool(strict), "threads": threads,
                "bad_lines_kept": bad_lines_kept, "max_line_bytes": max_line_bytes}
     files = _expand(paths)
+    if size == "auto":
+        size = _auto_blocksize(files)
     read = dask.delayed(profile_pieces, pure=True)
     tasks = [read(task, seed, options) for task in _plan(files, size)]
     if tasks:
@@ -485,7 +513,7 @@ def _result(profile: Profile, files: int, outcomes: list[list], kept: int) -> Fi
                        first_bad[:kept])
 
 
-def profile_files(paths: Any, seed: int = 0, blocksize: int | str | None = BLOCKSIZE, *,
+def profile_files(paths: Any, seed: int = 0, blocksize: int | str | None = "auto", *,
                   strict: bool = False, threads: int = 1,
                   split_every: int | None = None) -> Profile:
     """The profile of every JSON Lines file named, read natively on the Dask workers:
