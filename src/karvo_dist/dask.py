@@ -181,8 +181,8 @@ def profile_bag(bag: Any, seed: int = 0, split_every: int | None = None) -> Prof
 # at or after `start` (unless start is 0) and reads on through the end of the line that
 # holds byte stop - 1. Neighbouring ranges meet at the same line start, so every line is
 # read exactly once, whatever the block size, however lines straddle the boundaries.
-# Small files are packed together into tasks of about one block, read in turn into one
-# profile. The task profiles are merged in file and range order, so the result is
+# The files are cut into tasks as if they were one stream, so a task may read the end of
+# one file and the start of the next, in turn, into one profile. The task profiles are merged in file and range order, so the result is
 # that of one profile reading the files one after the other.
 #
 # A byte range does not know the number of the line it starts at; each task reports how
@@ -387,29 +387,34 @@ def _expand(paths: Any) -> list[Any]:
 
 
 def _plan(files: list[Any], blocksize: int | None) -> list[tuple]:
-    """The tasks, in file and range order: a file larger than a block as one task per
-    block, smaller files packed in turn into tasks of at most a block each."""
+    """The tasks, in file and range order, each a tuple of (path, file index, start,
+    stop or None for the end of the file).
+
+    The files are cut as if they were one stream into tasks of `blocksize` bytes, so
+    the tasks are equal and none waits long at the end: a task may take the end of one
+    file, whole small files and the start of the next. A compressed file goes whole into
+    the task it starts in. With no block size, each file is one task."""
+    if blocksize is None:
+        return [((path, index, 0, None),) for index, path in enumerate(files)]
     tasks: list[tuple] = []
-    packed: list[tuple] = []
-    packed_bytes = 0
+    task: list[tuple] = []
+    room = blocksize
     for index, path in enumerate(files):
         size = os.path.getsize(path)
-        if blocksize is None:
-            tasks.append(((path, index, 0, None),))
-            continue
-        splittable = not os.fsdecode(path).lower().endswith(_COMPRESSED_SUFFIXES)
-        if packed and (packed_bytes + size > blocksize or splittable and size > blocksize):
-            tasks.append(tuple(packed))
-            packed, packed_bytes = [], 0
-        if splittable and size > blocksize:
-            for start in range(0, size, blocksize):
-                stop = start + blocksize if start + blocksize < size else None
-                tasks.append(((path, index, start, stop),))
-        else:
-            packed.append((path, index, 0, None))
-            packed_bytes += size
-    if packed:
-        tasks.append(tuple(packed))
+        start = 0
+        if os.fsdecode(path).lower().endswith(_COMPRESSED_SUFFIXES):
+            room = max(room, size)  # not splittable: the task takes all of it
+        while size - start > room:
+            task.append((path, index, start, start + room))
+            tasks.append(tuple(task))
+            start, task, room = start + room, [], blocksize
+        task.append((path, index, start, None))
+        room -= size - start
+        if room <= 0:
+            tasks.append(tuple(task))
+            task, room = [], blocksize
+    if task:
+        tasks.append(tuple(task))
     return tasks
 
 
@@ -456,8 +461,9 @@ def read_files(paths: Any, seed: int = 0, blocksize: int | str | None = "auto", 
     `paths` is a path, a glob (`"logs/*.jsonl"`, `**` included) or a list of them; globs
     expand in sorted order. The files are read as `Profile.observe_jsonl` reads them, in
     tasks of about `blocksize` bytes (an int, a size such as `"64 MiB"`, or None for one
-    task per file): a larger file in byte ranges split at line ends, smaller files packed
-    together, a compressed file (gzip, bzip2, xz, zstd) whole by one task. "auto" makes
+    task per file), cut from the files as if they were one stream, so a large file is
+    read in byte ranges split at line ends and small files are packed together; a
+    compressed file (gzip, bzip2, xz, zstd) is read whole by one task. "auto" makes
     about four tasks for each thread of the scheduler, of 1 to 64 MiB each. The pieces
     are merged in file and range order, in a tree, `split_every` at a time (8 when
     None), so the report equals that of one process calling `observe_jsonl` on the
