@@ -319,18 +319,44 @@ def _whole_file_elsewhere(file: IO[bytes]) -> bool:
     return _formats.decompressor(head) is not None or _formats.refusal(head) is not None
 
 
+# A file is a local path (str or bytes), read by the native side when read whole, or an
+# fsspec OpenFile for a URL ("s3://...", "memory://..."), read through its file object.
+
+def _name(source: Any) -> str:
+    if isinstance(source, (str, bytes)):
+        return os.fsdecode(source)
+    return source.fs.unstrip_protocol(source.path)
+
+
+def _size(source: Any) -> int:
+    if isinstance(source, (str, bytes)):
+        return os.path.getsize(source)
+    return source.fs.size(source.path)
+
+
+def _open(source: Any) -> IO[bytes]:
+    return open(source, "rb") if isinstance(source, (str, bytes)) else source.open()
+
+
+def _read_whole(profile: Profile, source: Any, options: dict) -> Any:
+    if isinstance(source, (str, bytes)):
+        return profile.observe_jsonl(source, **options)
+    with source.open() as file:
+        return profile.observe_jsonl(file, **options)
+
+
 def _read_piece(profile: Profile, piece: tuple, options: dict) -> list:
     """Reads one file or one range of a file into the profile; its outcome."""
-    path, index, start, stop = piece
-    name = os.fsdecode(path)
+    source, index, start, stop = piece
+    name = _name(source)
     try:
         if start == 0 and stop is None:
-            return _outcome(index, name, profile.observe_jsonl(path, **options), 0)
-        with open(path, "rb") as file:
+            return _outcome(index, name, _read_whole(profile, source, options), 0)
+        with _open(source) as file:
             if _whole_file_elsewhere(file):
                 if start > 0:
                     return [index, name, 0, 0, 0, 0, 0, [], None]
-                return _outcome(index, name, profile.observe_jsonl(path, **options), 0)
+                return _outcome(index, name, _read_whole(profile, source, options), 0)
             first = start if start == 0 else _line_start(file, start)
             if first is None or (stop is not None and first >= stop):
                 return [index, name, 0, 0, 0, 0, 0, [], None]  # no line starts here
@@ -367,7 +393,7 @@ def merge_pieces(parts: Iterable[tuple[bytes, list]], seed: int,
 
 def _expand(paths: Any) -> list[Any]:
     """The files named: a path, a glob, or a list of them, globs expanded in sorted
-    order."""
+    order. A URL with a protocol is opened through fsspec."""
     if isinstance(paths, (str, bytes, os.PathLike)):
         paths = [paths]
     files: list[Any] = []
@@ -376,7 +402,9 @@ def _expand(paths: Any) -> list[Any]:
             raise TypeError(f"read_files() takes paths and globs, not "
                             f"{type(path).__qualname__!r}")
         path = os.fspath(path)
-        if glob.has_magic(path):
+        if isinstance(path, str) and "://" in path:
+            files.extend(_expand_url(path))
+        elif glob.has_magic(path):
             found = sorted(glob.glob(path, recursive=True))
             if not found:
                 raise FileNotFoundError(f"no file matches {os.fsdecode(path)!r}")
@@ -386,7 +414,17 @@ def _expand(paths: Any) -> list[Any]:
     return files
 
 
-def _plan(files: list[Any], blocksize: int | None) -> list[tuple]:
+def _expand_url(url: str) -> list[Any]:
+    import fsspec
+
+    fs, path = fsspec.core.url_to_fs(url)
+    found = sorted(fs.glob(path)) if glob.has_magic(path) else [path]
+    if not found:
+        raise FileNotFoundError(f"no file matches {url!r}")
+    return [fsspec.core.OpenFile(fs, name, mode="rb") for name in found]
+
+
+def _plan(files: list[Any], sizes: list[int], blocksize: int | None) -> list[tuple]:
     """The tasks, in file and range order, each a tuple of (path, file index, start,
     stop or None for the end of the file).
 
@@ -399,10 +437,9 @@ def _plan(files: list[Any], blocksize: int | None) -> list[tuple]:
     tasks: list[tuple] = []
     task: list[tuple] = []
     room = blocksize
-    for index, path in enumerate(files):
-        size = os.path.getsize(path)
+    for index, (path, size) in enumerate(zip(files, sizes)):
         start = 0
-        if os.fsdecode(path).lower().endswith(_COMPRESSED_SUFFIXES):
+        if _name(path).lower().endswith(_COMPRESSED_SUFFIXES):
             room = max(room, size)  # not splittable: the task takes all of it
         while size - start > room:
             task.append((path, index, start, start + room))
@@ -432,8 +469,8 @@ def _scheduler_threads() -> int:
     return os.cpu_count() or 1
 
 
-def _auto_blocksize(files: list[Any]) -> int:
-    total = sum(os.path.getsize(path) for path in files)
+def _auto_blocksize(sizes: list[int]) -> int:
+    total = sum(sizes)
     share = -(-total // (TASKS_PER_THREAD * _scheduler_threads()))
     return min(max(share, MIN_BLOCKSIZE), MAX_BLOCKSIZE)
 
@@ -493,10 +530,11 @@ def read_files(paths: Any, seed: int = 0, blocksize: int | str | None = "auto", 
     options = {"strict": bool(strict), "threads": threads,
                "bad_lines_kept": bad_lines_kept, "max_line_bytes": max_line_bytes}
     files = _expand(paths)
+    sizes = [_size(path) for path in files]
     if size == "auto":
-        size = _auto_blocksize(files)
+        size = _auto_blocksize(sizes)
     read = dask.delayed(profile_pieces, pure=True)
-    tasks = [read(task, seed, options) for task in _plan(files, size)]
+    tasks = [read(task, seed, options) for task in _plan(files, sizes, size)]
     if tasks:
         merge = functools.partial(merge_pieces, kept=bad_lines_kept)
         data, outcomes = dask.compute(_merge_levels(tasks, seed, width, merge))[0]

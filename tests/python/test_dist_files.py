@@ -252,3 +252,32 @@ def test_missing_files_and_other_objects_are_refused(tmp_path):
     with pytest.raises(TypeError, match="paths and globs"):
         read_files([write(tmp_path / "a.jsonl", ROWS), 3])
     assert read_files(tmp_path / "a.jsonl", blocksize="1 KiB").rows == 12
+
+
+def test_urls_are_read_through_fsspec(tmp_path):
+    """A URL with a protocol, globs included, is opened through fsspec on the workers:
+    the same reading as local files, names as URLs."""
+    fsspec = pytest.importorskip("fsspec")
+    memory = fsspec.filesystem("memory")
+    texts = [ROWS + "{bad\n", BOM + ROWS.replace("\n", "\r\n"), "",
+             gzip.compress((ROWS * 3).encode())]
+    local = []
+    for i, text in enumerate(texts):
+        data = text.encode() if isinstance(text, str) else text
+        memory.pipe(f"/karvo-files/f{i}.jsonl", data)
+        local.append(write(tmp_path / f"f{i}.jsonl", data))
+    name = memory.unstrip_protocol("/karvo-files/f0.jsonl")  # memory:///karvo-files/...
+    try:
+        want = read_files(local, seed=SEED, blocksize=7)
+        for blocksize in (1, 7, 100, None):
+            got = read_files("memory://karvo-files/f*.jsonl", seed=SEED, blocksize=blocksize)
+            assert got.profile.report() == want.profile.report()
+            assert got.first_bad == [(name, 13, want.first_bad[0][2])]
+            assert (got.rows, got.lines, got.bytes) == (want.rows, want.lines, want.bytes)
+        with pytest.raises(BadLineError) as refusal:
+            read_files("memory://karvo-files/f0.jsonl", blocksize=5, strict=True)
+        assert (refusal.value.source, refusal.value.line) == (name, 13)
+        with pytest.raises(FileNotFoundError, match="no file matches"):
+            read_files("memory://karvo-files/none*.jsonl")
+    finally:
+        memory.rm("/karvo-files", recursive=True)
