@@ -176,14 +176,15 @@ def profile_bag(bag: Any, seed: int = 0, split_every: int | None = None) -> Prof
 # --------------------------------------------------------------------------
 # JSON Lines files, read natively on the workers
 #
-# A file larger than the block size is read in byte ranges, one task each. A range
-# [start, stop) owns every line that starts inside it: it skips to the first line start
-# at or after `start` (unless start is 0) and reads on through the end of the line that
-# holds byte stop - 1. Neighbouring ranges meet at the same line start, so every line is
-# read exactly once, whatever the block size, however lines straddle the boundaries.
-# The files are cut into tasks as if they were one stream, so a task may read the end of
-# one file and the start of the next, in turn, into one profile. The task profiles are merged in file and range order, so the result is
-# that of one profile reading the files one after the other.
+# The files are cut into tasks of `blocksize` bytes as if they were one stream, so the
+# tasks are equal: a task may read the end of one file, small files whole and the start
+# of the next, in turn, into one profile. A range [start, stop) of a file owns every line
+# that starts inside it: it skips to the first line start at or after `start` (unless
+# start is 0) and reads on through the end of the line that holds byte stop - 1.
+# Neighbouring ranges meet at the same line start, so every line is read exactly once,
+# whatever the block size, however lines straddle the boundaries. The task profiles are
+# merged in file and range order, so the result is that of one profile reading the files
+# one after the other.
 #
 # A byte range does not know the number of the line it starts at; each task reports how
 # many lines it read, and the merge numbers the bad lines of later ranges on from those
