@@ -163,8 +163,8 @@ def mixed_frame(n=6_000):
 
 
 def test_dask_frame_profile_equals_one_process_and_the_bag_path(dask_client):
+    pa = pytest.importorskip("pyarrow")  # first: dask.dataframe itself needs it
     import dask.dataframe as dd
-    pa = pytest.importorskip("pyarrow")
 
     from karvo_dist.dask import profile_bag, profile_frame
 
