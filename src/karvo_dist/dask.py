@@ -402,16 +402,16 @@ def _expand(paths: Any) -> list[Any]:
         if not isinstance(path, (str, bytes, os.PathLike)):
             raise TypeError(f"read_files() takes paths and globs, not "
                             f"{type(path).__qualname__!r}")
-        path = os.fspath(path)
-        if isinstance(path, str) and "://" in path:
-            files.extend(_expand_url(path))
-        elif glob.has_magic(path):
-            found = sorted(glob.glob(path, recursive=True))
+        pattern: Any = os.fspath(path)  # str or bytes, as given
+        if isinstance(pattern, str) and "://" in pattern:
+            files.extend(_expand_url(pattern))
+        elif glob.has_magic(pattern):
+            found = sorted(glob.glob(pattern, recursive=True))
             if not found:
-                raise FileNotFoundError(f"no file matches {os.fsdecode(path)!r}")
+                raise FileNotFoundError(f"no file matches {os.fsdecode(pattern)!r}")
             files.extend(found)
         else:
-            files.append(path)
+            files.append(pattern)
     return files
 
 
@@ -476,9 +476,9 @@ def _auto_blocksize(sizes: list[int]) -> int:
     return min(max(share, MIN_BLOCKSIZE), MAX_BLOCKSIZE)
 
 
-def _blocksize(blocksize: Any) -> int | str | None:
-    if blocksize is None or blocksize == "auto":
-        return blocksize
+def _blocksize(blocksize: Any) -> int | None:
+    if blocksize is None:
+        return None
     if isinstance(blocksize, str):
         from dask.utils import parse_bytes
 
@@ -525,14 +525,15 @@ def read_files(paths: Any, seed: int = 0, blocksize: int | str | None = "auto", 
 
     Profile(seed=seed)  # a bad seed fails here, before any work is sent out
     width = _split_every(split_every)
-    size = _blocksize(blocksize)
+    auto = isinstance(blocksize, str) and blocksize == "auto"
+    size = None if auto else _blocksize(blocksize)
     Profile(seed=seed).observe_jsonl(b"", threads=threads, bad_lines_kept=bad_lines_kept,
                                      max_line_bytes=max_line_bytes)  # checks the options
     options = {"strict": bool(strict), "threads": threads,
                "bad_lines_kept": bad_lines_kept, "max_line_bytes": max_line_bytes}
     files = _expand(paths)
     sizes = [_size(path) for path in files]
-    if size == "auto":
+    if auto:
         size = _auto_blocksize(sizes)
     read = dask.delayed(profile_pieces, pure=True)
     tasks = [read(task, seed, options) for task in _plan(files, sizes, size)]
@@ -552,9 +553,10 @@ def _result(profile: Profile, files: int, outcomes: list[list], kept: int) -> Fi
             raise BadLineError(line, reason, outcome[_NAME])
     first_bad = [(outcome[_NAME], line, reason)
                  for outcome in outcomes for line, reason in outcome[_FIRST_BAD]]
-    return FilesResult(profile, files,
-                       *(sum(outcome[field] for outcome in outcomes)
-                         for field in (_ROWS, _LINES, _BLANK, _BAD, _BYTES)),
+    rows, lines, blank_lines, bad_lines, size = (
+        sum(outcome[field] for outcome in outcomes)
+        for field in (_ROWS, _LINES, _BLANK, _BAD, _BYTES))
+    return FilesResult(profile, files, rows, lines, blank_lines, bad_lines, size,
                        first_bad[:kept])
 
 
