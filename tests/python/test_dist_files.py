@@ -281,3 +281,35 @@ def test_urls_are_read_through_fsspec(tmp_path):
             read_files("memory://karvo-files/none*.jsonl")
     finally:
         memory.rm("/karvo-files", recursive=True)
+
+
+def test_bytes_paths_and_calls_from_several_threads(tmp_path):
+    """Paths as bytes are named as text; calls from several threads at once, on Dask's
+    threaded scheduler, each give the one answer."""
+    import threading
+
+    paths = [write(tmp_path / f"t{i}.jsonl", ROWS * (i + 1) + "{bad\n") for i in range(3)]
+    want = assert_reads_as_one_process(paths, blocksize=64)
+    got = read_files([os.fsencode(path) for path in paths], seed=SEED, blocksize=64)
+    assert got == want.__class__(got.profile, *(getattr(want, f) for f in (
+        "files", "rows", "lines", "blank_lines", "bad_lines", "bytes", "first_bad")))
+
+    results, errors = [], []
+
+    def read():
+        try:
+            results.append(read_files(paths, seed=SEED, blocksize=50))
+        except BaseException as error:  # reported below, not lost in the thread
+            errors.append(error)
+
+    with dask.config.set(scheduler="threads"):
+        threads = [threading.Thread(target=read) for _ in range(4)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(timeout=120)
+    assert not any(thread.is_alive() for thread in threads)
+    assert errors == [] and len(results) == 4
+    for result in results:
+        assert result.profile.report() == want.profile.report()
+        assert result.first_bad == want.first_bad
