@@ -106,6 +106,40 @@ def test_dask_profile_of_json_lines_equals_one_process(dask_client, tmp_path):
     assert profile_bag(bag.filter(lambda row: row["id"] < 0), seed=SEED).report() == "{}"
 
 
+def test_dask_files_read_natively_equal_one_process(dask_client, tmp_path):
+    """Files read in byte ranges on the worker processes: a large file split at line
+    ends, small ones packed, a gzip file whole, bad lines numbered in their file."""
+    import gzip
+
+    from karvo_dist.dask import read_files
+
+    rows = varied_rows()
+    lines = [json.dumps(row) for row in rows]
+    lines[777] = "{not json"
+    big = tmp_path / "big.jsonl"
+    big.write_text("\ufeff" + "\r\n".join(lines[:8_000]))
+    small = []
+    for i in range(3):
+        path = tmp_path / f"small{i}.jsonl"
+        path.write_text("\n".join(lines[8_000 + i * 1_000:9_000 + i * 1_000]) + "\n")
+        small.append(str(path))
+    packed = tmp_path / "rest.jsonl.gz"
+    packed.write_bytes(gzip.compress(("\n".join(lines[11_000:]) + "\n").encode()))
+    paths = [str(big)] + small + [str(packed)]
+
+    want = Profile(seed=SEED)
+    results = [want.observe_jsonl(path) for path in paths]
+    for blocksize in (50_000, "auto", None):
+        got = read_files(paths, seed=SEED, blocksize=blocksize, split_every=2)
+        assert_same_values(got.profile, want)
+        assert got.rows == len(rows) - 1 == sum(result.rows for result in results)
+        assert got.bytes == sum(result.bytes for result in results)
+        assert got.first_bad == [(str(big), 778, results[0].first_bad[0][1])]
+
+    with pytest.raises(karvo_dist.BadLineError, match=r"big\.jsonl:778: not JSON"):
+        read_files(paths, seed=SEED, blocksize=50_000, strict=True)
+
+
 def mixed_frame(n=6_000):
     """A pandas frame of the column kinds a Dask DataFrame meets: ints, floats with NaN
     and nulls, texts with None, bools, nullable ints, a categorical, timestamps, and an
@@ -129,8 +163,8 @@ def mixed_frame(n=6_000):
 
 
 def test_dask_frame_profile_equals_one_process_and_the_bag_path(dask_client):
+    pa = pytest.importorskip("pyarrow")  # first: dask.dataframe itself needs it
     import dask.dataframe as dd
-    pa = pytest.importorskip("pyarrow")
 
     from karvo_dist.dask import profile_bag, profile_frame
 
