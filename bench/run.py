@@ -1146,12 +1146,12 @@ def print_summary(results: dict, memory: dict) -> bool:
             if name in ROW_CALL_WORKLOADS:
                 text += " " + verdict(ratio <= TARGET_ROW_CALL_RATIO)
             parts.append(text)
-        print(f"{name:<9}karvo {karvo['ns_per_cell']:.1f} ns/cell: " + "; ".join(parts))
+        print(f"{name:<15}karvo {karvo['ns_per_cell']:.1f} ns/cell: " + "; ".join(parts))
     for name, tools in memory.items():
         m = tools.get("karvo")
         if m:
             per_cell, per_column = m["transient_per_cell"], m["kept_per_column"]
-            print(f"{name:<9}karvo memory: {per_cell:.1f} B/cell transient "
+            print(f"{name:<15}karvo memory: {per_cell:.1f} B/cell transient "
                   f"{verdict(per_cell <= TARGET_TRANSIENT_BYTES_PER_CELL)}, "
                   f"{per_column:,.0f} B/column kept "
                   f"{verdict(per_column <= TARGET_PERSISTENT_BYTES_PER_COLUMN)}")
@@ -1175,12 +1175,12 @@ def print_baseline(path: str, scale: float, results: dict, memory: dict) -> None
                 parts.append(f"{tool} {old['ns_per_cell']:.1f} -> {row['ns_per_cell']:.1f} "
                              f"({old['ns_per_cell'] / row['ns_per_cell']:.2f}x)")
         if parts:
-            print(f"{name:<9}" + "; ".join(parts))
+            print(f"{name:<15}" + "; ".join(parts))
     for name, tools in memory.items():
         old = before.get("memory", {}).get(name, {}).get("karvo")
         new = tools.get("karvo")
         if old and new:
-            print(f"{name:<9}karvo transient {old['transient_per_cell']:.1f} -> "
+            print(f"{name:<15}karvo transient {old['transient_per_cell']:.1f} -> "
                   f"{new['transient_per_cell']:.1f} B/cell, kept {old['kept_per_column']:.0f} -> "
                   f"{new['kept_per_column']:.0f} B/column")
 
