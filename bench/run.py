@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Benchmark of karvo against the read-only floor and against peer tools.
 
-    python bench/run.py                      # full run: 4 workloads, all tools, best of 5
+    python bench/run.py                      # full run: 8 workloads, all tools, best of 5
     python bench/run.py --quick              # rows / 10, best of 3, for a fast look
     python bench/run.py --only karvo,floor   # just these tools
     python bench/run.py --workloads mixed --repeat 7 --json out.json
@@ -49,7 +49,8 @@ ALL_TOOLS = ["floor", "karvo", "floor-row", "karvo-row", "polars", "polars-scan"
              "datasketches", "python"]
 # Tools that are karvo or the floor called another way, not peers.
 OWN_TOOLS = ("floor", "karvo", "floor-row", "karvo-row")
-ALL_WORKLOADS = ["mixed", "wide", "strings", "sparse", "events"]
+ALL_WORKLOADS = ["mixed", "wide", "wide-distinct", "strings", "strings-unique", "sparse",
+                 "events", "table"]
 
 # Targets of the hot path, checked in the summary.
 TARGET_FLOOR_RATIO = 1.5
@@ -61,7 +62,7 @@ TARGET_ROW_CALL_RATIO = 2.0
 ROW_CALL_WORKLOADS = ("mixed", "events")
 TARGET_TRANSIENT_BYTES_PER_CELL = 32.0
 # Workloads whose memory figures are taken (each in a child process per tool).
-MEMORY_WORKLOADS = ("mixed", "wide", "events")
+MEMORY_WORKLOADS = ("mixed", "wide", "events", "table")
 TARGET_PERSISTENT_BYTES_PER_COLUMN = 16 * 1024
 # Allowed relative error of karvo's distinct estimate against the exact count:
 # the sketch's standard error at precision 14 is about 0.8 %, and with 200
@@ -168,6 +169,101 @@ def gen_wide(rng: random.Random, n: int) -> list[dict]:
         data.append(col)
     names = [f"m{c:03d}" for c in range(columns)]
     return [{names[c]: data[c][i] for c in range(columns)} for i in range(n)]
+
+
+def gen_wide_distinct(rng: random.Random, n: int) -> list[dict]:
+    """The harder wide table: ints and floats in turn, the ints' cardinality rising from
+    10 to 10^6 across the columns, three float columns in four all distinct."""
+    columns = 200
+    data = []
+    for c in range(columns):
+        step = c // 2
+        if c % 2 == 0:
+            # Drawn with repeats from `cardinality` values: beyond the rows, nearly unique.
+            cardinality = round(10 ** (1 + 5 * step / (columns // 2 - 1)))
+            col = [rng.randrange(cardinality) * 997 + 13 for _ in range(n)]
+        elif step % 4 == 0:
+            col = spread(rng, [round(rng.uniform(0.0, 1000.0), 2) for _ in range(5000)], n)
+        else:
+            col = [rng.random() * 10 ** (step % 7) for _ in range(n)]
+        data.append(col)
+    names = [f"w{c:03d}" for c in range(columns)]
+    return [{names[c]: data[c][i] for c in range(columns)} for i in range(n)]
+
+
+def gen_strings_unique(rng: random.Random, n: int) -> list[dict]:
+    """The harder strings table: ASCII texts only (their UTF-8 is the str's own bytes, so
+    reading them costs the floor least), of cardinality 100, 10,000, 100,000 and unique."""
+    code = spread(rng, distinct_texts(rng, 100, 8, 12), n)
+    product = spread(rng, distinct_texts(rng, 10_000, 10, 24), n)
+    street = spread(rng, distinct_texts(rng, 100_000, 16, 32), n)
+    token = distinct_texts(rng, n, 20, 40)
+    return [{"code": code[i], "product": product[i], "street": street[i], "token": token[i]}
+            for i in range(n)]
+
+
+# The pieces of the table workload: the order lines of a shop, as a database export has
+# them.
+CURRENCIES = ["EUR", "USD", "GBP", "CHF", "SEK", "PLN"]
+ORDER_STATUS = ["placed", "paid", "packed", "shipped", "delivered", "returned", "cancelled"]
+PAYMENT = ["card", "paypal", "invoice", "bank_transfer", "voucher"]
+WORDS = ["fast", "delivery", "great", "quality", "would", "buy", "again", "box", "was",
+         "damaged", "colour", "not", "as", "shown", "size", "fits", "well", "thanks",
+         "late", "perfect", "gift", "cheap", "price", "ok", "nice", "broken", "after",
+         "two", "weeks", "recommend", "seller", "the", "a", "and", "very", "too", "small"]
+ORDER_START_S = 1_735_689_600  # 2025-01-01T00:00:00Z
+
+
+def gen_table(rng: random.Random, n: int) -> list[dict]:
+    """Rows of an order-lines table: ids (unique, 50,000 customers, 5,000 products),
+    timestamps as epoch seconds and milliseconds, quantities, prices (2-decimal, a total
+    mostly distinct, a discount in a third of the rows, else None), short categorical
+    texts (currency, status, payment, country, category, SKU), a city, and a free-text
+    comment in a fifth of the rows (else None)."""
+    customers = rng.sample(range(10**6, 10**7), 50_000)
+    products = rng.sample(range(10**5, 10**6), 5_000)
+    list_price = {p: round(rng.uniform(0.99, 400.0), 2) for p in products}
+    sku = {p: f"SKU-{rng.randrange(10**6):06d}-{rng.choice(LETTERS).upper()}" for p in products}
+    countries = [c.upper() for c in distinct_texts(rng, 40, 2, 2)]
+    categories = distinct_texts(rng, 30, 4, 14)
+    category = {p: rng.choice(categories) for p in products}
+    cities = distinct_texts(rng, 2_000, 4, 16, accented=0.1)
+    rows = []
+    created = ORDER_START_S
+    order_id = 7_000_000
+    for _ in range(n):
+        created += rng.randint(0, 60)
+        order_id += rng.randint(1, 3)
+        product = rng.choice(products)
+        quantity = rng.choice((1, 1, 1, 1, 2, 2, 3, 4, 5, 10))
+        price = list_price[product]
+        discount = round(rng.uniform(0.0, 0.3) * price, 2) if rng.random() < 0.33 else None
+        total = quantity * price - (discount or 0.0)
+        comment = (" ".join(rng.choice(WORDS) for _ in range(rng.randint(3, 14)))
+                   if rng.random() < 0.2 else None)
+        rows.append({
+            "order_id": order_id,
+            "line_no": rng.randint(1, 6),
+            "customer_id": rng.choice(customers),
+            "product_id": product,
+            "created_at": created,
+            "updated_at_ms": (created + rng.randint(0, 86_400 * 7)) * 1000
+                             + rng.randrange(1000),
+            "quantity": quantity,
+            "unit_price": price,
+            "discount": discount,
+            "total": round(total * (1.0 + rng.uniform(0.0, 0.25)), 4),
+            "currency": rng.choice(CURRENCIES),
+            "status": rng.choice(ORDER_STATUS),
+            "payment": rng.choice(PAYMENT),
+            "country": rng.choice(countries),
+            "category": category[product],
+            "sku": sku[product],
+            "city": rng.choice(cities),
+            "comment": comment,
+            "rating": rng.randint(1, 5) if rng.random() < 0.4 else None,
+        })
+    return rows
 
 
 def gen_strings(rng: random.Random, n: int) -> list[dict]:
@@ -302,6 +398,13 @@ WORKLOADS = {
              "2-decimal floats, unique floats"),
     "strings": (gen_strings, 200_000, "4 texts of 8-40 characters: cardinality 5,000, "
                 "1,000 (30% non-ASCII), unique, unique (10% non-ASCII)"),
+    "wide-distinct": (gen_wide_distinct, 20_000, "200 columns, ints and floats in turn: ints "
+                      "of cardinality 10 to 10^6, floats 3 in 4 unique, else 5,000 values"),
+    "strings-unique": (gen_strings_unique, 200_000, "4 ASCII texts of 8-40 characters: "
+                       "cardinality 100, 10,000, 100,000, unique"),
+    "table": (gen_table, 200_000, "order lines: 19 columns of ids, epoch timestamps, "
+              "quantities, prices, short categorical texts, a city, a free-text comment; "
+              "None in 4 columns"),
     "sparse": (gen_sparse, 200_000, "each row 5 of 50 columns (ints, floats, texts)"),
     "events": (gen_events, 100_000, "an event log: 64-bit ids, timestamps as ints and ISO "
                "texts, categorical and user-agent texts, 2 bools, 4 optional fields in 3-20% of "
@@ -1043,12 +1146,12 @@ def print_summary(results: dict, memory: dict) -> bool:
             if name in ROW_CALL_WORKLOADS:
                 text += " " + verdict(ratio <= TARGET_ROW_CALL_RATIO)
             parts.append(text)
-        print(f"{name:<9}karvo {karvo['ns_per_cell']:.1f} ns/cell: " + "; ".join(parts))
+        print(f"{name:<15}karvo {karvo['ns_per_cell']:.1f} ns/cell: " + "; ".join(parts))
     for name, tools in memory.items():
         m = tools.get("karvo")
         if m:
             per_cell, per_column = m["transient_per_cell"], m["kept_per_column"]
-            print(f"{name:<9}karvo memory: {per_cell:.1f} B/cell transient "
+            print(f"{name:<15}karvo memory: {per_cell:.1f} B/cell transient "
                   f"{verdict(per_cell <= TARGET_TRANSIENT_BYTES_PER_CELL)}, "
                   f"{per_column:,.0f} B/column kept "
                   f"{verdict(per_column <= TARGET_PERSISTENT_BYTES_PER_COLUMN)}")
@@ -1072,12 +1175,12 @@ def print_baseline(path: str, scale: float, results: dict, memory: dict) -> None
                 parts.append(f"{tool} {old['ns_per_cell']:.1f} -> {row['ns_per_cell']:.1f} "
                              f"({old['ns_per_cell'] / row['ns_per_cell']:.2f}x)")
         if parts:
-            print(f"{name:<9}" + "; ".join(parts))
+            print(f"{name:<15}" + "; ".join(parts))
     for name, tools in memory.items():
         old = before.get("memory", {}).get(name, {}).get("karvo")
         new = tools.get("karvo")
         if old and new:
-            print(f"{name:<9}karvo transient {old['transient_per_cell']:.1f} -> "
+            print(f"{name:<15}karvo transient {old['transient_per_cell']:.1f} -> "
                   f"{new['transient_per_cell']:.1f} B/cell, kept {old['kept_per_column']:.0f} -> "
                   f"{new['kept_per_column']:.0f} B/column")
 

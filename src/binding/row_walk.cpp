@@ -58,7 +58,7 @@ void BatchBuilder::index_first_row() {
     unindexed_ = false;
 }
 
-std::uint32_t BatchBuilder::column_of(PyObject* key, std::size_t position) {
+std::uint32_t BatchBuilder::column_of_lookup(PyObject* key, std::size_t position) {
     if (unindexed_) {
         index_first_row();
     }

@@ -111,7 +111,16 @@ class BatchBuilder {
     PyObject* fetch_again(PyObject* dictionary, const RowWalk& walk, std::size_t i) const;
     // Checks that the dictionary yields exactly the listed entries, as listed.
     void check_unchanged(PyObject* dictionary, const RowWalk& walk) const;
-    std::uint32_t column_of(PyObject* key, std::size_t position);
+    // The column of the key at `position` of the row: inline when the key object is the
+    // one the previous rows had there (the usual case, a hit per cell in rows that a JSON
+    // loader made), else column_of_lookup.
+    std::uint32_t column_of(PyObject* key, std::size_t position) {
+        if (!unindexed_ && position < by_position_.size() && by_position_[position].key == key) {
+            return by_position_[position].column;
+        }
+        return column_of_lookup(key, position);
+    }
+    std::uint32_t column_of_lookup(PyObject* key, std::size_t position);
     // A new column for a key of the batch's first row, all of whose keys are exact str.
     std::uint32_t new_column(PyObject* key);
     // Indexes the columns of the first row, made by new_column, for the rows after it.

@@ -144,31 +144,27 @@ bool reads_without_python(PyObject* value) {
            type == &PyUnicode_Type || type == &PyBool_Type || is_plain_container(type);
 }
 
-bool convert_exact(std::uint32_t column, PyObject* value, FoldPipeline& sink, Utf8Scratch& scratch,
-                   RawCell& cell) {
-    PyTypeObject* type = Py_TYPE(value);
+void wide_int_raw(std::uint32_t column, PyObject* value, int overflow, const FoldPipeline& sink,
+                  RawCell& cell) {
     Cell wide;
-    if (value == Py_None) {
-        cell = null_raw(column);
-    } else if (type == &PyLong_Type) {
-        int overflow = 0;
-        long long integer = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow == 0) {
-            cell = raw_int(column, integer);
-        } else if (overflow > 0 && wide_unsigned(value, sink.keys(), column, wide)) {
-            cell = keyed(wide);  // its nearest double, keyed by its exact value
-        } else {  // beyond 64 bits: the nearest double, or null beyond a double's range
-            double real = PyLong_AsDouble(value);
-            if (real == -1.0 && PyErr_Occurred() != nullptr) {
-                PyErr_Clear();
-                cell = null_raw(column, Origin::Int);
-            } else {
-                cell = float_raw(column, real, Origin::Int);
-            }
-        }
-    } else if (type == &PyFloat_Type) {
-        cell = float_raw(column, PyFloat_AsDouble(value));
-    } else if (type == &PyUnicode_Type) {
+    if (overflow > 0 && wide_unsigned(value, sink.keys(), column, wide)) {
+        cell = keyed(wide);  // its nearest double, keyed by its exact value
+        return;
+    }
+    // Beyond 64 bits: the nearest double, or null beyond a double's range.
+    double real = PyLong_AsDouble(value);
+    if (real == -1.0 && PyErr_Occurred() != nullptr) {
+        PyErr_Clear();
+        cell = null_raw(column, Origin::Int);
+    } else {
+        cell = float_raw(column, real, Origin::Int);
+    }
+}
+
+bool convert_exact_rest(std::uint32_t column, PyObject* value, FoldPipeline& sink,
+                        Utf8Scratch& scratch, RawCell& cell) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PyUnicode_Type) {
         cell = exact_str_raw(column, value, sink, scratch);
     } else if (type == &PyBool_Type) {
         cell = raw_int(column, value == Py_True ? 1 : 0, Origin::Bool);

@@ -9,7 +9,8 @@ import math
 
 import pytest
 
-from conftest import profile_of
+import karvo
+from conftest import profile_of, report
 from value_hooks import Index, Real
 
 
@@ -119,6 +120,26 @@ CASES = [
 @pytest.mark.parametrize("value, expected", [c[1:] for c in CASES], ids=[c[0] for c in CASES])
 def test_value_rule(value, expected):
     assert profile_of(value) == expected
+
+
+# The values the reader converts by type alone, some inline in the row walk (float, None,
+# int within 64 bits), the rest out of line; beyond 64 bits an int takes a path of its own.
+EXACT_TYPES = (type(None), bool, int, float, str, bytes, bytearray, list, tuple, dict, set)
+EXACT_CASES = [c for c in CASES if type(c[1]) in EXACT_TYPES]
+
+
+@pytest.mark.parametrize("lead", [{}, {"hook": Index(1)}], ids=["exact walk", "checked walk"])
+@pytest.mark.parametrize("rows", [1, 5000], ids=["one row", "rows enough for a worker"])
+def test_exact_values_read_alike_side_by_side(lead, rows):
+    # Every exact value in one row, each in a column of its own, read as the value alone
+    # is; behind a hook value the rest of the row goes through the checked walk.
+    row = dict(lead, **{name: value for name, value, _ in EXACT_CASES})
+    p = karvo.Profiler()
+    p.observe_dicts([row] * rows)
+    got = report(p)
+    for name, _, expected in EXACT_CASES:
+        want = dict(expected, total_count=rows, null_count=expected["null_count"] * rows)
+        assert got[name] == want, name
 
 
 def test_negative_zero_is_kept():
