@@ -1,11 +1,11 @@
 // The karvo_dist._native module: single-phase initialisation, once per process, like
-// karvo's own (binding/module_state.h). It publishes the Profile class and the number of
+// karvo's own (pykit/module_state.h). It publishes the Profile class and the number of
 // the binary form it writes; the karvo_dist package builds on both.
 #include <new>
 
-#include "binding/entry.h"
-#include "binding/module_state.h"
-#include "binding/py_ref.h"
+#include "pykit/entry.h"
+#include "pykit/module_state.h"
+#include "pykit/py_ref.h"
 #include "dist_binding/profile_type.h"
 #include "profiler/profile_codec.h"
 
@@ -13,9 +13,9 @@ namespace dist_binding {
 
 namespace {
 
-using binding::check_status;
-using binding::PyRef;
-using binding::throw_pending;
+using pykit::check_status;
+using pykit::PyRef;
+using pykit::throw_pending;
 
 PyModuleDef native_module = {
     PyModuleDef_HEAD_INIT,
@@ -58,7 +58,7 @@ void run_module_body(PyObject* module) {
 }
 
 PyObject* initialise() {
-    return binding::initialise_once(native_module, kInitialisedTwice, run_module_body);
+    return pykit::initialise_once(native_module, kInitialisedTwice, run_module_body);
 }
 
 }  // namespace
@@ -66,5 +66,5 @@ PyObject* initialise() {
 }  // namespace dist_binding
 
 PyMODINIT_FUNC PyInit__native(void) {
-    return binding::enter(dist_binding::initialise);
+    return pykit::enter(dist_binding::initialise);
 }

@@ -24,25 +24,25 @@
 //
 // Each instance owns one profiler::KarvoEngine made with keys derived from its seed, so
 // that instances with equal seeds, in any process, hash values alike and can merge. The
-// observe methods read rows with karvo's own row reader (binding/row_walk.h) and
+// observe methods read rows with karvo's own row reader (pykit/row_walk.h) and
 // apply them through the same engine path as karvo.Profiler, so the value rules, the
 // errors and the all-or-nothing rule are the same.
 //
 // Single-row observe_dict calls wait, converted, in the instance's RowBuffer
-// (binding/row_buffer.h) and reach the engine in batches, as for karvo.Profiler.
+// (pykit/row_buffer.h) and reach the engine in batches, as for karvo.Profiler.
 //
 // Invariants: a live instance holds an engine and a row buffer from __new__ (or
 // from_bytes) until deallocation; methods hold their own reference to the engine for the
 // whole call, and every method but observe_dict reaches it through EngineCall, which
 // applies the buffered rows first (merge does so for both profiles); every entry point
-// ends through the entry protocol (binding/entry.h).
+// ends through the entry protocol (pykit/entry.h).
 //
 // Thread safety: every entry runs with the GIL held; only the JSON Lines and Arrow
 // methods release it, while the reader works, and the engine is safe for that. The type is created once,
 // under the GIL.
 #pragma once
 
-#include "binding/py_ref.h"
+#include "pykit/py_ref.h"
 
 namespace dist_binding {
 

@@ -1,6 +1,6 @@
 // ColumnBatch: a batch gathered per column while it is read, the one form in which the
 // engine takes input (KarvoEngine::process_columns). Every reader builds it as it goes: the
-// Python row reader (binding/row_walk.h), the JSON Lines reader (jsonl/) and the
+// Python row reader (pykit/row_walk.h), the JSON Lines reader (jsonl/) and the
 // Arrow reader (arrow/).
 //
 // Each `ColumnPart` holds what the batch's cells of one column contribute, folded in batch

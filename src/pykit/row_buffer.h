@@ -16,8 +16,9 @@
 // equal extremes the first stays), the same sketch insertions in the same order, and the
 // same column creation order, which is the order in which the rows first name the columns.
 // For that to hold, the buffer must be applied before anything else reads or writes the
-// engine, so the profile types reach their engine only through EngineCall, which applies
-// the buffer first; deallocation drops it.
+// engine. So a RowBuffer is reached only through the NativeProfile that owns it with its
+// engine (pykit/native_profile.h): its members are private to that class, and an
+// EngineCall, which applies the buffer first, is made by that class alone.
 //
 // Only rows that run no Python code while they are read are buffered: every key an exact
 // str, every value of an exact built-in type whose reading runs no hook (plain_row). Any
@@ -52,25 +53,31 @@
 #include <memory>
 #include <optional>
 
-#include "binding/arguments.h"
-#include "binding/py_ref.h"
-#include "binding/row_walk.h"
+#include "pykit/arguments.h"
+#include "pykit/py_ref.h"
+#include "pykit/row_walk.h"
 #include "profiler/engine.h"
 
-namespace binding {
+namespace pykit {
 
+// Only a NativeProfile (its owner) and the EngineCalls it makes use a buffer: every member
+// but construction is theirs alone.
 class RowBuffer {
   public:
+    RowBuffer() = default;
+    RowBuffer(const RowBuffer&) = delete;
+    RowBuffer& operator=(const RowBuffer&) = delete;
+
+  private:
+    friend class NativeProfile;
+    friend class EngineCall;
+
     // How many cells wait at most before they are applied. Applying pays per column (a
     // name lookup, the record's atomics and sketch mutex), and a column's sketch takes a
     // long run of keys much faster than short ones (repeated values are hashed once per
     // run), so even rows of a few hundred columns should bring a few hundred rows to a
     // batch; the buffer then holds at most about half a megabyte of sketch keys.
     static constexpr std::size_t kBufferedCells = 65536;
-
-    RowBuffer() = default;
-    RowBuffer(const RowBuffer&) = delete;
-    RowBuffer& operator=(const RowBuffer&) = delete;
 
     // Converts and buffers one dictionary for `engine` (the one that owns this buffer),
     // and returns true; or returns false, having changed nothing, when the row must take
@@ -80,10 +87,6 @@ class RowBuffer {
     // Applies every buffered row to `engine` and empties the buffer; when the engine
     // throws, nothing was applied and the rows stay buffered, sealed.
     void apply(const profiler::KarvoEngine& engine);
-
-  private:
-    friend class EngineCall;
-
     void drop();
 
     std::optional<BatchBuilder> builder_;  // absent while nothing is buffered
@@ -95,10 +98,10 @@ class RowBuffer {
 
 // A profile's engine, held by one call for its whole length: made with the buffered rows
 // applied, and marking the buffer in use until the call ends, so that rows that arrive
-// meanwhile go straight to the engine after the call's own earlier work.
+// meanwhile go straight to the engine after the call's own earlier work. Only
+// NativeProfile::call makes one.
 class EngineCall {
   public:
-    EngineCall(std::shared_ptr<const profiler::KarvoEngine> engine, RowBuffer& rows);
     ~EngineCall() { --rows_.in_use_; }
     EngineCall(const EngineCall&) = delete;
     EngineCall& operator=(const EngineCall&) = delete;
@@ -107,14 +110,12 @@ class EngineCall {
     const profiler::KarvoEngine* operator->() const { return engine_.get(); }
 
   private:
+    friend class NativeProfile;
+
+    EngineCall(std::shared_ptr<const profiler::KarvoEngine> engine, RowBuffer& rows);
+
     std::shared_ptr<const profiler::KarvoEngine> engine_;
     RowBuffer& rows_;
 };
 
-// observe_dict for a profile that owns `rows` and `engine`: the row is buffered when it
-// can be, else observed directly (observe.h) with the buffer applied first. `params` as
-// for observe_dict.
-void observe_dict_buffered(const std::shared_ptr<const profiler::KarvoEngine>& engine,
-                           RowBuffer& rows, const ParamSpec& params, const CallArgs& arguments);
-
-}  // namespace binding
+}  // namespace pykit

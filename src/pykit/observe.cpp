@@ -1,14 +1,14 @@
-#include "binding/observe.h"
+#include "pykit/observe.h"
 
 #include <algorithm>
 #include <cstddef>
 
-#include "binding/entry.h"
-#include "binding/py_ref.h"
-#include "binding/row_walk.h"
-#include "binding/value_rules.h"
+#include "pykit/entry.h"
+#include "pykit/py_ref.h"
+#include "pykit/row_walk.h"
+#include "pykit/value_rules.h"
 
-namespace binding {
+namespace pykit {
 
 namespace {
 
@@ -95,4 +95,4 @@ void observe_list(const profiler::KarvoEngine& engine, PyObject* list,
     engine.process_columns(batch, builder.second_thread());
 }
 
-}  // namespace binding
+}  // namespace pykit

@@ -1,10 +1,9 @@
-#include "binding/row_buffer.h"
+#include "pykit/row_buffer.h"
 
-#include "binding/entry.h"
-#include "binding/observe.h"
-#include "binding/value_rules.h"
+#include "pykit/entry.h"
+#include "pykit/value_rules.h"
 
-namespace binding {
+namespace pykit {
 
 namespace {
 
@@ -88,16 +87,4 @@ EngineCall::EngineCall(std::shared_ptr<const profiler::KarvoEngine> engine, RowB
     ++rows_.in_use_;
 }
 
-void observe_dict_buffered(const std::shared_ptr<const profiler::KarvoEngine>& engine,
-                           RowBuffer& rows, const ParamSpec& params,
-                           const CallArgs& arguments) {
-    PyObject* dictionary = bind_dict(params, arguments);
-    PyRef hold = PyRef::borrow(dictionary);
-    if (rows.take(*engine, dictionary)) {
-        return;
-    }
-    const EngineCall call(engine, rows);
-    observe_row(*call, dictionary);
-}
-
-}  // namespace binding
+}  // namespace pykit

@@ -11,14 +11,14 @@
 //   - class_type: the module's one class (karvo.Profiler, karvo_dist's Profile), made from
 //     its PyType_Spec by the first initialisation and never released.
 //   - panic_type: native_runtime.PanicException, made on the first fault that needs it
-//     (binding/entry.h) and never released.
+//     (pykit/entry.h) and never released.
 //
 // Thread safety: read and written only with the GIL held.
 #pragma once
 
 #include <Python.h>
 
-namespace binding {
+namespace pykit {
 
 struct ModuleState {
     PyObject* module = nullptr;
@@ -40,4 +40,4 @@ PyObject* module_class(PyType_Spec& type_spec);
 // keeps it in module_state(). Returns a new reference to the module.
 PyObject* initialise_once(PyModuleDef& definition, const char* refusal, void (*body)(PyObject*));
 
-}  // namespace binding
+}  // namespace pykit

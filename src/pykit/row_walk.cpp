@@ -1,9 +1,9 @@
-#include "binding/row_walk.h"
+#include "pykit/row_walk.h"
 
-#include "binding/entry.h"
-#include "binding/value_rules.h"
+#include "pykit/entry.h"
+#include "pykit/value_rules.h"
 
-namespace binding {
+namespace pykit {
 
 using ingest::RawCell;
 using profiler::ValueKeys;
@@ -286,4 +286,4 @@ void BatchBuilder::check_unchanged(PyObject* dictionary, const RowWalk& walk) co
     }
 }
 
-}  // namespace binding
+}  // namespace pykit

@@ -21,11 +21,11 @@
 
 #include <Python.h>
 
-#include "binding/arguments.h"
+#include "pykit/arguments.h"
 #include "profiler/engine.h"
 #include "ingest/fold_pipeline.h"
 
-namespace binding {
+namespace pykit {
 
 // observe_dict's argument, bound under `params` (which names the method as the caller's
 // type spells it, "Profiler.observe_dict()") and checked to be a dict or subclass; borrowed.
@@ -38,4 +38,4 @@ void observe_dicts(const profiler::KarvoEngine& engine, const ParamSpec& params,
 void observe_list(const profiler::KarvoEngine& engine, PyObject* list,
                   const ingest::FoldOptions& options);
 
-}  // namespace binding
+}  // namespace pykit
