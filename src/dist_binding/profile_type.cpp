@@ -55,14 +55,12 @@ EngineCall engine_of(PyObject* self) {
 constexpr const char* kNewParams[] = {"seed"};
 constexpr const char* kObserveDictParams[] = {"py_dict"};
 constexpr const char* kObserveDictsParams[] = {"py_list"};
-constexpr const char* kObserveTunedParams[] = {"py_list", "threads", "chunk_cells"};
 constexpr const char* kMergeParams[] = {"other"};
 constexpr const char* kFromBytesParams[] = {"data", "seed"};
 constexpr const char* kToBytesParams[] = {"version"};
 const ParamSpec kNewSpec{"Profile.__new__()", kNewParams, 0};
 const ParamSpec kObserveDictSpec{"Profile.observe_dict()", kObserveDictParams, 1};
 const ParamSpec kObserveDictsSpec{"Profile.observe_dicts()", kObserveDictsParams, 1};
-const ParamSpec kObserveTunedSpec{"Profile._observe_dicts_tuned()", kObserveTunedParams, 3};
 const ParamSpec kMergeSpec{"Profile.merge()", kMergeParams, 1};
 const ParamSpec kFromBytesSpec{"Profile.from_bytes()", kFromBytesParams, 1};
 const ParamSpec kToBytesSpec{"Profile.to_bytes()", kToBytesParams, 0};
@@ -103,38 +101,6 @@ PyObject* profile_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
         pykit::bind_arguments(kNewSpec, args, kwargs, bound);
         const std::uint64_t seed = seed_of(bound[0].get());
         return make_instance(subtype, new_engine(seed), seed);
-    });
-}
-
-// A count argument of _observe_dicts_tuned: an int of at least `least`.
-std::size_t count_of(PyObject* value, const char* name, std::size_t least) {
-    if (!pykit::type_has_flag(value, Py_TPFLAGS_LONG_SUBCLASS)) {
-        throw_type_error(std::string(name) + " must be an int");
-    }
-    const std::size_t count = PyLong_AsSize_t(value);
-    if (count == static_cast<std::size_t>(-1) || count < least) {
-        PyErr_Clear();
-        throw_value_error(std::string(name) + " must be an int of at least " +
-                          std::to_string(least));
-    }
-    return count;
-}
-
-// observe_dicts with the fold options chosen: `threads` 1 folds on the calling thread
-// alone, 2 on a second thread from the first row, 0 as observe_dicts does; `chunk_cells`
-// is the size of the chunks handed to the second thread. For tests that compare the ways.
-PyObject* observe_dicts_tuned(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return enter([&]() -> PyObject* {
-        BoundArgs<3> bound;
-        pykit::bind_arguments(kObserveTunedSpec, args, kwargs, bound);
-        PyObject* list = bound[0].get();
-        if (!pykit::type_has_flag(list, Py_TPFLAGS_LIST_SUBCLASS)) {
-            throw_type_error("py_list must be a list");
-        }
-        const ingest::FoldOptions options{count_of(bound[1].get(), "threads", 0),
-                                            count_of(bound[2].get(), "chunk_cells", 1)};
-        pykit::observe_list(*engine_of(self), list, options);
-        Py_RETURN_NONE;
     });
 }
 
@@ -418,9 +384,6 @@ PyMethodDef profile_methods[] = {
     {"observe_dicts", as_method(pykit::observe_dicts_method<kObserveDictsSpec>), METH_FASTCALL | METH_KEYWORDS,
      "observe_dicts($self, py_list)\n--\n\n"
      "Adds every dict of the list as a row, in order; all or nothing."},
-    {"_observe_dicts_tuned", as_method(observe_dicts_tuned), METH_VARARGS | METH_KEYWORDS,
-     "_observe_dicts_tuned($self, py_list, threads, chunk_cells)\n--\n\n"
-     "observe_dicts folding on the threads and in the chunks given; for tests."},
     {"_read_jsonl_path", as_method(read_jsonl_method<JsonlSource::kPath>),
      METH_VARARGS | METH_KEYWORDS,
      "_read_jsonl_path($self, path, strict, threads, chunk_bytes, bad_lines_kept, "

@@ -12,11 +12,17 @@
 //     its PyType_Spec by the first initialisation and never released.
 //   - panic_type: native_runtime.PanicException, made on the first fault that needs it
 //     (pykit/entry.h) and never released.
+//   - list_fold: how observe_dicts folds a list's rows (ingest/fold_pipeline.h): by
+//     default on a second thread once the call is large enough. A module may set it once,
+//     while it initialises, and never later (karvo_dist's tests fold other ways this way;
+//     no way changes a result).
 //
 // Thread safety: read and written only with the GIL held.
 #pragma once
 
 #include <Python.h>
+
+#include "ingest/fold_pipeline.h"
 
 namespace pykit {
 
@@ -24,6 +30,7 @@ struct ModuleState {
     PyObject* module = nullptr;
     PyObject* class_type = nullptr;
     PyObject* panic_type = nullptr;
+    ingest::FoldOptions list_fold{.threads = 0};
 };
 
 // This module's state.

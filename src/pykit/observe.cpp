@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "pykit/entry.h"
+#include "pykit/module_state.h"
 #include "pykit/py_ref.h"
 #include "pykit/row_walk.h"
 #include "pykit/value_rules.h"
@@ -70,7 +71,7 @@ void observe_row(const profiler::KarvoEngine& engine, PyObject* dictionary) {
 void observe_dicts(const profiler::KarvoEngine& engine, const ParamSpec& params,
                    const CallArgs& call) {
     PyObject* list = bind_one(params, call, Py_TPFLAGS_LIST_SUBCLASS, "PyList");
-    observe_list(engine, list, ingest::FoldOptions{.threads = 0});
+    observe_list(engine, list, module_state().list_fold);
 }
 
 void observe_list(const profiler::KarvoEngine& engine, PyObject* list,
