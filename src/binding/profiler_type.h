@@ -1,3 +1,8 @@
+// The folder src/binding is the karvo module only: its initialisation (module.cpp), this
+// class, its stubs (karvo.pyi) and its export list. Everything it shares with
+// karvo_dist._native is in src/pykit; it must not know src/dist_binding (the build
+// refuses an include of it).
+//
 // The Profiler class of the karvo module, as Python sees it:
 //
 //     class Profiler:                      # builtins.Profiler; final, no __dict__,

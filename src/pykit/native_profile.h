@@ -1,3 +1,12 @@
+// The folder src/pykit is the binding code that both extension modules share (karvo and
+// karvo_dist._native each link their own copy): the reference owner (py_ref.h), the call
+// boundary (entry.h), argument binding, the row reader (row_walk.h and its parts), the
+// observe methods, the row buffer, the once-only module state, and this file's native
+// profile object with the slot functions of both profile types. It must not know either
+// module (src/binding, src/dist_binding) nor the Python package; the build refuses an
+// include of theirs. Below it is the engine, seen through profiler/engine.h and
+// ingest/fold_pipeline.h only.
+//
 // NativeProfile: the one native object behind every profile type of the package's modules
 // (karvo.Profiler, karvo_dist._native.Profile): a profiler::KarvoEngine and the RowBuffer
 // in which its single-row calls wait (pykit/row_buffer.h), owned together.
