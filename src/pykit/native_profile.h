@@ -16,7 +16,8 @@
 // the engine:
 //   - call(): the engine for the length of one call, as an EngineCall, which applies the
 //     buffered rows first. Every method of a profile type but observe_dict uses it.
-//   - observe_dict: one row, which joins the buffer when it can (else goes through call()).
+//   - observe_dict, and observe_dicts of a list of one row: the row joins the buffer when
+//     it can (else goes through call()).
 // A method added to a type later has no other way to the engine, so it cannot skip the
 // buffer.
 //
@@ -62,7 +63,8 @@ class NativeProfile {
     // observe_dict's argument (bound under `params`, which names the method as the type
     // spells it) as one row: buffered when it can be, else observed through call().
     void observe_dict(const ParamSpec& params, const CallArgs& arguments);
-    // observe_dicts' argument, bound likewise, through call().
+    // observe_dicts' argument, bound likewise: a list of one row as observe_dict, any
+    // other through call().
     void observe_dicts(const ParamSpec& params, const CallArgs& arguments);
 
   private:

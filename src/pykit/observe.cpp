@@ -4,7 +4,6 @@
 #include <cstddef>
 
 #include "pykit/entry.h"
-#include "pykit/module_state.h"
 #include "pykit/py_ref.h"
 #include "pykit/row_walk.h"
 #include "pykit/value_rules.h"
@@ -68,10 +67,8 @@ void observe_row(const profiler::KarvoEngine& engine, PyObject* dictionary) {
     engine.process_columns(builder.finish());
 }
 
-void observe_dicts(const profiler::KarvoEngine& engine, const ParamSpec& params,
-                   const CallArgs& call) {
-    PyObject* list = bind_one(params, call, Py_TPFLAGS_LIST_SUBCLASS, "PyList");
-    observe_list(engine, list, module_state().list_fold);
+PyObject* bind_list(const ParamSpec& params, const CallArgs& call) {
+    return bind_one(params, call, Py_TPFLAGS_LIST_SUBCLASS, "PyList");
 }
 
 void observe_list(const profiler::KarvoEngine& engine, PyObject* list,

@@ -9,8 +9,8 @@
 //       rows = [read(d) for d in py_list if isinstance(d, dict)]   # others are skipped
 //       engine.process(rows)             # one engine call, also for an empty list
 //
-// A profile's observe_dict may first let the row wait in its row buffer (row_buffer.h),
-// which reads it the same way. observe_dicts folds the rows it reads as the module's state
+// A profile's observe_dict, and its observe_dicts of a list of one row, may first let the
+// row wait in its row buffer (row_buffer.h), which reads it the same way. observe_dicts folds the rows it reads as the module's state
 // says (pykit/module_state.h): by default on a second thread once the call is large enough
 // and the process may use two CPUs (ingest/fold_pipeline.h); observe_list does the same
 // under options that the caller chooses. The result is the same either way.
@@ -33,8 +33,8 @@ namespace pykit {
 PyObject* bind_dict(const ParamSpec& params, const CallArgs& call);
 // observe_dict's reading of a dictionary that the caller has bound, and holds.
 void observe_row(const profiler::KarvoEngine& engine, PyObject* dictionary);
-void observe_dicts(const profiler::KarvoEngine& engine, const ParamSpec& params,
-                   const CallArgs& call);
+// observe_dicts' argument, bound likewise and checked to be a list or subclass; borrowed.
+PyObject* bind_list(const ParamSpec& params, const CallArgs& call);
 // observe_dicts' reading of a list (or subclass) that the caller has bound and checked.
 void observe_list(const profiler::KarvoEngine& engine, PyObject* list,
                   const ingest::FoldOptions& options);

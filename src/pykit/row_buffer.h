@@ -1,6 +1,7 @@
 // Rows of single-row calls, converted at once and applied to the engine in batches.
 //
-// A streaming caller hands a profile one dictionary per observe_dict call. Applied one by
+// A streaming caller hands a profile one dictionary per observe_dict call (or per
+// observe_dicts call of a one-row list, which the profile takes as observe_dict). Applied one by
 // one, each row would pay, per column, a lookup of its name in the column map and one
 // update of the column's record (its counters, its bounds and a sketch insertion under the
 // column's mutex), and each call would build and free a batch of its own. A RowBuffer

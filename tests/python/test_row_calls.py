@@ -1,4 +1,5 @@
-"""One observe_dict call per row gives what one observe_dicts call over the same rows gives:
+"""One observe_dict call per row (or one observe_dicts call of a one-row list, which a
+profile takes the same way) gives what one observe_dicts call over the same rows gives:
 the same counts, bounds, sketches and column order, whatever else the profile is asked
 meanwhile (flushes and reads between rows or from a value's hook, nested calls, failed
 rows)."""
@@ -65,13 +66,20 @@ def value_for(i, j):
             2**64 - 1 - i % 3, math.nan, True][kind]
 
 
-def run_per_row(profile, steps):
+# The two calls of one row each: observe_dict, and observe_dicts of a one-row list.
+SINGLE = {
+    "observe_dict": lambda profile, row: profile.observe_dict(row),
+    "observe_dicts of one row": lambda profile, row: profile.observe_dicts([row]),
+}
+
+
+def run_per_row(profile, steps, single=SINGLE["observe_dict"]):
     flushed = []
     for step in steps:
         if step is FLUSH:
             flushed.append(profile.flush())
         else:
-            profile.observe_dict(step)
+            single(profile, step)
     return flushed
 
 
@@ -95,18 +103,20 @@ def without_estimates(text):
             for name, stats in json.loads(text).items()]
 
 
-def test_profile_rows_one_by_one_equal_one_call():
+@pytest.mark.parametrize("single", SINGLE)
+def test_profile_rows_one_by_one_equal_one_call(single):
     steps = stream()
     per_row, one_call = Profile(SEED), Profile(SEED)
-    assert run_per_row(per_row, steps) == run_one_call(one_call, steps)
+    assert run_per_row(per_row, steps, SINGLE[single]) == run_one_call(one_call, steps)
     assert per_row.to_bytes() == one_call.to_bytes()
     assert per_row.flush() == one_call.flush()
 
 
-def test_profiler_rows_one_by_one_equal_one_call():
+@pytest.mark.parametrize("single", SINGLE)
+def test_profiler_rows_one_by_one_equal_one_call(single):
     steps = stream()
     per_row, one_call = karvo.Profiler(), karvo.Profiler()
-    flushed = zip(run_per_row(per_row, steps) + [per_row.flush()],
+    flushed = zip(run_per_row(per_row, steps, SINGLE[single]) + [per_row.flush()],
                   run_one_call(one_call, steps) + [one_call.flush()])
     for got, expected in flushed:
         assert without_estimates(got) == without_estimates(expected)
@@ -149,7 +159,14 @@ def acted(action, profile, seen):
     return act
 
 
-@pytest.mark.parametrize("outer", ["observe_dict", "observe_dicts"])
+OUTER_CALLS = {
+    "observe_dict": lambda p, row: p.observe_dict(row),
+    "observe_dicts of one row": lambda p, row: p.observe_dicts([row]),
+    "observe_dicts": lambda p, row: p.observe_dicts([row, {"last": 1}]),
+}
+
+
+@pytest.mark.parametrize("outer", OUTER_CALLS)
 @pytest.mark.parametrize("name", HOOK_ACTIONS)
 def test_hook_inside_a_call(name, outer):
     action = HOOK_ACTIONS[name]
@@ -157,13 +174,13 @@ def test_hook_inside_a_call(name, outer):
     for row in BEFORE:
         p.observe_dict(row)
     row = {"a": 5, "n": Acting(acted(action, p, seen), 4), "new": "w"}
-    getattr(p, outer)(row if outer == "observe_dict" else [row, {"last": 1}])
+    OUTER_CALLS[outer](p, row)
 
     ref, expected = Profile(SEED), []
     ref.observe_dicts(BEFORE)
     acted(action, ref, expected)()
     ref.observe_dicts([{"a": 5, "n": Index(4), "new": "w"}] +
-                      ([{"last": 1}] if outer != "observe_dict" else []))
+                      ([{"last": 1}] if outer == "observe_dicts" else []))
     assert seen == expected
     assert p.to_bytes() == ref.to_bytes()
 
@@ -203,17 +220,18 @@ def failing_rows():
     }
 
 
+@pytest.mark.parametrize("single", SINGLE)
 @pytest.mark.parametrize("name", failing_rows())
-def test_failed_row_ingests_nothing(name):
+def test_failed_row_ingests_nothing(name, single):
     bad, error = failing_rows()[name]
     after = [{"new_second": 1, "new_first": 2.5}, {"a": 3}]
     p, witness = Profile(SEED), Profile(SEED)
     for row in BEFORE:
-        p.observe_dict(row)
+        SINGLE[single](p, row)
     with pytest.raises(error):
-        p.observe_dict(bad)
+        SINGLE[single](p, bad)
     for row in after:
-        p.observe_dict(row)
+        SINGLE[single](p, row)
     witness.observe_dicts(BEFORE + after)
     assert p.columns == witness.columns
     assert p.to_bytes() == witness.to_bytes()
@@ -285,3 +303,31 @@ def test_rows_while_another_thread_reads_jsonl():
     report = json.loads(p.flush())
     assert report["s"]["total_count"] == 220000
     assert (report["j"]["total_count"], report["r"]["total_count"]) == (200000, 20000)
+
+
+# ---------------------------------------------------------------------------------------
+# observe_dicts of a one-element list: a dict (or subclass) in a list (or subclass) is a
+# row, anything else is skipped, as in any other list.
+
+class Row(dict):
+    pass
+
+
+class Rows(list):
+    pass
+
+
+ONE_ELEMENT_LISTS = [
+    [{"a": 1, "b": "x"}], [Row(a=2.5, c=None)], Rows([{"b": "y"}]), Rows([Row(d=1)]),
+    ["not a dict"], [None], [[{"a": 1}]], [{}], [{"a": Index(7)}],
+]
+
+
+@pytest.mark.parametrize("make", [karvo.Profiler, lambda: Profile(SEED)],
+                         ids=["Profiler", "Profile"])
+def test_one_element_lists_as_one_call(make):
+    p, ref = make(), make()
+    for one in ONE_ELEMENT_LISTS:
+        p.observe_dicts(one)
+    ref.observe_dicts([row for one in ONE_ELEMENT_LISTS for row in one])
+    assert without_estimates(p.flush()) == without_estimates(ref.flush())
