@@ -41,6 +41,20 @@ void NativeProfile::observe_dict(const ParamSpec& params, const CallArgs& argume
     observe_row(*call(), dictionary);
 }
 
+void NativeProfile::observe_dicts(const ParamSpec& params, const CallArgs& arguments) {
+    PyObject* list = bind_list(params, arguments);
+    const PyRef hold = PyRef::borrow(list);
+    // A list of one row is that row's observe_dict: the row may wait in the buffer, which
+    // spares a small call the engine's cost per call and per column.
+    if (PyObject* row = sole_row(list)) {
+        const PyRef hold_row = PyRef::borrow(row);
+        if (rows_.take(*engine_, row)) {
+            return;
+        }
+    }
+    observe_list(*call(), list, module_state().list_fold);
+}
+
 PyObject* new_profile(PyTypeObject* type, NativeProfile::Engine engine) {
     // Checked before the instance exists, so that its deallocation never meets a
     // NativeProfile that was not made.
@@ -58,20 +72,6 @@ PyObject* new_profile(PyTypeObject* type, NativeProfile::Engine engine) {
 
 void dealloc_profile(PyObject* self) noexcept {
     dealloc_heap_instance(self, [&] { native_of(self).~NativeProfile(); });
-}
-
-void NativeProfile::observe_dicts(const ParamSpec& params, const CallArgs& arguments) {
-    PyObject* list = bind_list(params, arguments);
-    const PyRef hold = PyRef::borrow(list);
-    // A list of one row is that row's observe_dict: the row may wait in the buffer, which
-    // spares a small call the engine's cost per call and per column.
-    if (PyObject* row = sole_row(list)) {
-        const PyRef hold_row = PyRef::borrow(row);
-        if (rows_.take(*engine_, row)) {
-            return;
-        }
-    }
-    observe_list(*call(), list, module_state().list_fold);
 }
 
 PyObject* flush_method(PyObject* self, PyObject* /*unused*/) {

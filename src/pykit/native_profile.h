@@ -12,12 +12,12 @@
 // in which its single-row calls wait (pykit/row_buffer.h), owned together.
 //
 // The rows of the buffer must reach the engine before anything else does, or rows would
-// be counted out of order. So both are private, and the class has two members that reach
-// the engine:
+// be counted out of order. So both are private, and only these members reach the engine:
 //   - call(): the engine for the length of one call, as an EngineCall, which applies the
-//     buffered rows first. Every method of a profile type but observe_dict uses it.
+//     buffered rows first (EngineCall's constructor is private to this class). Every
+//     method of a profile type uses it, but for the rows that join the buffer:
 //   - observe_dict, and observe_dicts of a list of one row: the row joins the buffer when
-//     it can (else goes through call()).
+//     it can, else goes through call(); observe_dicts of any other list goes through call().
 // A method added to a type later has no other way to the engine, so it cannot skip the
 // buffer.
 //
