@@ -90,6 +90,13 @@ class KeyList {
             grow();
         }
     }
+    // Makes room for `count` more keys, so that that many pushes cannot fail; throws
+    // bad_alloc with the keys unchanged.
+    void reserve_more(std::size_t count) {
+        while (static_cast<std::size_t>(limit_ - end_) < count) {
+            grow();
+        }
+    }
     // Whether the next push may grow the list, or brings it to `size` keys.
     bool full_or_at(std::size_t size) const {
         return end_ == limit_ || end_ == begin_ + size;
@@ -235,6 +242,15 @@ class ColumnPart {
             if (keys.size() + 1 == RecentKeys::kStartAfter) {
                 recent_.prepare();
             }
+        }
+    }
+    // Makes room for `count` more cells, so that that many adds cannot fail; throws
+    // bad_alloc having changed nothing that counts (room made stays).
+    void make_room_for_cells(std::size_t count) {
+        keys.reserve_more(count);
+        const std::size_t size = keys.size();
+        if (size < RecentKeys::kStartAfter && size + count >= RecentKeys::kStartAfter) {
+            recent_.prepare();
         }
     }
 

@@ -53,6 +53,7 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <span>
 
 #include "pykit/arguments.h"
 #include "pykit/py_ref.h"
@@ -80,11 +81,20 @@ class RowBuffer {
     // batch; the buffer then holds at most about half a megabyte of sketch keys.
     static constexpr std::size_t kBufferedCells = 65536;
 
+    // The most rows an observe_dicts call may bring to the buffer; a larger call costs
+    // little more per row than a buffered one, and may fold on a second thread.
+    static constexpr std::size_t kCallRows = 64;
+
     // Converts and buffers one dictionary for `engine` (the one that owns this buffer),
     // and returns true; or returns false, having changed nothing, when the row must take
     // the direct path. Throws as the row reader does, or as apply when the buffered rows
     // are due; a call that throws ingests nothing of its row.
     bool take(const profiler::KarvoEngine& engine, PyObject* dictionary);
+    // The same for the dictionaries of a list (or subclass) of at most kCallRows elements,
+    // others skipped, all buffered or none; false also for a list without a dictionary.
+    bool take_list(const profiler::KarvoEngine& engine, PyObject* list);
+    // The same for `rows`, dictionaries that the caller holds.
+    bool take_rows(const profiler::KarvoEngine& engine, std::span<PyObject* const> rows);
     // Applies every buffered row to `engine` and empties the buffer; when the engine
     // throws, nothing was applied and the rows stay buffered, sealed.
     void apply(const profiler::KarvoEngine& engine);

@@ -44,6 +44,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "pykit/key_interner.h"
@@ -69,6 +70,9 @@ class BatchBuilder {
     // that is not valid text, a Panic when the dictionary's keys change while it is read,
     // and the exception of a hook that asks to stop (one that is not an Exception).
     std::size_t extract_row(PyObject* dictionary);
+    // extract_row of each dictionary in turn, whose rows are then folded together: with
+    // whole rows (FoldOptions::whole_rows), all of them or, if one fails, none.
+    std::size_t extract_rows(std::span<PyObject* const> dictionaries);
 
     // The batch of every row extracted, once they are all folded; called after the last
     // row. Throws what the fold pipeline's worker failed with (bad_alloc). Once it has
@@ -105,6 +109,8 @@ class BatchBuilder {
     // How many entries ahead the exact walk asks for value objects.
     static constexpr std::size_t kPrefetchAhead = 16;
 
+    // Appends one dictionary's cells to pipeline_.cells(); returns the entries read.
+    std::size_t read_row(PyObject* dictionary);
     void extract_exact_entries(PyObject* dictionary, RowWalk& walk);
     void extract_entries_checked(PyObject* dictionary, const RowWalk& walk);
     // The value now at listed entry i, after checking that the entry is still there.
