@@ -1,8 +1,8 @@
 // The karvo module: single-phase initialisation, once per process (pykit/module_state.h
 // keeps what is made once and refuses a second initialisation).
+#include "binding/profiler_type.h"
 #include "pykit/entry.h"
 #include "pykit/module_state.h"
-#include "binding/profiler_type.h"
 #include "pykit/py_ref.h"
 
 namespace binding {
