@@ -1,11 +1,12 @@
-"""One observe_dict call per row (or one observe_dicts call of a one-row list, which a
-profile takes the same way) gives what one observe_dicts call over the same rows gives:
+"""One observe_dict call per row (or observe_dicts calls of small lists, which a profile
+takes the same way) gives what one observe_dicts call over the same rows gives:
 the same counts, bounds, sketches and column order, whatever else the profile is asked
 meanwhile (flushes and reads between rows or from a value's hook, nested calls, failed
 rows)."""
 
 import copy
 import gc
+import itertools
 import json
 import math
 import pickle
@@ -110,6 +111,43 @@ def test_profile_rows_one_by_one_equal_one_call(single):
     assert run_per_row(per_row, steps, SINGLE[single]) == run_one_call(one_call, steps)
     assert per_row.to_bytes() == one_call.to_bytes()
     assert per_row.flush() == one_call.flush()
+
+
+# Sizes of successive observe_dicts calls: small lists, which may wait in the row buffer
+# whole, and lists just past the largest that may (64 elements).
+SMALL_CALLS = [2, 1, 3, 7, 64, 65, 10, 5, 63, 100]
+
+
+def run_small_calls(profile, steps):
+    flushed, rows, sizes = [], [], itertools.cycle(SMALL_CALLS)
+    size = next(sizes)
+    for step in steps:
+        if step is FLUSH:
+            profile.observe_dicts(rows)
+            rows = []
+            flushed.append(profile.flush())
+            continue
+        rows.append(step)
+        if len(rows) == size:
+            profile.observe_dicts(rows)
+            rows, size = [], next(sizes)
+    profile.observe_dicts(rows)
+    return flushed
+
+
+@pytest.mark.parametrize("make", [karvo.Profiler, lambda: Profile(SEED)],
+                         ids=["Profiler", "Profile"])
+def test_rows_in_small_lists_equal_one_call(make):
+    steps = stream()
+    for i in range(0, len(steps), 17):  # elements that are no row, skipped
+        steps.insert(i, ["not a row"] if i % 2 else None)
+    small, one_call = make(), make()
+    flushed = zip(run_small_calls(small, steps), run_one_call(one_call, steps))
+    for got, expected in flushed:
+        assert without_estimates(got) == without_estimates(expected)
+    if isinstance(small, Profile):
+        assert small.to_bytes() == one_call.to_bytes()
+    assert without_estimates(small.flush()) == without_estimates(one_call.flush())
 
 
 @pytest.mark.parametrize("single", SINGLE)
@@ -232,6 +270,23 @@ def test_failed_row_ingests_nothing(name, single):
         SINGLE[single](p, bad)
     for row in after:
         SINGLE[single](p, row)
+    witness.observe_dicts(BEFORE + after)
+    assert p.columns == witness.columns
+    assert p.to_bytes() == witness.to_bytes()
+
+
+@pytest.mark.parametrize("at", [0, 1, 2])
+@pytest.mark.parametrize("name", failing_rows())
+def test_small_list_with_a_failing_row_ingests_nothing(name, at):
+    # The rows around the failing one would wait in the row buffer; none of them may stay.
+    bad, error = failing_rows()[name]
+    good = [{"lead": 1, "new_first": 0.5}, {"trail": "t", "new_second": 2}]
+    after = [{"new_second": 1, "new_first": 2.5}, {"a": 3}]
+    p, witness = Profile(SEED), Profile(SEED)
+    p.observe_dicts(BEFORE)
+    with pytest.raises(error):
+        p.observe_dicts(good[:at] + [bad] + good[at:])
+    p.observe_dicts(after)
     witness.observe_dicts(BEFORE + after)
     assert p.columns == witness.columns
     assert p.to_bytes() == witness.to_bytes()
