@@ -16,8 +16,8 @@
 //   - call(): the engine for the length of one call, as an EngineCall, which applies the
 //     buffered rows first (EngineCall's constructor is private to this class). Every
 //     method of a profile type uses it, but for the rows that join the buffer:
-//   - observe_dict, and observe_dicts of a list of one row: the row joins the buffer when
-//     it can, else goes through call(); observe_dicts of any other list goes through call().
+//   - observe_dict and observe_dicts: the rows of one dictionary, or of a small list, join
+//     the buffer when they can, else go through call().
 // A method added to a type later has no other way to the engine, so it cannot skip the
 // buffer.
 //
@@ -63,8 +63,8 @@ class NativeProfile {
     // observe_dict's argument (bound under `params`, which names the method as the type
     // spells it) as one row: buffered when it can be, else observed through call().
     void observe_dict(const ParamSpec& params, const CallArgs& arguments);
-    // observe_dicts' argument, bound likewise: a list of one row as observe_dict, any
-    // other through call().
+    // observe_dicts' argument, bound likewise: the rows of a small list buffered when they
+    // can be, else observed through call().
     void observe_dicts(const ParamSpec& params, const CallArgs& arguments);
 
   private:

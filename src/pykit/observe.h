@@ -9,11 +9,12 @@
 //       rows = [read(d) for d in py_list if isinstance(d, dict)]   # others are skipped
 //       engine.process(rows)             # one engine call, also for an empty list
 //
-// A profile's observe_dict, and its observe_dicts of a list of one row, may first let the
-// row wait in its row buffer (row_buffer.h), which reads it the same way. observe_dicts folds the rows it reads as the module's state
-// says (pykit/module_state.h): by default on a second thread once the call is large enough
-// and the process may use two CPUs (ingest/fold_pipeline.h); observe_list does the same
-// under options that the caller chooses. The result is the same either way.
+// A profile's observe_dict, and its observe_dicts of a small list, may first let the rows
+// wait in its row buffer (row_buffer.h), which reads them the same way. observe_list folds
+// the rows it reads under the options its caller gives: a profile's observe_dicts gives
+// the module state's (pykit/module_state.h), by default on a second thread once the call
+// is large enough and the process may use two CPUs (ingest/fold_pipeline.h). The result
+// is the same either way.
 //
 // Both run with the GIL held, inside the caller's entry() boundary; they throw as the
 // row reader does (TypeError, UnicodeEncodeError, a Panic for a dictionary changed while

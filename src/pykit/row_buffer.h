@@ -1,10 +1,10 @@
-// Rows of single-row calls, converted at once and applied to the engine in batches.
+// Rows of small calls, converted at once and applied to the engine in batches.
 //
-// A streaming caller hands a profile one dictionary per observe_dict call (or per
-// observe_dicts call of a one-row list, which the profile takes as observe_dict). Applied one by
-// one, each row would pay, per column, a lookup of its name in the column map and one
-// update of the column's record (its counters, its bounds and a sketch insertion under the
-// column's mutex), and each call would build and free a batch of its own. A RowBuffer
+// A streaming caller hands a profile one dictionary per observe_dict call, or a few per
+// observe_dicts call of a small list (up to kCallRows elements). Applied call by call,
+// each call would pay, per column, a lookup of its name in the column map and one update
+// of the column's record (its counters, its bounds and a sketch insertion under the
+// column's mutex), and would build and free a batch of its own. A RowBuffer
 // instead keeps one batch builder across calls: each row is converted when its call is
 // made (so every error is raised by the call that causes it, and a failed call ingests
 // nothing), and its cells wait in the builder, folded per column, until the builder holds
@@ -32,9 +32,9 @@
 // outer call's row to the fresh profile.
 //
 // All or nothing, for every call: a call that raises adds nothing, and the rows of every
-// call that returned are applied, exactly once. A row is folded whole or not at all
-// (FoldOptions::whole_rows), so a row that fails while it is buffered leaves no cell
-// behind. The buffered rows are applied before the row of a call that finds them due, so
+// call that returned are applied, exactly once. A call's rows are all read before any is
+// folded, then folded together, whole or not at all (FoldOptions::whole_rows), so a call
+// that fails while its rows are buffered leaves no cell behind. The buffered rows are applied before the row of a call that finds them due, so
 // that if the engine refuses them (MemoryError: the engine then applies nothing), that
 // call fails having added nothing; they stay, and are offered again by the next call or
 // read. A buffer that was offered to the engine, or in which a row failed, is sealed: no
