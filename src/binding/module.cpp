@@ -1,13 +1,17 @@
-// The karvo module: single-phase initialisation, once per process (binding/module_state.h
+// The karvo module: single-phase initialisation, once per process (pykit/module_state.h
 // keeps what is made once and refuses a second initialisation).
-#include "binding/entry.h"
-#include "binding/module_state.h"
 #include "binding/profiler_type.h"
-#include "binding/py_ref.h"
+#include "pykit/entry.h"
+#include "pykit/module_state.h"
+#include "pykit/py_ref.h"
 
 namespace binding {
 
 namespace {
+
+using pykit::check_status;
+using pykit::PyRef;
+using pykit::throw_pending;
 
 PyModuleDef karvo_module = {
     PyModuleDef_HEAD_INIT,
@@ -45,7 +49,7 @@ void run_module_body(PyObject* module) {
 }
 
 PyObject* initialise() {
-    return initialise_once(karvo_module, kInitialisedTwice, run_module_body);
+    return pykit::initialise_once(karvo_module, kInitialisedTwice, run_module_body);
 }
 
 }  // namespace
@@ -53,5 +57,5 @@ PyObject* initialise() {
 }  // namespace binding
 
 PyMODINIT_FUNC PyInit_karvo(void) {
-    return binding::enter(binding::initialise);
+    return pykit::enter(binding::initialise);
 }

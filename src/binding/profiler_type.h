@@ -1,3 +1,8 @@
+// The folder src/binding is the karvo module only: its initialisation (module.cpp), this
+// class, its stubs (karvo.pyi) and its export list. Everything it shares with
+// karvo_dist._native is in src/pykit; it must not know src/dist_binding (the build
+// refuses an include of it).
+//
 // The Profiler class of the karvo module, as Python sees it:
 //
 //     class Profiler:                      # builtins.Profiler; final, no __dict__,
@@ -8,29 +13,20 @@
 //                                                                # elements are skipped
 //         def flush(self) -> str: ...      # the JSON report so far; starts a new profile
 //
-// Each instance owns one profiler::KarvoEngine and one RowBuffer (binding/row_buffer.h), in
-// which single-row calls wait, converted, to reach the engine in batches. The type is made
-// once per process from a PyType_Spec (limited API: slots Py_tp_doc, Py_tp_base,
-// Py_tp_new, Py_tp_dealloc and Py_tp_methods, flags Py_TPFLAGS_DEFAULT only, so it is
-// neither subclassable nor tracked by the cyclic collector) and lives until the process
-// ends, in the module's once-only state (binding/module_state.h).
+// Each instance is a pykit::NativeProfile (pykit/native_profile.h): one
+// profiler::KarvoEngine and the RowBuffer in which single-row calls wait, converted, to
+// reach the engine in batches; its __new__ alone is this file's own, the rest of its
+// slots are the kit's. The type is made once per process from a PyType_Spec (limited API:
+// slots Py_tp_doc, Py_tp_base, Py_tp_new, Py_tp_dealloc and Py_tp_methods, flags
+// Py_TPFLAGS_DEFAULT only, so it is neither subclassable nor tracked by the cyclic
+// collector) and lives until the process ends, in the module's once-only state
+// (pykit/module_state.h).
 //
-// The binding around it: module.cpp (the module), module_state.h, entry.h (the call
-// boundary), arguments.h (argument binding), observe.h (the two observe methods, shared
-// with karvo_dist's Profile in src/dist_binding/), row_buffer.h (single-row calls in
-// batches) and row_walk.h (dictionaries into the engine's column batch). The engine
-// is seen through profiler/engine.h only.
-//
-// Invariants:
-//   - A live instance holds an engine from __new__ until deallocation releases it.
-//   - Methods use the engine through their own shared reference for the whole call, so
-//     a method entered again on the same instance from Python code that the outer call
-//     ran (a value's __index__ or __float__), even one that flushes, finds it intact.
-//   - Every method but observe_dict reaches the engine through EngineCall, which applies
-//     the buffered rows first, so the buffer is never seen; deallocation drops it.
+// Invariants: those of NativeProfile (every method reaches the engine through it, so the
+// buffered rows are never seen), and:
 //   - An observe call converts its whole input before calling the engine once; a call
 //     that fails ingests nothing.
-//   - Every entry point ends through the entry protocol (binding/entry.h): no C++
+//   - Every entry point ends through the entry protocol (pykit/entry.h): no C++
 //     exception reaches the interpreter.
 //
 // Thread safety: every entry runs with the GIL held and never releases it, so calls are
@@ -40,7 +36,7 @@
 // the engine call only.
 #pragma once
 
-#include "binding/py_ref.h"
+#include "pykit/py_ref.h"
 
 namespace binding {
 

@@ -8,9 +8,9 @@
 #include "arrow/batch_reader.h"
 #include "arrow/owned.h"
 #include "arrow/validate.h"
-#include "binding/arguments.h"
-#include "binding/entry.h"
-#include "binding/value_rules.h"
+#include "pykit/arguments.h"
+#include "pykit/entry.h"
+#include "pykit/value_rules.h"
 #include "dist_binding/scratch_read.h"
 #include "profiler/seed_keys.h"
 
@@ -19,9 +19,9 @@ namespace dist_binding {
 namespace {
 
 using arrow_input::Owned;
-using binding::BoundArgs;
-using binding::ParamSpec;
-using binding::throw_pending;
+using pykit::BoundArgs;
+using pykit::ParamSpec;
+using pykit::throw_pending;
 
 constexpr const char* kStreamParams[] = {"stream"};
 constexpr const char* kArrayParams[] = {"schema", "array"};
@@ -33,7 +33,7 @@ template <class T>
 T& capsule_struct(PyObject* capsule, const char* name) {
     if (PyCapsule_IsValid(capsule, name) == 0) {
         PyErr_Format(PyExc_TypeError, "observe_arrow() needs a PyCapsule named '%s', not '%s'",
-                     name, binding::type_name(capsule).c_str());
+                     name, pykit::type_name(capsule).c_str());
         throw_pending();
     }
     auto* value = static_cast<T*>(PyCapsule_GetPointer(capsule, name));
@@ -48,7 +48,7 @@ template <class T>
 void take_from(Owned<T>& into, PyObject* capsule, const char* name) {
     T& held = capsule_struct<T>(capsule, name);
     if (held.release == nullptr) {
-        binding::throw_value_error(std::string("observe_arrow(): the '") + name +
+        pykit::throw_value_error(std::string("observe_arrow(): the '") + name +
                                    "' capsule was released already");
     }
     Owned<T>::take(into, held);
@@ -88,7 +88,7 @@ auto without_gil(Step&& step) {
         PyErr_SetNone(PyExc_KeyboardInterrupt);
         throw_pending();
     }
-    binding::throw_value_error(*refusal);
+    pykit::throw_value_error(*refusal);
 }
 
 std::uint64_t read_stream(const profiler::KarvoEngine& into, PyObject* capsule) {
@@ -139,15 +139,15 @@ PyObject* read_arrow(const profiler::KarvoEngine& engine, std::uint64_t seed, Ar
     std::uint64_t rows = 0;
     if (form == ArrowSource::kStream) {
         BoundArgs<1> bound;
-        binding::bind_arguments(kStreamSpec, args, kwargs, bound);
+        pykit::bind_arguments(kStreamSpec, args, kwargs, bound);
         rows = read_stream(scratch, bound[0].get());
     } else {
         BoundArgs<2> bound;
-        binding::bind_arguments(kArraySpec, args, kwargs, bound);
+        pykit::bind_arguments(kArraySpec, args, kwargs, bound);
         rows = read_array(scratch, bound[0].get(), bound[1].get());
     }
     merge_scratch(engine, scratch);
-    return binding::must(PyLong_FromUnsignedLongLong(rows));
+    return pykit::must(PyLong_FromUnsignedLongLong(rows));
 }
 
 }  // namespace dist_binding

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "binding/arguments.h"
-#include "binding/entry.h"
-#include "binding/value_rules.h"
+#include "pykit/arguments.h"
+#include "pykit/entry.h"
+#include "pykit/value_rules.h"
 #include "dist_binding/scratch_read.h"
 #include "jsonl/reader.h"
 #include "profiler/seed_keys.h"
@@ -23,12 +23,12 @@ namespace dist_binding {
 
 namespace {
 
-using binding::BoundArgs;
-using binding::must;
-using binding::ParamSpec;
-using binding::PyRef;
-using binding::throw_pending;
-using binding::throw_value_error;
+using pykit::BoundArgs;
+using pykit::must;
+using pykit::ParamSpec;
+using pykit::PyRef;
+using pykit::throw_pending;
+using pykit::throw_value_error;
 
 // A file is read in blocks of this size; the GIL is taken back, to look for signals,
 // after this many bytes or at a read that a signal interrupted.
@@ -107,15 +107,15 @@ jsonl::ReadOptions options_of(const ReadArgs& bound) {
 // The bytes of a str or bytes path, for open(2).
 PyRef encoded_path(PyObject* path) {
     PyRef encoded;
-    if (binding::type_has_flag(path, Py_TPFLAGS_UNICODE_SUBCLASS)) {
+    if (pykit::type_has_flag(path, Py_TPFLAGS_UNICODE_SUBCLASS)) {
         encoded = PyRef::steal(PyUnicode_EncodeFSDefault(path));
         if (!encoded) {
             throw_pending();
         }
-    } else if (binding::type_has_flag(path, Py_TPFLAGS_BYTES_SUBCLASS)) {
+    } else if (pykit::type_has_flag(path, Py_TPFLAGS_BYTES_SUBCLASS)) {
         encoded = PyRef::borrow(path);
     } else {
-        binding::throw_type_error("path must be str or bytes");
+        pykit::throw_type_error("path must be str or bytes");
     }
     const auto size = static_cast<std::size_t>(PyBytes_Size(encoded.get()));
     if (std::strlen(PyBytes_AsString(encoded.get())) != size) {
@@ -210,8 +210,8 @@ jsonl::ReadResult read_path(const profiler::KarvoEngine& into, PyObject* path,
 
 jsonl::ReadResult read_bytes(const profiler::KarvoEngine& into, PyObject* data,
                              const jsonl::ReadOptions& options) {
-    if (!binding::type_has_flag(data, Py_TPFLAGS_BYTES_SUBCLASS)) {
-        binding::throw_type_error("data must be bytes");
+    if (!pykit::type_has_flag(data, Py_TPFLAGS_BYTES_SUBCLASS)) {
+        pykit::throw_type_error("data must be bytes");
     }
     char* start = nullptr;
     Py_ssize_t size = 0;
@@ -248,7 +248,7 @@ jsonl::ReadResult read_bytes(const profiler::KarvoEngine& into, PyObject* data,
 // A chunk of a stream as a bytes object: bytes as they are, bytearray and memoryview
 // copied (another thread could resize them while the GIL is released).
 PyRef chunk_bytes(PyObject* chunk) {
-    if (binding::type_has_flag(chunk, Py_TPFLAGS_BYTES_SUBCLASS)) {
+    if (pykit::type_has_flag(chunk, Py_TPFLAGS_BYTES_SUBCLASS)) {
         return PyRef::borrow(chunk);
     }
     if (PyType_IsSubtype(Py_TYPE(chunk), &PyByteArray_Type) != 0 ||
@@ -261,7 +261,7 @@ PyRef chunk_bytes(PyObject* chunk) {
     }
     PyErr_Format(PyExc_TypeError,
                  "observe_jsonl() chunks must be bytes, bytearray or memoryview, not '%s'",
-                 binding::type_name(chunk).c_str());
+                 pykit::type_name(chunk).c_str());
     throw_pending();
 }
 
@@ -342,7 +342,7 @@ const ParamSpec& spec_of(JsonlSource form) {
 PyObject* read_jsonl(const profiler::KarvoEngine& engine, std::uint64_t seed, JsonlSource form,
                      PyObject* args, PyObject* kwargs) {
     ReadArgs bound;
-    binding::bind_arguments(spec_of(form), args, kwargs, bound);
+    pykit::bind_arguments(spec_of(form), args, kwargs, bound);
     const jsonl::ReadOptions options = options_of(bound);
     // Every read fills a scratch engine, merged only when the whole input was read and
     // no strict refusal came: a call that raises, whatever raised (a source's error,

@@ -25,7 +25,7 @@
 
 #include <cstdint>
 
-#include "binding/py_ref.h"
+#include "pykit/py_ref.h"
 #include "profiler/engine.h"
 
 namespace dist_binding {

@@ -1,11 +1,17 @@
 // The karvo_dist._native module: single-phase initialisation, once per process, like
-// karvo's own (binding/module_state.h). It publishes the Profile class and the number of
+// karvo's own (pykit/module_state.h). It publishes the Profile class and the number of
 // the binary form it writes; the karvo_dist package builds on both.
+#include <charconv>
+#include <cstdlib>
 #include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
 
-#include "binding/entry.h"
-#include "binding/module_state.h"
-#include "binding/py_ref.h"
+#include "pykit/entry.h"
+#include "pykit/module_state.h"
+#include "pykit/py_ref.h"
 #include "dist_binding/profile_type.h"
 #include "profiler/profile_codec.h"
 
@@ -13,9 +19,9 @@ namespace dist_binding {
 
 namespace {
 
-using binding::check_status;
-using binding::PyRef;
-using binding::throw_pending;
+using pykit::check_status;
+using pykit::PyRef;
+using pykit::throw_pending;
 
 PyModuleDef native_module = {
     PyModuleDef_HEAD_INIT,
@@ -43,8 +49,43 @@ void prime_exception_state() {
     }
 }
 
+// Test-only: KARVO_DIST_TEST_FOLD="threads,chunk_cells", read once here, makes every
+// observe_dicts of this module fold its rows that way (ingest::FoldOptions: threads 1 on
+// the calling thread alone, 2 on a worker from the first row, 0 as by default; chunks of
+// chunk_cells cells, at least 1). No setting changes a result; the tests that prove so run
+// in child processes, one setting each. A malformed value fails the import.
+constexpr const char* kTestFoldVariable = "KARVO_DIST_TEST_FOLD";
+
+std::optional<std::size_t> count_in(std::string_view text) {
+    std::size_t count = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
+    if (error != std::errc() || end != text.data() + text.size() || text.empty()) {
+        return std::nullopt;
+    }
+    return count;
+}
+
+void read_test_fold() {
+    const char* value = std::getenv(kTestFoldVariable);
+    if (value == nullptr) {
+        return;
+    }
+    const std::string_view text(value);
+    const std::size_t comma = text.find(',');
+    const std::optional<std::size_t> threads =
+        comma == std::string_view::npos ? std::nullopt : count_in(text.substr(0, comma));
+    const std::optional<std::size_t> chunk_cells =
+        comma == std::string_view::npos ? std::nullopt : count_in(text.substr(comma + 1));
+    if (!threads || !chunk_cells || *chunk_cells == 0) {
+        pykit::throw_value_error(std::string(kTestFoldVariable) +
+                      " must be 'threads,chunk_cells': two ints, chunk_cells at least 1");
+    }
+    pykit::module_state().list_fold = ingest::FoldOptions{*threads, *chunk_cells};
+}
+
 void run_module_body(PyObject* module) {
     prime_exception_state();
+    read_test_fold();
     PyObject* type = profile_type();
     if (type == nullptr) {
         throw_pending();
@@ -58,7 +99,7 @@ void run_module_body(PyObject* module) {
 }
 
 PyObject* initialise() {
-    return binding::initialise_once(native_module, kInitialisedTwice, run_module_body);
+    return pykit::initialise_once(native_module, kInitialisedTwice, run_module_body);
 }
 
 }  // namespace
@@ -66,5 +107,5 @@ PyObject* initialise() {
 }  // namespace dist_binding
 
 PyMODINIT_FUNC PyInit__native(void) {
-    return binding::enter(dist_binding::initialise);
+    return pykit::enter(dist_binding::initialise);
 }

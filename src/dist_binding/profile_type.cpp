@@ -8,12 +8,12 @@
 #include <span>
 #include <string>
 
-#include "binding/arguments.h"
-#include "binding/entry.h"
-#include "binding/module_state.h"
-#include "binding/observe.h"
-#include "binding/row_buffer.h"
-#include "binding/value_rules.h"
+#include "pykit/arguments.h"
+#include "pykit/entry.h"
+#include "pykit/module_state.h"
+#include "pykit/native_profile.h"
+#include "pykit/observe.h"
+#include "pykit/value_rules.h"
 #include "dist_binding/arrow_reading.h"
 #include "dist_binding/jsonl_reading.h"
 #include "profiler/engine.h"
@@ -24,55 +24,43 @@ namespace dist_binding {
 
 namespace {
 
-using binding::BoundArgs;
-using binding::EngineCall;
-using binding::enter;
-using binding::must;
-using binding::Panic;
-using binding::ParamSpec;
-using binding::PyRef;
-using binding::RowBuffer;
-using binding::throw_pending;
-using binding::throw_type_error;
-using binding::throw_value_error;
+using pykit::as_method;
+using pykit::BoundArgs;
+using pykit::EngineCall;
+using pykit::enter;
+using pykit::must;
+using pykit::ParamSpec;
+using pykit::PyRef;
+using pykit::throw_pending;
+using pykit::throw_type_error;
+using pykit::throw_value_error;
 
-using Engine = std::shared_ptr<const profiler::KarvoEngine>;
+using Engine = pykit::NativeProfile::Engine;
 
+// An instance: the kit's profile, then the seed its engine's keys come from.
 struct ProfileObject {
-    PyObject_HEAD Engine engine;  // constructed in place when made, destroyed by deallocation
-    RowBuffer rows;               // likewise; single-row calls waiting for the engine
+    pykit::ProfileObject base;
     std::uint64_t seed;
 };
 
-ProfileObject* as_profile(PyObject* self) {
-    return reinterpret_cast<ProfileObject*>(self);
-}
-
-const Engine& held_engine(PyObject* self) {
-    const Engine& engine = as_profile(self)->engine;
-    if (!engine) {
-        throw Panic("Profile instance has no engine");
-    }
-    return engine;
+std::uint64_t& seed_of_profile(PyObject* self) {
+    return reinterpret_cast<ProfileObject*>(self)->seed;
 }
 
 // The instance's engine, shared for the length of a call, with every buffered row applied.
-// Every method but observe_dict reaches the engine through here only.
 EngineCall engine_of(PyObject* self) {
-    return EngineCall(held_engine(self), as_profile(self)->rows);
+    return pykit::native_of(self).call();
 }
 
 constexpr const char* kNewParams[] = {"seed"};
 constexpr const char* kObserveDictParams[] = {"py_dict"};
 constexpr const char* kObserveDictsParams[] = {"py_list"};
-constexpr const char* kObserveTunedParams[] = {"py_list", "threads", "chunk_cells"};
 constexpr const char* kMergeParams[] = {"other"};
 constexpr const char* kFromBytesParams[] = {"data", "seed"};
 constexpr const char* kToBytesParams[] = {"version"};
 const ParamSpec kNewSpec{"Profile.__new__()", kNewParams, 0};
 const ParamSpec kObserveDictSpec{"Profile.observe_dict()", kObserveDictParams, 1};
 const ParamSpec kObserveDictsSpec{"Profile.observe_dicts()", kObserveDictsParams, 1};
-const ParamSpec kObserveTunedSpec{"Profile._observe_dicts_tuned()", kObserveTunedParams, 3};
 const ParamSpec kMergeSpec{"Profile.merge()", kMergeParams, 1};
 const ParamSpec kFromBytesSpec{"Profile.from_bytes()", kFromBytesParams, 1};
 const ParamSpec kToBytesSpec{"Profile.to_bytes()", kToBytesParams, 0};
@@ -82,12 +70,12 @@ std::uint64_t seed_of(PyObject* value) {
     if (value == nullptr) {
         return 0;
     }
-    if (!binding::type_has_flag(value, Py_TPFLAGS_LONG_SUBCLASS)) {
-        throw_type_error("seed must be an int, not '" + binding::type_name(value) + "'");
+    if (!pykit::type_has_flag(value, Py_TPFLAGS_LONG_SUBCLASS)) {
+        throw_type_error("seed must be an int, not '" + pykit::type_name(value) + "'");
     }
     const unsigned long long seed = PyLong_AsUnsignedLongLong(value);
     if (seed == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
-        binding::discard_error();
+        pykit::discard_error();
         throw_value_error("seed must be an int from 0 to 2**64 - 1");
     }
     return seed;
@@ -95,15 +83,9 @@ std::uint64_t seed_of(PyObject* value) {
 
 // A new instance of `type` holding the engine.
 PyObject* make_instance(PyTypeObject* type, Engine engine, std::uint64_t seed) {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyRef self = PyRef::steal(alloc != nullptr ? alloc(type, 0) : PyType_GenericAlloc(type, 0));
-    if (!self) {
-        throw_pending();
-    }
-    new (&as_profile(self.get())->engine) Engine(std::move(engine));
-    new (&as_profile(self.get())->rows) RowBuffer();
-    as_profile(self.get())->seed = seed;
-    return self.release();
+    PyObject* self = pykit::new_profile(type, std::move(engine));
+    seed_of_profile(self) = seed;
+    return self;
 }
 
 Engine new_engine(std::uint64_t seed) {
@@ -111,73 +93,14 @@ Engine new_engine(std::uint64_t seed) {
     return std::make_shared<const profiler::KarvoEngine>(keys.values, keys.sketch, keys.summary);
 }
 
-// ---- __new__ and deallocation
+// ---- __new__ (deallocation is the kit's)
 
 PyObject* profile_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     return enter([&]() -> PyObject* {
         BoundArgs<1> bound;
-        binding::bind_arguments(kNewSpec, args, kwargs, bound);
+        pykit::bind_arguments(kNewSpec, args, kwargs, bound);
         const std::uint64_t seed = seed_of(bound[0].get());
         return make_instance(subtype, new_engine(seed), seed);
-    });
-}
-
-void profile_dealloc(PyObject* self) {
-    // Rows still buffered are dropped: nothing can read them any more.
-    binding::dealloc_heap_instance(self, [&] {
-        as_profile(self)->rows.~RowBuffer();
-        as_profile(self)->engine.~Engine();
-    });
-}
-
-// ---- observing: the same reading and engine path as karvo.Profiler
-
-PyObject* observe_dict(PyObject* self, PyObject* const* args, Py_ssize_t count,
-                       PyObject* keywords) {
-    return enter([&]() -> PyObject* {
-        binding::observe_dict_buffered(held_engine(self), as_profile(self)->rows, kObserveDictSpec,
-                                       {args, count, keywords});
-        Py_RETURN_NONE;
-    });
-}
-
-PyObject* observe_dicts(PyObject* self, PyObject* const* args, Py_ssize_t count,
-                        PyObject* keywords) {
-    return enter([&]() -> PyObject* {
-        binding::observe_dicts(*engine_of(self), kObserveDictsSpec, {args, count, keywords});
-        Py_RETURN_NONE;
-    });
-}
-
-// A count argument of _observe_dicts_tuned: an int of at least `least`.
-std::size_t count_of(PyObject* value, const char* name, std::size_t least) {
-    if (!binding::type_has_flag(value, Py_TPFLAGS_LONG_SUBCLASS)) {
-        throw_type_error(std::string(name) + " must be an int");
-    }
-    const std::size_t count = PyLong_AsSize_t(value);
-    if (count == static_cast<std::size_t>(-1) || count < least) {
-        PyErr_Clear();
-        throw_value_error(std::string(name) + " must be an int of at least " +
-                          std::to_string(least));
-    }
-    return count;
-}
-
-// observe_dicts with the fold options chosen: `threads` 1 folds on the calling thread
-// alone, 2 on a second thread from the first row, 0 as observe_dicts does; `chunk_cells`
-// is the size of the chunks handed to the second thread. For tests that compare the ways.
-PyObject* observe_dicts_tuned(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return enter([&]() -> PyObject* {
-        BoundArgs<3> bound;
-        binding::bind_arguments(kObserveTunedSpec, args, kwargs, bound);
-        PyObject* list = bound[0].get();
-        if (!binding::type_has_flag(list, Py_TPFLAGS_LIST_SUBCLASS)) {
-            throw_type_error("py_list must be a list");
-        }
-        const ingest::FoldOptions options{count_of(bound[1].get(), "threads", 0),
-                                            count_of(bound[2].get(), "chunk_cells", 1)};
-        binding::observe_list(*engine_of(self), list, options);
-        Py_RETURN_NONE;
     });
 }
 
@@ -186,7 +109,7 @@ PyObject* observe_dicts_tuned(PyObject* self, PyObject* args, PyObject* kwargs) 
 template <JsonlSource form>
 PyObject* read_jsonl_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     return enter([&]() -> PyObject* {
-        return read_jsonl(*engine_of(self), as_profile(self)->seed, form, args, kwargs);
+        return read_jsonl(*engine_of(self), seed_of_profile(self), form, args, kwargs);
     });
 }
 
@@ -195,7 +118,7 @@ PyObject* read_jsonl_method(PyObject* self, PyObject* args, PyObject* kwargs) {
 template <ArrowSource form>
 PyObject* read_arrow_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     return enter([&]() -> PyObject* {
-        return read_arrow(*engine_of(self), as_profile(self)->seed, form, args, kwargs);
+        return read_arrow(*engine_of(self), seed_of_profile(self), form, args, kwargs);
     });
 }
 
@@ -212,9 +135,9 @@ bool is_profile(PyObject* object) {
 void check_mergeable(PyObject* self, PyObject* other) {
     if (!is_profile(other)) {
         throw_type_error("Profile.merge() argument must be a karvo_dist Profile, not '" +
-                         binding::type_name(other) + "'");
+                         pykit::type_name(other) + "'");
     }
-    if (as_profile(other)->seed != as_profile(self)->seed) {
+    if (seed_of_profile(other) != seed_of_profile(self)) {
         throw_value_error("cannot merge profiles made with different seeds");
     }
 }
@@ -229,7 +152,7 @@ PyObject* check_merge(PyObject* self, PyObject* other) {
 PyObject* merge(PyObject* self, PyObject* args, PyObject* kwargs) {
     return enter([&]() -> PyObject* {
         BoundArgs<1> bound;
-        binding::bind_arguments(kMergeSpec, args, kwargs, bound);
+        pykit::bind_arguments(kMergeSpec, args, kwargs, bound);
         PyObject* other = bound[0].get();
         check_mergeable(self, other);
         const EngineCall engine = engine_of(self);
@@ -250,12 +173,12 @@ std::uint16_t version_of(PyObject* value) {
     if (value == nullptr) {
         return profiler::kProfileFormatVersion;
     }
-    if (!binding::type_has_flag(value, Py_TPFLAGS_LONG_SUBCLASS)) {
-        throw_type_error("version must be an int, not '" + binding::type_name(value) + "'");
+    if (!pykit::type_has_flag(value, Py_TPFLAGS_LONG_SUBCLASS)) {
+        throw_type_error("version must be an int, not '" + pykit::type_name(value) + "'");
     }
     const long version = PyLong_AsLong(value);
     if (version == -1 && PyErr_Occurred() != nullptr) {
-        binding::discard_error();
+        pykit::discard_error();
     } else if (version >= profiler::kOldestProfileFormatVersion &&
                version <= profiler::kProfileFormatVersion) {
         return static_cast<std::uint16_t>(version);
@@ -270,12 +193,12 @@ std::uint16_t version_of(PyObject* value) {
 PyObject* to_bytes(PyObject* self, PyObject* args, PyObject* kwargs) {
     return enter([&]() -> PyObject* {
         BoundArgs<1> bound;
-        binding::bind_arguments(kToBytesSpec, args, kwargs, bound);
+        pykit::bind_arguments(kToBytesSpec, args, kwargs, bound);
         const std::uint16_t version = version_of(bound[0].get());
         const EngineCall engine = engine_of(self);
         const profiler::ProfileState state = engine->export_state();
         const std::vector<std::uint8_t> bytes = profiler::encode_profile(
-            state, profiler::keys_from_seed(as_profile(self)->seed).fingerprint, version);
+            state, profiler::keys_from_seed(seed_of_profile(self)).fingerprint, version);
         return must(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
                                               static_cast<Py_ssize_t>(bytes.size())));
     });
@@ -283,7 +206,7 @@ PyObject* to_bytes(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // The bytes of a bytes, bytearray or memoryview argument, as a new bytes object.
 PyRef bytes_argument(PyObject* data) {
-    if (Py_TYPE(data) == &PyBytes_Type || binding::type_has_flag(data, Py_TPFLAGS_BYTES_SUBCLASS)) {
+    if (Py_TYPE(data) == &PyBytes_Type || pykit::type_has_flag(data, Py_TPFLAGS_BYTES_SUBCLASS)) {
         return PyRef::borrow(data);
     }
     if (PyType_IsSubtype(Py_TYPE(data), &PyByteArray_Type) != 0 ||
@@ -297,19 +220,19 @@ PyRef bytes_argument(PyObject* data) {
     throw_type_error(
         "Profile.from_bytes() argument 'data' must be bytes, bytearray or "
         "memoryview, not '" +
-        binding::type_name(data) + "'");
+        pykit::type_name(data) + "'");
 }
 
 PyObject* from_bytes(PyObject* cls, PyObject* args, PyObject* kwargs) {
     return enter([&]() -> PyObject* {
         BoundArgs<2> bound;
-        binding::bind_arguments(kFromBytesSpec, args, kwargs, bound);
+        pykit::bind_arguments(kFromBytesSpec, args, kwargs, bound);
         const PyRef data = bytes_argument(bound[0].get());
         const std::uint64_t seed = seed_of(bound[1].get());
         char* start = nullptr;
         Py_ssize_t size = 0;
         if (PyBytes_AsStringAndSize(data.get(), &start, &size) != 0) {
-            binding::fail_api_call();
+            pykit::fail_api_call();
         }
         const profiler::SeedKeys keys = profiler::keys_from_seed(seed);
         profiler::ProfileState state;
@@ -332,13 +255,6 @@ PyObject* from_bytes(PyObject* cls, PyObject* args, PyObject* kwargs) {
 PyObject* report(PyObject* self, PyObject* /*unused*/) {
     return enter([&]() -> PyObject* {
         const std::string text = engine_of(self)->report();
-        return must(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    });
-}
-
-PyObject* flush(PyObject* self, PyObject* /*unused*/) {
-    return enter([&]() -> PyObject* {
-        const std::string text = engine_of(self)->flush_and_reset();
         return must(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     });
 }
@@ -449,33 +365,25 @@ Py_ssize_t profile_length(PyObject* self) {
     try {
         return static_cast<Py_ssize_t>(engine_of(self)->column_names().size());
     } catch (...) {
-        binding::set_error_for_current_exception();
+        pykit::set_error_for_current_exception();
         return -1;
     }
 }
 
 PyObject* get_seed(PyObject* self, void* /*unused*/) {
     return enter(
-        [&]() -> PyObject* { return must(PyLong_FromUnsignedLongLong(as_profile(self)->seed)); });
+        [&]() -> PyObject* { return must(PyLong_FromUnsignedLongLong(seed_of_profile(self))); });
 }
 
 // ---- the type
 
-template <class F>
-PyCFunction as_method(F* function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef profile_methods[] = {
-    {"observe_dict", as_method(observe_dict), METH_FASTCALL | METH_KEYWORDS,
+    {"observe_dict", as_method(pykit::observe_dict_method<kObserveDictSpec>), METH_FASTCALL | METH_KEYWORDS,
      "observe_dict($self, py_dict)\n--\n\n"
      "Adds one row (a dict of column name to value), by karvo.Profiler's rules."},
-    {"observe_dicts", as_method(observe_dicts), METH_FASTCALL | METH_KEYWORDS,
+    {"observe_dicts", as_method(pykit::observe_dicts_method<kObserveDictsSpec>), METH_FASTCALL | METH_KEYWORDS,
      "observe_dicts($self, py_list)\n--\n\n"
      "Adds every dict of the list as a row, in order; all or nothing."},
-    {"_observe_dicts_tuned", as_method(observe_dicts_tuned), METH_VARARGS | METH_KEYWORDS,
-     "_observe_dicts_tuned($self, py_list, threads, chunk_cells)\n--\n\n"
-     "observe_dicts folding on the threads and in the chunks given; for tests."},
     {"_read_jsonl_path", as_method(read_jsonl_method<JsonlSource::kPath>),
      METH_VARARGS | METH_KEYWORDS,
      "_read_jsonl_path($self, path, strict, threads, chunk_bytes, bad_lines_kept, "
@@ -513,7 +421,7 @@ PyMethodDef profile_methods[] = {
      "The profile stored by to_bytes; ValueError for anything else."},
     {"report", as_method(report), METH_NOARGS,
      "report($self)\n--\n\nThe JSON report of the profile so far."},
-    {"flush", as_method(flush), METH_NOARGS,
+    {"flush", as_method(pykit::flush_method), METH_NOARGS,
      "flush($self)\n--\n\nThe JSON report of the profile so far; then starts afresh."},
     {"summary_json", as_method(summary_json), METH_NOARGS,
      "summary_json($self)\n--\n\n"
@@ -543,7 +451,7 @@ PyType_Slot profile_slots[] = {
     {Py_tp_doc, profile_doc},
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_new, reinterpret_cast<void*>(profile_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(profile_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(pykit::dealloc_profile)},
     {Py_tp_methods, profile_methods},
     {Py_tp_getset, profile_getset},
     {Py_mp_length, reinterpret_cast<void*>(profile_length)},
@@ -561,7 +469,7 @@ PyType_Spec profile_spec = {
 }  // namespace
 
 PyObject* profile_type() {
-    return binding::module_class(profile_spec);
+    return pykit::module_class(profile_spec);
 }
 
 }  // namespace dist_binding

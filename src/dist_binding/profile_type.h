@@ -1,3 +1,9 @@
+// The folder src/dist_binding is the karvo_dist._native module: its initialisation
+// (module.cpp), this class, and its readers of JSON Lines (jsonl_reading.h) and Arrow
+// (arrow_reading.h) into a scratch profile (scratch_read.h). What it shares with the karvo
+// module is in src/pykit; it must not know src/binding (the build refuses an include of
+// it).
+//
 // The Profile class of karvo_dist._native, as Python sees it:
 //
 //     class Profile:                       # karvo_dist._native.Profile; subclassable
@@ -24,25 +30,25 @@
 //
 // Each instance owns one profiler::KarvoEngine made with keys derived from its seed, so
 // that instances with equal seeds, in any process, hash values alike and can merge. The
-// observe methods read rows with karvo's own row reader (binding/row_walk.h) and
+// observe methods read rows with karvo's own row reader (pykit/row_walk.h) and
 // apply them through the same engine path as karvo.Profiler, so the value rules, the
 // errors and the all-or-nothing rule are the same.
 //
-// Single-row observe_dict calls wait, converted, in the instance's RowBuffer
-// (binding/row_buffer.h) and reach the engine in batches, as for karvo.Profiler.
+// Each instance is the kit's native profile (pykit/native_profile.h), then its seed:
+// single-row observe_dict calls wait, converted, in its row buffer and reach the engine in
+// batches, as for karvo.Profiler, and every other method reaches the engine through
+// NativeProfile::call, which applies them first (merge does so for both profiles).
+// Deallocation, observe_dict, observe_dicts and flush are the kit's slot functions.
 //
-// Invariants: a live instance holds an engine and a row buffer from __new__ (or
-// from_bytes) until deallocation; methods hold their own reference to the engine for the
-// whole call, and every method but observe_dict reaches it through EngineCall, which
-// applies the buffered rows first (merge does so for both profiles); every entry point
-// ends through the entry protocol (binding/entry.h).
+// Invariants: a live instance holds its native profile from __new__ (or from_bytes) until
+// deallocation; every entry point ends through the entry protocol (pykit/entry.h).
 //
 // Thread safety: every entry runs with the GIL held; only the JSON Lines and Arrow
 // methods release it, while the reader works, and the engine is safe for that. The type is created once,
 // under the GIL.
 #pragma once
 
-#include "binding/py_ref.h"
+#include "pykit/py_ref.h"
 
 namespace dist_binding {
 

@@ -1,6 +1,6 @@
 #include "dist_binding/scratch_read.h"
 
-#include "binding/entry.h"
+#include "pykit/entry.h"
 
 namespace dist_binding {
 
@@ -13,7 +13,7 @@ void merge_scratch(const profiler::KarvoEngine& engine, const profiler::KarvoEng
     try {
         engine.merge_state(state);
     } catch (const profiler::CountOverflow& error) {
-        binding::throw_value_error(error.what());
+        pykit::throw_value_error(error.what());
     }
 }
 

@@ -5,7 +5,7 @@
 // Thread safety: called with the GIL held; GilReleased gives it up for its scope.
 #pragma once
 
-#include "binding/py_ref.h"
+#include "pykit/py_ref.h"
 #include "profiler/engine.h"
 
 namespace dist_binding {

@@ -29,9 +29,9 @@ FoldPipeline::FoldPipeline(const ValueKeys& keys, FoldOptions options)
 
 FoldPipeline::~FoldPipeline() = default;
 
-void FoldPipeline::fold_here() {
+void FoldPipeline::fold_here(std::size_t rows) {
     if (options_.whole_rows) {
-        row_folder_.fold(filling_->cells, filling_->text, keys_, parts_);
+        row_folder_.fold(filling_->cells, filling_->text, keys_, parts_, rows);
     } else {
         fold_cells(filling_->cells, filling_->text, keys_, parts_);
     }

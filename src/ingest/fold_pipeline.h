@@ -89,10 +89,11 @@ class FoldPipeline final : public SecondThread {
         }
         return keyed(str_cell(column, utf8, keys_));
     }
-    // The row in cells() is complete. Throws a failure of the worker.
-    void end_row() {
+    // The row in cells() is complete (with whole_rows, cells() may hold `rows` rows, which
+    // are then folded all or none). Throws a failure of the worker.
+    void end_row(std::size_t rows = 1) {
         if (!worker_.live()) {
-            fold_here();
+            fold_here(rows);
         } else if (is_full(*filling_)) {
             hand_over();
         }
@@ -115,8 +116,9 @@ class FoldPipeline final : public SecondThread {
     bool is_full(const CellChunk& chunk) const {
         return chunk.cells.size() >= options_.chunk_cells || chunk.text.size() >= kChunkTextBytes;
     }
-    // Folds the chunk being filled on the calling thread; starts the worker when due.
-    void fold_here();
+    // Folds the chunk being filled (of `rows` rows) on the calling thread; starts the
+    // worker when due.
+    void fold_here(std::size_t rows = 1);
     // Gives the chunk being filled to the worker and moves on to the next.
     void hand_over();
     void fold(CellChunk& chunk);

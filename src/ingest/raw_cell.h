@@ -170,10 +170,15 @@ inline void fold_cells(std::span<const RawCell> cells, std::string_view chunk_te
 // the room is made for every part before the next row instead, which may throw bad_alloc
 // with nothing of that row folded. So a row that throws has left the parts as they were,
 // at most with new empty parts.
+//
+// Several rows folded as one (a call's rows, all or none of them) add at most one key
+// per row to a part: room for that many is made in each part they name before any cell
+// is added, so they too stand whole or not at all.
 class RowFolder {
   public:
+    // Folds `cells`, the cells of `rows` rows (each naming a column at most once).
     void fold(std::span<const RawCell> cells, std::string_view chunk_text, const ValueKeys& keys,
-              std::vector<ColumnPart>& parts) {
+              std::vector<ColumnPart>& parts, std::size_t rows = 1) {
         if (cells.empty()) {
             return;
         }
@@ -183,6 +188,11 @@ class RowFolder {
                 part.make_room_for_cell();
             }
             room_short_ = false;
+        }
+        if (rows > 1) {
+            for (const RawCell& raw : cells) {
+                parts[raw.column].make_room_for_cells(rows);
+            }
         }
         ColumnPart* const part = parts.data();
         for (const RawCell& raw : cells) {

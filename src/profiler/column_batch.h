@@ -1,6 +1,6 @@
 // ColumnBatch: a batch gathered per column while it is read, the one form in which the
 // engine takes input (KarvoEngine::process_columns). Every reader builds it as it goes: the
-// Python row reader (binding/row_walk.h), the JSON Lines reader (jsonl/) and the
+// Python row reader (pykit/row_walk.h), the JSON Lines reader (jsonl/) and the
 // Arrow reader (arrow/).
 //
 // Each `ColumnPart` holds what the batch's cells of one column contribute, folded in batch
@@ -87,6 +87,13 @@ class KeyList {
     // with the keys unchanged.
     void reserve_one() {
         if (end_ == limit_) [[unlikely]] {
+            grow();
+        }
+    }
+    // Makes room for `count` more keys, so that that many pushes cannot fail; throws
+    // bad_alloc with the keys unchanged.
+    void reserve_more(std::size_t count) {
+        while (static_cast<std::size_t>(limit_ - end_) < count) {
             grow();
         }
     }
@@ -235,6 +242,15 @@ class ColumnPart {
             if (keys.size() + 1 == RecentKeys::kStartAfter) {
                 recent_.prepare();
             }
+        }
+    }
+    // Makes room for `count` more cells, so that that many adds cannot fail; throws
+    // bad_alloc having changed nothing that counts (room made stays).
+    void make_room_for_cells(std::size_t count) {
+        keys.reserve_more(count);
+        const std::size_t size = keys.size();
+        if (size < RecentKeys::kStartAfter && size + count >= RecentKeys::kStartAfter) {
+            recent_.prepare();
         }
     }
 

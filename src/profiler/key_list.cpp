@@ -66,7 +66,7 @@ std::uint64_t* remap_block(std::uint64_t* block, std::size_t capacity, std::size
 
 void KeyList::grow() {
     const std::size_t size = this->size();
-    const std::size_t capacity = std::max(kFirstHeapCapacity, 2 * size);
+    const std::size_t capacity = std::max(kFirstHeapCapacity, 2 * this->capacity());
     std::uint64_t* grown = nullptr;
     if (is_mapped(capacity) && !in_place() && is_mapped(this->capacity())) {
         grown = remap_block(begin_, this->capacity(), capacity);

@@ -4,7 +4,7 @@
 // broken invariant (for example a column map built with an invalid shard count, or a
 // column batch that names one column twice); the binding throws it too, for an
 // interpreter call that must not fail and for a dictionary changed while it was read. It
-// carries the fault's message, and the binding's call boundary (binding/entry.h) turns it
+// carries the fault's message, and the binding's call boundary (pykit/entry.h) turns it
 // into the module's PanicException, so it never unwinds into the interpreter. It lives
 // here, with no Python in sight, so that the engine can throw it.
 //

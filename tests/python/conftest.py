@@ -3,6 +3,7 @@ import json
 import os
 import signal
 import subprocess
+import sys
 import time
 
 import pytest
@@ -41,6 +42,46 @@ def ctrl_c():
     previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     yield
     signal.signal(signal.SIGINT, previous)
+
+
+# How karvo_dist's observe_dicts folds its rows: "threads,chunk_cells", read once when
+# karvo_dist._native is imported (no setting changes a result).
+FOLD_VARIABLE = "KARVO_DIST_TEST_FOLD"
+# Seconds a test run in a child process may take.
+FOLD_CHILD_LIMIT = 600
+
+
+def pytest_make_parametrize_id(config, val, argname):
+    if argname == "fold":
+        return "threads%d-chunk%d" % val
+    return None
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_pyfunc_call(pyfuncitem):
+    """A test with a parameter `fold` (threads, chunk_cells) runs in a child process of its
+    own, in which karvo_dist's observe_dicts folds that way; this process only waits for
+    it. The setting is read once per process, so a test that compares two settings
+    compares one of them with a path that no setting touches (rows one by one)."""
+    callspec = getattr(pyfuncitem, "callspec", None)
+    if callspec is None or "fold" not in callspec.params:
+        return None
+    setting = "%d,%d" % callspec.params["fold"]
+    if os.environ.get(FOLD_VARIABLE) == setting:
+        return None  # the child: run the test here
+    env = dict(os.environ, **{FOLD_VARIABLE: setting})
+    config = pyfuncitem.config
+    try:
+        done = subprocess.run(
+            [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", pyfuncitem.nodeid],
+            cwd=config.rootpath, env=env, capture_output=True, text=True,
+            timeout=FOLD_CHILD_LIMIT, preexec_fn=default_sigint)
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"the test did not end within {FOLD_CHILD_LIMIT} s in its child process")
+    if done.returncode != 0 or " passed" not in done.stdout:
+        pytest.fail(f"in a child process with {FOLD_VARIABLE}={setting}:\n"
+                    f"{done.stdout}\n{done.stderr}", pytrace=False)
+    return True
 
 
 def default_sigint():

@@ -77,12 +77,6 @@ def one_by_one(rows):
     return profile.summary()
 
 
-def tuned(rows, threads, chunk_cells):
-    profile = Profile(SEED)
-    profile._observe_dicts_tuned(rows, threads, chunk_cells)
-    return profile.summary()
-
-
 def from_jsonl(rows, **options):
     profile = Profile(SEED)
     text = "".join(json.dumps(row) + "\n" for row in rows).encode()
@@ -99,9 +93,6 @@ def restored(rows):
 # Each way of giving the rows: (name, summary of rows).
 WAYS = [
     ("one by one", one_by_one),
-    ("one thread", lambda rows: tuned(rows, 1, 16384)),
-    ("two threads, small chunks", lambda rows: tuned(rows, 2, 7)),
-    ("two threads, large chunks", lambda rows: tuned(rows, 2, 4096)),
     ("three parts in order", lambda rows: parts_merged(rows, [700, 1900], lambda n: range(n))),
     ("seven parts backwards",
      lambda rows: parts_merged(rows, [100, 400, 401, 1500, 2200, 2999],
@@ -130,8 +121,19 @@ def test_json_lines_give_the_exact_figures_of_the_same_rows_as_dicts(way):
     assert exact_part(summary(JSON_ROWS)) == exact_part(from_jsonl(JSON_ROWS))
 
 
+# (threads, chunk_cells) of observe_dicts' fold, each test in a child process
+# (conftest.py): the calling thread alone, and a worker with small and large chunks.
+FOLDS = [(1, 16384), (2, 7), (2, 4096)]
+
+
+@pytest.mark.parametrize("fold", FOLDS)
+def test_the_fold_changes_no_figure(fold):
+    # Every figure, quantiles and top values too; rows one by one fold on the calling
+    # thread whatever the setting.
+    assert summary_of(ROWS) == one_by_one(ROWS)
+
+
 def test_threads_change_no_quantile_and_no_top_value():
-    assert tuned(ROWS, 2, 7) == tuned(ROWS, 1, 16384) == summary_of(ROWS)
     one = from_jsonl(JSON_ROWS, threads=1, chunk_bytes=2048)
     assert from_jsonl(JSON_ROWS, threads=2, chunk_bytes=2048) == one
     assert from_jsonl(JSON_ROWS, threads=4, chunk_bytes=2048) == one

@@ -1,10 +1,12 @@
-"""One observe_dict call per row gives what one observe_dicts call over the same rows gives:
+"""One observe_dict call per row (or observe_dicts calls of small lists, which a profile
+takes the same way) gives what one observe_dicts call over the same rows gives:
 the same counts, bounds, sketches and column order, whatever else the profile is asked
 meanwhile (flushes and reads between rows or from a value's hook, nested calls, failed
 rows)."""
 
 import copy
 import gc
+import itertools
 import json
 import math
 import pickle
@@ -65,13 +67,20 @@ def value_for(i, j):
             2**64 - 1 - i % 3, math.nan, True][kind]
 
 
-def run_per_row(profile, steps):
+# The two calls of one row each: observe_dict, and observe_dicts of a one-row list.
+SINGLE = {
+    "observe_dict": lambda profile, row: profile.observe_dict(row),
+    "observe_dicts of one row": lambda profile, row: profile.observe_dicts([row]),
+}
+
+
+def run_per_row(profile, steps, single=SINGLE["observe_dict"]):
     flushed = []
     for step in steps:
         if step is FLUSH:
             flushed.append(profile.flush())
         else:
-            profile.observe_dict(step)
+            single(profile, step)
     return flushed
 
 
@@ -95,18 +104,57 @@ def without_estimates(text):
             for name, stats in json.loads(text).items()]
 
 
-def test_profile_rows_one_by_one_equal_one_call():
+@pytest.mark.parametrize("single", SINGLE)
+def test_profile_rows_one_by_one_equal_one_call(single):
     steps = stream()
     per_row, one_call = Profile(SEED), Profile(SEED)
-    assert run_per_row(per_row, steps) == run_one_call(one_call, steps)
+    assert run_per_row(per_row, steps, SINGLE[single]) == run_one_call(one_call, steps)
     assert per_row.to_bytes() == one_call.to_bytes()
     assert per_row.flush() == one_call.flush()
 
 
-def test_profiler_rows_one_by_one_equal_one_call():
+# Sizes of successive observe_dicts calls: small lists, which may wait in the row buffer
+# whole, and lists just past the largest that may (64 elements).
+SMALL_CALLS = [2, 1, 3, 7, 64, 65, 10, 5, 63, 100]
+
+
+def run_small_calls(profile, steps):
+    flushed, rows, sizes = [], [], itertools.cycle(SMALL_CALLS)
+    size = next(sizes)
+    for step in steps:
+        if step is FLUSH:
+            profile.observe_dicts(rows)
+            rows = []
+            flushed.append(profile.flush())
+            continue
+        rows.append(step)
+        if len(rows) == size:
+            profile.observe_dicts(rows)
+            rows, size = [], next(sizes)
+    profile.observe_dicts(rows)
+    return flushed
+
+
+@pytest.mark.parametrize("make", [karvo.Profiler, lambda: Profile(SEED)],
+                         ids=["Profiler", "Profile"])
+def test_rows_in_small_lists_equal_one_call(make):
+    steps = stream()
+    for i in range(0, len(steps), 17):  # elements that are no row, skipped
+        steps.insert(i, ["not a row"] if i % 2 else None)
+    small, one_call = make(), make()
+    flushed = zip(run_small_calls(small, steps), run_one_call(one_call, steps))
+    for got, expected in flushed:
+        assert without_estimates(got) == without_estimates(expected)
+    if isinstance(small, Profile):
+        assert small.to_bytes() == one_call.to_bytes()
+    assert without_estimates(small.flush()) == without_estimates(one_call.flush())
+
+
+@pytest.mark.parametrize("single", SINGLE)
+def test_profiler_rows_one_by_one_equal_one_call(single):
     steps = stream()
     per_row, one_call = karvo.Profiler(), karvo.Profiler()
-    flushed = zip(run_per_row(per_row, steps) + [per_row.flush()],
+    flushed = zip(run_per_row(per_row, steps, SINGLE[single]) + [per_row.flush()],
                   run_one_call(one_call, steps) + [one_call.flush()])
     for got, expected in flushed:
         assert without_estimates(got) == without_estimates(expected)
@@ -149,7 +197,14 @@ def acted(action, profile, seen):
     return act
 
 
-@pytest.mark.parametrize("outer", ["observe_dict", "observe_dicts"])
+OUTER_CALLS = {
+    "observe_dict": lambda p, row: p.observe_dict(row),
+    "observe_dicts of one row": lambda p, row: p.observe_dicts([row]),
+    "observe_dicts": lambda p, row: p.observe_dicts([row, {"last": 1}]),
+}
+
+
+@pytest.mark.parametrize("outer", OUTER_CALLS)
 @pytest.mark.parametrize("name", HOOK_ACTIONS)
 def test_hook_inside_a_call(name, outer):
     action = HOOK_ACTIONS[name]
@@ -157,13 +212,13 @@ def test_hook_inside_a_call(name, outer):
     for row in BEFORE:
         p.observe_dict(row)
     row = {"a": 5, "n": Acting(acted(action, p, seen), 4), "new": "w"}
-    getattr(p, outer)(row if outer == "observe_dict" else [row, {"last": 1}])
+    OUTER_CALLS[outer](p, row)
 
     ref, expected = Profile(SEED), []
     ref.observe_dicts(BEFORE)
     acted(action, ref, expected)()
     ref.observe_dicts([{"a": 5, "n": Index(4), "new": "w"}] +
-                      ([{"last": 1}] if outer != "observe_dict" else []))
+                      ([{"last": 1}] if outer == "observe_dicts" else []))
     assert seen == expected
     assert p.to_bytes() == ref.to_bytes()
 
@@ -203,17 +258,35 @@ def failing_rows():
     }
 
 
+@pytest.mark.parametrize("single", SINGLE)
 @pytest.mark.parametrize("name", failing_rows())
-def test_failed_row_ingests_nothing(name):
+def test_failed_row_ingests_nothing(name, single):
     bad, error = failing_rows()[name]
     after = [{"new_second": 1, "new_first": 2.5}, {"a": 3}]
     p, witness = Profile(SEED), Profile(SEED)
     for row in BEFORE:
-        p.observe_dict(row)
+        SINGLE[single](p, row)
     with pytest.raises(error):
-        p.observe_dict(bad)
+        SINGLE[single](p, bad)
     for row in after:
-        p.observe_dict(row)
+        SINGLE[single](p, row)
+    witness.observe_dicts(BEFORE + after)
+    assert p.columns == witness.columns
+    assert p.to_bytes() == witness.to_bytes()
+
+
+@pytest.mark.parametrize("at", [0, 1, 2])
+@pytest.mark.parametrize("name", failing_rows())
+def test_small_list_with_a_failing_row_ingests_nothing(name, at):
+    # The rows around the failing one would wait in the row buffer; none of them may stay.
+    bad, error = failing_rows()[name]
+    good = [{"lead": 1, "new_first": 0.5}, {"trail": "t", "new_second": 2}]
+    after = [{"new_second": 1, "new_first": 2.5}, {"a": 3}]
+    p, witness = Profile(SEED), Profile(SEED)
+    p.observe_dicts(BEFORE)
+    with pytest.raises(error):
+        p.observe_dicts(good[:at] + [bad] + good[at:])
+    p.observe_dicts(after)
     witness.observe_dicts(BEFORE + after)
     assert p.columns == witness.columns
     assert p.to_bytes() == witness.to_bytes()
@@ -285,3 +358,31 @@ def test_rows_while_another_thread_reads_jsonl():
     report = json.loads(p.flush())
     assert report["s"]["total_count"] == 220000
     assert (report["j"]["total_count"], report["r"]["total_count"]) == (200000, 20000)
+
+
+# ---------------------------------------------------------------------------------------
+# observe_dicts of a one-element list: a dict (or subclass) in a list (or subclass) is a
+# row, anything else is skipped, as in any other list.
+
+class Row(dict):
+    pass
+
+
+class Rows(list):
+    pass
+
+
+ONE_ELEMENT_LISTS = [
+    [{"a": 1, "b": "x"}], [Row(a=2.5, c=None)], Rows([{"b": "y"}]), Rows([Row(d=1)]),
+    ["not a dict"], [None], [[{"a": 1}]], [{}], [{"a": Index(7)}],
+]
+
+
+@pytest.mark.parametrize("make", [karvo.Profiler, lambda: Profile(SEED)],
+                         ids=["Profiler", "Profile"])
+def test_one_element_lists_as_one_call(make):
+    p, ref = make(), make()
+    for one in ONE_ELEMENT_LISTS:
+        p.observe_dicts(one)
+    ref.observe_dicts([row for one in ONE_ELEMENT_LISTS for row in one])
+    assert without_estimates(p.flush()) == without_estimates(ref.flush())

@@ -5,20 +5,24 @@ an interrupt part way must leave the profile untouched with the worker running; 
 fork from a hook while the worker is alive must leave a child that finishes the call
 right.
 
-karvo_dist.Profile._observe_dicts_tuned(rows, threads, chunk_cells) is observe_dicts with
-the choice forced: threads 1 folds on the calling thread alone, 2 starts the worker at the
-first row, 0 decides as observe_dicts does.
+A test with a parameter `fold` (threads, chunk_cells) runs in a child process in which
+every observe_dicts of karvo_dist folds that way (conftest.py): threads 1 on the calling
+thread alone, 2 with the worker from the first row, 0 deciding as by default. Its reference
+is the same rows given one by one (observe_dict), which folds on the calling thread
+whatever the setting.
 """
 
 import math
 import os
 import random
 import signal
+import subprocess
+import sys
 import time
 
 import pytest
 
-from conftest import forked_status
+from conftest import FOLD_VARIABLE, forked_status
 from karvo_dist import Profile
 from profile_checks import assert_same_values
 from value_hooks import Index, Real
@@ -62,42 +66,61 @@ def mixed_rows(n, rng):
     return rows
 
 
-def observed(rows, threads, chunk_cells):
+def observed(rows):
+    """A profile given one row, then `rows` in one observe_dicts call, folded as this
+    process's setting says."""
     profile = Profile(SEED)
     profile.observe_dict({"before": 1})
-    profile._observe_dicts_tuned(rows, threads, chunk_cells)
+    profile.observe_dicts(rows)
+    return profile
+
+
+def one_by_one(rows, profile=None):
+    """The profile of `observed` given the same rows one at a time: the reference, folded
+    on the calling thread whatever the setting."""
+    if profile is None:
+        profile = Profile(SEED)
+        profile.observe_dict({"before": 1})
+    for row in rows:
+        if isinstance(row, dict):
+            profile.observe_dict(row)
     return profile
 
 
 # (threads, chunk_cells): the calling thread alone; the worker with chunks of one cell,
-# of a prime number of cells (rows straddle nothing: chunks hold whole rows), and large.
-WAYS = [(2, 1), (2, 7), (2, 64), (2, 16384), (0, 16384)]
+# of a prime number of cells (rows straddle nothing: chunks hold whole rows), and large;
+# the default choice.
+WAYS = [(1, 16384), (2, 1), (2, 7), (2, 64), (2, 16384), (0, 16384)]
 
 
-@pytest.mark.parametrize("rows_count", [0, 1, 3, 400])
-@pytest.mark.parametrize("threads, chunk_cells", WAYS)
-def test_two_threads_give_the_one_thread_profile(rows_count, threads, chunk_cells):
-    rows = mixed_rows(rows_count, random.Random(rows_count))
-    alone = observed(rows, 1, 16384)
-    shared = observed(rows, threads, chunk_cells)
-    assert shared.to_bytes() == alone.to_bytes()
-    assert shared.report() == alone.report()
+@pytest.mark.parametrize("fold", WAYS)
+def test_two_threads_give_the_one_thread_profile(fold):
+    for rows_count in [0, 1, 3, 400]:
+        rows = mixed_rows(rows_count, random.Random(rows_count))
+        alone = one_by_one(rows)
+        shared = observed(rows)
+        assert shared.to_bytes() == alone.to_bytes(), rows_count
+        assert shared.report() == alone.report(), rows_count
 
 
-def test_large_call_equals_the_one_thread_profile():
-    # Enough cells that observe_dicts starts its worker on its own (when two CPUs may be
-    # used) and that the engine's apply is split between the threads.
+def large_rows():
     rng = random.Random(3)
-    rows = [{"id": i, "price": rng.randrange(10_000) / 100, "user": f"u{rng.randrange(5000)}",
+    return [{"id": i, "price": rng.randrange(10_000) / 100, "user": f"u{rng.randrange(5000)}",
              "word": rng.choice(["alpha", "beta", "gamma", "δέλτα"]),
              f"c{i % 300}": rng.random()} for i in range(60_000)]
-    alone = observed(rows, 1, 16384)
-    for threads, chunk_cells in [(0, 16384), (2, 16384), (2, 1000)]:
-        assert observed(rows, threads, chunk_cells).to_bytes() == alone.to_bytes()
-    plain = Profile(SEED)
-    plain.observe_dict({"before": 1})
-    plain.observe_dicts(rows)
-    assert plain.to_bytes() == alone.to_bytes()
+
+
+@pytest.mark.parametrize("fold", [(1, 16384), (0, 16384), (2, 16384), (2, 1000)])
+def test_large_call_equals_the_one_thread_profile(fold):
+    # Enough cells that observe_dicts starts its worker on its own (when two CPUs may be
+    # used) and that the engine's apply is split between the threads.
+    rows = large_rows()
+    assert observed(rows).to_bytes() == one_by_one(rows).to_bytes()
+
+
+def test_large_call_by_default_equals_the_one_thread_profile():
+    rows = large_rows()
+    assert observed(rows).to_bytes() == one_by_one(rows).to_bytes()
 
 
 def low_cardinality_rows(n, rng):
@@ -113,8 +136,8 @@ def low_cardinality_rows(n, rng):
             for i in range(n)]
 
 
-@pytest.mark.parametrize("threads, chunk_cells", [(1, 16384), (2, 16384), (2, 333)])
-def test_large_call_equals_small_calls_merged(threads, chunk_cells):
+@pytest.mark.parametrize("fold", [(1, 16384), (2, 16384), (2, 333)])
+def test_large_call_equals_small_calls_merged(fold):
     # Calls of 50 rows give parts too short to drop any repeated key; their merge is the
     # profile of every key as received. One large call, on one thread or two, drops most
     # repeats of its columns' keys before the sketches see them, and must give the same
@@ -127,20 +150,41 @@ def test_large_call_equals_small_calls_merged(threads, chunk_cells):
         small.append(profile)
     merged = Profile.merged(small, SEED)
     large = Profile(SEED)
-    large._observe_dicts_tuned(rows, threads, chunk_cells)
+    large.observe_dicts(rows)
     assert_same_values(large, merged)
     assert large.report() == merged.report()
 
 
-@pytest.mark.parametrize("arguments, error", [
-    ((None, 1, 1), TypeError),
-    (([], -1, 1), ValueError),
-    (([], 1, 0), ValueError),
-    (([], "2", 1), TypeError),
-])
-def test_tuned_call_checks_its_arguments(arguments, error):
-    with pytest.raises(error):
-        Profile()._observe_dicts_tuned(*arguments)
+class CountsThreads:
+    """An integer whose conversion records how many threads the process has."""
+
+    seen = []
+
+    def __index__(self):
+        CountsThreads.seen.append(len(os.listdir("/proc/self/task")))
+        return 1
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc/self/task")
+@pytest.mark.parametrize("fold", [(1, 16384), (2, 1)])
+def test_the_fold_setting_reaches_observe_dicts(fold):
+    # Whether a worker folds beside the reading thread: two threads from the first row,
+    # else the calling thread alone, however small the call.
+    rows = [{"v": i} for i in range(50)] + [{"v": CountsThreads()}]
+    CountsThreads.seen = []
+    alone = len(os.listdir("/proc/self/task"))
+    observed(rows)
+    assert CountsThreads.seen == [alone + (1 if fold[0] == 2 else 0)]
+
+
+@pytest.mark.parametrize("setting", ["", "2", "2,", ",7", "a,1", "1,0", "-1,5", "1,2,3",
+                                     " 1,2", "1,99999999999999999999999"])
+def test_a_malformed_fold_setting_fails_the_import(setting):
+    env = dict(os.environ, **{FOLD_VARIABLE: setting})
+    done = subprocess.run([sys.executable, "-c", "import karvo_dist"], env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode != 0
+    assert f"ValueError: {FOLD_VARIABLE} must be 'threads,chunk_cells'" in done.stderr
 
 
 # ---- failures with the worker running: nothing of the call reaches the profile
@@ -180,35 +224,36 @@ def hook_stops_late(rows):
     rows.append({"v": Stopping()})
 
 
-@pytest.mark.parametrize("spoil, error", [
-    (bad_key_late, TypeError),
-    (dictionary_changed_late, BaseException),
-    (hook_stops_late, BaseException),
-])
-@pytest.mark.parametrize("chunk_cells", [1, 50, 16384])
-def test_failure_late_in_the_call_ingests_nothing(spoil, error, chunk_cells, capfd):
-    rows = mixed_rows(300, random.Random(1))
-    spoil(rows)
-    rows.extend(mixed_rows(20, random.Random(2)))
-    profile = observed([], 1, 1)
-    before = profile.to_bytes()
-    with pytest.raises(error):
-        profile._observe_dicts_tuned(rows, 2, chunk_cells)
-    assert profile.to_bytes() == before
-    capfd.readouterr()  # a changed dictionary is reported on stderr
-    # The profile takes rows as before after the failed call.
-    profile._observe_dicts_tuned(rows[:10], 2, 3)
-    assert profile.to_bytes() == observed(rows[:10], 1, 16384).to_bytes()
+SPOILS = [(bad_key_late, TypeError), (dictionary_changed_late, BaseException),
+          (hook_stops_late, BaseException)]
+
+
+@pytest.mark.parametrize("fold", [(2, 1), (2, 50), (2, 16384)])
+def test_failure_late_in_the_call_ingests_nothing(fold, capfd):
+    for spoil, error in SPOILS:
+        rows = mixed_rows(300, random.Random(1))
+        spoil(rows)
+        rows.extend(mixed_rows(20, random.Random(2)))
+        profile = observed([])
+        before = profile.to_bytes()
+        with pytest.raises(error):
+            profile.observe_dicts(rows)
+        assert profile.to_bytes() == before, spoil.__name__
+        capfd.readouterr()  # a changed dictionary is reported on stderr
+        # The profile takes rows as before after the failed call.
+        profile.observe_dicts(rows[:10])
+        assert profile.to_bytes() == one_by_one(rows[:10]).to_bytes(), spoil.__name__
 
 
 @pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
-def test_signal_while_the_worker_runs_ingests_nothing():
-    profile = observed([], 1, 1)
+@pytest.mark.parametrize("fold", [(2, 4096)])
+def test_signal_while_the_worker_runs_ingests_nothing(fold):
+    profile = observed([])
     before = profile.to_bytes()
     rows = [{f"c{i}": f"v{i}" for i in range(50)}] * 400_000
 
     with pytest.raises(KeyboardInterrupt), keyboard_interrupt_after(0.01):
-        profile._observe_dicts_tuned(rows, 2, 4096)
+        profile.observe_dicts(rows)
     assert profile.to_bytes() == before
 
 
@@ -233,7 +278,7 @@ def child_status(profile, failure, expected, rows):
         return 1
     if profile.to_bytes() != expected:
         return 2
-    if observed(rows, 2, 5).to_bytes() != observed(rows, 1, 99).to_bytes():
+    if observed(rows).to_bytes() != one_by_one(rows).to_bytes():
         return 3
     return 0
 
@@ -248,17 +293,17 @@ def wait_for_child(pid, seconds=60):
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
-@pytest.mark.parametrize("chunk_cells", [1, 64, 16384])
-def test_fork_from_a_hook_leaves_a_child_that_finishes_the_call(chunk_cells):
+@pytest.mark.parametrize("fold", [(2, 1), (2, 64), (2, 16384)])
+def test_fork_from_a_hook_leaves_a_child_that_finishes_the_call(fold):
     rows = mixed_rows(600, random.Random(4))
     rows[450]["hook"] = Index(5)  # well after the worker has started folding
-    expected = observed(rows, 1, 16384).to_bytes()
+    expected = one_by_one(rows).to_bytes()
     rows[450]["hook"] = Forking()
     Forking.pid = None
-    profile = observed([], 1, 1)
+    profile = observed([])
     failure = None
     try:
-        profile._observe_dicts_tuned(rows, 2, chunk_cells)
+        profile.observe_dicts(rows)
     except BaseException as error:  # in the child, nothing may escape past os._exit
         failure = error
     if Forking.pid == 0:
@@ -281,38 +326,38 @@ class Nesting:
         self.inner, self.rows = inner, rows
 
     def __index__(self):
-        self.inner._observe_dicts_tuned(self.rows, 2, 3)
+        self.inner.observe_dicts(self.rows)
         return 9
 
 
-def test_nested_calls_with_workers_of_their_own():
+@pytest.mark.parametrize("fold", [(2, 5)])
+def test_nested_calls_with_workers_of_their_own(fold):
     inner_rows = mixed_rows(50, random.Random(8))
     rows = mixed_rows(200, random.Random(9))
     rows[120]["hook"] = Index(9)
-    expected = observed(rows, 1, 16384).to_bytes()
+    expected = one_by_one(rows).to_bytes()
     inner = Profile(SEED)
     rows[120]["hook"] = Nesting(inner, inner_rows)
-    assert observed(rows, 2, 5).to_bytes() == expected
-    alone = Profile(SEED)
-    alone._observe_dicts_tuned(inner_rows, 1, 16384)
-    assert inner.to_bytes() == alone.to_bytes()
+    assert observed(rows).to_bytes() == expected
+    assert inner.to_bytes() == one_by_one(inner_rows, Profile(SEED)).to_bytes()
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
-def test_fork_inside_a_nested_call_leaves_both_calls_whole_in_the_child():
+@pytest.mark.parametrize("fold", [(2, 5)])
+def test_fork_inside_a_nested_call_leaves_both_calls_whole_in_the_child(fold):
     inner_rows = mixed_rows(80, random.Random(10))
     rows = mixed_rows(300, random.Random(11))
     inner_rows[60]["hook"], rows[200]["hook"] = Index(5), Index(9)
-    expected_inner = observed(inner_rows, 1, 16384).to_bytes()
-    expected = observed(rows, 1, 16384).to_bytes()
+    expected_inner = one_by_one(inner_rows).to_bytes()
+    expected = one_by_one(rows).to_bytes()
     inner_rows[60]["hook"] = Forking()
-    inner = observed([], 1, 1)
+    inner = observed([])
     rows[200]["hook"] = Nesting(inner, inner_rows)
     Forking.pid = None
-    outer = observed([], 1, 1)
+    outer = observed([])
     failure = None
     try:
-        outer._observe_dicts_tuned(rows, 2, 5)
+        outer.observe_dicts(rows)
     except BaseException as error:  # in the child, nothing may escape past os._exit
         failure = error
     if Forking.pid == 0:

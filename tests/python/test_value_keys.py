@@ -176,14 +176,19 @@ def random_text(rng, length, surrogate=False):
     return "".join(chars)
 
 
-def profiled(rows, threads):
+def profiled(rows):
     profile = Profile(5)
-    profile._observe_dicts_tuned(rows, threads, 7)
+    profile.observe_dicts(rows)
     return profile
 
 
-@pytest.mark.parametrize("threads", [1, 2])
-def test_non_ascii_texts_key_as_the_interpreters_utf8(threads):
+# (threads, chunk_cells) of karvo_dist's fold, each test in a child process (conftest.py):
+# the calling thread alone, and a worker from the first row given chunks of seven cells.
+FOLDS = [(1, 7), (2, 7)]
+
+
+@pytest.mark.parametrize("fold", FOLDS)
+def test_non_ascii_texts_key_as_the_interpreters_utf8(fold):
     # Exact str values are encoded by karvo itself; a str subclass's text is the UTF-8 the
     # interpreter's own encoder makes. Every text, short or long, must reach the sketch as
     # the same bytes.
@@ -198,22 +203,22 @@ def test_non_ascii_texts_key_as_the_interpreters_utf8(threads):
     texts = [t for t in texts if not t.isascii()]
     exact = [{"text": text, "n": i % 3} for i, text in enumerate(texts)]
     through_encoder = [{"text": Text(text), "n": i % 3} for i, text in enumerate(texts)]
-    direct, encoded = profiled(exact, threads), profiled(through_encoder, threads)
+    direct, encoded = profiled(exact), profiled(through_encoder)
     assert direct.to_bytes(version=1) == encoded.to_bytes(version=1)
     # A str subclass is another kind of object than a str, but the same text.
     for got, want in zip(direct.summary().values(), encoded.summary().values()):
         assert (got["text"], got["top_values"]) == (want["text"], want["top_values"])
-    assert profiled(exact, threads).report() == profiled(through_encoder, threads).report()
+    assert profiled(exact).report() == profiled(through_encoder).report()
 
 
-@pytest.mark.parametrize("threads", [1, 2])
-def test_texts_with_a_lone_surrogate_are_null(threads):
+@pytest.mark.parametrize("fold", FOLDS)
+def test_texts_with_a_lone_surrogate_are_null(fold):
     rng = random.Random(7)
     bad = [random_text(rng, rng.choice([1, 6, 30, 300, 2000]), surrogate=True)
            for _ in range(200)]
     good = [random_text(rng, 12) for _ in range(5)]
     rows = [{"text": text} for text in bad + good]
-    column = json.loads(profiled(rows, threads).report())["text"]
+    column = json.loads(profiled(rows).report())["text"]
     assert column["null_count"] == len(bad)
     assert column["estimated_cardinality"] == len(set(good))
 

@@ -444,19 +444,27 @@ TEST(WriteUnderFailure, FailingWritesBesideOthersLoseAndLeaveNothing) {
 }
 
 
-// Rows folded one at a time (RowFolder), the Nth allocation of the whole run failed: a row
-// that throws leaves the parts as the rows before it made them, and every row that returned
-// stands. Rows: a column of repeats, one of distinct ints (its key list grows and its table
-// of recent keys starts), and a column first named every 60 rows.
-TEST(RowFolderUnderFailure, EachRowFoldsWholeOrNotAtAll) {
+// Rows folded by a RowFolder in groups of `group` rows (one call's rows), the Nth
+// allocation of the whole run failed: a group that throws leaves the parts as the groups
+// before it made them, and every group that returned stands. Rows: a column of repeats,
+// one of distinct ints (its key list grows and its table of recent keys starts), and a
+// column first named every 60 rows.
+class RowFolderUnderFailure : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(RowFolderUnderFailure, EachGroupFoldsWholeOrNotAtAll) {
     using ingest::fold_cells;
     using ingest::raw_int;
     using ingest::RawCell;
     using ingest::RowFolder;
-    std::vector<std::vector<RawCell>> rows;
+    const std::size_t group = GetParam();
+    std::vector<std::vector<RawCell>> rows;  // each a group of rows
     for (std::int64_t r = 0; r < 400; ++r) {
-        rows.push_back({raw_int(0, r % 7), raw_int(1, r),
-                        raw_int(static_cast<std::uint32_t>(2 + r / 60), 3 * r)});
+        if (r % static_cast<std::int64_t>(group) == 0) {
+            rows.emplace_back();
+        }
+        rows.back().insert(rows.back().end(),
+                           {raw_int(0, r % 7), raw_int(1, r),
+                            raw_int(static_cast<std::uint32_t>(2 + r / 60), 3 * r)});
     }
     long failed_rows = 0;
     for (long n = 0;; ++n) {
@@ -468,7 +476,7 @@ TEST(RowFolderUnderFailure, EachRowFoldsWholeOrNotAtAll) {
             FailingAllocation failing(n);
             for (std::size_t r = 0; r < rows.size(); ++r) {
                 try {
-                    folder.fold(rows[r], {}, kKeys.values, parts);
+                    folder.fold(rows[r], {}, kKeys.values, parts, group);
                     folded[r] = true;
                 } catch (const std::bad_alloc&) {
                     ++failed_rows;
@@ -502,6 +510,8 @@ TEST(RowFolderUnderFailure, EachRowFoldsWholeOrNotAtAll) {
     }
     EXPECT_GT(failed_rows, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Groups, RowFolderUnderFailure, ::testing::Values(1, 3, 64));
 
 // ---- with column summaries ----------------------------------------------------------
 //

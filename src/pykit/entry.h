@@ -19,7 +19,7 @@
 // traceback. Nor is any other exception that is not an Exception (KeyboardInterrupt,
 // SystemExit, GeneratorExit): it ends the call as itself. The PanicException type is
 // created once per process, on first need, and kept in the module's once-only state
-// (binding/module_state.h).
+// (pykit/module_state.h).
 //
 // Thread safety: everything here runs with the GIL held; the once-only state is written
 // only under it.
@@ -30,10 +30,10 @@
 #include <stdexcept>
 #include <string>
 
-#include "binding/py_ref.h"
+#include "pykit/py_ref.h"
 #include "profiler/panic.h"
 
-namespace binding {
+namespace pykit {
 
 // An ordinary Python exception, taken out of the interpreter.
 class PyErrorResult {
@@ -143,4 +143,4 @@ void dealloc_heap_instance(PyObject* self, Destroy&& destroy) noexcept {
     Py_DECREF(type);
 }
 
-}  // namespace binding
+}  // namespace pykit

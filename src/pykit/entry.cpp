@@ -1,11 +1,11 @@
-#include "binding/entry.h"
+#include "pykit/entry.h"
 
 #include <cstring>
 #include <string>
 
-#include "binding/module_state.h"
+#include "pykit/module_state.h"
 
-namespace binding {
+namespace pykit {
 
 namespace {
 
@@ -166,4 +166,4 @@ bool report_unraisable_in_dealloc(PyObject* object) noexcept {
     return Py_REFCNT(object) == 0;
 }
 
-}  // namespace binding
+}  // namespace pykit

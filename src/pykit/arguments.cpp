@@ -1,11 +1,11 @@
-#include "binding/arguments.h"
+#include "pykit/arguments.h"
 
 #include <string>
 #include <vector>
 
-#include "binding/entry.h"
+#include "pykit/entry.h"
 
-namespace binding {
+namespace pykit {
 
 namespace {
 
@@ -162,4 +162,4 @@ void throw_argument_error(const char* name, PyErrorResult& error) {
     throw PyErrorResult(PyRef::borrow(PyExc_TypeError), std::move(wrapped), PyRef());
 }
 
-}  // namespace binding
+}  // namespace pykit

@@ -3,7 +3,7 @@
 // A BatchBuilder serves one observe_dict / observe_dicts call. extract_row reads one
 // dictionary through its own storage (PyDict_Next; the methods of a subclass are never
 // called) into one raw cell per entry (ingest/raw_cell.h): the key's batch column and
-// the value typed by the value rules (binding/value_rules.h: Null, Int, Float or Str); a
+// the value typed by the value rules (pykit/value_rules.h: Null, Int, Float or Str); a
 // Str is carried by its sketch key, made under the engine's value keys, or by a copy of
 // its text for a second thread to key. At the row's end the row goes to the builder's
 // fold pipeline (ingest/fold_pipeline.h), which folds it into its columns' parts (counts,
@@ -13,8 +13,8 @@
 //
 // Owns: the hook-safe walk over one dictionary (the listing, the checked walk, the
 // snapshot checks), the guesses of a key's column by position, and the batch's names.
-// Must not know: which value makes which cell (binding/value_rules.h), how text is
-// encoded (binding/utf8_scratch.h) or how key texts are tabled (binding/key_interner.h).
+// Must not know: which value makes which cell (pykit/value_rules.h), how text is
+// encoded (pykit/utf8_scratch.h) or how key texts are tabled (pykit/key_interner.h).
 //
 // Invariants:
 //   - Every column text in the batch is a view of the UTF-8 of a key object that the
@@ -44,16 +44,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
-#include "binding/key_interner.h"
-#include "binding/py_ref.h"
-#include "binding/utf8_scratch.h"
+#include "pykit/key_interner.h"
+#include "pykit/py_ref.h"
+#include "pykit/utf8_scratch.h"
 #include "profiler/column_batch.h"
 #include "ingest/fold_pipeline.h"
 #include "profiler/typed_value.h"
 
-namespace binding {
+namespace pykit {
 
 class BatchBuilder {
   public:
@@ -69,6 +70,9 @@ class BatchBuilder {
     // that is not valid text, a Panic when the dictionary's keys change while it is read,
     // and the exception of a hook that asks to stop (one that is not an Exception).
     std::size_t extract_row(PyObject* dictionary);
+    // extract_row of each dictionary in turn, whose rows are then folded together: with
+    // whole rows (FoldOptions::whole_rows), all of them or, if one fails, none.
+    std::size_t extract_rows(std::span<PyObject* const> dictionaries);
 
     // The batch of every row extracted, once they are all folded; called after the last
     // row. Throws what the fold pipeline's worker failed with (bad_alloc). Once it has
@@ -105,6 +109,8 @@ class BatchBuilder {
     // How many entries ahead the exact walk asks for value objects.
     static constexpr std::size_t kPrefetchAhead = 16;
 
+    // Appends one dictionary's cells to pipeline_.cells(); returns the entries read.
+    std::size_t read_row(PyObject* dictionary);
     void extract_exact_entries(PyObject* dictionary, RowWalk& walk);
     void extract_entries_checked(PyObject* dictionary, const RowWalk& walk);
     // The value now at listed entry i, after checking that the entry is still there.
@@ -142,4 +148,4 @@ class BatchBuilder {
     Utf8Scratch utf8_;                      // for non-ASCII text values
 };
 
-}  // namespace binding
+}  // namespace pykit

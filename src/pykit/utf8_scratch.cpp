@@ -1,10 +1,10 @@
-#include "binding/utf8_scratch.h"
+#include "pykit/utf8_scratch.h"
 
 #include <span>
 
 #include "common/utf8.h"
 
-namespace binding {
+namespace pykit {
 
 bool Utf8Scratch::encode(PyObject* text, Py_ssize_t length, std::string_view& utf8) {
     const auto count = static_cast<std::size_t>(length);
@@ -28,4 +28,4 @@ bool Utf8Scratch::encode(PyObject* text, Py_ssize_t length, std::string_view& ut
     return true;
 }
 
-}  // namespace binding
+}  // namespace pykit

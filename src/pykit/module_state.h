@@ -11,19 +11,26 @@
 //   - class_type: the module's one class (karvo.Profiler, karvo_dist's Profile), made from
 //     its PyType_Spec by the first initialisation and never released.
 //   - panic_type: native_runtime.PanicException, made on the first fault that needs it
-//     (binding/entry.h) and never released.
+//     (pykit/entry.h) and never released.
+//   - list_fold: how observe_dicts folds a list's rows (ingest/fold_pipeline.h): by
+//     default on a second thread once the call is large enough. A module may set it once,
+//     while it initialises, and never later (karvo_dist's tests fold other ways this way;
+//     no way changes a result).
 //
 // Thread safety: read and written only with the GIL held.
 #pragma once
 
 #include <Python.h>
 
-namespace binding {
+#include "ingest/fold_pipeline.h"
+
+namespace pykit {
 
 struct ModuleState {
     PyObject* module = nullptr;
     PyObject* class_type = nullptr;
     PyObject* panic_type = nullptr;
+    ingest::FoldOptions list_fold{.threads = 0};
 };
 
 // This module's state.
@@ -40,4 +47,4 @@ PyObject* module_class(PyType_Spec& type_spec);
 // keeps it in module_state(). Returns a new reference to the module.
 PyObject* initialise_once(PyModuleDef& definition, const char* refusal, void (*body)(PyObject*));
 
-}  // namespace binding
+}  // namespace pykit

@@ -13,12 +13,12 @@
 #include <cstdint>
 #include <string>
 
-#include "binding/py_ref.h"
-#include "binding/utf8_scratch.h"
+#include "pykit/py_ref.h"
+#include "pykit/utf8_scratch.h"
 #include "ingest/fold_pipeline.h"
 #include "ingest/raw_cell.h"
 
-namespace binding {
+namespace pykit {
 
 // The raw cell of one value by the value rules (None; integers through __index__;
 // reals through __float__, NaN as null; str as its text; everything else null). Failed
@@ -78,4 +78,4 @@ inline bool convert_exact(std::uint32_t column, PyObject* value, ingest::FoldPip
     return convert_exact_rest(column, value, sink, scratch, cell);
 }
 
-}  // namespace binding
+}  // namespace pykit

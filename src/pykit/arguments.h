@@ -12,10 +12,10 @@
 #include <cstddef>
 #include <span>
 
-#include "binding/entry.h"
-#include "binding/py_ref.h"
+#include "pykit/entry.h"
+#include "pykit/py_ref.h"
 
-namespace binding {
+namespace pykit {
 
 // What a callable accepts: positional-or-keyword parameters, the first `required` of
 // them required. No callable of karvo has positional-only or keyword-only parameters.
@@ -66,4 +66,4 @@ auto convert_argument(const char* name, Convert&& convert) -> decltype(convert()
     }
 }
 
-}  // namespace binding
+}  // namespace pykit

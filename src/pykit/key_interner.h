@@ -16,10 +16,10 @@
 #include <string_view>
 #include <vector>
 
-#include "binding/py_ref.h"
+#include "pykit/py_ref.h"
 #include "common/probe_table.h"
 
-namespace binding {
+namespace pykit {
 
 // The batch column of each distinct key text of a call, found by key object identity
 // and, for a key object not seen before, by its text. The text table places names by the
@@ -74,4 +74,4 @@ class KeyInterner {
     common::ProbeTable<TextSlots> texts_;  // one slot per column
 };
 
-}  // namespace binding
+}  // namespace pykit

@@ -1,10 +1,12 @@
-#include "binding/row_buffer.h"
+#include "pykit/row_buffer.h"
 
-#include "binding/entry.h"
-#include "binding/observe.h"
-#include "binding/value_rules.h"
+#include <algorithm>
+#include <array>
 
-namespace binding {
+#include "pykit/entry.h"
+#include "pykit/value_rules.h"
+
+namespace pykit {
 
 namespace {
 
@@ -26,7 +28,34 @@ bool plain_row(PyObject* dictionary) {
 }  // namespace
 
 bool RowBuffer::take(const profiler::KarvoEngine& engine, PyObject* dictionary) {
-    if (in_use_ > 0 || !plain_row(dictionary)) {
+    return take_rows(engine, {&dictionary, 1});
+}
+
+bool RowBuffer::take_list(const profiler::KarvoEngine& engine, PyObject* list) {
+    const Py_ssize_t length = PyList_Size(list);
+    if (length < 1 || length > static_cast<Py_ssize_t>(kCallRows)) {
+        return false;  // also for an error, which the direct path then raises
+    }
+    // The rows are borrowed from the list: reading plain rows runs no Python code, so the
+    // list stays as it is until they are read. Other elements are skipped, as observe_dicts
+    // skips them.
+    std::array<PyObject*, kCallRows> rows;
+    std::size_t count = 0;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        PyObject* item = PyList_GetItem(list, i);
+        if (item == nullptr) {
+            fail_api_call();
+        }
+        if (Py_TYPE(item) == &PyDict_Type || type_has_flag(item, Py_TPFLAGS_DICT_SUBCLASS)) {
+            rows[count++] = item;
+        }
+    }
+    return count > 0 && take_rows(engine, {rows.data(), count});
+}
+
+bool RowBuffer::take_rows(const profiler::KarvoEngine& engine,
+                          std::span<PyObject* const> rows) {
+    if (in_use_ > 0 || !std::all_of(rows.begin(), rows.end(), plain_row)) {
         return false;
     }
     if (filling_) {
@@ -38,15 +67,15 @@ bool RowBuffer::take(const profiler::KarvoEngine& engine, PyObject* dictionary) 
         apply(engine);
     }
     if (!builder_) {
-        const Py_ssize_t size = PyDict_Size(dictionary);
+        const Py_ssize_t size = PyDict_Size(rows.front());
         builder_.emplace(engine.value_keys(), static_cast<std::size_t>(size > 0 ? size : 0),
                          ingest::FoldOptions{.threads = 1, .whole_rows = true});
     }
     filling_ = true;
     try {
-        cells_ += builder_->extract_row(dictionary);
+        cells_ += builder_->extract_rows(rows);
     } catch (...) {
-        // The failed row left no cell, but it may have named columns that no cell reached;
+        // The failed call left no cell, but it may have named columns that no cell reached;
         // applied after later rows, they would take their places in the creation order
         // before columns that those rows name first. So no row joins this batch again:
         // the rows before it are applied now, or, if that fails, when they next can be.
@@ -88,16 +117,4 @@ EngineCall::EngineCall(std::shared_ptr<const profiler::KarvoEngine> engine, RowB
     ++rows_.in_use_;
 }
 
-void observe_dict_buffered(const std::shared_ptr<const profiler::KarvoEngine>& engine,
-                           RowBuffer& rows, const ParamSpec& params,
-                           const CallArgs& arguments) {
-    PyObject* dictionary = bind_dict(params, arguments);
-    PyRef hold = PyRef::borrow(dictionary);
-    if (rows.take(*engine, dictionary)) {
-        return;
-    }
-    const EngineCall call(engine, rows);
-    observe_row(*call, dictionary);
-}
-
-}  // namespace binding
+}  // namespace pykit

@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "binding/py_ref.h"
+#include "pykit/py_ref.h"
 
-namespace binding {
+namespace pykit {
 
 // The UTF-8 of non-ASCII exact str values, written into buffers reused from one value to
 // the next. The limited API offers a str's UTF-8 without a copy only by caching it inside
@@ -40,4 +40,4 @@ class Utf8Scratch {
     std::vector<char> bytes_;
 };
 
-}  // namespace binding
+}  // namespace pykit

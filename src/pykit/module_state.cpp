@@ -1,9 +1,9 @@
-#include "binding/module_state.h"
+#include "pykit/module_state.h"
 
-#include "binding/entry.h"
-#include "binding/py_ref.h"
+#include "pykit/entry.h"
+#include "pykit/py_ref.h"
 
-namespace binding {
+namespace pykit {
 
 ModuleState& module_state() {
     static ModuleState state;
@@ -33,4 +33,4 @@ PyObject* initialise_once(PyModuleDef& definition, const char* refusal, void (*b
     return module.release();
 }
 
-}  // namespace binding
+}  // namespace pykit

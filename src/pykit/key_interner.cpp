@@ -1,13 +1,13 @@
-#include "binding/key_interner.h"
+#include "pykit/key_interner.h"
 
 #include <algorithm>
 #include <bit>
 
-#include "binding/entry.h"
+#include "pykit/entry.h"
 #include "common/mix64.h"
 #include "profiler/name_hash.h"
 
-namespace binding {
+namespace pykit {
 
 namespace {
 
@@ -116,4 +116,4 @@ KeyInterner::Found KeyInterner::column_of_text(PyObject* key, std::string_view t
     return Found{column, true};
 }
 
-}  // namespace binding
+}  // namespace pykit

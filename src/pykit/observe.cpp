@@ -1,14 +1,14 @@
-#include "binding/observe.h"
+#include "pykit/observe.h"
 
 #include <algorithm>
 #include <cstddef>
 
-#include "binding/entry.h"
-#include "binding/py_ref.h"
-#include "binding/row_walk.h"
-#include "binding/value_rules.h"
+#include "pykit/entry.h"
+#include "pykit/py_ref.h"
+#include "pykit/row_walk.h"
+#include "pykit/value_rules.h"
 
-namespace binding {
+namespace pykit {
 
 namespace {
 
@@ -67,10 +67,8 @@ void observe_row(const profiler::KarvoEngine& engine, PyObject* dictionary) {
     engine.process_columns(builder.finish());
 }
 
-void observe_dicts(const profiler::KarvoEngine& engine, const ParamSpec& params,
-                   const CallArgs& call) {
-    PyObject* list = bind_one(params, call, Py_TPFLAGS_LIST_SUBCLASS, "PyList");
-    observe_list(engine, list, ingest::FoldOptions{.threads = 0});
+PyObject* bind_list(const ParamSpec& params, const CallArgs& call) {
+    return bind_one(params, call, Py_TPFLAGS_LIST_SUBCLASS, "PyList");
 }
 
 void observe_list(const profiler::KarvoEngine& engine, PyObject* list,
@@ -95,4 +93,4 @@ void observe_list(const profiler::KarvoEngine& engine, PyObject* list,
     engine.process_columns(batch, builder.second_thread());
 }
 
-}  // namespace binding
+}  // namespace pykit

@@ -1,9 +1,9 @@
-#include "binding/row_walk.h"
+#include "pykit/row_walk.h"
 
-#include "binding/entry.h"
-#include "binding/value_rules.h"
+#include "pykit/entry.h"
+#include "pykit/value_rules.h"
 
-namespace binding {
+namespace pykit {
 
 using ingest::RawCell;
 using profiler::ValueKeys;
@@ -128,30 +128,43 @@ void BatchBuilder::keep_last_cell_per_column() {
 }
 
 std::size_t BatchBuilder::extract_row(PyObject* dictionary) {
+    return extract_rows({&dictionary, 1});
+}
+
+std::size_t BatchBuilder::extract_rows(std::span<PyObject* const> dictionaries) {
+    const std::size_t begin = pipeline_.cells().size();
+    std::size_t count = 0;
+    try {
+        for (PyObject* dictionary : dictionaries) {
+            count += read_row(dictionary);
+        }
+        pipeline_.end_row(dictionaries.size());
+    } catch (...) {
+        // Rows that fail leave no cell behind, so a builder that outlives the failure
+        // (the per-profile row buffer, whose pipeline folds whole rows) still folds only
+        // whole calls, even when their own fold failed.
+        std::vector<ingest::RawCell>& cells = pipeline_.cells();
+        if (cells.size() > begin) {
+            cells.resize(begin);
+        }
+        throw;
+    }
+    return count;
+}
+
+std::size_t BatchBuilder::read_row(PyObject* dictionary) {
     const Py_ssize_t size = PyDict_Size(dictionary);
     if (size < 0) {
         fail_api_call();
     }
     row_begin_ = pipeline_.cells().size();
     RowWalk walk{size};
-    try {
-        extract_exact_entries(dictionary, walk);
-        if (walk.resume) {
-            extract_entries_checked(dictionary, walk);
-        }
-        if (!walk.all_keys_exact) {
-            keep_last_cell_per_column();
-        }
-        pipeline_.end_row();
-    } catch (...) {
-        // A row that fails leaves no cell behind, so a builder that outlives the failure
-        // (the per-profile row buffer, whose pipeline folds whole rows) still folds only
-        // whole rows, even when the row's own fold failed.
-        std::vector<ingest::RawCell>& cells = pipeline_.cells();
-        if (cells.size() > row_begin_) {
-            cells.resize(row_begin_);
-        }
-        throw;
+    extract_exact_entries(dictionary, walk);
+    if (walk.resume) {
+        extract_entries_checked(dictionary, walk);
+    }
+    if (!walk.all_keys_exact) {
+        keep_last_cell_per_column();
     }
     return walk.count;
 }
@@ -286,4 +299,4 @@ void BatchBuilder::check_unchanged(PyObject* dictionary, const RowWalk& walk) co
     }
 }
 
-}  // namespace binding
+}  // namespace pykit

@@ -1,9 +1,10 @@
-// Rows of single-row calls, converted at once and applied to the engine in batches.
+// Rows of small calls, converted at once and applied to the engine in batches.
 //
-// A streaming caller hands a profile one dictionary per observe_dict call. Applied one by
-// one, each row would pay, per column, a lookup of its name in the column map and one
-// update of the column's record (its counters, its bounds and a sketch insertion under the
-// column's mutex), and each call would build and free a batch of its own. A RowBuffer
+// A streaming caller hands a profile one dictionary per observe_dict call, or a few per
+// observe_dicts call of a small list (up to kCallRows elements). Applied call by call,
+// each call would pay, per column, a lookup of its name in the column map and one update
+// of the column's record (its counters, its bounds and a sketch insertion under the
+// column's mutex), and would build and free a batch of its own. A RowBuffer
 // instead keeps one batch builder across calls: each row is converted when its call is
 // made (so every error is raised by the call that causes it, and a failed call ingests
 // nothing), and its cells wait in the builder, folded per column, until the builder holds
@@ -16,8 +17,9 @@
 // equal extremes the first stays), the same sketch insertions in the same order, and the
 // same column creation order, which is the order in which the rows first name the columns.
 // For that to hold, the buffer must be applied before anything else reads or writes the
-// engine, so the profile types reach their engine only through EngineCall, which applies
-// the buffer first; deallocation drops it.
+// engine. So a RowBuffer is reached only through the NativeProfile that owns it with its
+// engine (pykit/native_profile.h): its members are private to that class, and an
+// EngineCall, which applies the buffer first, is made by that class alone.
 //
 // Only rows that run no Python code while they are read are buffered: every key an exact
 // str, every value of an exact built-in type whose reading runs no hook (plain_row). Any
@@ -30,9 +32,9 @@
 // outer call's row to the fresh profile.
 //
 // All or nothing, for every call: a call that raises adds nothing, and the rows of every
-// call that returned are applied, exactly once. A row is folded whole or not at all
-// (FoldOptions::whole_rows), so a row that fails while it is buffered leaves no cell
-// behind. The buffered rows are applied before the row of a call that finds them due, so
+// call that returned are applied, exactly once. A call's rows are all read before any is
+// folded, then folded together, whole or not at all (FoldOptions::whole_rows), so a call
+// that fails while its rows are buffered leaves no cell behind. The buffered rows are applied before the row of a call that finds them due, so
 // that if the engine refuses them (MemoryError: the engine then applies nothing), that
 // call fails having added nothing; they stay, and are offered again by the next call or
 // read. A buffer that was offered to the engine, or in which a row failed, is sealed: no
@@ -51,16 +53,27 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <span>
 
-#include "binding/arguments.h"
-#include "binding/py_ref.h"
-#include "binding/row_walk.h"
+#include "pykit/arguments.h"
+#include "pykit/py_ref.h"
+#include "pykit/row_walk.h"
 #include "profiler/engine.h"
 
-namespace binding {
+namespace pykit {
 
+// Only a NativeProfile (its owner) and the EngineCalls it makes use a buffer: every member
+// but construction is theirs alone.
 class RowBuffer {
   public:
+    RowBuffer() = default;
+    RowBuffer(const RowBuffer&) = delete;
+    RowBuffer& operator=(const RowBuffer&) = delete;
+
+  private:
+    friend class NativeProfile;
+    friend class EngineCall;
+
     // How many cells wait at most before they are applied. Applying pays per column (a
     // name lookup, the record's atomics and sketch mutex), and a column's sketch takes a
     // long run of keys much faster than short ones (repeated values are hashed once per
@@ -68,22 +81,23 @@ class RowBuffer {
     // batch; the buffer then holds at most about half a megabyte of sketch keys.
     static constexpr std::size_t kBufferedCells = 65536;
 
-    RowBuffer() = default;
-    RowBuffer(const RowBuffer&) = delete;
-    RowBuffer& operator=(const RowBuffer&) = delete;
+    // The most rows an observe_dicts call may bring to the buffer; a larger call costs
+    // little more per row than a buffered one, and may fold on a second thread.
+    static constexpr std::size_t kCallRows = 64;
 
     // Converts and buffers one dictionary for `engine` (the one that owns this buffer),
     // and returns true; or returns false, having changed nothing, when the row must take
     // the direct path. Throws as the row reader does, or as apply when the buffered rows
     // are due; a call that throws ingests nothing of its row.
     bool take(const profiler::KarvoEngine& engine, PyObject* dictionary);
+    // The same for the dictionaries of a list (or subclass) of at most kCallRows elements,
+    // others skipped, all buffered or none; false also for a list without a dictionary.
+    bool take_list(const profiler::KarvoEngine& engine, PyObject* list);
+    // The same for `rows`, dictionaries that the caller holds.
+    bool take_rows(const profiler::KarvoEngine& engine, std::span<PyObject* const> rows);
     // Applies every buffered row to `engine` and empties the buffer; when the engine
     // throws, nothing was applied and the rows stay buffered, sealed.
     void apply(const profiler::KarvoEngine& engine);
-
-  private:
-    friend class EngineCall;
-
     void drop();
 
     std::optional<BatchBuilder> builder_;  // absent while nothing is buffered
@@ -95,10 +109,10 @@ class RowBuffer {
 
 // A profile's engine, held by one call for its whole length: made with the buffered rows
 // applied, and marking the buffer in use until the call ends, so that rows that arrive
-// meanwhile go straight to the engine after the call's own earlier work.
+// meanwhile go straight to the engine after the call's own earlier work. Only
+// NativeProfile::call makes one.
 class EngineCall {
   public:
-    EngineCall(std::shared_ptr<const profiler::KarvoEngine> engine, RowBuffer& rows);
     ~EngineCall() { --rows_.in_use_; }
     EngineCall(const EngineCall&) = delete;
     EngineCall& operator=(const EngineCall&) = delete;
@@ -107,14 +121,12 @@ class EngineCall {
     const profiler::KarvoEngine* operator->() const { return engine_.get(); }
 
   private:
+    friend class NativeProfile;
+
+    EngineCall(std::shared_ptr<const profiler::KarvoEngine> engine, RowBuffer& rows);
+
     std::shared_ptr<const profiler::KarvoEngine> engine_;
     RowBuffer& rows_;
 };
 
-// observe_dict for a profile that owns `rows` and `engine`: the row is buffered when it
-// can be, else observed directly (observe.h) with the buffer applied first. `params` as
-// for observe_dict.
-void observe_dict_buffered(const std::shared_ptr<const profiler::KarvoEngine>& engine,
-                           RowBuffer& rows, const ParamSpec& params, const CallArgs& arguments);
-
-}  // namespace binding
+}  // namespace pykit

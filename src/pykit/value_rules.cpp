@@ -1,11 +1,11 @@
-#include "binding/value_rules.h"
+#include "pykit/value_rules.h"
 
 #include <bit>
 #include <cmath>
 
-#include "binding/entry.h"
+#include "pykit/entry.h"
 
-namespace binding {
+namespace pykit {
 
 using profiler::Cell;
 using ingest::FoldPipeline;
@@ -246,4 +246,4 @@ RawCell convert_value(std::uint32_t column, PyObject* value, FoldPipeline& sink,
     return convert_general(column, value, sink);
 }
 
-}  // namespace binding
+}  // namespace pykit

@@ -1,9 +1,10 @@
 // The one door to the interpreter's C API for the binding, and PyRef, the owner of one
 // strong reference.
 //
-// Every file of src/binding includes Python.h through this header, so that the whole
-// binding is compiled against the limited API of CPython 3.10 (the build defines
-// Py_LIMITED_API; an attempt to build without it stops here).
+// Every file of the binding (src/pykit and the two module folders, src/binding and
+// src/dist_binding) includes Python.h through this header, so that the whole binding is
+// compiled against the limited API of CPython 3.10 (the build defines Py_LIMITED_API; an
+// attempt to build without it stops here).
 //
 // PyRef invariants: it holds either nothing or exactly one strong reference, which it
 // gives back when it is destroyed or overwritten. It is made only by steal (take over a
@@ -23,7 +24,7 @@
 
 #include <utility>
 
-namespace binding {
+namespace pykit {
 
 class PyRef {
   public:
@@ -62,4 +63,4 @@ inline bool type_has_flag(PyObject* object, unsigned long flag) {
     return (PyType_GetFlags(Py_TYPE(object)) & flag) != 0;
 }
 
-}  // namespace binding
+}  // namespace pykit
