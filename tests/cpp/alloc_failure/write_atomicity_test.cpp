@@ -39,12 +39,23 @@ namespace {
 // Allocations still to succeed on this thread before one fails; negative while disarmed.
 // Per thread, so that a failing writer can run beside writers that do not fail.
 thread_local long allocations_before_failure = -1;
+// Whether the armed failure lasts: every allocation after it fails too, as when memory
+// stays short. A step that catches one failure and carries on then meets the next one.
+thread_local bool failure_lasts = false;
+thread_local bool failing = false;
 
 bool allocation_fails() {
+    if (failing) {
+        return true;
+    }
     if (allocations_before_failure < 0) {
         return false;
     }
-    return allocations_before_failure-- == 0;
+    if (allocations_before_failure-- == 0) {
+        failing = failure_lasts;
+        return true;
+    }
+    return false;
 }
 
 void* allocate(std::size_t size) {
@@ -73,8 +84,15 @@ namespace {
 // Arms the failure of the allocation `n` allocations from now; disarms when it goes.
 class FailingAllocation {
   public:
-    explicit FailingAllocation(long n) { allocations_before_failure = n; }
-    ~FailingAllocation() { allocations_before_failure = -1; }
+    explicit FailingAllocation(long n, bool lasting = false) {
+        allocations_before_failure = n;
+        failure_lasts = lasting;
+    }
+    ~FailingAllocation() {
+        allocations_before_failure = -1;
+        failure_lasts = false;
+        failing = false;
+    }
     FailingAllocation(const FailingAllocation&) = delete;
     FailingAllocation& operator=(const FailingAllocation&) = delete;
     // Whether the armed allocation was reached.
@@ -445,8 +463,10 @@ TEST(WriteUnderFailure, FailingWritesBesideOthersLoseAndLeaveNothing) {
 
 
 // Rows folded by a RowFolder in groups of `group` rows (one call's rows), the Nth
-// allocation of the whole run failed: a group that throws leaves the parts as the groups
-// before it made them, and every group that returned stands. Rows: a column of repeats,
+// allocation of the whole run and every one after it failed (a failure that lasts, so that
+// a room the folder failed to make for a later row of the group is met by that row): a
+// group that throws leaves the parts as the groups before it made them, and every group
+// that returned stands. Rows: a column of repeats,
 // one of distinct ints (its key list grows and its table of recent keys starts), and a
 // column first named every 60 rows.
 class RowFolderUnderFailure : public ::testing::TestWithParam<std::size_t> {};
@@ -473,7 +493,7 @@ TEST_P(RowFolderUnderFailure, EachGroupFoldsWholeOrNotAtAll) {
         bool reached = false;
         {
             RowFolder folder;
-            FailingAllocation failing(n);
+            FailingAllocation failing(n, /*lasting=*/true);
             for (std::size_t r = 0; r < rows.size(); ++r) {
                 try {
                     folder.fold(rows[r], {}, kKeys.values, parts, group);
