@@ -70,12 +70,9 @@ void ColumnSummary::apply(const SummaryPart* part) noexcept {
         add_counts(*part);
         moments.add_many(part->numbers);
         quantiles.update_many(part->numbers);
-        top.update_many(part->top_keys, [part](std::size_t i) {
-            const SummaryPart::Representative& r = part->representatives[i];
-            return r.is_text
-                       ? top_values::Representative::of_text(part->text_of(r))
-                       : top_values::Representative::of_number(std::bit_cast<double>(r.payload));
-        });
+        RepresentativeCursor representatives(*part);
+        top.update_many(part->top_keys,
+                        [&representatives](std::size_t i) { return representatives.at(i); });
     } catch (...) {  // bad_alloc, or a count past its room's limit
         mark_unknown();
     }

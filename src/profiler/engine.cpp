@@ -36,14 +36,20 @@ bool names_are_distinct(const std::vector<std::string_view>& names, const NameHa
     return distinct.size() == names.size();
 }
 
-// Below this many sketch keys a batch is applied on one thread: handing half of it over
-// would cost more than it saves.
+// Below this many sketch keys and summary values a batch is applied on one thread: handing
+// half of it over would cost more than it saves.
 constexpr std::size_t kSplitFromKeys = std::size_t{1} << 16;
 
+// The batch's work in units of a sketch key. A summary value (each non-null value of a part
+// with a summary part) costs its rooms several times a key's sketch insert, so a batch
+// whose keys repeat (few distinct values, listed once) may still be worth two threads.
 std::size_t key_count(const ColumnBatch& batch) {
     std::size_t keys = 0;
     for (const ColumnPart& part : batch.parts) {
         keys += part.keys.size();
+        if (part.summary != nullptr) {
+            keys += part.summary->top_keys.size();
+        }
     }
     return keys;
 }

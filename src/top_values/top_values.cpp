@@ -50,7 +50,7 @@ void TopValues::add_new(std::uint64_t key, const Representative& representative)
     if (size == kCapacity) {
         buckets_.reserve(kCapacity);
     }
-    Entry e{key, 1, 0, 0, Kind::kNumber, kNone, kNone, kNone, 0};
+    Entry e{key, 1, 0, 0, Kind::kNumber, kNone, kNone, kNone, 0, 0};
     e.payload = store(representative, e.kind);
 
     entries_.push_back(e);  // no reallocation: reserved above
@@ -88,13 +88,16 @@ void TopValues::take_over(std::uint64_t key, const Representative& representativ
 // ---- index --------------------------------------------------------------------------
 
 void TopValues::index_insert(std::uint8_t entry_number) {
+    static_assert(sizeof(Entry) == 40, "an entry's home slot fits its padding");
     const std::size_t mask = index_.size() - 1;
-    std::size_t i = home(entries_[entry_number].key);
+    Entry& e = entries_[entry_number];
+    std::size_t i = home(e.key);
+    e.home = static_cast<std::uint8_t>(i);
     while (index_[i] != kFreeSlot) {
         i = (i + 1) & mask;
     }
     index_[i] = entry_number;
-    entries_[entry_number].slot = static_cast<std::uint8_t>(i);
+    e.slot = static_cast<std::uint8_t>(i);
 }
 
 // Linear probing's deletion without tombstones: later slots of the run move back into the
@@ -103,7 +106,7 @@ void TopValues::index_erase(std::uint8_t entry_number) {
     const std::size_t mask = index_.size() - 1;
     std::size_t hole = entries_[entry_number].slot;
     for (std::size_t i = (hole + 1) & mask; index_[i] != kFreeSlot; i = (i + 1) & mask) {
-        const std::size_t h = home(entries_[index_[i]].key);
+        const std::size_t h = entries_[index_[i]].home;
         const bool stays = ((i - h) & mask) < ((i - hole) & mask);
         if (!stays) {
             index_[hole] = index_[i];
@@ -265,7 +268,7 @@ void TopValues::merge(const TopValues& other) {
 void TopValues::adopt(std::span<const TopEntry> entries) {
     entries_.reserve(entries.size());
     for (const TopEntry& t : entries) {
-        Entry e{t.key, t.count, t.error, 0, Kind::kNumber, kNone, kNone, kNone, 0};
+        Entry e{t.key, t.count, t.error, 0, Kind::kNumber, kNone, kNone, kNone, 0, 0};
         e.payload = store(t.representative, e.kind);
         entries_.push_back(e);
     }

@@ -189,6 +189,8 @@ class TopValues {
         std::uint8_t prev;
         std::uint8_t next;
         std::uint8_t slot;  // its slot in index_
+        std::uint8_t home;  // its key's home slot in index_, kept so that erasing from the
+                            // index need not hash the keys it moves (padding: no bytes more)
     };
     // The entries of one count, first come first; buckets in ascending count. The bucket's
     // count is that of its entries.

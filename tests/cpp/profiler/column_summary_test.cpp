@@ -138,6 +138,48 @@ TEST_P(SplitBatches, GiveTheSummaryOfOneBatch) {
 INSTANTIATE_TEST_SUITE_P(Ways, SplitBatches, ::testing::Values(1, 3, 7, 5000));
 
 // Merges in different orders and shapes keep the exact figures of one profile.
+// A part keeps each value's representative by kind (a number's is found again among the
+// numbers, a text's in its texts): the top values and the sketch must be those of taking
+// each value in turn, with its own representative, through the rooms' own calls.
+TEST(SummaryPartRepresentatives, AreEachValuesOwn) {
+    const std::vector<Value> values = mixed_values(20000, 17);
+    SummaryPart part;
+    for (const Value& v : values) {
+        part.add(v.cell, v.text);
+    }
+    ASSERT_FALSE(part.lost);
+    ColumnSummary applied(kKeys.summary);
+    applied.apply(&part);
+
+    ColumnSummary direct(kKeys.summary);
+    for (const Value& v : values) {
+        const Cell& c = v.cell;
+        if (c.tag == Tag::Str) {
+            direct.top.update(c.key, top_values::Representative::of_text(v.text));
+            continue;
+        }
+        if (c.tag == Tag::Null) {
+            continue;
+        }
+        const double x = c.tag == Tag::Int
+                             ? static_cast<double>(static_cast<std::int64_t>(c.payload))
+                             : std::bit_cast<double>(c.payload);
+        if (x != x) {
+            continue;
+        }
+        direct.top.update(c.key, top_values::Representative::of_number(x));
+        direct.quantiles.update(x);
+    }
+    ASSERT_GT(direct.top.floor(), 0u) << "no takeover: representatives untested";
+    common::ByteWriter a(64);
+    common::ByteWriter b(64);
+    applied.top.write(a);
+    applied.quantiles.write(a);
+    direct.top.write(b);
+    direct.quantiles.write(b);
+    EXPECT_EQ(a.take(), b.take());
+}
+
 TEST(SummaryMerge, AnyOrderGivesTheExactFiguresOfOneProfile) {
     const std::vector<Value> values = mixed_values(6000, 4);
     const KarvoEngine whole = summary_engine();
