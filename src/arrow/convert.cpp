@@ -334,7 +334,7 @@ void emit(const ArrowSchema& schema, const ArrowArray& array, std::int64_t start
         case Kind::Bool: {
             const void* bits = array.buffers[1];
             return each_item(array, start, count, sink, [&](std::int64_t p) -> std::optional<Item> {
-                return profiler::int_cell(0, bit_set(bits, p) ? 1 : 0, keys, Origin::Bool);
+                return profiler::bool_cell(0, bit_set(bits, p), keys);
             });
         }
         case Kind::Int8: return integers<std::int8_t>(array, start, count, keys, sink);

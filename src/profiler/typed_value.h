@@ -106,9 +106,11 @@ inline void set_int(Cell& cell, std::int64_t i, const ValueKeys& keys,
     cell.payload = static_cast<std::uint64_t>(i);
     cell.key = int_key(keys, i);
 }
-// A bool is the Int 1 or 0, so True, 1 and 1.0 are one value.
+// A bool is the Int 1 or 0, so True, 1 and 1.0 are one value. bool_value is that rule for
+// a reader that keys its ints later (the Python rows' raw cells).
+constexpr std::int64_t bool_value(bool b) { return b ? 1 : 0; }
 inline void set_bool(Cell& cell, bool b, const ValueKeys& keys) {
-    set_int(cell, b ? 1 : 0, keys, Origin::Bool);
+    set_int(cell, bool_value(b), keys, Origin::Bool);
 }
 // An integer in [2^63, 2^64): a Float by the value rules, keyed by its exact value.
 inline void set_wide_unsigned(Cell& cell, std::uint64_t u, const ValueKeys& keys,

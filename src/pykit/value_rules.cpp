@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cmath>
+#include <limits>
 
 #include "pykit/entry.h"
 
@@ -151,14 +152,14 @@ void wide_int_raw(std::uint32_t column, PyObject* value, int overflow, const Fol
         cell = keyed(wide);  // its nearest double, keyed by its exact value
         return;
     }
-    // Beyond 64 bits: the nearest double, or null beyond a double's range.
-    double real = PyLong_AsDouble(value);
-    if (real == -1.0 && PyErr_Occurred() != nullptr) {
+    // Beyond 64 bits. An exact int fails its conversion to float only by overflowing a
+    // double's range, which the maker reads as an infinite nearest double.
+    double nearest = PyLong_AsDouble(value);
+    if (nearest == -1.0 && PyErr_Occurred() != nullptr) {
         PyErr_Clear();
-        cell = null_raw(column, Origin::Int);
-    } else {
-        cell = float_raw(column, real, Origin::Int);
+        nearest = std::numeric_limits<double>::infinity();
     }
+    cell = keyed(profiler::huge_int_cell(column, nearest));
 }
 
 bool convert_exact_rest(std::uint32_t column, PyObject* value, FoldPipeline& sink,
@@ -167,7 +168,7 @@ bool convert_exact_rest(std::uint32_t column, PyObject* value, FoldPipeline& sin
     if (type == &PyUnicode_Type) {
         cell = exact_str_raw(column, value, sink, scratch);
     } else if (type == &PyBool_Type) {
-        cell = raw_int(column, value == Py_True ? 1 : 0, Origin::Bool);
+        cell = raw_int(column, profiler::bool_value(value == Py_True), Origin::Bool);
     } else if (is_plain_container(type)) {
         // No __index__, no __float__, not text: the rules end in null. Trying them would
         // raise and format two TypeErrors per cell, and send the row to the checked walk.
