@@ -21,8 +21,8 @@ cores; on a loaded machine the CPU times are the steadier figures):
   package, as `pip install --target DIR` leaves it), say one from before a change;
 - karvo in-process: `Profile(summaries=False).observe_jsonl(FILE)` and `report()`, for the
   start-up cost, the same with summaries (what the column summary costs), and the same
-  fed 1 MiB pieces read by Python, as the command feeds a file when it draws a progress
-  line on a terminal: what the progress line costs;
+  given the open file, read through Python, as the command reads a file when it draws a
+  progress line on a terminal: what the progress line costs;
 - polars: `read_ndjson(FILE)`, then one select of null_count of every column,
   approx_n_unique of every column but the nested ones (which polars refuses, and karvo
   counts as null) and min/max of the numeric and boolean ones (karvo's bounds);
@@ -141,14 +141,13 @@ def peak_rss(path: Path) -> tuple[float, int]:
 
 
 def karvo_in_process(path: Path, fed: bool = False, summaries: bool = False) -> str:
-    """The reader in this process: given the path, or (fed) given 1 MiB pieces read by
-    Python, as karvo-profile feeds a file when it shows progress on a terminal."""
+    """The reader in this process: given the path, or (fed) the open file, read through
+    Python, as karvo-profile reads a file when it shows progress on a terminal."""
     from karvo_dist import Profile
-    from karvo_dist.cli import _pieces
     profile = Profile(summaries=summaries)
     if fed:
         with path.open("rb") as stream:
-            profile.observe_jsonl(_pieces(stream))
+            profile.observe_jsonl(stream)
     else:
         profile.observe_jsonl(str(path))
     return profile.report()
@@ -251,7 +250,7 @@ def main() -> int:
                         best(lambda: karvo_in_process(path), args.repeat)))
         results.append(("karvo in-process, with summaries",
                         best(lambda: karvo_in_process(path, summaries=True), args.repeat)))
-        results.append(("karvo in-process, fed 1 MiB pieces (progress)",
+        results.append(("karvo in-process, fed the open file (progress)",
                         best(lambda: karvo_in_process(path, fed=True), args.repeat)))
     if "polars" in only:
         try:
