@@ -92,7 +92,7 @@ bool summaries_of(PyObject* value, bool absent) {
     return value == Py_True;
 }
 
-// `summaries` is keyword-only: Profile(1, False) would read as a second seed-like number.
+// `summaries` is keyword-only: in Profile(7, False) a bare bool would not say what it turns off.
 void refuse_positional_summaries(const char* full_name, PyObject* args, Py_ssize_t most) {
     if (args != nullptr && PyTuple_Size(args) > most) {
         throw_type_error(std::string(full_name) + " takes at most " + std::to_string(most) +
