@@ -5,17 +5,26 @@ memory on a small and a large file.
     python bench/cli_jsonl.py                 # 1M rows (about 230 MB), best of 3
     python bench/cli_jsonl.py --rows 200000 --repeat 5
     python bench/cli_jsonl.py --big           # also the 1 GB memory point (needs ~1.3 GB of disk)
+    python bench/cli_jsonl.py --karvo-build base=DIR   # also the command of another build
 
 The file has 12 columns like bench/jsonl_reader.cpp's: 64-bit ids, texts, floats, small
 ints, bools, nulls, an array and an object; it is written once to --dir (the system's
 temporary directory by default) and reused while its size and row count match.
 
-What is timed (wall time, best of --repeat; every tool on all cores):
+What is timed (wall time and CPU time, each the best of --repeat; every tool on all
+cores; on a loaded machine the CPU times are the steadier figures):
 - karvo-profile: the command as a user runs it (`python -m karvo_dist --json -q FILE`,
-  the same code as the console script), interpreter start and import included;
-- karvo in-process: `Profile().observe_jsonl(FILE)` and `report()`, for the start-up cost,
-  and the same read through a file object that counts the bytes, as the command reads a
-  file when it draws a progress line on a terminal: what the progress line costs;
+  the same code as the console script), interpreter start and import included; it makes
+  its profile without column summaries, since --json prints none. The table (the command
+  without --json, which needs the summary) is a row for reference. --karvo-build NAME=DIR
+  adds the --json command run with another build's package (DIR holds the karvo_dist
+  package, as `pip install --target DIR` leaves it), say one from before a change;
+- karvo in-process: `Profile(summaries=False).observe_jsonl(FILE)` and `report()`, for the
+  start-up cost, the same with summaries (what the column summary costs), and the same
+  read through a file object that counts the bytes, as the command reads a file when it
+  draws a progress line on a terminal: what the progress line costs;
+- with --reader-bench BINARY, jsonl_bench's C++ reader on every processor, with and
+  without summaries: the reader alone, without interpreter, start-up or file reading;
 - polars: `read_ndjson(FILE)`, then one select of null_count of every column,
   approx_n_unique of every column but the nested ones (which polars refuses, and karvo
   counts as null) and min/max of the numeric and boolean ones (karvo's bounds);
@@ -37,6 +46,7 @@ from __future__ import annotations
 import argparse
 import os
 import random
+import resource
 import shutil
 import subprocess
 import sys
@@ -100,17 +110,20 @@ def sized_file(source: Path, target: Path, size: int) -> Path:
     return target
 
 
-def command() -> list[str]:
-    return [sys.executable, "-m", "karvo_dist", "--json", "-q"]
+def command(*options: str) -> list[str]:
+    return [sys.executable, "-m", "karvo_dist", *options, "-q"]
 
 
-def run_command(path: Path) -> float:
-    """Wall seconds of one run of the command, its output read and dropped."""
-    started = time.perf_counter()
-    status = subprocess.run(command() + [str(path)], stdout=subprocess.DEVNULL).returncode
+def run_command(path: Path, *options: str, package_dir: str | None = None) -> None:
+    """One run of the command with the options (none: the table), its output read and
+    dropped; package_dir, when given, is where the child imports karvo_dist from."""
+    env = None
+    if package_dir is not None:
+        env = {**os.environ, "PYTHONPATH": package_dir}
+    status = subprocess.run(command(*options) + [str(path)], stdout=subprocess.DEVNULL,
+                            env=env).returncode
     if status != 0:
         sys.exit(f"karvo-profile failed with exit status {status}")
-    return time.perf_counter() - started
 
 
 # Started by a small interpreter, not by this process: a child's peak RSS counts the
@@ -126,19 +139,19 @@ sys.exit(status)
 def peak_rss(path: Path) -> tuple[float, int]:
     """Wall seconds and peak RSS in bytes of one run of the command."""
     started = time.perf_counter()
-    measured = subprocess.run([sys.executable, "-c", MEASURE, *command(), str(path)],
+    measured = subprocess.run([sys.executable, "-c", MEASURE, *command("--json"), str(path)],
                               capture_output=True, text=True)
     if measured.returncode != 0:
         sys.exit(f"karvo-profile failed with exit status {measured.returncode}")
     return time.perf_counter() - started, int(measured.stdout) * 1024
 
 
-def karvo_in_process(path: Path, fed: bool = False) -> str:
+def karvo_in_process(path: Path, fed: bool = False, summaries: bool = False) -> str:
     """The reader in this process: given the path, or (fed) given the file through the
     byte-counting object karvo-profile reads a file through when it shows progress."""
     from karvo_dist import Profile
     from karvo_dist.cli import Progress, _Counting
-    profile = Profile()
+    profile = Profile(summaries=summaries)
     if fed:
         with path.open("rb") as raw:
             profile.observe_jsonl(_Counting(raw, Progress(path.stat().st_size, None)))
@@ -188,20 +201,33 @@ def duckdb_summarize(path: Path):
         f"SUMMARIZE SELECT * FROM read_json('{path}', format='newline_delimited')").fetchall()
 
 
-def reader_bench(binary: Path, path: Path, mode: str, repeat: int) -> float:
-    """The best wall seconds jsonl_bench gives for its reader mode on every processor."""
+def reader_bench(binary: Path, path: Path, mode: str, repeat: int) -> tuple[float, float]:
+    """jsonl_bench's reader mode on every processor: its best wall seconds, and the CPU
+    seconds of one run (the child's CPU time over its runs, averaged)."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     out = subprocess.run([str(binary), str(path), str(repeat), mode, "0"], check=True,
                          capture_output=True, text=True).stdout
-    return float(out.strip().splitlines()[-1].split()[-3])
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu = (after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime) / repeat
+    return float(out.strip().splitlines()[-1].split()[-3]), cpu
 
 
-def best(work, repeat: int) -> float:
-    times = []
+def cpu_seconds() -> float:
+    """CPU time of this process (every thread) and of its waited-for children."""
+    children = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return time.process_time() + children.ru_utime + children.ru_stime
+
+
+def best(work, repeat: int) -> tuple[float, float]:
+    """The least wall time and the least CPU time of `repeat` runs."""
+    walls, cpus = [], []
     for _ in range(repeat):
+        cpu = cpu_seconds()
         started = time.perf_counter()
         work()
-        times.append(time.perf_counter() - started)
-    return min(times)
+        walls.append(time.perf_counter() - started)
+        cpus.append(cpu_seconds() - cpu)
+    return min(walls), min(cpus)
 
 
 def main() -> int:
@@ -215,7 +241,15 @@ def main() -> int:
                         "column summaries")
     p.add_argument("--only", default="karvo,polars,duckdb",
                    help="comma-separated tools to time (karvo, polars, duckdb)")
+    p.add_argument("--karvo-build", action="append", default=[], metavar="NAME=DIR",
+                   help="also time the --json command importing karvo_dist from DIR")
     args = p.parse_args()
+    builds = []
+    for given in args.karvo_build:
+        name, _, directory = given.partition("=")
+        if not name or not Path(directory, "karvo_dist").is_dir():
+            p.error(f"--karvo-build wants NAME=DIR, DIR holding karvo_dist, not {given!r}")
+        builds.append((name, str(Path(directory).resolve())))
     only = set(args.only.split(","))
 
     path = cached_file(args.dir, args.rows)
@@ -223,11 +257,20 @@ def main() -> int:
     print(f"{args.rows:,} rows, {len(COLUMNS)} columns, {size / 1e6:.0f} MB; "
           f"{os.cpu_count()} CPUs; best of {args.repeat}")
 
-    results: list[tuple[str, float]] = []
+    results: list[tuple[str, tuple[float, float]]] = []
     if "karvo" in only:
-        results.append(("karvo-profile --json", best(lambda: run_command(path), args.repeat)))
+        results.append(("karvo-profile --json",
+                        best(lambda: run_command(path, "--json"), args.repeat)))
+        for name, directory in builds:
+            results.append((f"karvo-profile --json ({name})",
+                            best(lambda d=directory: run_command(path, "--json", package_dir=d),
+                                 args.repeat)))
+        results.append(("karvo-profile, table (with summaries)",
+                        best(lambda: run_command(path), args.repeat)))
         results.append(("karvo in-process (observe_jsonl(path) + report)",
                         best(lambda: karvo_in_process(path), args.repeat)))
+        results.append(("karvo in-process, with summaries",
+                        best(lambda: karvo_in_process(path, summaries=True), args.repeat)))
         results.append(("karvo in-process, through a counting file (progress)",
                         best(lambda: karvo_in_process(path, fed=True), args.repeat)))
     if "karvo" in only and args.reader_bench is not None:
@@ -254,9 +297,11 @@ def main() -> int:
 
     base = results[0][1] if results and results[0][0].startswith("karvo-profile") else None
     width = max(len(name) for name, _ in results) if results else 0
-    for name, seconds in results:
-        ratio = f"{seconds / base:6.2f}x karvo-profile's time" if base else ""
-        print(f"  {name:<{width}}  {seconds:7.3f} s  {size / seconds / 1e6:7.1f} MB/s  {ratio}")
+    if base:
+        print(f"  {'':<{width}}     wall      MB/s      CPU  (x karvo-profile --json's: wall, CPU)")
+    for name, (wall, cpu) in results:
+        ratio = f"{wall / base[0]:6.2f}x {cpu / base[1]:6.2f}x" if base else ""
+        print(f"  {name:<{width}}  {wall:7.3f} s {size / wall / 1e6:7.1f}  {cpu:7.3f} s  {ratio}")
 
     if "karvo" in only:
         print("peak RSS of karvo-profile --json:")

@@ -12,7 +12,6 @@
 #include "pykit/entry.h"
 #include "pykit/value_rules.h"
 #include "dist_binding/scratch_read.h"
-#include "profiler/seed_keys.h"
 
 namespace dist_binding {
 
@@ -134,8 +133,7 @@ std::uint64_t read_array(const profiler::KarvoEngine& into, PyObject* schema_cap
 PyObject* read_arrow(const profiler::KarvoEngine& engine, std::uint64_t seed, ArrowSource form,
                      PyObject* args, PyObject* kwargs) {
     // As for JSON Lines: a scratch engine of the profile's keys, merged on success only.
-    const profiler::SeedKeys keys = profiler::keys_from_seed(seed);
-    const profiler::KarvoEngine scratch(keys.values, keys.sketch, keys.summary);
+    const profiler::KarvoEngine scratch = scratch_engine(engine, seed);
     std::uint64_t rows = 0;
     if (form == ArrowSource::kStream) {
         BoundArgs<1> bound;

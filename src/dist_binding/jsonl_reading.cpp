@@ -17,7 +17,6 @@
 #include "pykit/value_rules.h"
 #include "dist_binding/scratch_read.h"
 #include "jsonl/reader.h"
-#include "profiler/seed_keys.h"
 
 namespace dist_binding {
 
@@ -348,8 +347,7 @@ PyObject* read_jsonl(const profiler::KarvoEngine& engine, std::uint64_t seed, Js
     // no strict refusal came: a call that raises, whatever raised (a source's error,
     // Ctrl-C, memory), or that refuses its input, adds nothing. The merge costs what the
     // columns and their sketches hold, not the rows.
-    const profiler::SeedKeys keys = profiler::keys_from_seed(seed);
-    const profiler::KarvoEngine scratch(keys.values, keys.sketch, keys.summary);
+    const profiler::KarvoEngine scratch = scratch_engine(engine, seed);
     const profiler::KarvoEngine& into = scratch;
     PyObject* source = bound[0].get();
     jsonl::ReadResult result;

@@ -52,11 +52,11 @@ EngineCall engine_of(PyObject* self) {
     return pykit::native_of(self).call();
 }
 
-constexpr const char* kNewParams[] = {"seed"};
+constexpr const char* kNewParams[] = {"seed", "summaries"};
 constexpr const char* kObserveDictParams[] = {"py_dict"};
 constexpr const char* kObserveDictsParams[] = {"py_list"};
 constexpr const char* kMergeParams[] = {"other"};
-constexpr const char* kFromBytesParams[] = {"data", "seed"};
+constexpr const char* kFromBytesParams[] = {"data", "seed", "summaries"};
 constexpr const char* kToBytesParams[] = {"version"};
 const ParamSpec kNewSpec{"Profile.__new__()", kNewParams, 0};
 const ParamSpec kObserveDictSpec{"Profile.observe_dict()", kObserveDictParams, 1};
@@ -81,6 +81,25 @@ std::uint64_t seed_of(PyObject* value) {
     return seed;
 }
 
+// Whether to keep column summaries: a bool; absent, `absent`.
+bool summaries_of(PyObject* value, bool absent) {
+    if (value == nullptr) {
+        return absent;
+    }
+    if (!PyBool_Check(value)) {
+        throw_type_error("summaries must be a bool, not '" + pykit::type_name(value) + "'");
+    }
+    return value == Py_True;
+}
+
+// `summaries` is keyword-only: in Profile(7, False) a bare bool would not say what it turns off.
+void refuse_positional_summaries(const char* full_name, PyObject* args, Py_ssize_t most) {
+    if (args != nullptr && PyTuple_Size(args) > most) {
+        throw_type_error(std::string(full_name) + " takes at most " + std::to_string(most) +
+                         " positional argument" + (most == 1 ? "" : "s"));
+    }
+}
+
 // A new instance of `type` holding the engine.
 PyObject* make_instance(PyTypeObject* type, Engine engine, std::uint64_t seed) {
     PyObject* self = pykit::new_profile(type, std::move(engine));
@@ -88,8 +107,13 @@ PyObject* make_instance(PyTypeObject* type, Engine engine, std::uint64_t seed) {
     return self;
 }
 
-Engine new_engine(std::uint64_t seed) {
+// An engine keyed by the seed; without summaries, the readers skip the summary's work and
+// its figures are unknown, as for a profile stored without them.
+Engine new_engine(std::uint64_t seed, bool summaries) {
     const profiler::SeedKeys keys = profiler::keys_from_seed(seed);
+    if (!summaries) {
+        return std::make_shared<const profiler::KarvoEngine>(keys.values, keys.sketch);
+    }
     return std::make_shared<const profiler::KarvoEngine>(keys.values, keys.sketch, keys.summary);
 }
 
@@ -97,10 +121,12 @@ Engine new_engine(std::uint64_t seed) {
 
 PyObject* profile_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     return enter([&]() -> PyObject* {
-        BoundArgs<1> bound;
+        refuse_positional_summaries(kNewSpec.full_name, args, 1);
+        BoundArgs<2> bound;
         pykit::bind_arguments(kNewSpec, args, kwargs, bound);
         const std::uint64_t seed = seed_of(bound[0].get());
-        return make_instance(subtype, new_engine(seed), seed);
+        const bool summaries = summaries_of(bound[1].get(), true);
+        return make_instance(subtype, new_engine(seed, summaries), seed);
     });
 }
 
@@ -223,9 +249,20 @@ PyRef bytes_argument(PyObject* data) {
         pykit::type_name(data) + "'");
 }
 
+// Whether a profile read from a stored form keeps summaries when the caller leaves it to
+// the form: not when the form could hold them (version 2 on) and has columns, none with
+// one, as a profile that keeps none stores itself. Else it keeps them, and a column
+// stored without one (version 1) has its figures unknown.
+bool stored_with_summaries(const profiler::ProfileState& state, std::uint16_t version) {
+    return version < 2 || state.empty() ||
+           std::any_of(state.begin(), state.end(),
+                       [](const profiler::ColumnState& column) { return column.summary.has_value(); });
+}
+
 PyObject* from_bytes(PyObject* cls, PyObject* args, PyObject* kwargs) {
     return enter([&]() -> PyObject* {
-        BoundArgs<2> bound;
+        refuse_positional_summaries(kFromBytesSpec.full_name, args, 2);
+        BoundArgs<3> bound;
         pykit::bind_arguments(kFromBytesSpec, args, kwargs, bound);
         const PyRef data = bytes_argument(bound[0].get());
         const std::uint64_t seed = seed_of(bound[1].get());
@@ -236,15 +273,19 @@ PyObject* from_bytes(PyObject* cls, PyObject* args, PyObject* kwargs) {
         }
         const profiler::SeedKeys keys = profiler::keys_from_seed(seed);
         profiler::ProfileState state;
+        std::uint16_t version = 0;
         try {
             state = profiler::decode_profile(
                 std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(start),
                                               static_cast<std::size_t>(size)),
-                keys.fingerprint, keys.summary);
+                keys.fingerprint, keys.summary, &version);
         } catch (const profiler::FormatError& error) {
             throw_value_error(error.what());
         }
-        Engine engine = new_engine(seed);
+        const bool summaries = bound[2].get() == nullptr || bound[2].get() == Py_None
+                                   ? stored_with_summaries(state, version)
+                                   : summaries_of(bound[2].get(), true);
+        Engine engine = new_engine(seed, summaries);
         engine->merge_state(state);
         return make_instance(reinterpret_cast<PyTypeObject*>(cls), std::move(engine), seed);
     });
@@ -417,8 +458,9 @@ PyMethodDef profile_methods[] = {
      "to_bytes($self, version=FORMAT_VERSION)\n--\n\n"
      "The profile in its versioned binary form; version 1 is what earlier releases read."},
     {"from_bytes", as_method(from_bytes), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
-     "from_bytes($cls, data, seed=0)\n--\n\n"
-     "The profile stored by to_bytes; ValueError for anything else."},
+     "from_bytes($cls, data, seed=0, *, summaries=None)\n--\n\n"
+     "The profile stored by to_bytes; ValueError for anything else. summaries=None keeps "
+     "column summaries unless the stored profile kept none."},
     {"report", as_method(report), METH_NOARGS,
      "report($self)\n--\n\nThe JSON report of the profile so far."},
     {"flush", as_method(pykit::flush_method), METH_NOARGS,
@@ -438,14 +480,24 @@ PyMethodDef profile_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyObject* get_keeps_summaries(PyObject* self, void* /*unused*/) {
+    return enter([&]() -> PyObject* {
+        return Py_NewRef(engine_of(self)->keeps_summaries() ? Py_True : Py_False);
+    });
+}
+
 PyGetSetDef profile_getset[] = {
     {"seed", get_seed, nullptr, "The seed the profile's hashing keys come from.", nullptr},
+    {"keeps_summaries", get_keeps_summaries, nullptr,
+     "Whether the profile keeps column summaries (Profile(summaries=False) keeps none).",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 char profile_doc[] =
-    "Profile(seed=0)\n--\n\n"
-    "A column profile that can be stored, sent and merged with others of the same seed.";
+    "Profile(seed=0, *, summaries=True)\n--\n\n"
+    "A column profile that can be stored, sent and merged with others of the same seed. "
+    "summaries=False skips the column summary, which the report does not need.";
 
 PyType_Slot profile_slots[] = {
     {Py_tp_doc, profile_doc},

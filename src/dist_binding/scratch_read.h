@@ -5,6 +5,8 @@
 // Thread safety: called with the GIL held; GilReleased gives it up for its scope.
 #pragma once
 
+#include <cstdint>
+
 #include "pykit/py_ref.h"
 #include "profiler/engine.h"
 
@@ -29,5 +31,10 @@ class GilReleased {
 // child lacks. Only the scratch engine, which no child can reach, is written without the
 // GIL. A merge whose counts would overflow raises ValueError and merges nothing.
 void merge_scratch(const profiler::KarvoEngine& engine, const profiler::KarvoEngine& scratch);
+
+// The scratch engine for a read into `engine`, empty: keyed by the profile's seed, and
+// keeping column summaries only when `engine` does, so that a profile without them does
+// not pay for them in its reads.
+profiler::KarvoEngine scratch_engine(const profiler::KarvoEngine& engine, std::uint64_t seed);
 
 }  // namespace dist_binding

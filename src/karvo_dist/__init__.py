@@ -125,8 +125,11 @@ def _blocks(file: Any) -> Iterator[Any]:
 class Profile(_native.Profile):
     """A mergeable column profile; see the module documentation.
 
-    ``Profile(seed=0)``: the seed is an int from 0 to 2**64 - 1. Profiles merge only with
-    profiles of the same seed.
+    ``Profile(seed=0, *, summaries=True)``: the seed is an int from 0 to 2**64 - 1.
+    Profiles merge only with profiles of the same seed. ``summaries=False`` makes a
+    profile that keeps no column summary: its report is the same, it is cheaper to fill,
+    and the summary's figures (``summary()``, ``to_html()``) are unknown, as for a column
+    read from a version-1 stored profile.
     """
 
     __slots__ = ()
@@ -168,7 +171,7 @@ class Profile(_native.Profile):
             return
         # Later batches may fail: they go to a scratch profile of the same seed, which
         # is merged only once the iterable has ended, as one profile observing them would.
-        scratch = _native.Profile(self.seed)
+        scratch = _native.Profile(self.seed, summaries=self.keeps_summaries)
         while batch:
             scratch.observe_dicts(batch)
             batch = list(itertools.islice(items, _ROW_BATCH))
@@ -327,8 +330,9 @@ class Profile(_native.Profile):
     def summary(self) -> dict[str, dict[str, Any]]:
         """Each column's summary, in report order: the report's five figures, then
         ``types``, ``numbers``, ``text`` and ``top_values`` (see the README's "Column
-        summary"). Figures a profile cannot know (nothing to take them from, or a column
-        merged from a version-1 stored profile) are None."""
+        summary"). Figures a profile cannot know (nothing to take them from, a profile made
+        with ``summaries=False``, or a column merged from a version-1 stored profile or
+        from a profile without summaries) are None."""
         return json.loads(self.summary_json())
 
     @classmethod
@@ -336,12 +340,14 @@ class Profile(_native.Profile):
         """A new profile holding the merge of the given ones, in order.
 
         The seed is the profiles' (they must share one), or ``seed`` when given, which an
-        empty iterable needs to be other than 0.
+        empty iterable needs to be other than 0. The result keeps summaries unless none
+        of the profiles does.
         """
         profiles = list(profiles)
         if seed is None:
             seed = profiles[0].seed if profiles else 0
-        result = cls(seed)
+        summaries = not profiles or any(p.keeps_summaries for p in profiles)
+        result = cls(seed, summaries=summaries)
         result.merge(*profiles)
         return result
 
@@ -358,8 +364,9 @@ class Profile(_native.Profile):
         return html_report.render_profile(self, html_report.Facts(title=title))
 
     def copy(self) -> Profile:
-        """An independent copy."""
-        return type(self).from_bytes(self.to_bytes(), self.seed)
+        """An independent copy (keeping summaries or not, as this profile does)."""
+        return type(self).from_bytes(self.to_bytes(), self.seed,
+                                     summaries=self.keeps_summaries)
 
     def __copy__(self) -> Profile:
         return self.copy()
@@ -370,7 +377,7 @@ class Profile(_native.Profile):
     def __reduce__(self):
         # The stored form needs its seed to be read, so a pickle carries the seed: do not
         # hand pickles of a secret-seeded profile to whoever must not know the seed.
-        return (_restore, (type(self), self.to_bytes(), self.seed))
+        return (_restore, (type(self), self.to_bytes(), self.seed, self.keeps_summaries))
 
     def __eq__(self, other: object) -> bool:
         """Equal seeds and equal stored forms: the same columns in the same order with the
@@ -382,5 +389,5 @@ class Profile(_native.Profile):
     __hash__ = None  # type: ignore[assignment]  # mutable
 
 
-def _restore(cls: type, data: bytes, seed: int) -> Profile:
-    return cls.from_bytes(data, seed)
+def _restore(cls: type, data: bytes, seed: int, summaries: bool | None = None) -> Profile:
+    return cls.from_bytes(data, seed, summaries=summaries)

@@ -63,6 +63,11 @@ class Profile:
     2**64 - 1, so profiles with equal seeds merge, in any process. The default seed is
     fixed; inputs chosen by an adversary call for a secret seed.
 
+    ``summaries=False`` keeps no column summary: the report is the same, filling the
+    profile costs less, and the summary's figures are unknown (None), as for a column read
+    from a version-1 stored profile. Merged into a profile that keeps summaries, its
+    columns' summaries become unknown there.
+
     Values are typed as ``karvo.Profiler`` types them: None is null; bool, int and
     objects with ``__index__`` are integers (an int beyond 64 bits becomes a float, or
     null beyond a float's range); float and objects with ``__float__`` are reals (NaN is
@@ -73,10 +78,13 @@ class Profile:
     its seed.
     """
 
-    def __new__(cls, seed: int = 0) -> Self: ...
+    def __new__(cls, seed: int = 0, *, summaries: bool = True) -> Self: ...
     @property
     def seed(self) -> int:
         """The seed the profile's hashing keys come from."""
+    @property
+    def keeps_summaries(self) -> bool:
+        """Whether the profile keeps column summaries (``summaries=False`` keeps none)."""
     @property
     def columns(self) -> list[str]:
         """The column names, in report order."""
@@ -155,15 +163,21 @@ class Profile:
         """
     @classmethod
     def merged(cls, profiles: Iterable[Profile], seed: int | None = None) -> Self:
-        """A new profile holding the merge of the given ones (seed: theirs, or given)."""
+        """A new profile holding the merge of the given ones (seed: theirs, or given);
+        it keeps summaries unless none of them does."""
     def to_bytes(self, version: int = ...) -> bytes:
         """The profile in its versioned binary form: counts, bounds, sketches and the
         column summaries per column, a seed fingerprint (never the seed) and a checksum.
         version defaults to FORMAT_VERSION; version 1 is the form earlier releases read,
         without the summaries. Raises ValueError for a version this build cannot write."""
     @classmethod
-    def from_bytes(cls, data: bytes | bytearray | memoryview, seed: int = 0) -> Self:
+    def from_bytes(cls, data: bytes | bytearray | memoryview, seed: int = 0, *,
+                   summaries: bool | None = None) -> Self:
         """The profile stored by ``to_bytes`` under the same seed.
+
+        ``summaries=None`` follows the stored form: a profile stored by one that keeps no
+        summaries (with at least one column) keeps none either; otherwise it keeps them,
+        unknown for columns stored without one (version 1). True or False decides.
 
         Raises ValueError, saying what is wrong, for input that is not such a profile:
         foreign, truncated, damaged, made with another seed or a newer format version.

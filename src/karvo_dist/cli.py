@@ -691,7 +691,7 @@ def run(args: argparse.Namespace) -> int:
     known = [s.size for s in inputs if s.size is not None]
     progress = Progress(sum(known), sys.stderr if err_tty and known else None)
 
-    profile = Profile(args.seed)
+    profile = Profile(args.seed, summaries=needs_column_summary(args))
     options = {"strict": args.strict, "threads": args.jobs, "bad_lines_kept": BAD_LINES_KEPT,
                "max_line_bytes": args.max_line_bytes}
     started = time.perf_counter()
@@ -713,6 +713,13 @@ def run(args: argparse.Namespace) -> int:
         sys.stderr.write(summary(totals, columns, elapsed))
         sys.stderr.flush()
     return EXIT_OK
+
+
+def needs_column_summary(args: argparse.Namespace) -> bool:
+    """Whether what is printed or written reads the column summary: the table, --summary
+    and --html do; the report alone (--json) does not, and the summary is most of the
+    readers' work, so the profile is then made without it."""
+    return args.summary or args.html is not None or not args.json
 
 
 def has_summary(profile: Profile) -> bool:

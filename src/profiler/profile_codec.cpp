@@ -228,7 +228,7 @@ std::vector<std::uint8_t> encode_profile(const ProfileState& state, std::uint64_
 }
 
 ProfileState decode_profile(std::span<const std::uint8_t> data, std::uint64_t fingerprint,
-                            std::uint64_t summary_seed) {
+                            std::uint64_t summary_seed, std::uint16_t* version_out) {
     std::uint16_t version = 0;
     if (check_envelope(data, version) != fingerprint) {
         fail("the profile was made with a different seed");
@@ -253,6 +253,9 @@ ProfileState decode_profile(std::span<const std::uint8_t> data, std::uint64_t fi
     }
     if (r.left() != 0) {
         fail(std::to_string(r.left()) + " bytes left after the last column");
+    }
+    if (version_out != nullptr) {
+        *version_out = version;
     }
     return state;
 }

@@ -56,9 +56,10 @@ std::vector<std::uint8_t> encode_profile(const ProfileState& state, std::uint64_
                                          std::uint16_t version = kProfileFormatVersion);
 
 // The profile stored in data, which must carry this fingerprint; throws FormatError.
-// Stored summaries' quantile sketches take summary_seed (the seed is not stored).
+// Stored summaries' quantile sketches take summary_seed (the seed is not stored). When
+// version_out is given, it receives the form's version.
 ProfileState decode_profile(std::span<const std::uint8_t> data, std::uint64_t fingerprint,
-                            std::uint64_t summary_seed = 0);
+                            std::uint64_t summary_seed = 0, std::uint16_t* version_out = nullptr);
 
 // The checksum of a profile's bytes before the checksum field.
 std::uint64_t profile_checksum(std::span<const std::uint8_t> bytes);

@@ -355,6 +355,44 @@ def test_html_writes_the_page_and_prints_only_the_summary_line(env, tmp_path):
     assert (tmp_path / "again.html").read_text().startswith("<!doctype html>")
 
 
+# (options, whether the profile keeps summaries): only outputs that read them pay for them.
+SUMMARY_NEEDS = [
+    (["--json"], False),
+    (["--json", "--html", "out.html"], True),
+    (["--summary"], True),
+    (["--html", "out.html"], True),
+    ([], True),  # the table
+]
+
+
+@needs_summary
+@pytest.mark.parametrize("args, summaries", SUMMARY_NEEDS,
+                         ids=[" ".join(a) or "table" for a, _ in SUMMARY_NEEDS])
+def test_the_profile_keeps_summaries_only_for_outputs_that_read_them(monkeypatch, tmp_path,
+                                                                    capfd, args, summaries):
+    from karvo_dist import cli
+
+    made = []
+
+    class Recording(Profile):
+        __slots__ = ()
+
+        def __new__(cls, *given, **options):
+            profile = super().__new__(cls, *given, **options)
+            if "summaries" in options:  # the profile the inputs go to
+                made.append(profile)
+            return profile
+
+    monkeypatch.setattr(cli, "Profile", Recording)
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "rows.jsonl").write_bytes(TEXT)
+    assert cli.main([*args, "-q", "--seed", str(SEED), "rows.jsonl"]) == 0
+    out, _ = capfd.readouterr()
+    assert [p.keeps_summaries for p in made] == [summaries]
+    if "--json" in args:  # the same report, with summaries or without
+        assert out == reference(TEXT, SEED) + "\n"
+
+
 @pytest.mark.parametrize("out, reason", [
     ("missing/out.html", "No such file or directory"),
     ("folder", "Is a directory"),

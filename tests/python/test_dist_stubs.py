@@ -22,6 +22,9 @@ ACCEPTED = """
     p.observe_dicts(rows=cursor())
     typed: list[dict[str, int]] = [{"a": 1}]
     p.observe_dicts(typed)
+    lean = Profile(7, summaries=False)
+    kept: bool = lean.keeps_summaries
+    back = Profile.from_bytes(lean.to_bytes(), 7, summaries=None)
 """
 
 # (call, what mypy must say of it)
@@ -30,6 +33,7 @@ REFUSED = [
     ('p.observe_dicts([("a", 1)])', 'incompatible type "tuple[str, int]"'),
     ('p.observe_dicts({"a": 1})', 'expected "dict[str, Any]"'),  # a lone row
     ('p.observe_arrow([{"a": 1}])', 'incompatible type "list[dict[str, int]]"'),  # no Arrow
+    ("Profile(0, False)", "Too many positional arguments"),  # summaries is keyword-only
 ]
 
 

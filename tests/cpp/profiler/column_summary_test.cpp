@@ -401,6 +401,34 @@ TEST(SummaryCodec, MalformedFieldsAreRefused) {
         refused(reseal(shorter), "column 0: summary");
     }
     EXPECT_NO_THROW(decode_profile(bare, kKeys.fingerprint, kKeys.summary));
+    // A column stored without a summary (as an engine that keeps none stores it) whose
+    // flag is forged to claim one: the bytes after its sketch are not a summary.
+    Bytes claims = bare;
+    const std::size_t flags_at = 22 + 1 + 1 + state.at(0).name.size();  // header, count, name
+    ASSERT_EQ(claims.at(flags_at) & 4, 0);
+    claims[flags_at] |= 4;
+    refused(reseal(claims), "column 0: summary");
+}
+
+// An engine that keeps no summaries stores columns without them, in a version-2 form
+// that says so, and its report is the one an engine with summaries gives.
+TEST(SummaryCodec, AnEngineWithoutSummariesStoresNone) {
+    const KarvoEngine with = summary_engine();
+    const KarvoEngine without(kKeys.values, kKeys.sketch);
+    apply(with, mixed_values(50, 7), 0, 50);
+    apply(without, mixed_values(50, 7), 0, 50);
+    EXPECT_EQ(without.report(), with.report());
+    std::uint16_t version = 0;
+    const ProfileState state = decode_profile(encode_profile(without.export_state(), kKeys.fingerprint),
+                                              kKeys.fingerprint, kKeys.summary, &version);
+    EXPECT_EQ(version, kProfileFormatVersion);
+    ASSERT_FALSE(state.empty());
+    for (const ColumnState& column : state) {
+        EXPECT_FALSE(column.summary.has_value()) << column.name;
+    }
+    // Merged into it, a state with summaries adds its counts and leaves no summary.
+    without.merge_state(with.export_state());
+    EXPECT_FALSE(without.export_state().at(0).summary.has_value());
 }
 
 }  // namespace
