@@ -117,13 +117,22 @@ std::uint64_t touch(simdjson::dom::element value) {
 }
 
 // simdjson's DOM, one parse per line, every top-level field touched.
-std::uint64_t dom_per_line(std::string_view input) {
-    simdjson::dom::parser parser;
-    std::uint64_t sum = 0;
+// Calls `line(start, end)` for each line of `input`, [start, end) without its line feed.
+template <class Line>
+void for_each_line(std::string_view input, Line&& line) {
     std::size_t start = 0;
     while (start < input.size()) {
         std::size_t end = input.find('\n', start);
         end = end == std::string_view::npos ? input.size() : end;
+        line(start, end);
+        start = end + 1;
+    }
+}
+
+std::uint64_t dom_per_line(std::string_view input) {
+    simdjson::dom::parser parser;
+    std::uint64_t sum = 0;
+    for_each_line(input, [&](std::size_t start, std::size_t end) {
         simdjson::dom::element doc;
         if (parser.parse(input.data() + start, end - start, false).get(doc) == simdjson::SUCCESS) {
             const simdjson::dom::object object = doc.get_object().value_unsafe();
@@ -131,8 +140,7 @@ std::uint64_t dom_per_line(std::string_view input) {
                 sum += field.key.size() + touch(field.value);
             }
         }
-        start = end + 1;
-    }
+    });
     return sum;
 }
 
@@ -159,10 +167,7 @@ std::uint64_t dom_parse_many(std::string_view input) {
 std::uint64_t on_demand_per_line(std::string_view input) {
     simdjson::ondemand::parser parser;
     std::uint64_t sum = 0;
-    std::size_t start = 0;
-    while (start < input.size()) {
-        std::size_t end = input.find('\n', start);
-        end = end == std::string_view::npos ? input.size() : end;
+    for_each_line(input, [&](std::size_t start, std::size_t end) {
         simdjson::padded_string_view line(input.data() + start, end - start, input.size() - start);
         simdjson::ondemand::document doc;
         if (parser.iterate(line).get(doc) == simdjson::SUCCESS) {
@@ -204,8 +209,7 @@ std::uint64_t on_demand_per_line(std::string_view input) {
                 }
             }
         }
-        start = end + 1;
-    }
+    });
     return sum;
 }
 
@@ -285,10 +289,7 @@ std::uint64_t on_demand_validating(std::string_view input) {
     simdjson::ondemand::parser parser;
     std::uint64_t sum = 0;
     std::uint64_t refused = 0;
-    std::size_t start = 0;
-    while (start < input.size()) {
-        std::size_t end = input.find('\n', start);
-        end = end == std::string_view::npos ? input.size() : end;
+    for_each_line(input, [&](std::size_t start, std::size_t end) {
         simdjson::padded_string_view line(input.data() + start, end - start, input.size() - start);
         simdjson::ondemand::document doc;
         simdjson::ondemand::object object;
@@ -307,8 +308,7 @@ std::uint64_t on_demand_validating(std::string_view input) {
             }
         }
         refused += !(good && doc.current_location().error() == simdjson::OUT_OF_BOUNDS);
-        start = end + 1;
-    }
+    });
     return sum + (refused << 40);
 }
 
