@@ -4,12 +4,16 @@
 #
 # Setup: installs the Debian packages that are missing (GoogleTest, a JSON library for the
 # C++ tests, g++, clang and its
-# fuzzing runtime, and the venv module and headers of the python3 on PATH), then makes a
+# fuzzing runtime, the venv module and headers of the python3 on PATH, and the Java runtime
+# that Spark needs), then makes a
 # virtual environment in build/venv from that python3 (kept, so later runs reuse it and
 # its packages) and puts it first on PATH. Every pip install and every Python run of this
 # script and of the scripts it calls goes to that environment, never to the system's
-# Python, which Debian does not let pip change. It also brings the CMake and Ninja that
-# the builds use.
+# Python, which Debian does not let pip change. It brings the CMake and Ninja that the
+# builds use first; the Python packages that only the Python stages use (pyarrow, polars,
+# pandas, DuckDB, mypy, atheris, and Dask and PySpark from tests/install_engines.sh) are
+# installed in the background while the C++ stages build, and the python stage waits for
+# them (their output is printed then; a failed install fails that stage).
 #
 # Stages, in this order:
 #   cpp-release   the C++ suites (GoogleTest)
@@ -21,13 +25,15 @@
 #   python-asan   the Python suite against an ASan+UBSan build (tests/sanitize), without
 #                 the tests marked `scale`
 #   fuzz          libFuzzer smoke runs of every harness in tests/fuzz (JSON writer, sketch,
-#                 stored forms, Arrow batches)
+#                 stored forms, Arrow batches), one at a time beside python-asan and
+#                 atheris, which run on one core each
 #   atheris       an atheris smoke run of the Python API (tests/fuzz)
 # Set KARVO_QUICK=1 to run only cpp-release and python.
 #
 # A failing stage does not stop the stages after it, since each builds and tests on its own
 # (atheris uses the karvo that the python stage installed); only a failed setup ends the
-# run at once. The last two lines give each stage's result and time, then the verdict,
+# run at once. The fuzz stage's output, which runs in the background, is printed whole when
+# it ends. The last two lines give each stage's result and time, then the verdict,
 # e.g. "run_all: 7 passed, 0 failed". The exit status is non-zero when anything failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -57,14 +63,9 @@ verdict() {
     fi
 }
 
-# Runs one stage, a function or script, with errexit on inside a subshell (so its first
-# failing command ends it), and records the outcome.
-stage() {  # name, function, arguments...
-    local name=$1 start=$SECONDS rc
-    shift
-    step "$name"
-    ( set -e; "$@" )
-    rc=$?
+# Records a stage's outcome: its name, exit status and start time.
+record() {  # name, exit status, start
+    local name=$1 rc=$2 start=$3
     names+=("$name")
     if [ "$rc" = 0 ]; then
         outcomes+=("passed ($((SECONDS - start)) s)")
@@ -75,6 +76,84 @@ stage() {  # name, function, arguments...
         echo "run_all: stage $name FAILED (exit $rc)" >&2
     fi
 }
+
+# Runs one stage, a function or script, with errexit on inside a subshell (so its first
+# failing command ends it), and records the outcome.
+stage() {  # name, function, arguments...
+    local name=$1 start=$SECONDS rc
+    shift
+    step "$name"
+    ( set -e; "$@" )
+    rc=$?
+    record "$name" "$rc" "$start"
+}
+
+# A stage in the background, beside stages that keep only one core busy. Its output goes
+# to a log that finish_background prints whole when it has ended; its time is its own wall
+# time. It runs in a process group of its own (set -m), so that it does not inherit the
+# ignored SIGINT of a background job and can be ended whole if this script is.
+background_stage() {  # name, function, arguments...
+    bg_name=$1
+    bg_start=$SECONDS
+    shift
+    bg_log="$root/build/run_all-$bg_name.log"
+    step "$bg_name: started in the background; its output follows when it ends"
+    set -m
+    ( set -e; "$@" ) >"$bg_log" 2>&1 &
+    bg_pid=$!
+    set +m
+}
+
+finish_background() {
+    local rc=0
+    wait "$bg_pid" || rc=$?
+    bg_pid=
+    step "$bg_name"
+    cat "$bg_log"
+    record "$bg_name" "$rc" "$bg_start"
+}
+
+# The Python packages that only the Python stages need install in the background while
+# the C++ stages build (downloads on a fresh machine, unpacking otherwise); this script
+# waits for them (wait_packages) before the python stage, which fails if they failed.
+start_packages() {
+    packages_log="$root/build/run_all-packages.log"
+    set -m
+    (
+        set -e
+        local tools=(mypy pyarrow polars pandas duckdb)
+        [ "$quick" = 1 ] || tools+=(atheris)
+        python3 -m pip install -q --disable-pip-version-check "${tools[@]}"
+        # The real engines that the companion package's Dask and Spark tests run on.
+        bash "$root/tests/install_engines.sh"
+    ) >"$packages_log" 2>&1 &
+    packages_pid=$!
+    set +m
+}
+
+# In this shell, not in a stage's subshell, which cannot wait for this shell's children.
+wait_packages() {
+    local rc=0
+    wait "$packages_pid" || rc=$?
+    packages_pid=
+    packages_status=$rc
+    step "Python packages, installed in the background: exit $rc"
+    cat "$packages_log"
+}
+
+packages_pid=
+packages_status=0
+bg_pid=
+# Ends what still runs in the background when this script is ended early.
+end_background() {
+    local pid
+    for pid in $bg_pid $packages_pid; do
+        kill -TERM -- "-$pid" 2>/dev/null || true
+    done
+}
+trap end_background EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 skip() {
     names+=("$1")
@@ -93,6 +172,10 @@ setup() {
         dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || need_apt+=(libclang-rt-14-dev)
     fi
     # Debian's own python3 comes without venv's ensurepip and without its headers.
+    # Spark's runtime (tests/install_engines.sh would install it too, in a second apt run).
+    if [ "$quick" != 1 ] && ! command -v java >/dev/null 2>&1 && [ -z "${JAVA_HOME:-}" ]; then
+        need_apt+=(default-jre-headless)
+    fi
     python3 -c 'import ensurepip' 2>/dev/null || need_apt+=(python3-venv)
     python3 -c 'import os, sysconfig; assert os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h"))' \
         2>/dev/null || need_apt+=(python3-dev)
@@ -107,11 +190,9 @@ setup() {
         rm -rf "$venv"
         python3 -m venv "$venv"
     fi
-    step "installing Python tools into $venv"
-    # pyarrow, polars, pandas and DuckDB: the sources the columnar input is tested against.
-    local tools=("scikit-build-core>=0.10" "cmake>=3.26" ninja "pytest>=7" mypy pyarrow polars pandas duckdb)
-    [ "$quick" = 1 ] || tools+=(atheris)
-    "$venv/bin/python3" -m pip install -q --disable-pip-version-check "${tools[@]}"
+    step "installing the build tools into $venv"
+    "$venv/bin/python3" -m pip install -q --disable-pip-version-check \
+        "scikit-build-core>=0.10" "cmake>=3.26" ninja "pytest>=7"
 }
 
 # Nothing is compiled twice with the same flags. The plain C++ suites build in the tree
@@ -129,12 +210,16 @@ cxx_suite() {  # name, build type, extra cmake args...
 with_modules=(-DKARVO_BUILD_MODULE=ON)
 
 python_suite() {
+    # pyarrow, polars, pandas and DuckDB: the sources the columnar input is tested against;
+    # Dask and PySpark: the engines of the companion package's tests (wait_packages).
+    if [ "$packages_status" != 0 ]; then
+        echo "python: the Python packages failed to install (exit $packages_status; above)" >&2
+        return 1
+    fi
     # pip configures the release tree again with its own definitions (the module on, the
     # C++ tests off), which leaves every object file as it is.
     python3 -m pip install -q --disable-pip-version-check --no-build-isolation \
         --config-settings=build-dir="$root/build/test-release" "$root"
-    # The real engines that the companion package's Dask and Spark tests run on.
-    bash "$root/tests/install_engines.sh"
     python3 -m pytest -q tests/python
 }
 
@@ -153,6 +238,7 @@ export PATH="$venv/bin:$PATH"
 # The interpreter the modules are built for, as pip and tests/sanitize name it.
 py_exe=$(python3 -c 'import sys; print(sys.executable)')
 with_modules+=(-DPython_EXECUTABLE="$py_exe")
+start_packages
 
 stage cpp-release cxx_suite release Release "${with_modules[@]}"
 if [ "$quick" != 1 ]; then
@@ -165,11 +251,18 @@ else
     skip cpp-asan
     skip cpp-tsan
 fi
+wait_packages
 stage python python_suite
 if [ "$quick" != 1 ]; then
+    # The sanitized Python suite and both atheris runs keep one core busy each (the
+    # interpreter under ASan runs one test at a time; atheris runs one input at a time), so
+    # the fuzz stage runs beside them on the other core, one harness at a time, each for
+    # its full time on a core of its own. (Beside the plain Python suite, which keeps both
+    # cores busy, it slowed that suite threefold.)
+    KARVO_JOBS=1 background_stage fuzz "$root/tests/fuzz/run_fuzz.sh" 20
     KARVO_ASAN_BUILD="$root/build/test-asan" stage python-asan "$root/tests/sanitize/run_python_asan.sh"
-    stage fuzz "$root/tests/fuzz/run_fuzz.sh" 20
     stage atheris "$root/tests/fuzz/run_atheris.sh" 30
+    finish_background
 else
     skip python-asan
     skip fuzz

@@ -114,31 +114,75 @@ inline std::string utf8_as_bytes(std::string_view text) {
 }
 }  // namespace detail
 
+// The members' names of a JSON text in text order, duplicates included: the top level's
+// (`names`) and each column's keys (`field_order`, by column name). A parse callback could
+// give them too, but the library's callback parser searches the whole enclosing object at
+// the end of each member object, quadratic on wide reports; these events cost nothing.
+class MemberOrder : public nlohmann::json::json_sax_t {
+  public:
+    std::vector<std::string> names;
+    std::map<std::string, std::vector<std::string>> field_order;
+
+    bool null() override { return true; }
+    bool boolean(bool) override { return true; }
+    bool number_integer(number_integer_t) override { return true; }
+    bool number_unsigned(number_unsigned_t) override { return true; }
+    bool number_float(number_float_t, const string_t&) override { return true; }
+    bool string(string_t&) override { return true; }
+    bool binary(binary_t&) override { return true; }
+    bool start_object(std::size_t) override {
+        ++depth_;
+        return true;
+    }
+    bool key(string_t& key) override {
+        if (depth_ == 1) {
+            names.push_back(key);
+            field_order[key].clear();
+        } else if (depth_ == 2) {
+            field_order[names.back()].push_back(key);
+        }
+        return true;
+    }
+    bool end_object() override {
+        --depth_;
+        return true;
+    }
+    bool start_array(std::size_t) override {
+        ++depth_;
+        return true;
+    }
+    bool end_array() override {
+        --depth_;
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+        return false;
+    }
+
+  private:
+    int depth_ = 0;
+};
+
 // Reads a report of the engine's exact shape with a JSON library: members in text order,
 // duplicates kept (a report must never list a column twice, and tests check that).
 // Fails the calling test (and returns what it has) on anything else.
 inline std::vector<std::pair<std::string, ReportedColumn>> read_report(std::string_view text) {
-    // The members' order comes from the parse events; the object itself is a sorted map
-    // (an insertion-ordered one finds members by a linear search, quadratic on wide reports).
+    // The members' order comes from the parse events (MemberOrder); the object itself is a
+    // sorted map (an insertion-ordered one finds members by a linear search, quadratic on
+    // wide reports).
     using Json = nlohmann::json;
-    std::vector<std::string> names;  // every top-level member's name, duplicates included
-    std::map<std::string, std::vector<std::string>> field_order;  // a column's keys, in order
+    MemberOrder order;
     Json document;
     try {
         const std::string json = detail::bytes_as_utf8(text);
-        document = Json::parse(json, [&](int depth, Json::parse_event_t event, Json& key) {
-            if (depth == 1 && event == Json::parse_event_t::key) {
-                names.push_back(key.get<std::string>());
-                field_order[names.back()].clear();
-            } else if (depth == 2 && event == Json::parse_event_t::key) {
-                field_order[names.back()].push_back(key.get<std::string>());
-            }
-            return true;
-        });
+        document = Json::parse(json);
+        Json::sax_parse(json, &order);
     } catch (const Json::exception& error) {
         ADD_FAILURE() << "report is not JSON: " << error.what() << "\n" << text;
         return {};
     }
+    const std::vector<std::string>& names = order.names;
+    const std::map<std::string, std::vector<std::string>>& field_order = order.field_order;
     std::vector<std::pair<std::string, ReportedColumn>> columns;
     if (!document.is_object()) {
         ADD_FAILURE() << "report is not an object: " << text;
