@@ -88,20 +88,29 @@ stage() {  # name, function, arguments...
     record "$name" "$rc" "$start"
 }
 
+# Starts a function or script in the background with errexit on, its output to `log`, and
+# sets job_pid. It runs in a process group of its own (set -m), so that it does not inherit
+# the ignored SIGINT of a background job and can be ended whole if this script is.
+start_job() {  # log, function, arguments...
+    local log=$1
+    shift
+    set -m
+    ( set -e; "$@" ) >"$log" 2>&1 &
+    job_pid=$!
+    set +m
+}
+
 # A stage in the background, beside stages that keep only one core busy. Its output goes
 # to a log that finish_background prints whole when it has ended; its time is its own wall
-# time. It runs in a process group of its own (set -m), so that it does not inherit the
-# ignored SIGINT of a background job and can be ended whole if this script is.
+# time.
 background_stage() {  # name, function, arguments...
     bg_name=$1
     bg_start=$SECONDS
     shift
     bg_log="$root/build/run_all-$bg_name.log"
     step "$bg_name: started in the background; its output follows when it ends"
-    set -m
-    ( set -e; "$@" ) >"$bg_log" 2>&1 &
-    bg_pid=$!
-    set +m
+    start_job "$bg_log" "$@"
+    bg_pid=$job_pid
 }
 
 finish_background() {
@@ -116,19 +125,18 @@ finish_background() {
 # The Python packages that only the Python stages need install in the background while
 # the C++ stages build (downloads on a fresh machine, unpacking otherwise); this script
 # waits for them (wait_packages) before the python stage, which fails if they failed.
+install_packages() {
+    local tools=(mypy pyarrow polars pandas duckdb)
+    [ "$quick" = 1 ] || tools+=(atheris)
+    python3 -m pip install -q --disable-pip-version-check "${tools[@]}"
+    # The real engines that the companion package's Dask and Spark tests run on.
+    bash "$root/tests/install_engines.sh"
+}
+
 start_packages() {
     packages_log="$root/build/run_all-packages.log"
-    set -m
-    (
-        set -e
-        local tools=(mypy pyarrow polars pandas duckdb)
-        [ "$quick" = 1 ] || tools+=(atheris)
-        python3 -m pip install -q --disable-pip-version-check "${tools[@]}"
-        # The real engines that the companion package's Dask and Spark tests run on.
-        bash "$root/tests/install_engines.sh"
-    ) >"$packages_log" 2>&1 &
-    packages_pid=$!
-    set +m
+    start_job "$packages_log" install_packages
+    packages_pid=$job_pid
 }
 
 # In this shell, not in a stage's subshell, which cannot wait for this shell's children.
