@@ -83,11 +83,12 @@ def _raised(kind):
 
 
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
+UINT64_END = 2**64
 
 
 def typed_int(i):
-    if INT64_MIN <= i <= INT64_MAX:
-        # An int that no double holds counts by its exact value.
+    if INT64_MIN <= i < UINT64_END:
+        # An int of 64 bits, signed or not, that no double holds counts by its exact value.
         return num(float(i), None if float(i) == i else ("i", i))
     return typed_long_as_double(i)
 
@@ -303,21 +304,27 @@ def typed_hooked(v):
     """What the value rules make of a hooked object, without calling its hooks."""
     has_index = isinstance(v, (IndexOnly, Both))
     has_float = isinstance(v, (FloatOnly, Both))
+    wide = None  # an __index__ in [2**63, 2**64)
     if has_index:
         kind, r = v.index
         if kind == "raise" and _raised(r) is not None:
             return _raised(r)
         if kind == "ret" and type(r) is int and INT64_MIN <= r <= INT64_MAX:
             return typed_int(r)
+        if kind == "ret" and type(r) is int and INT64_MAX < r < UINT64_END:
+            wide = r
     if has_float:
         kind, r = v.floatv
         if kind == "raise":
             return _raised(r) or NULL
-        return typed_float(r) if type(r) is float else NULL
+        if type(r) is not float:
+            return NULL
+        # A real reading that is the wide __index__'s nearest double counts by that int.
+        return typed_int(wide) if wide is not None and r == float(wide) else typed_float(r)
     # No __float__: the real attempt falls back on __index__.
     kind, r = v.index
     if kind == "ret" and type(r) is int:
-        return typed_long_as_double(r)
+        return typed_int(r)
     return NULL
 
 
